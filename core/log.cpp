@@ -1,0 +1,19 @@
+#include "core/log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+
+void log_msg(const char* fmt, ...) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    std::fprintf(stderr, "[%s] ", stamp);
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    std::fputc('\n', stderr);
+}

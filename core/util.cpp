@@ -1,0 +1,92 @@
+#include "core/util.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "core/strbuf.h"
+#include "core/unique_fd.h"
+
+void str_upper(char* text) {
+    for (; *text; ++text) *text = static_cast<char>(std::toupper(static_cast<unsigned char>(*text)));
+}
+
+void str_lower(char* text) {
+    for (; *text; ++text) *text = static_cast<char>(std::tolower(static_cast<unsigned char>(*text)));
+}
+
+void str_trim(char* text) {
+    std::size_t n = std::strlen(text);
+    while (n > 0 && std::isspace(static_cast<unsigned char>(text[n - 1]))) text[--n] = '\0';
+    std::size_t lead = 0;
+    while (lead < n && std::isspace(static_cast<unsigned char>(text[lead]))) ++lead;
+    if (lead > 0) std::memmove(text, text + lead, n - lead + 1);
+}
+
+int name_is_safe(const char* text, std::size_t max) {
+    if (!text || !*text || *text == '.') return 0;
+    std::size_t n = 0;
+    for (const char* p = text; *p; ++p, ++n) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        const bool ok = (c < 0x80 && std::isalnum(c)) || c == '.' || c == '-' || c == '_';
+        if (!ok) return 0;
+    }
+    return n <= max ? 1 : 0;
+}
+
+void str_copy(char* field, std::size_t size, const char* text) {
+    if (size == 0) return;
+    if (!text) {
+        field[0] = '\0';
+        return;
+    }
+    std::size_t n = std::strlen(text);
+    if (n > size - 1) n = size - 1;
+    std::memcpy(field, text, n);
+    field[n] = '\0';
+}
+
+std::int64_t file_read_all(const char* path, StrBuf* out, std::uint64_t max) {
+    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return -1;
+    char chunk[8192];
+    std::uint64_t total = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        total += static_cast<std::uint64_t>(n);
+        if (total > max) return -1;
+        sb_append(out, chunk, static_cast<std::uint64_t>(n));
+    }
+    fd.reset();
+    if (!out->data) sb_append(out, "", 0);
+    return static_cast<std::int64_t>(total);
+}
+
+void file_read_line(const char* path, char* field, std::size_t size) {
+    if (size == 0) return;
+    field[0] = '\0';
+    std::FILE* f = std::fopen(path, "re");
+    if (!f) return;
+    const int limit = size > 65536 ? 65536 : static_cast<int>(size);
+    if (!std::fgets(field, limit, f)) field[0] = '\0';
+    std::fclose(f);
+    char* nl = std::strchr(field, '\n');
+    if (nl) *nl = '\0';
+    str_trim(field);
+}
+
+double mono_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1000000.0;
+}

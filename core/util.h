@@ -1,0 +1,27 @@
+// Small text, file and clock helpers shared by every subsystem.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct StrBuf;
+
+// In place: ASCII letters to upper or lower case.
+void str_upper(char* text);
+void str_lower(char* text);
+// In place: removes white space at both ends.
+void str_trim(char* text);
+// 1 when text may become part of a file name: non-empty, at most max bytes, not
+// starting with '.', and only ASCII letters, digits, '.', '-' and '_'.
+int name_is_safe(const char* text, std::size_t max);
+// Bounded copy with terminator; a missing text gives an empty field; size 0 does nothing.
+void str_copy(char* field, std::size_t size, const char* text);
+
+// Appends the whole file to out. Returns the bytes read, or -1 when the file
+// cannot be opened or read, or holds more than max bytes.
+std::int64_t file_read_all(const char* path, StrBuf* out, std::uint64_t max);
+// The first line of a file, trimmed, into field; empty when the file is missing.
+void file_read_line(const char* path, char* field, std::size_t size);
+
+// Monotonic clock in milliseconds.
+double mono_ms();

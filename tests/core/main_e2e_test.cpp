@@ -1,0 +1,216 @@
+// The real executable, run over a fake NAS: command line, paths and exit codes.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/fake_nas.h"
+
+namespace {
+
+constexpr char kUsageFirstLine[] =
+    "usage: corvantisd {init|tick|dump|watch|forget|prune|status|probe|probe-ui|probe-stop|flags|"
+    "flag-clear}\n";
+
+bool exists(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+mode_t mode_of(const std::string& path) {
+    struct stat st{};
+    ::stat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+class MainE2E : public ::testing::Test {
+protected:
+    void SetUp() override { REQUIRE_FAKE_NAS(); }
+    FakeNas nas;
+};
+
+TEST_F(MainE2E, UnknownWordsPrintTheUsageAndExit2) {
+    for (const char* word : {"bogus", "--help", "-h", "\xff\xfe", "Init"}) {
+        const RunResult r = nas.run({word, "--qpkg-root", nas.pkg_root()});
+        EXPECT_EQ(r.exit_code, 2) << word;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.size(), 697u) << word;
+        EXPECT_EQ(r.err.rfind(kUsageFirstLine, 0), 0u) << r.err;
+        EXPECT_NE(r.err.find("(default on a 256-colour terminal) \xC2\xB7 --ui 16 colours \xC2\xB7 --plain"),
+                  std::string::npos);
+    }
+}
+
+TEST_F(MainE2E, CreatesThePackageFoldersWithMode0755) {
+    const std::string root = nas.pkg_root();
+    nas.run({"bogus", "--qpkg-root", root});
+    for (const std::string& dir : {root, root + "/var", root + "/var/corvantis"}) {
+        ASSERT_TRUE(exists(dir)) << dir;
+        EXPECT_EQ(mode_of(dir), 0755u) << dir;
+    }
+}
+
+TEST_F(MainE2E, RootComesFromGetcfgWhenNotGiven) {
+    const std::string root = nas.base() + "/share/pkg";
+    make_dirs(nas.base() + "/share");
+    nas.put_script("/sbin/getcfg",
+                   "[ \"$*\" = \"qorm Install_Path -f /etc/config/qpkg.conf\" ] || exit 1\n"
+                   "echo " + root + "\necho second-line\n");
+    const RunResult r = nas.run({"bogus"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_TRUE(exists(root + "/var/corvantis"));
+}
+
+TEST_F(MainE2E, OverrideBeatsGetcfgAndEmptyOverrideCountsAsAbsent) {
+    const std::string from_getcfg = nas.base() + "/fromcfg";
+    nas.put_script("/sbin/getcfg", "echo " + from_getcfg + "\n");
+    nas.run({"bogus", "--qpkg-root", nas.pkg_root()});
+    EXPECT_TRUE(exists(nas.pkg_root() + "/var/corvantis"));
+    EXPECT_FALSE(exists(from_getcfg));
+
+    nas.run({"bogus", "--qpkg-root", ""});
+    EXPECT_TRUE(exists(from_getcfg + "/var/corvantis"));
+}
+
+TEST_F(MainE2E, SilentGetcfgFallsBackToTheExecutablesFolder) {
+    nas.put_script("/sbin/getcfg", "exit 0\n");
+    const std::string bin = nas.base() + "/opt/a";
+    make_dirs(bin);
+    write_file(bin + "/corvantisd", read_file(CORVANTISD_BIN), 0755);
+    RunOptions opts;
+    opts.exe = bin + "/corvantisd";
+    const RunResult r = nas.run({"bogus"}, opts);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_TRUE(exists(nas.base() + "/opt/a/corvantisd-cli/var/corvantis"));
+}
+
+TEST_F(MainE2E, NoCommandRunsTheTerminalUiAndNamesTheProgram) {
+    const std::string seen = nas.base() + "/cli-name";
+    // getcfg runs after the rewrite, so it sees the variable main set.
+    nas.put_script("/sbin/getcfg",
+                   "printf '%s' \"$QORM_CLI_NAME\" > " + seen + "\necho " + nas.pkg_root() + "\n");
+
+    RunOptions opts;
+    opts.argv0 = "corv";
+    opts.env_unset = {"QORM_CLI_NAME"};
+    RunResult r = nas.run({}, opts);
+    EXPECT_NE(r.err.find("probe-ui: not built yet (serial -, mode -, style 0)"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(seen), "corv");
+
+    opts.env_unset.clear();
+    opts.env_set = {{"QORM_CLI_NAME", "kept-name"}};
+    r = nas.run({"--serial", "S1", "--qpkg-root", nas.pkg_root()}, opts);
+    EXPECT_NE(r.err.find("probe-ui: not built yet (serial S1, mode -, style 0)"), std::string::npos) << r.err;
+
+    opts.env_set.clear();
+    opts.env_unset = {"QORM_CLI_NAME"};
+    r = nas.run({"--ui2", "--qpkg-root", nas.pkg_root()}, opts);
+    EXPECT_NE(r.err.find("(serial -, mode -, style 2)"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(seen), "corv");
+
+    // A command word leaves the variable alone.
+    write_file(seen, "untouched");
+    nas.run({"bogus"}, opts);
+    EXPECT_EQ(read_file(seen), "");
+}
+
+TEST_F(MainE2E, EmptyArgumentVectorStillRunsTheTerminalUi) {
+    RunOptions opts;
+    opts.no_argv0 = true;
+    const RunResult r = nas.run({}, opts);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_NE(r.err.find("probe-ui: not built yet"), std::string::npos) << r.err;
+}
+
+TEST_F(MainE2E, TooManyArgumentsAfterAnOptionEndInTheUsage) {
+    std::vector<std::string> args(70, "--json");
+    RunResult r = nas.run(args);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.err.rfind(kUsageFirstLine, 0), 0u);
+
+    // 68 arguments (argc 69) still fit the rewritten vector; 69 do not.
+    args.assign(67, "--json");
+    args.insert(args.begin(), {"--qpkg-root", nas.pkg_root()});
+    r = nas.run(args);
+    EXPECT_EQ(r.exit_code, 2);
+    args.pop_back();
+    r = nas.run(args);
+    EXPECT_NE(r.err.find("probe-ui: not built yet"), std::string::npos) << r.err;
+}
+
+TEST_F(MainE2E, ProbeChoosesEngineOrTerminalUi) {
+    const std::string root = nas.pkg_root();
+    RunResult r = nas.run({"probe", "--serial", "S", "--qpkg-root", root});
+    EXPECT_NE(r.err.find("probe: not built yet (serial S, mode -)"), std::string::npos) << r.err;
+
+    r = nas.run({"probe", "--serial", "S", "--plain", "--qpkg-root", root});
+    EXPECT_NE(r.err.find("probe-ui: not built yet (serial S, mode quick, style 3)"), std::string::npos)
+        << r.err;
+
+    r = nas.run({"probe", "--plain", "--qpkg-root", root});
+    EXPECT_NE(r.err.find("(serial -, mode -, style 3)"), std::string::npos) << r.err;
+
+    r = nas.run({"probe", "--serial", "S", "--mode", "full", "--ui", "--json", "--qpkg-root", root});
+    EXPECT_NE(r.err.find("probe: not built yet (serial S, mode full)"), std::string::npos) << r.err;
+
+    r = nas.run({"probe", "--qpkg-root", root, "--serial"});
+    EXPECT_NE(r.err.find("probe: not built yet (serial -, mode -)"), std::string::npos) << r.err;
+
+    r = nas.run({"probe", "--serial", "\xc3\x28\xff", "--qpkg-root", root});
+    EXPECT_NE(r.err.find("serial \xc3\x28\xff,"), std::string::npos) << r.err;
+}
+
+TEST_F(MainE2E, CommandsNotBuiltYetFailInsteadOfPretending) {
+    for (const char* word : {"watch", "probe-stop", "flags", "flag-clear"}) {
+        const RunResult r = nas.run({word, "--qpkg-root", nas.pkg_root()});
+        EXPECT_EQ(r.exit_code, 1) << word;
+        EXPECT_NE(r.err.find(std::string(word) + ": not built yet"), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(MainE2E, BadOptionValuesExit2AndCreateNothing) {
+    const std::string temp_msg = "corvantisd: --temp-limit auto, off or 30..95 (degrees C)\n";
+    const std::string rate_msg = "corvantisd: --max-rate MiB/s (0 = no limit)\n";
+    struct Case {
+        const char* option;
+        const char* value;
+        std::string want;
+    } cases[] = {
+        {"--temp-limit", "29", temp_msg},   {"--temp-limit", "96", temp_msg},
+        {"--temp-limit", "hot", temp_msg},  {"--temp-limit", "4294967346", temp_msg},
+        {"--max-rate", "-1", rate_msg},     {"--max-rate", "100001", rate_msg},
+        {"--max-rate", "nan", rate_msg},    {"--max-rate", "-nan", rate_msg},
+        {"--max-rate", "inf", rate_msg},    {"--max-rate", "1e999", rate_msg},
+    };
+    for (const Case& c : cases) {
+        const RunResult r = nas.run({"init", "--qpkg-root", nas.pkg_root(), c.option, c.value});
+        EXPECT_EQ(r.exit_code, 2) << c.option << " " << c.value;
+        EXPECT_EQ(r.err, c.want) << c.option << " " << c.value;
+        EXPECT_FALSE(exists(nas.pkg_root())) << c.option << " " << c.value;
+    }
+}
+
+TEST_F(MainE2E, GoodOptionValuesPass) {
+    const char* const cases[][2] = {
+        {"--temp-limit", "30"}, {"--temp-limit", "95"},    {"--temp-limit", "50abc"},
+        {"--temp-limit", "off"}, {"--temp-limit", "auto"}, {"--max-rate", "100000"},
+        {"--max-rate", "abc"},  {"--max-rate", "0"},       {"--max-rate", "12.5"},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = nas.run({"bogus", "--qpkg-root", nas.pkg_root(), c[0], c[1]});
+        EXPECT_EQ(r.exit_code, 2) << c[0] << " " << c[1];
+        EXPECT_EQ(r.err.rfind(kUsageFirstLine, 0), 0u) << c[0] << " " << c[1];
+    }
+}
+
+TEST_F(MainE2E, HugeRootIsRefusedNotCut) {
+    const std::string huge = nas.base() + "/" + std::string(10000, 'r');
+    const RunResult r = nas.run({"init", "--qpkg-root", huge});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.err, "corvantisd: --qpkg-root path too long\n");
+    EXPECT_EQ(r.signal, 0);
+}
+
+}  // namespace

@@ -1,0 +1,89 @@
+// FakeNas: runs the real corvantisd executable as a separate process inside a
+// private mount namespace, over a small fake NAS that the test lays out:
+//
+//   /usr      overlay whose upper layer the test writes (so /sbin/getcfg,
+//             /sbin/log_tool, /sbin/hal_event, /usr/sbin/smartctl and
+//             /usr/app/qorm/... are the test's own scripts and files)
+//   /etc      overlay as well (enclosure files, /etc/config/...)
+//   /mnt      an empty folder of the test (the NAS configuration lives here)
+//   /sys/block  a folder of fake disk folders
+//   /proc/sys/kernel/random/boot_id  a file of the test
+//
+// By default /sbin/getcfg prints pkg_root(), as the NAS's registry would.
+//
+// Nothing is written to the host's real paths: every write lands in a
+// temporary folder that is removed with the fixture.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/support/temp_dir.h"
+
+struct RunOptions {
+    std::vector<std::pair<std::string, std::string>> env_set;
+    std::vector<std::string> env_unset;
+    std::string exe;          // executable to run; the built corvantisd when empty
+    std::string argv0;        // argv[0]; the executable's path when empty
+    bool no_argv0 = false;    // start with an empty argument vector
+    std::string stdin_data;   // fed on standard input (else /dev/null)
+    int timeout_s = 60;       // killed with SIGKILL past this
+};
+
+struct RunResult {
+    std::string out;
+    std::string err;
+    int exit_code = -1;  // the exit status, or -1 when killed by a signal
+    int signal = 0;
+    bool harness_ok = false;  // the namespace and mounts were made
+};
+
+class FakeNas {
+public:
+    FakeNas();
+    FakeNas(const FakeNas&) = delete;
+    FakeNas& operator=(const FakeNas&) = delete;
+
+    // Whether this process may build the namespace (root). In CI a missing
+    // privilege must fail the test, never skip it: see REQUIRE_FAKE_NAS.
+    static bool available();
+
+    // The test's own folder (outside the mounted paths, visible inside too).
+    const std::string& base() const { return base_; }
+    // A package root folder under base(), not created yet.
+    std::string pkg_root() const { return base_ + "/pkg"; }
+
+    // Host folder that stands for a platform path inside the namespace.
+    std::string host_path(const std::string& platform_path) const;
+    // Writes a file at a platform path ("/sbin/getcfg", "/etc/enclosure_0.conf", ...).
+    void put_file(const std::string& platform_path, const std::string& content, mode_t mode = 0644);
+    void put_symlink(const std::string& platform_path, const std::string& target);
+    void make_dir(const std::string& platform_path);
+    // A shell script at a platform path: "#!/bin/sh\n" + body, mode 0755.
+    void put_script(const std::string& platform_path, const std::string& body);
+    void set_boot_id(const std::string& id);
+
+    // Runs corvantisd with args (after argv[0]) inside the fake NAS.
+    RunResult run(const std::vector<std::string>& args, const RunOptions& opts = {}) const;
+
+private:
+    TempDir dir_;
+    std::string base_;
+};
+
+// Host-side helpers used by tests around FakeNas.
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content, mode_t mode = 0644);
+void make_dirs(const std::string& path);
+bool in_ci();
+
+#define REQUIRE_FAKE_NAS()                                                         \
+    do {                                                                           \
+        if (!FakeNas::available()) {                                               \
+            if (in_ci()) FAIL() << "the fake NAS needs root and mount namespaces"; \
+            GTEST_SKIP() << "needs root and mount namespaces";                     \
+        }                                                                          \
+    } while (0)
