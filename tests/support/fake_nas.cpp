@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -230,4 +231,34 @@ RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& o
     if (r.err.find("Sanitizer") != std::string::npos || r.err.find("runtime error:") != std::string::npos)
         ADD_FAILURE() << "sanitizer report from corvantisd:\n" << r.err;
     return r;
+}
+
+int FakeNas::run_in_namespace(const std::function<int()>& fn) const {
+    int status_pipe[2];
+    if (::pipe2(status_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        ::close(status_pipe[0]);
+        child_mount_fake_nas(base_, status_pipe[1]);
+        if (::chdir("/") != 0) child_fail(status_pipe[1], "chdir");
+        ::close(status_pipe[1]);
+        const int rc = fn();
+        std::fflush(nullptr);
+        ::_exit(rc & 0xff);
+    }
+    ::close(status_pipe[1]);
+    std::string harness_error;
+    char buf[512];
+    ssize_t n;
+    while ((n = ::read(status_pipe[0], buf, sizeof buf)) > 0) harness_error.append(buf, static_cast<size_t>(n));
+    ::close(status_pipe[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!harness_error.empty()) {
+        ADD_FAILURE() << harness_error;
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

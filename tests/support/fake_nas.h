@@ -17,6 +17,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -68,6 +69,10 @@ public:
 
     // Runs corvantisd with args (after argv[0]) inside the fake NAS.
     RunResult run(const std::vector<std::string>& args, const RunOptions& opts = {}) const;
+    // Runs fn in a forked child inside the same mounts (for code that no
+    // command reaches yet). Gives fn's result as the child's exit code, or -1
+    // when the namespace could not be made or the child died of a signal.
+    int run_in_namespace(const std::function<int()>& fn) const;
 
 private:
     TempDir dir_;
