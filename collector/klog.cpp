@@ -142,6 +142,7 @@ int klog_line_classify(const char* line) {
 }
 
 int klog_line_mentions_dev(const char* line, const char* name) {
+    if (!line || !name) return 0;
     const std::size_t n = std::strlen(name);
     if (n == 0) return 0;
     for (const char* p = std::strstr(line, name); p; p = std::strstr(p + 1, name)) {
@@ -152,6 +153,7 @@ int klog_line_mentions_dev(const char* line, const char* name) {
 }
 
 int str_find_word(const char* text, const char* word) {
+    if (!text || !word) return 0;
     const std::size_t n = std::strlen(word);
     if (n == 0) return 0;
     for (const char* p = std::strstr(text, word); p; p = std::strstr(p + 1, word)) {

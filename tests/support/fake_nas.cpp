@@ -69,6 +69,28 @@ void child_mount_fake_nas(const std::string& base, int status_fd) {
         if (::mount(from.c_str(), to, nullptr, MS_BIND, nullptr) != 0) child_fail(status_fd, to);
 }
 
+// Forks with a pipe on which the child reports a failed harness step; the
+// child keeps only the write end, which closes on exec.
+pid_t fork_with_status_pipe(int status_pipe[2]) {
+    if (::pipe2(status_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) ::close(status_pipe[0]);
+    return pid;
+}
+
+// Parent side: what the child reported before exec or before running its
+// code (nothing when the namespace was made). Closes both ends.
+std::string read_harness_status(int status_pipe[2]) {
+    ::close(status_pipe[1]);
+    std::string harness_error;
+    char buf[512];
+    ssize_t n;
+    while ((n = ::read(status_pipe[0], buf, sizeof buf)) > 0) harness_error.append(buf, static_cast<size_t>(n));
+    ::close(status_pipe[0]);
+    return harness_error;
+}
+
 }  // namespace
 
 bool in_ci() {
@@ -182,11 +204,8 @@ RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& o
     write_file(in_path, opts.stdin_data);
 
     int status_pipe[2];
-    if (::pipe2(status_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
-    const pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork");
+    const pid_t pid = fork_with_status_pipe(status_pipe);
     if (pid == 0) {
-        ::close(status_pipe[0]);
         const int in = ::open(in_path.c_str(), O_RDONLY);
         const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -199,12 +218,7 @@ RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& o
         ::execve(exe.c_str(), argv.data(), envp.data());
         child_fail(status_pipe[1], "execve");
     }
-    ::close(status_pipe[1]);
-    std::string harness_error;
-    char buf[512];
-    ssize_t n;
-    while ((n = ::read(status_pipe[0], buf, sizeof buf)) > 0) harness_error.append(buf, static_cast<size_t>(n));
-    ::close(status_pipe[0]);
+    const std::string harness_error = read_harness_status(status_pipe);
 
     RunResult r;
     int status = 0;
@@ -235,11 +249,8 @@ RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& o
 
 int FakeNas::run_in_namespace(const std::function<int()>& fn) const {
     int status_pipe[2];
-    if (::pipe2(status_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
-    const pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork");
+    const pid_t pid = fork_with_status_pipe(status_pipe);
     if (pid == 0) {
-        ::close(status_pipe[0]);
         child_mount_fake_nas(base_, status_pipe[1]);
         if (::chdir("/") != 0) child_fail(status_pipe[1], "chdir");
         ::close(status_pipe[1]);
@@ -247,12 +258,7 @@ int FakeNas::run_in_namespace(const std::function<int()>& fn) const {
         std::fflush(nullptr);
         ::_exit(rc & 0xff);
     }
-    ::close(status_pipe[1]);
-    std::string harness_error;
-    char buf[512];
-    ssize_t n;
-    while ((n = ::read(status_pipe[0], buf, sizeof buf)) > 0) harness_error.append(buf, static_cast<size_t>(n));
-    ::close(status_pipe[0]);
+    const std::string harness_error = read_harness_status(status_pipe);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
