@@ -14,13 +14,21 @@ constexpr int kSyslogReadAll = 3;
 constexpr int kSyslogSizeBuffer = 10;
 
 // The kernel prints at most 11 digits of seconds; a longer run of digits is
-// no stamp of its, and would not survive the "%.6f" round trip through meta.
-constexpr int kStampMaxIntDigits = 15;
+// not its stamp, and would not survive the "%.6f" round trip through meta.
+constexpr std::size_t kStampMaxIntDigits = 15;
 
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-bool is_letter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_alnum(unsigned char c) { return is_digit(c) || is_letter(c); }
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_digit(unsigned char c) {
+    return c >= '0' && c <= '9';
+}
+bool is_letter(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool is_alnum(unsigned char c) {
+    return is_digit(c) || is_letter(c);
+}
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 // After "<prio>", or line itself when it has none; nullptr for "<" without ">".
 const char* skip_priority(const char* line) {
@@ -37,19 +45,22 @@ double parse_stamp(const char* p, const char** after) {
     ++p;
     while (is_blank(*p)) ++p;
     const char* start = p;
-    int int_digits = 0;
-    while (is_digit(static_cast<unsigned char>(*p))) ++p, ++int_digits;
-    int frac_digits = 0;
+    while (is_digit(static_cast<unsigned char>(*p))) ++p;
+    const std::size_t int_digits = static_cast<std::size_t>(p - start);
+    std::size_t frac_digits = 0;
     if (*p == '.') {
-        ++p;
-        while (is_digit(static_cast<unsigned char>(*p))) ++p, ++frac_digits;
+        const char* frac = ++p;
+        while (is_digit(static_cast<unsigned char>(*p))) ++p;
+        frac_digits = static_cast<std::size_t>(p - frac);
     }
     if (int_digits + frac_digits == 0 || int_digits > kStampMaxIntDigits || *p != ']') return -1.0;
     if (after) *after = p + 1;
     return std::strtod(start, nullptr);
 }
 
-bool dev_char_before_ok(unsigned char c) { return !is_alnum(c) && c != '_'; }
+bool dev_char_before_ok(unsigned char c) {
+    return !is_alnum(c) && c != '_';
+}
 
 bool dev_char_after_ok(unsigned char c, const char* name, std::size_t name_len) {
     if (c == '\0') return true;
@@ -193,7 +204,8 @@ int sysfs_path_controller(const char* path, char* ctrl, std::size_t ctrl_size, c
                 addr = c;
             else if (str_is_prefix_digits(c, n, "host"))
                 stop = true;
-        } else if (str_is_prefix_digits(c, n, "host") || (n == 4 && std::strncmp(c, "nvme", 4) == 0)) {
+        } else if (str_is_prefix_digits(c, n, "host") ||
+                   (n == 4 && std::strncmp(c, "nvme", 4) == 0)) {
             stop = true;
         }
     }

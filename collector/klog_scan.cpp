@@ -19,8 +19,8 @@ constexpr char kInsertLine[] =
 
 // Where the previous scan stopped, from meta.
 struct ScanMark {
-    bool by_index;            // no stamp kept: lines past `count` are new
-    double last_ts;           // otherwise: stamped lines above this are new
+    bool by_index;   // no stamp kept: lines past `count` are new
+    double last_ts;  // otherwise: stamped lines above this are new
     std::int64_t count;
 };
 
@@ -71,8 +71,8 @@ void count_line(KlogTarget* targets, int count, int cls, const char* line) {
     }
 }
 
-void store_line(DbStmt& ins, const char* boot_id, double ts, std::int64_t now,
-                std::int64_t poll_id, const char* line) {
+void store_line(DbStmt& ins, const char* boot_id, double ts, std::int64_t now, std::int64_t poll_id,
+                const char* line) {
     ins.reset();
     ins.bind_text(1, boot_id);
     // A line stamped 0.000000 (early boot) has a stamp too; NULL means none.
@@ -113,7 +113,8 @@ void klog_target_init(KlogTarget* target, std::int64_t disk_id, const char* dev)
         // nvme0n1 -> nvme0. A controller name too long for the field stays
         // empty: a cut name could stand for another controller.
         const char* ns = std::strchr(target->dev + 4, 'n');
-        const std::size_t n = ns ? static_cast<std::size_t>(ns - target->dev) : std::strlen(target->dev);
+        const std::size_t n =
+            ns ? static_cast<std::size_t>(ns - target->dev) : std::strlen(target->dev);
         if (n < sizeof target->nvme_ctrl) {
             std::memcpy(target->nvme_ctrl, target->dev, n);
             target->nvme_ctrl[n] = '\0';

@@ -11,15 +11,15 @@
 
 // One inventory disk as the scan (and the cross-disk CRC rule) sees it.
 struct KlogTarget {
-    std::int64_t disk_id;     // 0 makes the target inert
-    char dev[32];             // kernel name: sda, nvme0n1
-    char ata_port[16];        // "ataN" of its sysfs path, or empty
-    char nvme_ctrl[16];       // nvme disks: the controller name (nvme0), else empty
-    char ctrl_pci[16];        // controller PCI address "0000:00:17.0", or empty
+    std::int64_t disk_id;      // 0 makes the target inert
+    char dev[32];              // kernel name: sda, nvme0n1
+    char ata_port[16];         // "ataN" of its sysfs path, or empty
+    char nvme_ctrl[16];        // nvme disks: the controller name (nvme0), else empty
+    char ctrl_pci[16];         // controller PCI address "0000:00:17.0", or empty
     std::int64_t media_count;  // new media-error lines naming the disk, this scan
     std::int64_t link_count;   // new link-error lines naming the disk, this scan
-    char media_first[160];    // the first such media line, without its stamp
-    char link_first[160];     // the first such link line
+    char media_first[160];     // the first such media line, without its stamp
+    char link_first[160];      // the first such link line
 };
 
 // Clears target and fills it for disk_id and dev from /sys/block/<dev>/device.

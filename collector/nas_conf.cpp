@@ -14,7 +14,9 @@ constexpr char kFlagPrefix[] = "pd_err_wwn_";
 constexpr char kDevPrefix[] = "pd_dev_wwn_";
 constexpr std::size_t kPrefixLen = sizeof kFlagPrefix - 1;
 
-bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool is_space(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 void fill_entry(NasConfEntry* e, const char* key, const char* value, std::int64_t line) {
     str_copy(e->key, sizeof e->key, key);
@@ -30,7 +32,8 @@ void parse_line(const char* line, std::size_t len, std::int64_t number, NasConf*
     char value[kNasValueSize];
     if (!ini_split_line(line, len, key, sizeof key, value, sizeof value)) return;
     if (std::strncmp(key, kFlagPrefix, kPrefixLen) == 0) {
-        if (conf->flag_count < kNasMaxFlags) fill_entry(&conf->flags[conf->flag_count++], key, value, number);
+        if (conf->flag_count < kNasMaxFlags)
+            fill_entry(&conf->flags[conf->flag_count++], key, value, number);
     } else if (std::strncmp(key, kDevPrefix, kPrefixLen) == 0) {
         if (conf->devmap_count < kNasMaxDevmap)
             fill_entry(&conf->devmap[conf->devmap_count++], key, value, number);
@@ -49,8 +52,8 @@ void ini_trim_copy(const char* start, const char* end, char* field, std::size_t 
     field[n] = '\0';
 }
 
-int ini_split_line(const char* line, std::size_t len, char* key, std::size_t key_size,
-                   char* value, std::size_t value_size) {
+int ini_split_line(const char* line, std::size_t len, char* key, std::size_t key_size, char* value,
+                   std::size_t value_size) {
     if (key_size > 0) key[0] = '\0';
     if (value_size > 0) value[0] = '\0';
     const char* eq = static_cast<const char*>(std::memchr(line, '=', len));

@@ -27,7 +27,7 @@ struct NasConfEntry {
 
 struct NasConf {
     std::int32_t flag_count;
-    NasConfEntry flags[kNasMaxFlags];    // "pd_err_wwn_" lines, in file order
+    NasConfEntry flags[kNasMaxFlags];  // "pd_err_wwn_" lines, in file order
     std::int32_t devmap_count;
     NasConfEntry devmap[kNasMaxDevmap];  // "pd_dev_wwn_" lines, in file order
 };
@@ -45,8 +45,8 @@ const char* conf_find_dev_id(const NasConf* conf, const char* wwn);
 // Splits one line (len bytes, no newline) at its first "=" into the trimmed
 // key and value, cut to their fields. 1 when it is a key line: a non-empty
 // key that does not begin with ";", "[" or "#". Both fields are always set.
-int ini_split_line(const char* line, std::size_t len, char* key, std::size_t key_size,
-                   char* value, std::size_t value_size);
+int ini_split_line(const char* line, std::size_t len, char* key, std::size_t key_size, char* value,
+                   std::size_t value_size);
 
 // The bytes [start, end) without white space at either end, cut to size - 1
 // bytes and terminated, into field.

@@ -4,9 +4,8 @@
 #include "collector/klog_scan.h"
 
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
@@ -56,7 +55,8 @@ std::string detail(long long lines, const std::string& dev, const std::string& s
     return sb.c_str();
 }
 
-KlogTarget target(std::int64_t disk_id, const char* dev, const char* port = "", const char* nvme = "") {
+KlogTarget target(std::int64_t disk_id, const char* dev, const char* port = "",
+                  const char* nvme = "") {
     KlogTarget t;
     std::memset(&t, 0, sizeof t);
     t.disk_id = disk_id;
@@ -74,7 +74,7 @@ std::string data_file(const std::string& name) {
 }
 
 class KlogScan : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         str_copy(g_db_path, sizeof g_db_path, (dir.path() + "/corvantis.db").c_str());
         ASSERT_EQ(db_open(1), 0);
@@ -86,18 +86,20 @@ protected:
         StrBuf buf;
         sb_append(&buf, text.data(), text.size());
         db_exec("BEGIN IMMEDIATE");
-        klog_scan_text(poll_id, targets.data(), static_cast<int>(targets.size()), buf.data, buf.len);
+        klog_scan_text(poll_id, targets.data(), static_cast<int>(targets.size()), buf.data,
+                       buf.len);
         db_exec("COMMIT");
     }
 
     std::vector<Row> rows(const char* where = "1") {
-        const std::string sql = std::string("SELECT boot_id,mono_ts,wall_ts,poll_id,line FROM dmesg_lines WHERE ") +
-                                where + " ORDER BY id";
+        const std::string sql =
+            std::string("SELECT boot_id,mono_ts,wall_ts,poll_id,line FROM dmesg_lines WHERE ") +
+            where + " ORDER BY id";
         DbStmt q(sql.c_str());
         std::vector<Row> out;
         while (q.step() == 100 /* SQLITE_ROW */)
-            out.push_back({q.col_text(0), !q.col_is_null(1), q.col_double(1), q.col_int(2), q.col_int(3),
-                           q.col_text(4)});
+            out.push_back({q.col_text(0), !q.col_is_null(1), q.col_double(1), q.col_int(2),
+                           q.col_int(3), q.col_text(4)});
         return out;
     }
 
@@ -109,11 +111,13 @@ protected:
 
     std::vector<Event> events(const char* where = "1") {
         const std::string sql =
-            std::string("SELECT COALESCE(disk_id,0),COALESCE(poll_id,0),type,detail FROM events WHERE ") + where +
-            " ORDER BY event_id";
+            std::string(
+                "SELECT COALESCE(disk_id,0),COALESCE(poll_id,0),type,detail FROM events WHERE ") +
+            where + " ORDER BY event_id";
         DbStmt q(sql.c_str());
         std::vector<Event> out;
-        while (q.step() == 100) out.push_back({q.col_int(0), q.col_int(1), q.col_text(2), q.col_text(3)});
+        while (q.step() == 100)
+            out.push_back({q.col_int(0), q.col_int(1), q.col_text(2), q.col_text(3)});
         return out;
     }
 
@@ -129,7 +133,8 @@ protected:
 // Lines "[ <secs>] line <n>" for n in [from, to].
 std::string stamped_lines(int from, int to) {
     std::string text;
-    for (int i = from; i <= to; ++i) text += "[" + std::to_string(i) + ".500000] line " + std::to_string(i) + "\n";
+    for (int i = from; i <= to; ++i)
+        text += "[" + std::to_string(i) + ".500000] line " + std::to_string(i) + "\n";
     return text;
 }
 
@@ -170,7 +175,11 @@ TEST_F(KlogScan, IndexRuleAfterABootAndAWrappedRing) {
         std::int64_t count_after;
         std::string last_ts_after;
     } cases[] = {
-        {40, stamped_lines(1, 45), {"line 41", "line 42", "line 43", "line 44", "line 45"}, 45, "45.500000"},
+        {40,
+         stamped_lines(1, 45),
+         {"line 41", "line 42", "line 43", "line 44", "line 45"},
+         45,
+         "45.500000"},
         // Empty lines are not lines.
         {2, "\n[1.0] a\n\n\n[2.0] b\n\nc\n\n", {"c"}, 3, "2.000000"},
         {0, "[3.0] a\nb", {"a", "b"}, 2, "3.000000"},
@@ -195,10 +204,8 @@ TEST_F(KlogScan, IndexRuleAfterABootAndAWrappedRing) {
 TEST_F(KlogScan, StoresTheTextAndCountsItForTheDisksItNames) {
     meta_set("dmesg_last_ts", "1.000000");
     std::vector<KlogTarget> t = {
-        target(1, "sda", "ata1"),
-        target(2, "sdab"),
-        target(3, "nvme0n1", "", "nvme0"),
-        target(0, "sdc"),  // inert
+        target(1, "sda", "ata1"),          target(2, "sdab"),
+        target(3, "nvme0n1", "", "nvme0"), target(0, "sdc"),  // inert
         target(4, "sdd", "ata10"),
     };
     scan(9, t,
@@ -228,13 +235,15 @@ TEST_F(KlogScan, StoresTheTextAndCountsItForTheDisksItNames) {
     EXPECT_EQ(t[1].media_count + t[1].link_count, 0);
     EXPECT_EQ(t[3].media_count + t[3].link_count, 0);
     EXPECT_EQ(t[4].media_count + t[4].link_count, 0);  // ata10 is not ata1
-    EXPECT_EQ(events(), (std::vector<Event>{
-                            {1, 9, "read_error",
-                             detail(3, "sda", "sd 2:0:0:0: [sda] tag#1 Sense Key : Medium Error [current]")},
-                            {1, 9, "link_error", detail(1, "sda", "ata1: hard resetting link")},
-                            {3, 9, "read_error", detail(1, "nvme0n1", "critical medium error, dev nvme0n1, sector 8")},
-                            {3, 9, "link_error", detail(1, "nvme0n1", "nvme0: SError in the controller")},
-                        }));
+    EXPECT_EQ(events(),
+              (std::vector<Event>{
+                  {1, 9, "read_error",
+                   detail(3, "sda", "sd 2:0:0:0: [sda] tag#1 Sense Key : Medium Error [current]")},
+                  {1, 9, "link_error", detail(1, "sda", "ata1: hard resetting link")},
+                  {3, 9, "read_error",
+                   detail(1, "nvme0n1", "critical medium error, dev nvme0n1, sector 8")},
+                  {3, 9, "link_error", detail(1, "nvme0n1", "nvme0: SError in the controller")},
+              }));
     EXPECT_EQ(meta("dmesg_last_ts"), "13.100000");
     EXPECT_EQ(meta_get_int("dmesg_count", -1), 9);
 }
@@ -267,7 +276,9 @@ TEST_F(KlogScan, EdgesOfStampsIdsAndStoredText) {
     EXPECT_EQ(r[2].line, "[inf] sda Medium Error");
     for (const Row& row : r) EXPECT_EQ(row.poll_id, 0) << "poll id 0 is stored as NULL";
     EXPECT_EQ(meta("dmesg_last_ts"), "0.000000");
-    EXPECT_EQ(events(), (std::vector<Event>{{7, 0, "read_error", detail(1, "sda", "[inf] sda Medium Error")}}));
+    EXPECT_EQ(
+        events(),
+        (std::vector<Event>{{7, 0, "read_error", detail(1, "sda", "[inf] sda Medium Error")}}));
 }
 
 TEST_F(KlogScan, GarbageMarkTakesEveryStampedLineOnce) {
@@ -285,9 +296,12 @@ TEST_F(KlogScan, LongAndBinaryLines) {
     std::vector<KlogTarget> t = {target(1, "sda"), target(2, "sdb"), target(3, "sdc")};
     const std::string long_tail(300000, 'z');
     // 157 ASCII bytes, then a 3-byte character across the 159-byte cut.
-    const std::string utf8_line = "sdb Medium Error " + std::string(140, 'y') + "\xE2\x82\xAC" + "tail";
+    const std::string utf8_line =
+        "sdb Medium Error " + std::string(140, 'y') + "\xE2\x82\xAC" + "tail";
     const std::string binary_line = std::string("sdc \x01\x7f\xff\xfe Medium Error \"quoted\" \\");
-    scan(3, t, "[1.0] sda Medium Error " + long_tail + "\n[1.1] " + utf8_line + "\n[1.2] " + binary_line + "\n");
+    scan(3, t,
+         "[1.0] sda Medium Error " + long_tail + "\n[1.1] " + utf8_line + "\n[1.2] " + binary_line +
+             "\n");
     const std::vector<std::string> got = lines();
     ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(got[0], "sda Medium Error " + long_tail);
@@ -301,7 +315,8 @@ TEST_F(KlogScan, LongAndBinaryLines) {
     EXPECT_EQ(e[0].detail, detail(1, "sda", ("sda Medium Error " + long_tail).substr(0, 159)));
     EXPECT_EQ(e[1].detail, detail(1, "sdb", utf8_line.substr(0, 157)));
     EXPECT_EQ(e[2].detail,
-              "{\"lines\":1,\"dev\":\"sdc\",\"sample\":\"sdc \\u0001\x7f\xff\xfe Medium Error \\\"quoted\\\" \\\\\"}");
+              "{\"lines\":1,\"dev\":\"sdc\",\"sample\":\"sdc \\u0001\x7f\xff\xfe Medium Error "
+              "\\\"quoted\\\" \\\\\"}");
 }
 
 TEST_F(KlogScan, LinesAreNotStoredWhenTheTableIsGoneButTheScanGoesOn) {
@@ -328,21 +343,26 @@ TEST_F(KlogScan, RealKernelLogOfReadErrors) {
     EXPECT_EQ(rows().size(), 607u);
     EXPECT_EQ(meta_get_int("dmesg_count", -1), 607);
     EXPECT_EQ(meta("dmesg_last_ts"), "30.228571");
-    EXPECT_EQ(events(),
-              (std::vector<Event>{
-                  {2, 1, "read_error", detail(3, "sdb", "sd 12:0:0:0: [sdb] tag#9 Sense Key : Medium Error [current] ")},
-                  {3, 1, "read_error", detail(3, "sdc", "sd 13:0:0:0: [sdc] tag#94 Sense Key : Medium Error [current] ")},
-                  {4, 1, "read_error",
-                   detail(1, "nvme0n1",
-                          "critical medium error, dev nvme0n1, sector 150000 op 0x0:(READ) flags 0x800 phys_seg 1 "
-                          "prio class 2")},
-              }));
+    EXPECT_EQ(
+        events(),
+        (std::vector<Event>{
+            {2, 1, "read_error",
+             detail(3, "sdb", "sd 12:0:0:0: [sdb] tag#9 Sense Key : Medium Error [current] ")},
+            {3, 1, "read_error",
+             detail(3, "sdc", "sd 13:0:0:0: [sdc] tag#94 Sense Key : Medium Error [current] ")},
+            {4, 1, "read_error",
+             detail(1, "nvme0n1",
+                    "critical medium error, dev nvme0n1, sector 150000 op 0x0:(READ) flags 0x800 "
+                    "phys_seg 1 "
+                    "prio class 2")},
+        }));
     // The same log again, with the kernel's next lines: only those are new.
     std::vector<KlogTarget> t2 = {target(1, "sda", "ata1")};
     scan(2, t2, text + "[   31.000000] ata1: hard resetting link\n");
     EXPECT_EQ(lines("poll_id=2"), std::vector<std::string>{"ata1: hard resetting link"});
-    EXPECT_EQ(events("poll_id=2"),
-              (std::vector<Event>{{1, 2, "link_error", detail(1, "sda", "ata1: hard resetting link")}}));
+    EXPECT_EQ(
+        events("poll_id=2"),
+        (std::vector<Event>{{1, 2, "link_error", detail(1, "sda", "ata1: hard resetting link")}}));
 }
 
 // ---- This machine's kernel log, through klogctl and /dev/kmsg ----
@@ -368,7 +388,8 @@ std::string letters(unsigned v) {
 
 TEST(KlogReadAll, ReadsTheRingWithALineJustWritten) {
     if (::geteuid() != 0) GTEST_SKIP() << "the kernel log needs root";
-    const std::string mark = "corvantis-read-" + std::to_string(::getpid()) + "-" + std::to_string(std::random_device{}());
+    const std::string mark = "corvantis-read-" + std::to_string(::getpid()) + "-" +
+                             std::to_string(std::random_device{}());
     ASSERT_TRUE(kmsg_write("<6>" + mark));
     StrBuf ring;
     sb_append_str(&ring, "kept:");
@@ -391,7 +412,7 @@ TEST(KlogReadAll, ReadsTheRingWithALineJustWritten) {
 }
 
 class KlogScanKernel : public KlogScan {
-protected:
+   protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "the kernel log needs root";
         KlogScan::SetUp();
@@ -421,7 +442,8 @@ protected:
     }
 
     std::vector<std::string> marked(std::int64_t poll_id) {
-        const std::string where = "poll_id=" + std::to_string(poll_id) + " AND instr(line,'" + mark + "')>0";
+        const std::string where =
+            "poll_id=" + std::to_string(poll_id) + " AND instr(line,'" + mark + "')>0";
         return lines(where.c_str());
     }
 
@@ -480,7 +502,8 @@ TEST_F(KlogScanKernel, NewLinesOfTheRealLogAreStoredAndCounted) {
     ASSERT_TRUE(kmsg_write("<3>" + after));
     scan_kernel(4);
     EXPECT_EQ(marked(4), std::vector<std::string>{after});
-    EXPECT_EQ(events("poll_id=4"), (std::vector<Event>{{11, 4, "link_error", detail(1, dev, after)}}));
+    EXPECT_EQ(events("poll_id=4"),
+              (std::vector<Event>{{11, 4, "link_error", detail(1, dev, after)}}));
 }
 
 // klog_target_init over a fake /sys/block whose device links lead into a
@@ -490,7 +513,8 @@ TEST(KlogTargetInit, FromTheDeviceLinksOfSysBlock) {
     FakeNas nas;
     const std::string devices = nas.base() + "/devices/pci0000:00";
     const std::string sata = devices + "/0000:00:17.0/ata3/host2/target2:0:0/2:0:0:0";
-    const std::string sas = devices + "/0000:00:05.0/host13/port-13:0/end_device-13:0/target13:0:0/13:0:0:0";
+    const std::string sas =
+        devices + "/0000:00:05.0/host13/port-13:0/end_device-13:0/target13:0:0/13:0:0:0";
     const std::string nvme = devices + "/0000:00:04.0/nvme/nvme0";
     for (const std::string& d : {sata, sas, nvme}) make_dirs(d);
     nas.put_symlink("/sys/block/sda/device", sata);
@@ -501,13 +525,16 @@ TEST(KlogTargetInit, FromTheDeviceLinksOfSysBlock) {
     const std::string out = nas.base() + "/targets.txt";
     const int rc = nas.run_in_namespace([&out]() {
         std::string result;
-        for (const char* dev : {"sda", "sdc", "nvme0n1", "nvme1234567890123n1", "loop0", "missing"}) {
+        for (const char* dev :
+             {"sda", "sdc", "nvme0n1", "nvme1234567890123n1", "loop0", "missing"}) {
             KlogTarget t;
             std::memset(&t, 0x5a, sizeof t);
             klog_target_init(&t, 42, dev);
-            const bool cleared = t.media_count == 0 && t.link_count == 0 && !t.media_first[0] && !t.link_first[0];
-            result += std::to_string(t.disk_id) + " " + t.dev + " port=" + t.ata_port + " nvme=" + t.nvme_ctrl +
-                      " ctrl=" + t.ctrl_pci + (cleared ? "" : " not-cleared") + "\n";
+            const bool cleared =
+                t.media_count == 0 && t.link_count == 0 && !t.media_first[0] && !t.link_first[0];
+            result += std::to_string(t.disk_id) + " " + t.dev + " port=" + t.ata_port +
+                      " nvme=" + t.nvme_ctrl + " ctrl=" + t.ctrl_pci +
+                      (cleared ? "" : " not-cleared") + "\n";
         }
         std::FILE* f = std::fopen(out.c_str(), "we");
         if (!f) return 3;

@@ -171,8 +171,8 @@ TEST(StrHelpers, FindWordAndPrefixDigits) {
         const char* prefix;
         int want;
     } cases[] = {
-        {"ata3", "ata", 1}, {"host12", "host", 1}, {"ata", "ata", 0},     {"ata3a", "ata", 0},
-        {"ata03", "ata", 1}, {"xata3", "ata", 0},  {"hos", "host", 0},    {"ata-3", "ata", 0},
+        {"ata3", "ata", 1},  {"host12", "host", 1}, {"ata", "ata", 0},  {"ata3a", "ata", 0},
+        {"ata03", "ata", 1}, {"xata3", "ata", 0},   {"hos", "host", 0}, {"ata-3", "ata", 0},
     };
     for (const Case& c : cases)
         EXPECT_EQ(str_is_prefix_digits(c.comp, std::strlen(c.comp), c.prefix), c.want) << c.comp;
@@ -185,9 +185,11 @@ TEST(KlogNextLine, SkipsEmptyLinesAndKeepsTheLast) {
     EXPECT_EQ(split_lines("\n\n\n"), std::vector<std::string>{});
     EXPECT_EQ(split_lines(""), std::vector<std::string>{});
     EXPECT_EQ(split_lines("one\ntail"), (std::vector<std::string>{"one", "tail"}));
-    EXPECT_EQ(split_lines(std::string("bin\0ary\nnext", 12)), (std::vector<std::string>{"bin", "next"}));
+    EXPECT_EQ(split_lines(std::string("bin\0ary\nnext", 12)),
+              (std::vector<std::string>{"bin", "next"}));
     const std::string long_line(200000, 'x');
-    EXPECT_EQ(split_lines(long_line + "\n" + long_line), (std::vector<std::string>{long_line, long_line}));
+    EXPECT_EQ(split_lines(long_line + "\n" + long_line),
+              (std::vector<std::string>{long_line, long_line}));
 }
 
 struct PathCase {
@@ -201,16 +203,19 @@ struct PathCase {
 
 TEST(SysfsPathController, LastPciAddressBeforeAtaHostOrNvme) {
     const PathCase cases[] = {
-        {"/sys/devices/pci0000:00/0000:00:17.0/ata3/host2/target2:0:0/2:0:0:0", 16, 16, 1, "0000:00:17.0",
-         "ata3"},
+        {"/sys/devices/pci0000:00/0000:00:17.0/ata3/host2/target2:0:0/2:0:0:0", 16, 16, 1,
+         "0000:00:17.0", "ata3"},
         // A bridge first: the address nearest the disk wins.
-        {"/sys/devices/pci0000:00/0000:00:1c.4/0000:03:00.0/ata7/host6/target6:0:0/6:0:0:0", 16, 16, 1,
-         "0000:03:00.0", "ata7"},
+        {"/sys/devices/pci0000:00/0000:00:1c.4/0000:03:00.0/ata7/host6/target6:0:0/6:0:0:0", 16, 16,
+         1, "0000:03:00.0", "ata7"},
         {"/sys/devices/pci0000:00/0000:00:04.0/nvme/nvme0", 16, 16, 1, "0000:00:04.0", ""},
         // Addresses after the stop are not the controller's.
-        {"/sys/devices/pci0000:00/0000:00:05.0/host13/0000:00:06.0/x", 16, 16, 1, "0000:00:05.0", ""},
-        {"/sys/devices/pci0000:00/0000:00:05.0/host123456789/0000:00:06.0", 16, 16, 1, "0000:00:05.0", ""},
-        {"/sys/devices/pci0000:00/0000:00:05.0/host12345678/0000:00:06.0", 16, 16, 1, "0000:00:05.0", ""},
+        {"/sys/devices/pci0000:00/0000:00:05.0/host13/0000:00:06.0/x", 16, 16, 1, "0000:00:05.0",
+         ""},
+        {"/sys/devices/pci0000:00/0000:00:05.0/host123456789/0000:00:06.0", 16, 16, 1,
+         "0000:00:05.0", ""},
+        {"/sys/devices/pci0000:00/0000:00:05.0/host12345678/0000:00:06.0", 16, 16, 1,
+         "0000:00:05.0", ""},
         {"/sys/devices/pci0000:00/0000:00:05.0/nvme/0000:00:06.0", 16, 16, 1, "0000:00:05.0", ""},
         {"//sys///devices/0000:AB:1F.7//ata12//host3", 16, 16, 1, "0000:AB:1F.7", "ata12"},
         // The later ATA port wins; an ATA port stops the search too.
@@ -228,7 +233,8 @@ TEST(SysfsPathController, LastPciAddressBeforeAtaHostOrNvme) {
     for (const PathCase& c : cases) {
         char ctrl[16] = "junk";
         char port[16] = "junk";
-        EXPECT_EQ(sysfs_path_controller(c.path, ctrl, c.ctrl_size, port, c.port_size), c.want) << c.path;
+        EXPECT_EQ(sysfs_path_controller(c.path, ctrl, c.ctrl_size, port, c.port_size), c.want)
+            << c.path;
         EXPECT_STREQ(ctrl, c.ctrl) << c.path;
         EXPECT_STREQ(port, c.port) << c.path;
     }
@@ -245,7 +251,8 @@ TEST(SysfsPathController, RealSysBlockLinksOfTheEmulatedDisks) {
     for (std::string line; std::getline(in, line);) {
         const std::size_t arrow = line.find(" -> ");
         if (arrow == std::string::npos) continue;
-        const std::string name = line.substr(line.rfind(' ', arrow - 1) + 1, arrow - line.rfind(' ', arrow - 1) - 1);
+        const std::string name =
+            line.substr(line.rfind(' ', arrow - 1) + 1, arrow - line.rfind(' ', arrow - 1) - 1);
         std::string path = line.substr(arrow + 4);
         const std::size_t block = path.find("/block/");
         if (block != std::string::npos) path.resize(block);
@@ -257,16 +264,18 @@ TEST(SysfsPathController, RealSysBlockLinksOfTheEmulatedDisks) {
         const char* ctrl;
         const char* port;
     } wants[] = {
-        {"sda", "0000:00:02.0", "ata1"},     // AHCI, libata
-        {"sdb", "0000:00:03.0", ""},         // virtio-scsi
-        {"sdc", "0000:00:05.0", ""},         // mptsas
-        {"nvme0n1", "0000:00:04.0", ""},     // nvme
+        {"sda", "0000:00:02.0", "ata1"},  // AHCI, libata
+        {"sdb", "0000:00:03.0", ""},      // virtio-scsi
+        {"sdc", "0000:00:05.0", ""},      // mptsas
+        {"nvme0n1", "0000:00:04.0", ""},  // nvme
     };
     for (const Want& w : wants) {
         char ctrl[16];
         char port[16];
         ASSERT_TRUE(target.count(w.dev)) << w.dev;
-        EXPECT_EQ(sysfs_path_controller(target[w.dev].c_str(), ctrl, sizeof ctrl, port, sizeof port), 1) << w.dev;
+        EXPECT_EQ(
+            sysfs_path_controller(target[w.dev].c_str(), ctrl, sizeof ctrl, port, sizeof port), 1)
+            << w.dev;
         EXPECT_STREQ(ctrl, w.ctrl) << w.dev;
         EXPECT_STREQ(port, w.port) << w.dev;
     }
@@ -310,12 +319,24 @@ TEST(KlogRealKernelLog, ErrorLinesOfTheEioRun) {
     const int L = kKlogLink, M = kKlogMedia;
     check_real_log("kernel-log/read-errors-eio.txt",
                    {
-                       // Empty AHCI ports: ata6, ata2, ata3, ata5, ata4, ata9, ata11, ata10, ata7, ata8, ata12.
-                       {400, L, {}}, {402, L, {}}, {403, L, {}}, {407, L, {}}, {408, L, {}}, {410, L, {}},
-                       {411, L, {}}, {412, L, {}}, {413, L, {}}, {414, L, {}}, {416, L, {}},
+                       // Empty AHCI ports: ata6, ata2, ata3, ata5, ata4, ata9, ata11, ata10, ata7,
+                       // ata8, ata12.
+                       {400, L, {}},
+                       {402, L, {}},
+                       {403, L, {}},
+                       {407, L, {}},
+                       {408, L, {}},
+                       {410, L, {}},
+                       {411, L, {}},
+                       {412, L, {}},
+                       {413, L, {}},
+                       {414, L, {}},
+                       {416, L, {}},
                        {543, M, {"nvme0n1", "nvme0"}},
                        // scsi_debug disk sdd: none of the watched disks.
-                       {558, M, {}}, {559, M, {}}, {561, M, {}},
+                       {558, M, {}},
+                       {559, M, {}},
+                       {561, M, {}},
                    });
 }
 
@@ -323,13 +344,14 @@ TEST(KlogRealKernelLog, ErrorLinesOfTheEnodataRun) {
     const int L = kKlogLink, M = kKlogMedia;
     check_real_log("kernel-log/read-errors-enodata.txt",
                    {
-                       {406, L, {}}, {408, L, {}}, {409, L, {}}, {413, L, {}}, {414, L, {}}, {415, L, {}},
-                       {416, L, {}}, {417, L, {}}, {418, L, {}}, {420, L, {}}, {421, L, {}},
-                       {574, M, {"sdb"}}, {575, M, {"sdb"}}, {577, M, {"sdb"}},
-                       {579, M, {"sdc"}}, {580, M, {"sdc"}}, {582, M, {"sdc"}},
-                       {584, M, {}}, {585, M, {}}, {587, M, {}},
-                       {589, M, {"nvme0n1", "nvme0"}},
-                       {604, M, {}}, {605, M, {}}, {607, M, {}},
+                       {406, L, {}},      {408, L, {}},      {409, L, {}},
+                       {413, L, {}},      {414, L, {}},      {415, L, {}},
+                       {416, L, {}},      {417, L, {}},      {418, L, {}},
+                       {420, L, {}},      {421, L, {}},      {574, M, {"sdb"}},
+                       {575, M, {"sdb"}}, {577, M, {"sdb"}}, {579, M, {"sdc"}},
+                       {580, M, {"sdc"}}, {582, M, {"sdc"}}, {584, M, {}},
+                       {585, M, {}},      {587, M, {}},      {589, M, {"nvme0n1", "nvme0"}},
+                       {604, M, {}},      {605, M, {}},      {607, M, {}},
                    });
 }
 
@@ -347,8 +369,10 @@ TEST(KlogRealKernelLog, AtaPortLinesOfTheSataDisk) {
     int want_ata1 = 0;
     int want_sda = 0;
     for (const std::string& line : lines) {
-        want_ata1 += line.find("] ata1:") != std::string::npos || line.find("] ata1.") != std::string::npos;
-        want_sda += line.find("[sda]") != std::string::npos || line.find("dev sda,") != std::string::npos;
+        want_ata1 +=
+            line.find("] ata1:") != std::string::npos || line.find("] ata1.") != std::string::npos;
+        want_sda +=
+            line.find("[sda]") != std::string::npos || line.find("dev sda,") != std::string::npos;
     }
     EXPECT_GT(want_ata1, 10);
     EXPECT_EQ(ata1, want_ata1);

@@ -57,7 +57,9 @@ TEST(IniSplitLine, KeyLinesAndTrimming) {
     for (const Case& c : cases) {
         char key[kNasKeySize] = "junk";
         char value[kNasValueSize] = "junk";
-        EXPECT_EQ(ini_split_line(c.line.data(), c.line.size(), key, sizeof key, value, sizeof value), c.want)
+        EXPECT_EQ(
+            ini_split_line(c.line.data(), c.line.size(), key, sizeof key, value, sizeof value),
+            c.want)
             << c.line;
         EXPECT_STREQ(key, c.key) << c.line;
         EXPECT_STREQ(value, c.value) << c.line;
@@ -102,12 +104,14 @@ TEST(ConfParseFlags, FlagsAndDeviceMapInFileOrder) {
         "pd_err_wwn_ = empty wwn");
     ASSERT_EQ(conf->flag_count, 4);
     expect_entry(conf->flags[0], {"pd_err_wwn_5000c500a1b2c3d4", "5000c500a1b2c3d4", "1", 3});
-    expect_entry(conf->flags[1], {"pd_err_wwn_naa.5000cca012345678", "naa.5000cca012345678", "a=b", 9});
+    expect_entry(conf->flags[1],
+                 {"pd_err_wwn_naa.5000cca012345678", "naa.5000cca012345678", "a=b", 9});
     expect_entry(conf->flags[2], {"pd_err_wwn_5000c500a1b2c3d4", "5000c500a1b2c3d4", "2", 12});
     expect_entry(conf->flags[3], {"pd_err_wwn_", "", "empty wwn", 14});
     ASSERT_EQ(conf->devmap_count, 2);
     expect_entry(conf->devmap[0], {"pd_dev_wwn_5000C500A1B2C3D4", "5000C500A1B2C3D4", "3", 7});
-    expect_entry(conf->devmap[1], {"pd_dev_wwn_0x5000cca012345678", "0x5000cca012345678", "12", 13});
+    expect_entry(conf->devmap[1],
+                 {"pd_dev_wwn_0x5000cca012345678", "0x5000cca012345678", "12", 13});
     // Untouched entries are zero.
     EXPECT_EQ(conf->flags[4].key[0], '\0');
     EXPECT_EQ(conf->flags[kNasMaxFlags - 1].line, 0);
@@ -128,7 +132,8 @@ TEST(ConfParseFlags, FlagsAndDeviceMapInFileOrder) {
 }
 
 TEST(ConfParseFlags, EmptyAndMissingTextGiveEmptyTables) {
-    for (const std::string& text : {std::string(), std::string("\n\n\n"), std::string("[only]\n[sections]")}) {
+    for (const std::string& text :
+         {std::string(), std::string("\n\n\n"), std::string("[only]\n[sections]")}) {
         const auto conf = parse(text);
         EXPECT_EQ(conf->flag_count, 0);
         EXPECT_EQ(conf->devmap_count, 0);
@@ -145,7 +150,8 @@ TEST(ConfParseFlags, EmptyAndMissingTextGiveEmptyTables) {
 TEST(ConfParseFlags, TablesStopAtTheirLimits) {
     std::string text = "# header\n\n";
     for (int i = 0; i < 300; ++i) text += "pd_err_wwn_" + std::to_string(i) + " = 1\n";
-    for (int i = 0; i < 300; ++i) text += "pd_dev_wwn_" + std::to_string(i) + " = " + std::to_string(i) + "\n";
+    for (int i = 0; i < 300; ++i)
+        text += "pd_dev_wwn_" + std::to_string(i) + " = " + std::to_string(i) + "\n";
     const auto conf = parse(text);
     ASSERT_EQ(conf->flag_count, kNasMaxFlags);
     EXPECT_STREQ(conf->flags[0].wwn, "0");
@@ -167,7 +173,7 @@ TEST(ConfParseFlags, OverlongBinaryAndHugeText) {
     text += "pd_dev_wwn_\x80\xff = \x01\xfe\n";
     text += std::string(1 << 20, 'x') + "\n";  // one 1 MiB line without "="
     text += std::string(2 << 20, '\n');        // two million empty lines
-    text += "pd_err_wwn_last = tail";              // no newline at the end
+    text += "pd_err_wwn_last = tail";          // no newline at the end
     const auto conf = parse(text);
     ASSERT_EQ(conf->flag_count, 3);
     EXPECT_EQ(std::strlen(conf->flags[0].key), kNasKeySize - 1);
@@ -183,7 +189,7 @@ TEST(ConfParseFlags, OverlongBinaryAndHugeText) {
 // The reader over the real file at the NAS's path, inside a fake NAS. The
 // child prints what it read into a file the test then compares.
 class NasConfE2E : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override { REQUIRE_FAKE_NAS(); }
 
     // "unreadable", or one line per entry: "F|D <line> <wwn>=<value>".
@@ -198,11 +204,11 @@ protected:
                 auto conf = std::make_unique<NasConf>();
                 conf_parse_flags(text.data, text.len, conf.get());
                 for (int i = 0; i < conf->flag_count; ++i)
-                    result += "F " + std::to_string(conf->flags[i].line) + " " + conf->flags[i].wwn + "=" +
-                              conf->flags[i].value + "\n";
+                    result += "F " + std::to_string(conf->flags[i].line) + " " +
+                              conf->flags[i].wwn + "=" + conf->flags[i].value + "\n";
                 for (int i = 0; i < conf->devmap_count; ++i)
-                    result += "D " + std::to_string(conf->devmap[i].line) + " " + conf->devmap[i].wwn + "=" +
-                              conf->devmap[i].value + "\n";
+                    result += "D " + std::to_string(conf->devmap[i].line) + " " +
+                              conf->devmap[i].wwn + "=" + conf->devmap[i].value + "\n";
             }
             std::FILE* f = std::fopen(out.c_str(), "we");
             if (!f) return 3;
