@@ -38,9 +38,13 @@ std::uint32_t le_get(const std::uint8_t* p, int bytes) {
     return v;
 }
 
-int errno_or_eio() { return errno != 0 ? errno : EIO; }
+int errno_or_eio() {
+    return errno != 0 ? errno : EIO;
+}
 
-int code_of_errno(int err) { return err == ENODEV || err == ENXIO ? kIoGone : kIoFailed; }
+int code_of_errno(int err) {
+    return err == ENODEV || err == ENXIO ? kIoGone : kIoFailed;
+}
 
 // ---- sense data ----
 

@@ -14,19 +14,19 @@
 
 // Result codes, shared by all transports.
 enum IoCode {
-    kIoOk = 0,
-    kIoMedium = 1,          // medium error
-    kIoLink = 2,            // link (transport) error
-    kIoFailed = 3,          // any other failure, also refused, timed-out and short commands
-    kIoUnsupported = 4,     // command not supported
-    kIoUnitAttention = 5,
-    kIoGone = 6,            // device gone
+    kIoOk = 0,             // success
+    kIoMedium = 1,         // medium error
+    kIoLink = 2,           // link (transport) error
+    kIoFailed = 3,         // any other failure, also refused, timed-out and short commands
+    kIoUnsupported = 4,    // command not supported
+    kIoUnitAttention = 5,  // the caller sends the command once more
+    kIoGone = 6,           // device gone
 };
 
 // Parsed sense data; asc and ascq are -1 when absent.
 struct SenseInfo {
-    std::int32_t parsed;      // 1 when the sense data was recognised
-    std::int32_t key;         // sense key 0..15
+    std::int32_t parsed;  // 1 when the sense data was recognised
+    std::int32_t key;     // sense key 0..15
     std::int32_t asc;
     std::int32_t ascq;
     std::int32_t info_valid;  // 1 when an information field (the failing LBA) was found
@@ -41,7 +41,7 @@ struct IoResult {
     std::int32_t scsi_status;    // SG_IO status byte; NVMe Verify: the completion status
     std::int32_t host_status;    // SG_IO only
     std::int32_t driver_status;  // SG_IO only
-    SenseInfo sense;
+    SenseInfo sense;             // SG_IO only
     double elapsed_ms;           // the command's time on the monotonic clock
 };
 

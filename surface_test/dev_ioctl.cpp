@@ -10,7 +10,9 @@ namespace {
 
 constexpr std::uint8_t kVerify16BytchkBits = 0x06;  // byte 1, bits 1 and 2
 
-int kernel_ioctl(int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); }
+int kernel_ioctl(int fd, unsigned long request, void* arg) {
+    return ::ioctl(fd, request, arg);
+}
 
 DevIoctlFn s_send = kernel_ioctl;
 

@@ -21,7 +21,9 @@ void answer_sg_io(const FakeAnswer& a, SgIoHdr* h) {
 
 void answer_nvme_admin(const FakeAnswer& a, NvmePassthruCmd* c) {
     const std::size_t n = std::min<std::size_t>(a.data.size(), c->data_len);
-    if (n > 0) std::memcpy(reinterpret_cast<void*>(static_cast<std::uintptr_t>(c->addr)), a.data.data(), n);
+    if (n > 0)
+        std::memcpy(reinterpret_cast<void*>(static_cast<std::uintptr_t>(c->addr)), a.data.data(),
+                    n);
 }
 }  // namespace
 
@@ -52,7 +54,7 @@ int FakeIoctl::answer(int fd, unsigned long request, void* arg) {
         sent.nvme = *static_cast<NvmePassthruCmd*>(arg);
     sent_.push_back(sent);
 
-    const FakeAnswer a = queue_.empty() ? default_ : queue_.front();
+    const FakeAnswer a = queue_.empty() ? FakeAnswer{} : queue_.front();
     if (!queue_.empty()) queue_.pop_front();
     if (a.sleep_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(a.sleep_ms));
     if (a.rc < 0) {

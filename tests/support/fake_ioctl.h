@@ -1,7 +1,7 @@
 // FakeIoctl: stands in for the kernel underneath the device-command guard for
 // as long as it lives, so that the layers above meet recorded device answers
 // without a SCSI or NVMe device. It keeps a copy of every request that got past
-// the guard, and answers each from a queue (the default answer when it is empty).
+// the guard, and answers each from a queue (a plain success when it is empty).
 #pragma once
 
 #include <cstdint>
@@ -41,7 +41,6 @@ public:
     FakeIoctl& operator=(const FakeIoctl&) = delete;
 
     void push(const FakeAnswer& answer) { queue_.push_back(answer); }
-    void set_default(const FakeAnswer& answer) { default_ = answer; }
     const std::vector<SentIoctl>& sent() const { return sent_; }
 
 private:
@@ -50,6 +49,5 @@ private:
 
     DevIoctlFn before_ = nullptr;
     std::deque<FakeAnswer> queue_;
-    FakeAnswer default_;
     std::vector<SentIoctl> sent_;
 };

@@ -29,10 +29,10 @@ void write_pattern_image(const std::string& image, std::uint64_t size);
 std::uint64_t pattern_word(std::uint64_t offset);
 
 // Outside CI a machine without loop devices skips the test; in CI it fails.
-#define REQUIRE_LOOP(loop)                                                              \
-    do {                                                                                \
-        if ((loop).path().empty()) {                                                    \
-            if (in_ci()) FAIL() << "no loop device: " << (loop).error();                \
-            GTEST_SKIP() << "no loop device: " << (loop).error();                       \
-        }                                                                               \
+#define REQUIRE_LOOP(loop)                                               \
+    do {                                                                 \
+        if ((loop).path().empty()) {                                     \
+            if (in_ci()) FAIL() << "no loop device: " << (loop).error(); \
+            GTEST_SKIP() << "no loop device: " << (loop).error();        \
+        }                                                                \
     } while (0)

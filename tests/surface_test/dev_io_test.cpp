@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/unique_fd.h"
@@ -54,7 +56,8 @@ Bytes descriptor_sense(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
     return {0x72, key, asc, ascq, 0, 0, 0, 0};
 }
 
-FakeAnswer sg_answer(std::uint8_t status, std::uint16_t host, std::uint16_t driver, Bytes sense = {}) {
+FakeAnswer sg_answer(std::uint8_t status, std::uint16_t host, std::uint16_t driver,
+                     Bytes sense = {}) {
     FakeAnswer a;
     a.status = status;
     a.host_status = host;
@@ -102,76 +105,101 @@ TEST(DevScsiVerify16, SendsTheExactReadOnlyRequest) {
     EXPECT_EQ(r.sense.asc, -1);
 }
 
-struct SgCase {
-    const char* name;
-    FakeAnswer answer;
-    int code;
-    int err;
-    int info_valid;
-    std::uint64_t info;
-};
+// Shorthands for the table below: a CHECK CONDITION with the driver's sense
+// flag, as the kernel reports a command that ended with sense data.
+FakeAnswer check(Bytes sense) {
+    return sg_answer(2, 0, 0x08, std::move(sense));
+}
 
 TEST(DevScsiVerify16, ClassifiesWhatDrivesAndKernelsAnswer) {
-    const SgCase cases[] = {
-        {"good", sg_answer(0, 0, 0), kIoOk, 0, 0, 0},
-        {"device removed", failed_call(ENODEV), kIoGone, ENODEV, 0, 0},
-        {"no such device", failed_call(ENXIO), kIoGone, ENXIO, 0, 0},
-        {"no SG_IO here", failed_call(ENOTTY), kIoUnsupported, ENOTTY, 0, 0},
-        {"not supported", failed_call(EOPNOTSUPP), kIoUnsupported, EOPNOTSUPP, 0, 0},
-        {"I/O error", failed_call(EIO), kIoFailed, EIO, 0, 0},
-        {"kernel says EPERM", failed_call(EPERM), kIoFailed, EPERM, 0, 0},
-        {"bad descriptor", failed_call(EBADF), kIoFailed, EBADF, 0, 0},
-        {"no connection", sg_answer(0, 1, 0), kIoGone, 0, 0, 0},
-        {"bad target beats sense", sg_answer(2, 4, 0x08, kSasMediumWithLba), kIoGone, 0, 1, 0x2F1C4A0A},
-        {"host time-out", sg_answer(0, 3, 0), kIoFailed, 0, 0, 0},
-        {"parity", sg_answer(0, 6, 0), kIoLink, 0, 0, 0},
-        {"host error, no sense", sg_answer(0, 7, 0), kIoFailed, 0, 0, 0},
-        {"bus busy", sg_answer(0, 2, 0), kIoFailed, 0, 0, 0},
-        {"driver time-out beats sense", sg_answer(2, 0, 0x06, kSasMediumWithLba), kIoFailed, 0, 1, 0x2F1C4A0A},
-        {"driver time-out, high bits", sg_answer(0, 0, 0x26), kIoFailed, 0, 0, 0},
-        {"driver sense flag only", sg_answer(0, 0, 0x08, fixed_sense(0, 0, 0)), kIoOk, 0, 0, 0},
-        {"driver error bits", sg_answer(0, 0, 0x04), kIoFailed, 0, 0, 0},
-        {"SAS medium error with LBA", sg_answer(2, 0, 0x08, kSasMediumWithLba), kIoMedium, 0, 1, 0x2F1C4A0A},
-        {"medium error without LBA", sg_answer(2, 0, 0x08, kMediumNoLba), kIoMedium, 0, 0, 0},
-        {"SATA descriptor medium", sg_answer(2, 0, 0x08, kSataMediumDescriptor), kIoMedium, 0, 1, 0x1D1C0BE40ULL},
-        {"unit attention", sg_answer(2, 0, 0x08, kUnitAttention), kIoUnitAttention, 0, 0, 0},
-        {"aborted, parity ASC 0x47", sg_answer(2, 0, 0x08, fixed_sense(0x0B, 0x47, 0x00)), kIoLink, 0, 0, 0},
-        {"aborted, iuCRC descriptor", sg_answer(2, 0, 0x08, descriptor_sense(0x0B, 0x47, 0x03)), kIoLink, 0, 0, 0},
-        {"aborted, other ASC", sg_answer(2, 0, 0x08, fixed_sense(0x0B, 0x4B, 0x00)), kIoFailed, 0, 0, 0},
-        {"aborted, no ASC", sg_answer(2, 0, 0x08, fixed_sense(0x0B, 0x00, 0x00)), kIoFailed, 0, 0, 0},
-        {"invalid opcode", sg_answer(2, 0, 0x08, fixed_sense(0x05, 0x20, 0x00)), kIoUnsupported, 0, 0, 0},
-        {"invalid field in CDB", sg_answer(2, 0, 0x08, fixed_sense(0x05, 0x24, 0x00)), kIoUnsupported, 0, 0, 0},
-        {"LBA out of range", sg_answer(2, 0, 0x08, fixed_sense(0x05, 0x21, 0x00)), kIoFailed, 0, 0, 0},
-        {"not ready", sg_answer(2, 0, 0x08, fixed_sense(0x02, 0x04, 0x01)), kIoFailed, 0, 0, 0},
-        {"hardware error", sg_answer(2, 0, 0x08, fixed_sense(0x04, 0x44, 0x00)), kIoFailed, 0, 0, 0},
-        {"data protect", sg_answer(2, 0, 0x08, fixed_sense(0x07, 0x27, 0x00)), kIoFailed, 0, 0, 0},
-        {"miscompare", sg_answer(2, 0, 0x08, fixed_sense(0x0E, 0x1D, 0x00)), kIoFailed, 0, 0, 0},
-        {"recovered error", sg_answer(2, 0, 0x08, fixed_sense(0x01, 0x18, 0x00)), kIoOk, 0, 0, 0},
-        {"recovered, host error", sg_answer(2, 7, 0x08, fixed_sense(0x01, 0x18, 0x00)), kIoFailed, 0, 0, 0},
-        {"check condition, no sense key", sg_answer(2, 0, 0x08, fixed_sense(0, 0, 0)), kIoOk, 0, 0, 0},
-        {"good status, key 0, host error", sg_answer(0, 7, 0, fixed_sense(0, 0, 0)), kIoFailed, 0, 0, 0},
-        {"good status, medium key", sg_answer(0, 0, 0x08, kMediumNoLba), kIoMedium, 0, 0, 0},
-        {"check condition, no sense", sg_answer(2, 0, 0), kIoFailed, 0, 0, 0},
-        {"check condition, 2 sense bytes", sg_answer(2, 0, 0x08, {0x70, 0x00}), kIoFailed, 0, 0, 0},
-        {"check condition, unknown format", sg_answer(2, 0, 0x08, {0x7F, 0x03, 0x03, 0x03}), kIoFailed, 0, 0, 0},
-        {"good status, unknown sense", sg_answer(0, 0, 0, {0x7F, 0x03, 0x03, 0x03}), kIoOk, 0, 0, 0},
-        {"reservation conflict", sg_answer(0x18, 0, 0), kIoFailed, 0, 0, 0},
-        {"busy", sg_answer(0x08, 0, 0), kIoFailed, 0, 0, 0},
+    const struct {
+        const char* name;
+        FakeAnswer answer;
+        int code;
+        int err;
+    } cases[] = {
+        {"good", sg_answer(0, 0, 0), kIoOk, 0},
+        {"device removed", failed_call(ENODEV), kIoGone, ENODEV},
+        {"no such device", failed_call(ENXIO), kIoGone, ENXIO},
+        {"no SG_IO here", failed_call(ENOTTY), kIoUnsupported, ENOTTY},
+        {"not supported", failed_call(EOPNOTSUPP), kIoUnsupported, EOPNOTSUPP},
+        {"I/O error", failed_call(EIO), kIoFailed, EIO},
+        {"kernel says EPERM", failed_call(EPERM), kIoFailed, EPERM},
+        {"bad descriptor", failed_call(EBADF), kIoFailed, EBADF},
+        {"no connection", sg_answer(0, 1, 0), kIoGone, 0},
+        {"bad target beats sense", sg_answer(2, 4, 0x08, kSasMediumWithLba), kIoGone, 0},
+        {"host time-out", sg_answer(0, 3, 0), kIoFailed, 0},
+        {"parity", sg_answer(0, 6, 0), kIoLink, 0},
+        {"host error, no sense", sg_answer(0, 7, 0), kIoFailed, 0},
+        {"bus busy", sg_answer(0, 2, 0), kIoFailed, 0},
+        {"driver time-out beats sense", sg_answer(2, 0, 0x06, kSasMediumWithLba), kIoFailed, 0},
+        {"driver time-out, high bits", sg_answer(0, 0, 0x26), kIoFailed, 0},
+        {"driver sense flag only", sg_answer(0, 0, 0x08, fixed_sense(0, 0, 0)), kIoOk, 0},
+        {"driver error bits", sg_answer(0, 0, 0x04), kIoFailed, 0},
+        {"SAS medium error with LBA", check(kSasMediumWithLba), kIoMedium, 0},
+        {"medium error without LBA", check(kMediumNoLba), kIoMedium, 0},
+        {"SATA descriptor medium", check(kSataMediumDescriptor), kIoMedium, 0},
+        {"unit attention", check(kUnitAttention), kIoUnitAttention, 0},
+        {"aborted, parity ASC 0x47", check(fixed_sense(0x0B, 0x47, 0x00)), kIoLink, 0},
+        {"aborted, iuCRC descriptor", check(descriptor_sense(0x0B, 0x47, 0x03)), kIoLink, 0},
+        {"aborted, other ASC", check(fixed_sense(0x0B, 0x4B, 0x00)), kIoFailed, 0},
+        {"aborted, no ASC", check(fixed_sense(0x0B, 0x00, 0x00)), kIoFailed, 0},
+        {"invalid opcode", check(fixed_sense(0x05, 0x20, 0x00)), kIoUnsupported, 0},
+        {"invalid field in CDB", check(fixed_sense(0x05, 0x24, 0x00)), kIoUnsupported, 0},
+        {"LBA out of range", check(fixed_sense(0x05, 0x21, 0x00)), kIoFailed, 0},
+        {"not ready", check(fixed_sense(0x02, 0x04, 0x01)), kIoFailed, 0},
+        {"hardware error", check(fixed_sense(0x04, 0x44, 0x00)), kIoFailed, 0},
+        {"data protect", check(fixed_sense(0x07, 0x27, 0x00)), kIoFailed, 0},
+        {"miscompare", check(fixed_sense(0x0E, 0x1D, 0x00)), kIoFailed, 0},
+        {"recovered error", check(fixed_sense(0x01, 0x18, 0x00)), kIoOk, 0},
+        {"recovered, host error", sg_answer(2, 7, 0x08, fixed_sense(0x01, 0x18, 0)), kIoFailed, 0},
+        {"check condition, no sense key", check(fixed_sense(0, 0, 0)), kIoOk, 0},
+        {"good status, key 0, host error", sg_answer(0, 7, 0, fixed_sense(0, 0, 0)), kIoFailed, 0},
+        {"good status, medium key", sg_answer(0, 0, 0x08, kMediumNoLba), kIoMedium, 0},
+        {"check condition, no sense", sg_answer(2, 0, 0), kIoFailed, 0},
+        {"check condition, 2 sense bytes", check({0x70, 0x00}), kIoFailed, 0},
+        {"check condition, unknown format", check({0x7F, 0x03, 0x03, 0x03}), kIoFailed, 0},
+        {"good status, unknown sense", sg_answer(0, 0, 0, {0x7F, 0x03, 0x03, 0x03}), kIoOk, 0},
+        {"reservation conflict", sg_answer(0x18, 0, 0), kIoFailed, 0},
+        {"busy", sg_answer(0x08, 0, 0), kIoFailed, 0},
     };
-    for (const SgCase& c : cases) {
+    for (const auto& c : cases) {
         FakeIoctl fake;
         fake.push(c.answer);
         IoResult r;
         EXPECT_EQ(dev_scsi_verify16(kFd, 1000, 16, 30000, &r), c.code) << c.name;
         EXPECT_EQ(r.code, c.code) << c.name;
         EXPECT_EQ(r.err, c.err) << c.name;
-        EXPECT_EQ(r.sense.info_valid, c.info_valid) << c.name;
-        EXPECT_EQ(r.sense.info, c.info) << c.name;
         if (c.answer.rc == 0) {
             EXPECT_EQ(r.scsi_status, c.answer.status) << c.name;
             EXPECT_EQ(r.host_status, c.answer.host_status) << c.name;
             EXPECT_EQ(r.driver_status, c.answer.driver_status) << c.name;
         }
+    }
+}
+
+// The failing LBA that the map uses to place a bad range exactly.
+TEST(DevScsiVerify16, FailingLbaFromTheInformationField) {
+    const struct {
+        const char* name;
+        FakeAnswer answer;
+        int info_valid;
+        std::uint64_t info;
+    } cases[] = {
+        {"fixed, VALID", check(kSasMediumWithLba), 1, 0x2F1C4A0A},
+        {"fixed, not VALID", check(kMediumNoLba), 0, 0},
+        {"descriptor", check(kSataMediumDescriptor), 1, 0x1D1C0BE40ULL},
+        {"kept when the host status decides", sg_answer(2, 4, 0x08, kSasMediumWithLba), 1,
+         0x2F1C4A0A},
+        {"none after a failed call", failed_call(EIO), 0, 0},
+    };
+    for (const auto& c : cases) {
+        FakeIoctl fake;
+        fake.push(c.answer);
+        IoResult r;
+        dev_scsi_verify16(kFd, 0x2F1C4000, 4096, 30000, &r);
+        EXPECT_EQ(r.sense.info_valid, c.info_valid) << c.name;
+        EXPECT_EQ(r.sense.info, c.info) << c.name;
     }
 }
 
@@ -352,7 +380,8 @@ TEST(DevNvmeVerify, ClassifiesCompletionStatusAndErrors) {
 
 struct AlignedBuf {
     explicit AlignedBuf(std::size_t n)
-        : size(n), p(static_cast<std::uint8_t*>(std::aligned_alloc(4096, (n + 4095) / 4096 * 4096))) {}
+        : size(n),
+          p(static_cast<std::uint8_t*>(std::aligned_alloc(4096, (n + 4095) / 4096 * 4096))) {}
     ~AlignedBuf() { std::free(p); }
     std::size_t size;
     std::uint8_t* p;
@@ -432,10 +461,10 @@ TEST(DevNvmeIdentify, VerifySupportIsOncsBit7) {
         std::uint16_t oncs;
         int want;
     } cases[] = {
-        {4096, 0x005F, 0},  // compare, write uncorrectable, DSM, write zeroes, save/select, timestamp
+        {4096, 0x005F, 0},  // Compare, Write Uncorrectable, DSM, Write Zeroes and more
         {4096, 0x00DF, 1},  // the same with Verify
-        {4096, 0x0080, 1},  {4096, 0x8000, 0}, {4096, 0xFF7F, 0},
-        {522, 0x0080, 1},   {521, 0x0080, 0}, {0, 0x0080, 0},
+        {4096, 0x0080, 1}, {4096, 0x8000, 0}, {4096, 0xFF7F, 0},
+        {522, 0x0080, 1},  {521, 0x0080, 0},  {0, 0x0080, 0},
     };
     for (const Case& c : cases) {
         const auto id = identify_data(4096, c.oncs, 0, 0);
@@ -451,14 +480,10 @@ TEST(DevNvmeIdentify, TemperatureThresholdsInCelsius) {
         int want_w, want_c;
     } cases[] = {
         {4096, 358, 358, 85, 85},  // 85 C warning and critical, as many consumer drives
-        {4096, 343, 353, 70, 80},
-        {4096, 0, 0, 0, 0},        // not reported
-        {4096, 273, 400, 0, 0},    // 0 C and 127 C fall outside the accepted range
-        {4096, 274, 399, 1, 126},
-        {4096, 0xFFFF, 65535, 0, 0},
-        {270, 343, 353, 70, 80},
-        {269, 343, 353, 0, 0},
-        {0, 343, 353, 0, 0},
+        {4096, 343, 353, 70, 80}, {4096, 0, 0, 0, 0},  // not reported
+        {4096, 273, 400, 0, 0},  // 0 C and 127 C fall outside the accepted range
+        {4096, 274, 399, 1, 126}, {4096, 0xFFFF, 65535, 0, 0}, {270, 343, 353, 70, 80},
+        {269, 343, 353, 0, 0},    {0, 343, 353, 0, 0},
     };
     for (const Case& c : cases) {
         const auto id = identify_data(4096, 0, c.wctemp, c.cctemp);
@@ -494,22 +519,21 @@ TEST(DevNvmeSmartLog, ParsesTemperatureWarningAndThermalManagement) {
         int temp_c;
         bool fields;
     } cases[] = {
-        {0x00, 308, 512, 1, 35, true},    // a drive idling at 35 C
-        {0x10, 313, 512, 1, 40, true},    // volatile memory backup failed
-        {0x02, 360, 232, 1, 87, true},    // over temperature, shortest log that holds the fields
-        {0x00, 233, 512, 1, -40, true},
-        {0x00, 400, 512, 1, 127, true},
-        {0x00, 232, 512, 0, 0, true},
-        {0x00, 401, 512, 0, 0, true},
-        {0x00, 0, 512, 0, 0, true},       // temperature not reported
-        {0x04, 308, 231, 0, 0, false},    // too short: nothing
+        {0x00, 308, 512, 1, 35, true},  // a drive idling at 35 C
+        {0x10, 313, 512, 1, 40, true},  // volatile memory backup failed
+        {0x02, 360, 232, 1, 87, true},  // over temperature, shortest log that holds the fields
+        {0x00, 233, 512, 1, -40, true}, {0x00, 400, 512, 1, 127, true},
+        {0x00, 232, 512, 0, 0, true},   {0x00, 401, 512, 0, 0, true},
+        {0x00, 0, 512, 0, 0, true},     // temperature not reported
+        {0x04, 308, 231, 0, 0, false},  // too short: nothing
         {0x04, 308, 0, 0, 0, false},
     };
     for (const Case& c : cases) {
         const auto log = smart_log(c.warning, c.kelvin, tmt);
         NvmeThermalLog out;
         std::memset(&out, 0x5A, sizeof out);
-        EXPECT_EQ(dev_nvme_smart_log_parse(log.data(), c.len, &out), c.ok) << c.kelvin << " " << c.len;
+        EXPECT_EQ(dev_nvme_smart_log_parse(log.data(), c.len, &out), c.ok)
+            << c.kelvin << " " << c.len;
         EXPECT_EQ(out.temp_c, c.temp_c) << c.kelvin;
         EXPECT_EQ(out.critical_warning, c.fields ? c.warning : 0);
         EXPECT_EQ(out.tmt1_transitions, c.fields ? tmt[0] : 0u);
@@ -523,7 +547,8 @@ TEST(MapCodeGrade, LettersOfTheResultCodes) {
     const struct {
         int code;
         char grade;
-    } cases[] = {{0, 0}, {1, 'B'}, {2, 'L'}, {3, 'E'}, {4, 0}, {5, 0}, {6, 'E'}, {7, 0}, {-1, 0}, {1000, 0}};
+    } cases[] = {{0, 0}, {1, 'B'}, {2, 'L'}, {3, 'E'}, {4, 0},
+                 {5, 0}, {6, 'E'}, {7, 0},   {-1, 0},  {1000, 0}};
     for (const auto& c : cases) EXPECT_EQ(map_code_grade(c.code), c.grade) << c.code;
 }
 
@@ -573,7 +598,9 @@ TEST_F(DevLoop, ReadsPastTheEndFailWithEio) {
     AlignedBuf buf(1 << 20);
     const struct {
         std::uint64_t offset, length, readable;
-    } cases[] = {{kSize - 4096, 8192, 4096}, {kSize - 12288, 1 << 20, 12288}, {kSize, 4096, 0},
+    } cases[] = {{kSize - 4096, 8192, 4096},
+                 {kSize - 12288, 1 << 20, 12288},
+                 {kSize, 4096, 0},
                  {kSize + (1 << 20), 4096, 0}};
     for (const auto& c : cases) {
         std::memset(buf.p, 0, buf.size);

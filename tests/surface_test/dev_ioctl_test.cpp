@@ -163,12 +163,27 @@ TEST(DevGuard, OtherRequestsNeverReachTheDevice) {
     FakeIoctl fake;
     std::uint64_t scratch[64] = {};
     const unsigned long requests[] = {
-        BLKDISCARD, BLKZEROOUT, BLKSECDISCARD, BLKFLSBUF, BLKRRPART,
-        NVME_IOCTL_SUBMIT_IO, NVME_IOCTL_RESET, NVME_IOCTL_SUBSYS_RESET, NVME_IOCTL_RESCAN,
-        NVME_IOCTL_ADMIN64_CMD, NVME_IOCTL_IO64_CMD, NVME_IOCTL_IO64_CMD_VEC,
-        SG_SCSI_RESET, SG_SET_RESERVED_SIZE, SG_SET_FORCE_PACK_ID,
-        SCSI_IOCTL_SEND_COMMAND, HDIO_DRIVE_CMD, HDIO_DRIVE_TASK, HDIO_DRIVE_TASKFILE,
-        0, 0xFFFFFFFFUL,
+        BLKDISCARD,
+        BLKZEROOUT,
+        BLKSECDISCARD,
+        BLKFLSBUF,
+        BLKRRPART,
+        NVME_IOCTL_SUBMIT_IO,
+        NVME_IOCTL_RESET,
+        NVME_IOCTL_SUBSYS_RESET,
+        NVME_IOCTL_RESCAN,
+        NVME_IOCTL_ADMIN64_CMD,
+        NVME_IOCTL_IO64_CMD,
+        NVME_IOCTL_IO64_CMD_VEC,
+        SG_SCSI_RESET,
+        SG_SET_RESERVED_SIZE,
+        SG_SET_FORCE_PACK_ID,
+        SCSI_IOCTL_SEND_COMMAND,
+        HDIO_DRIVE_CMD,
+        HDIO_DRIVE_TASK,
+        HDIO_DRIVE_TASKFILE,
+        0,
+        0xFFFFFFFFUL,
     };
     for (unsigned long request : requests)
         EXPECT_FALSE(reaches_device(fake, request, scratch)) << std::hex << request;
@@ -189,8 +204,8 @@ TEST(DevGuard, RefusedScsiCommandIsAFailureWithErr1) {
     struct Case {
         const std::uint8_t* cdb;
         std::size_t len;
-    } cases[] = {{verify_bytchk, 16}, {write16, 16}, {verify10, 10}, {unmap, 10}, {nullptr, 16},
-                 {write16, 0}, {verify_bytchk + 0, 300}};
+    } cases[] = {{verify_bytchk, 16}, {write16, 16}, {verify10, 10},          {unmap, 10},
+                 {nullptr, 16},       {write16, 0},  {verify_bytchk + 0, 300}};
     for (const Case& c : cases) {
         IoResult r;
         r.elapsed_ms = 99;

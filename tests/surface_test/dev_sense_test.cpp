@@ -1,12 +1,14 @@
 // Sense data: fixed and descriptor formats, read only within the bytes written.
+#include "surface_test/dev_io.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
 #include <vector>
 
-#include "surface_test/dev_io.h"
 #include "tests/support/fake_ioctl.h"
 
 namespace {
@@ -63,17 +65,21 @@ TEST(DevSenseParse, FixedFormatReadsOnlyWhatWasWritten) {
 
     Bytes deferred_not_valid = kFixed;
     deferred_not_valid[0] = 0x71;
-    expect_sense(parse_exact(deferred_not_valid, 18), {1, 3, 0x11, 0x00, 0, 0}, "deferred, not valid");
+    expect_sense(parse_exact(deferred_not_valid, 18), {1, 3, 0x11, 0x00, 0, 0},
+                 "deferred, not valid");
     Bytes key_high_bits = kFixed;
     key_high_bits[2] = 0xE6;  // filemark, EOM and ILI bits around unit attention
     expect_sense(parse_exact(key_high_bits, 18), {1, 6, 0x11, 0x00, 1, 0x2F1C4A0A}, "flag bits");
 }
 
-Bytes descriptor_header(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq, std::uint8_t add_len) {
+Bytes descriptor_header(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq,
+                        std::uint8_t add_len) {
     return {0x72, key, asc, ascq, 0, 0, 0, add_len};
 }
 
-void append(Bytes* to, const Bytes& more) { to->insert(to->end(), more.begin(), more.end()); }
+void append(Bytes* to, const Bytes& more) {
+    to->insert(to->end(), more.begin(), more.end());
+}
 
 Bytes info_descriptor(std::uint64_t lba, bool valid = true) {
     Bytes d = {0x00, 0x0A, static_cast<std::uint8_t>(valid ? 0x80 : 0x00), 0x00};
@@ -82,8 +88,8 @@ Bytes info_descriptor(std::uint64_t lba, bool valid = true) {
 }
 
 // The ATA status return descriptor that libata adds to pass-through errors.
-const Bytes kAtaReturn = {0x09, 0x0C, 0x00, 0x40, 0x00, 0x01, 0x00, 0x00,
-                          0x00, 0x00, 0x00, 0x00, 0x00, 0x51};
+const Bytes kAtaReturn = {0x09, 0x0C, 0x00, 0x40, 0x00, 0x01, 0x00,
+                          0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x51};
 
 TEST(DevSenseParse, DescriptorFormatWalksWithinWrittenAndClaimedBytes) {
     Bytes one_info = descriptor_header(3, 0x11, 0x04, 12);
@@ -137,11 +143,20 @@ TEST(DevSenseParse, DescriptorFormatWalksWithinWrittenAndClaimedBytes) {
         {"claims more, cut", claims_more, 19, {1, 3, 0x11, 0x04, 0, 0}},
         {"claims less than the descriptor", claims_less, 20, {1, 3, 0x11, 0x04, 0, 0}},
         {"claims one byte", header_only, 20, {1, 3, 0x11, 0x04, 0, 0}},
-        {"first descriptor runs past the end", overlong_first, overlong_first.size(), {1, 3, 0x11, 0x04, 0, 0}},
-        {"ATA return, then information", ata_then_info, ata_then_info.size(), {1, 3, 0x11, 0x04, 1, 0x12345678}},
+        {"first descriptor runs past the end",
+         overlong_first,
+         overlong_first.size(),
+         {1, 3, 0x11, 0x04, 0, 0}},
+        {"ATA return, then information",
+         ata_then_info,
+         ata_then_info.size(),
+         {1, 3, 0x11, 0x04, 1, 0x12345678}},
         {"the later information wins", two_infos, two_infos.size(), {1, 3, 0x11, 0x04, 1, 2000}},
         {"information not valid", not_valid, not_valid.size(), {1, 3, 0x11, 0x04, 0, 0}},
-        {"information descriptor too short", info_too_short, info_too_short.size(), {1, 3, 0x11, 0x04, 0, 0}},
+        {"information descriptor too short",
+         info_too_short,
+         info_too_short.size(),
+         {1, 3, 0x11, 0x04, 0, 0}},
         {"VALID bit in byte 0", valid_bit_in_code, 20, {1, 3, 0x11, 0x04, 1, 0x1D1C0BE40ULL}},
         {"deferred", deferred, 20, {1, 3, 0x11, 0x04, 1, 0x1D1C0BE40ULL}},
     };
@@ -172,9 +187,12 @@ Bytes random_sense(std::mt19937_64& rng) {
         const std::uint8_t add = rng() % 4 == 0 ? static_cast<std::uint8_t>(rng()) : 0x0A;
         s.push_back(type);
         s.push_back(add);
-        for (int i = 0; i < add && s.size() < 100; ++i) s.push_back(static_cast<std::uint8_t>(rng()));
+        for (int i = 0; i < add && s.size() < 100; ++i)
+            s.push_back(static_cast<std::uint8_t>(rng()));
     }
-    if (rng() % 2) s[7] = static_cast<std::uint8_t>(static_cast<int>(s.size()) - 12 + static_cast<int>(rng() % 9));
+    if (rng() % 2)
+        s[7] = static_cast<std::uint8_t>(static_cast<int>(s.size()) - 12 +
+                                         static_cast<int>(rng() % 9));
     return s;
 }
 
