@@ -64,7 +64,7 @@ void move_fd(int fd, int target) {
 }
 
 long fd_limit() {
-    struct rlimit rl{};
+    struct rlimit rl {};
     if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return kMaxFdToClose;
     return static_cast<long>(std::min<rlim_t>(rl.rlim_cur, kMaxFdToClose));
 }
@@ -185,9 +185,11 @@ bool take_if_executable(const char* path) {
 
 const char* smartctl_path() {
     if (s_cache.smartctl[0]) return s_cache.smartctl;
-    static const char* const kPackageDirs[] = {"/usr/app/qorm/bin", "/usr/app/qorm/dist/smartmontools/bin"};
+    static const char* const kPackageDirs[] = {"/usr/app/qorm/bin",
+                                               "/usr/app/qorm/dist/smartmontools/bin"};
     static const char* const kSystemPaths[] = {"/usr/local/sbin/smartctl", "/usr/sbin/smartctl",
-                                               "/sbin/smartctl", "/usr/bin/smartctl", "/bin/smartctl"};
+                                               "/sbin/smartctl", "/usr/bin/smartctl",
+                                               "/bin/smartctl"};
     char candidate[kSmartctlPathSize];
     for (const char* dir : kPackageDirs) {
         std::snprintf(candidate, sizeof candidate, "%s/smartctl-%s", dir, arch_name());

@@ -31,11 +31,15 @@ constexpr CmdLine kCmdLines[kSmartctlCmdCount] = {
     {{"-X", "-j"}, 30},
 };
 
-bool known(SmartctlCmd cmd) { return cmd >= 0 && cmd < kSmartctlCmdCount; }
+bool known(SmartctlCmd cmd) {
+    return cmd >= 0 && cmd < kSmartctlCmdCount;
+}
 
 }  // namespace
 
-int smartctl_timeout_s(SmartctlCmd cmd) { return known(cmd) ? kCmdLines[cmd].timeout_s : -1; }
+int smartctl_timeout_s(SmartctlCmd cmd) {
+    return known(cmd) ? kCmdLines[cmd].timeout_s : -1;
+}
 
 int smartctl_build(SmartctlCmd cmd, const char* path, const char* dtype, const char* device,
                    SmartctlArgv* out) {

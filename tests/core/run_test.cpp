@@ -2,13 +2,12 @@
 #include "core/run.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
@@ -21,7 +20,9 @@
 
 namespace {
 
-std::string text_of(const StrBuf& sb) { return std::string(sb.c_str(), sb.len); }
+std::string text_of(const StrBuf& sb) {
+    return std::string(sb.c_str(), sb.len);
+}
 
 struct Timed {
     int rc;
@@ -39,7 +40,7 @@ Timed run_sh(const std::string& script, int timeout_s) {
 
 // Every call must reap its child: afterwards this process has none left.
 class RunCapture : public ::testing::Test {
-protected:
+   protected:
     void TearDown() override {
         int status = 0;
         errno = 0;
@@ -57,8 +58,8 @@ TEST_F(RunCapture, ExitStatusAndOutputOfFinishedChildren) {
         {"printf 'one\\ntwo'", 0, "one\ntwo"},
         {"echo partial; exit 1", 1, "partial\n"},
         {"exit 255", 255, ""},
-        {"echo to-stderr >&2; exit 42", 42, ""},     // standard error goes to /dev/null
-        {"kill -TERM $$", -1, ""},                   // ended by a signal
+        {"echo to-stderr >&2; exit 42", 42, ""},  // standard error goes to /dev/null
+        {"kill -TERM $$", -1, ""},                // ended by a signal
         {"echo before; kill -KILL $$", -1, "before\n"},
     };
     for (const Case& c : cases) {
@@ -69,7 +70,8 @@ TEST_F(RunCapture, ExitStatusAndOutputOfFinishedChildren) {
 }
 
 TEST_F(RunCapture, HundredKilobytesAndExit3ComeBackWhole) {
-    const Timed r = run_sh("i=0; while [ $i -lt 1024 ]; do printf '%099d\\n' $i; i=$((i+1)); done; exit 3", 20);
+    const Timed r =
+        run_sh("i=0; while [ $i -lt 1024 ]; do printf '%099d\\n' $i; i=$((i+1)); done; exit 3", 20);
     EXPECT_EQ(r.rc, 3);
     ASSERT_EQ(r.out.size(), 102400u);
     EXPECT_EQ(r.out.substr(0, 100), std::string(99, '0') + "\n");
@@ -101,7 +103,8 @@ TEST_F(RunCapture, LimitHoldsWhateverTheChildDoes) {
         {"sleeps silently", "exec sleep 30", false},
         {"prints, then sleeps", "echo partial; exec sleep 30", true},
         {"closes its output and goes on running", "echo early; exec >&-; exec sleep 30", true},
-        {"writes without pause", "while :; do echo xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx; done", true},
+        {"writes without pause",
+         "while :; do echo xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx; done", true},
     };
     for (const Case& c : cases) {
         const Timed r = run_sh(c.script, 1);
@@ -159,16 +162,21 @@ TEST_F(RunCapture, StandardInputIsKeptAndStandardErrorIsDevNull) {
 }
 
 volatile sig_atomic_t g_alarms = 0;
-void count_alarm(int) { g_alarms = g_alarms + 1; }
+void count_alarm(int) {
+    g_alarms = g_alarms + 1;
+}
 
 TEST_F(RunCapture, SignalsToTheCallerDoNotCutTheRunShort) {
     // Handlers without SA_RESTART, as the program's own stop flags are set up:
     // interrupted sleeps and waits must be resumed, not taken for an end.
-    struct sigaction sa{}, old{};
+    struct sigaction sa {
+    }, old{};
     sa.sa_handler = count_alarm;
     ::sigemptyset(&sa.sa_mask);
     ASSERT_EQ(::sigaction(SIGALRM, &sa, &old), 0);
-    struct itimerval every_50ms{{0, 50000}, {0, 50000}}, off{};
+    struct itimerval every_50ms {
+        {0, 50000}, { 0, 50000 }
+    }, off{};
     ::setitimer(ITIMER_REAL, &every_50ms, nullptr);
     const Timed r = run_sh("sleep 1; echo late; exec >&-; sleep 1; exit 7", 10);
     ::setitimer(ITIMER_REAL, &off, nullptr);
@@ -183,10 +191,22 @@ TEST(ArchName, MapsWhatUnamePrints) {
         const char* machine;
         const char* name;
     } cases[] = {
-        {"x86_64", "x86_64"},   {"amd64", "x86_64"},   {"", "x86_64"},        {nullptr, "x86_64"},
-        {"aarch64", "aarch64"}, {"arm64", "aarch64"},  {"armv5tel", "armel"}, {"armv6l", "armel"},
-        {"armel", "armel"},     {"armv7l", "armhf"},   {"armhf", "armhf"},    {"armv8l", "armhf"},
-        {"arm", "armhf"},       {"mips", "mips"},      {"i686", "i686"},      {"ARMV7L", "ARMV7L"},
+        {"x86_64", "x86_64"},
+        {"amd64", "x86_64"},
+        {"", "x86_64"},
+        {nullptr, "x86_64"},
+        {"aarch64", "aarch64"},
+        {"arm64", "aarch64"},
+        {"armv5tel", "armel"},
+        {"armv6l", "armel"},
+        {"armel", "armel"},
+        {"armv7l", "armhf"},
+        {"armhf", "armhf"},
+        {"armv8l", "armhf"},
+        {"arm", "armhf"},
+        {"mips", "mips"},
+        {"i686", "i686"},
+        {"ARMV7L", "ARMV7L"},
         {"aarch64_be", "aarch64_be"},
         {"abcdefghijklmnopqrst", "abcdefghijklmno"},  // cut to 15 bytes
     };
