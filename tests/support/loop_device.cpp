@@ -1,26 +1,22 @@
 #include "tests/support/loop_device.h"
 
-#include <cstdio>
+#include <unistd.h>
+
 #include <fstream>
+#include <string>
 #include <stdexcept>
 #include <vector>
 
+#include "core/run.h"
+#include "core/strbuf.h"
 #include "core/util.h"
 
 namespace {
 
-// Runs a command line and returns its standard output and exit status.
-std::string run_shell(const std::string& cmd, int* status) {
-    std::string out;
-    FILE* p = ::popen(cmd.c_str(), "re");
-    if (!p) {
-        *status = -1;
-        return out;
-    }
-    char buf[256];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    *status = ::pclose(p);
-    return out;
+const char* losetup_path() {
+    for (const char* path : {"/usr/sbin/losetup", "/sbin/losetup", "/usr/bin/losetup"})
+        if (::access(path, X_OK) == 0) return path;
+    return nullptr;
 }
 
 }  // namespace
@@ -39,22 +35,29 @@ void write_pattern_image(const std::string& image, std::uint64_t size) {
 }
 
 LoopDevice::LoopDevice(const std::string& image) {
-    // Parallel tests may pick the same free device; losetup then fails and a
-    // second try takes the next one.
+    const char* losetup = losetup_path();
+    if (!losetup) {
+        error_ = "losetup not found";
+        return;
+    }
+    // Parallel tests may pick the same free device; losetup then fails and
+    // another try takes the next one.
+    const char* const argv[] = {losetup, "--find", "--show", image.c_str(), nullptr};
     for (int attempt = 0; attempt < 5 && path_.empty(); ++attempt) {
-        int status = 0;
-        std::string out = run_shell("losetup -f --show '" + image + "' 2>&1", &status);
-        if (status == 0 && out.rfind("/dev/", 0) == 0) {
-            str_trim(out.data());
-            path_ = out.c_str();
-        } else {
-            error_ = out;
-        }
+        StrBuf out;
+        const int status = run_capture(argv, &out, 30);
+        std::string shown = out.c_str();
+        str_trim(shown.data());
+        if (status == 0 && shown.rfind("/dev/", 0) == 0)
+            path_ = shown.c_str();
+        else
+            error_ = "losetup --find --show exited " + std::to_string(status);
     }
 }
 
 LoopDevice::~LoopDevice() {
     if (path_.empty()) return;
-    int status = 0;
-    run_shell("losetup -d " + path_ + " 2>&1", &status);
+    const char* const argv[] = {losetup_path(), "--detach", path_.c_str(), nullptr};
+    StrBuf out;
+    run_capture(argv, &out, 30);
 }
