@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 
@@ -198,10 +199,44 @@ RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& o
     for (std::string& w : env_words) envp.push_back(w.data());
     envp.push_back(nullptr);
 
+    return spawn(
+        [&](int status_fd) {
+            ::execve(exe.c_str(), argv.data(), envp.data());
+            child_fail(status_fd, "execve");
+        },
+        opts.stdin_data, opts.timeout_s);
+}
+
+RunResult FakeNas::run_function(const std::function<int(std::string& out)>& fn, int timeout_s) const {
+    return spawn(
+        [&](int status_fd) {
+            // The namespace stands: the harness has nothing more to report,
+            // and the parent must not block on this pipe while fn runs.
+            ::close(status_fd);
+            std::string text;
+            int rc = 126;
+            // Nothing may unwind out of here into the test runner's own code.
+            try {
+                rc = fn(text);
+            } catch (...) {
+                text += "\nfn threw";
+            }
+            for (size_t done = 0; done < text.size();) {
+                const ssize_t n = ::write(1, text.data() + done, text.size() - done);
+                if (n <= 0) break;
+                done += static_cast<size_t>(n);
+            }
+            ::_exit(rc);
+        },
+        "", timeout_s);
+}
+
+RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace, const std::string& stdin_data,
+                         int timeout_s) const {
     const std::string out_path = base_ + "/run.out";
     const std::string err_path = base_ + "/run.err";
     const std::string in_path = base_ + "/run.in";
-    write_file(in_path, opts.stdin_data);
+    write_file(in_path, stdin_data);
 
     int status_pipe[2];
     const pid_t pid = fork_with_status_pipe(status_pipe);
@@ -215,14 +250,14 @@ RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& o
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
-        ::execve(exe.c_str(), argv.data(), envp.data());
-        child_fail(status_pipe[1], "execve");
+        in_namespace(status_pipe[1]);
+        ::_exit(125);
     }
     const std::string harness_error = read_harness_status(status_pipe);
 
     RunResult r;
     int status = 0;
-    const int max_polls = opts.timeout_s * 100;
+    const int max_polls = timeout_s * 100;
     int polls = 0;
     for (;;) {
         const pid_t w = ::waitpid(pid, &status, WNOHANG);
@@ -231,7 +266,7 @@ RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& o
         if (++polls > max_polls) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, &status, 0);
-            ADD_FAILURE() << "corvantisd did not end within " << opts.timeout_s << " s";
+            ADD_FAILURE() << "the fake-NAS child did not end within " << timeout_s << " s";
             break;
         }
         ::usleep(10000);
@@ -243,7 +278,7 @@ RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& o
     r.out = read_file(out_path);
     r.err = read_file(err_path);
     if (r.err.find("Sanitizer") != std::string::npos || r.err.find("runtime error:") != std::string::npos)
-        ADD_FAILURE() << "sanitizer report from corvantisd:\n" << r.err;
+        ADD_FAILURE() << "sanitizer report from the fake-NAS child:\n" << r.err;
     return r;
 }
 
