@@ -194,29 +194,24 @@ class NasConfE2E : public ::testing::Test {
 
     // "unreadable", or one line per entry: "F|D <line> <wwn>=<value>".
     std::string read_in_nas() {
-        const std::string out = nas.base() + "/conf-result.txt";
-        const int rc = nas.run_in_namespace([&out]() {
+        const RunResult r = nas.run_function([](std::string& out) {
             StrBuf text;
-            std::string result;
             if (file_read_all(kNasConfPath, &text, 1048576) < 0) {
-                result = "unreadable";
-            } else {
-                auto conf = std::make_unique<NasConf>();
-                conf_parse_flags(text.data, text.len, conf.get());
-                for (int i = 0; i < conf->flag_count; ++i)
-                    result += "F " + std::to_string(conf->flags[i].line) + " " +
-                              conf->flags[i].wwn + "=" + conf->flags[i].value + "\n";
-                for (int i = 0; i < conf->devmap_count; ++i)
-                    result += "D " + std::to_string(conf->devmap[i].line) + " " +
-                              conf->devmap[i].wwn + "=" + conf->devmap[i].value + "\n";
+                out = "unreadable";
+                return 0;
             }
-            std::FILE* f = std::fopen(out.c_str(), "we");
-            if (!f) return 3;
-            std::fputs(result.c_str(), f);
-            return std::fclose(f) == 0 ? 0 : 4;
+            auto conf = std::make_unique<NasConf>();
+            conf_parse_flags(text.data, text.len, conf.get());
+            for (int i = 0; i < conf->flag_count; ++i)
+                out += "F " + std::to_string(conf->flags[i].line) + " " + conf->flags[i].wwn + "=" +
+                       conf->flags[i].value + "\n";
+            for (int i = 0; i < conf->devmap_count; ++i)
+                out += "D " + std::to_string(conf->devmap[i].line) + " " + conf->devmap[i].wwn +
+                       "=" + conf->devmap[i].value + "\n";
+            return 0;
         });
-        EXPECT_EQ(rc, 0);
-        return read_file(out);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        return r.out;
     }
 
     FakeNas nas;

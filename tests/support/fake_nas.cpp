@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -68,28 +67,6 @@ void child_mount_fake_nas(const std::string& base, int status_fd) {
     };
     for (const auto& [from, to] : binds)
         if (::mount(from.c_str(), to, nullptr, MS_BIND, nullptr) != 0) child_fail(status_fd, to);
-}
-
-// Forks with a pipe on which the child reports a failed harness step; the
-// child keeps only the write end, which closes on exec.
-pid_t fork_with_status_pipe(int status_pipe[2]) {
-    if (::pipe2(status_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
-    const pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork");
-    if (pid == 0) ::close(status_pipe[0]);
-    return pid;
-}
-
-// Parent side: what the child reported before exec or before running its
-// code (nothing when the namespace was made). Closes both ends.
-std::string read_harness_status(int status_pipe[2]) {
-    ::close(status_pipe[1]);
-    std::string harness_error;
-    char buf[512];
-    ssize_t n;
-    while ((n = ::read(status_pipe[0], buf, sizeof buf)) > 0) harness_error.append(buf, static_cast<size_t>(n));
-    ::close(status_pipe[0]);
-    return harness_error;
 }
 
 }  // namespace
@@ -239,8 +216,11 @@ RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace,
     write_file(in_path, stdin_data);
 
     int status_pipe[2];
-    const pid_t pid = fork_with_status_pipe(status_pipe);
+    if (::pipe2(status_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork");
     if (pid == 0) {
+        ::close(status_pipe[0]);
         const int in = ::open(in_path.c_str(), O_RDONLY);
         const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -253,7 +233,12 @@ RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace,
         in_namespace(status_pipe[1]);
         ::_exit(125);
     }
-    const std::string harness_error = read_harness_status(status_pipe);
+    ::close(status_pipe[1]);
+    std::string harness_error;
+    char buf[512];
+    ssize_t n;
+    while ((n = ::read(status_pipe[0], buf, sizeof buf)) > 0) harness_error.append(buf, static_cast<size_t>(n));
+    ::close(status_pipe[0]);
 
     RunResult r;
     int status = 0;
@@ -280,26 +265,4 @@ RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace,
     if (r.err.find("Sanitizer") != std::string::npos || r.err.find("runtime error:") != std::string::npos)
         ADD_FAILURE() << "sanitizer report from the fake-NAS child:\n" << r.err;
     return r;
-}
-
-int FakeNas::run_in_namespace(const std::function<int()>& fn) const {
-    int status_pipe[2];
-    const pid_t pid = fork_with_status_pipe(status_pipe);
-    if (pid == 0) {
-        child_mount_fake_nas(base_, status_pipe[1]);
-        if (::chdir("/") != 0) child_fail(status_pipe[1], "chdir");
-        ::close(status_pipe[1]);
-        const int rc = fn();
-        std::fflush(nullptr);
-        ::_exit(rc & 0xff);
-    }
-    const std::string harness_error = read_harness_status(status_pipe);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!harness_error.empty()) {
-        ADD_FAILURE() << harness_error;
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -69,10 +69,6 @@ public:
 
     // Runs corvantisd with args (after argv[0]) inside the fake NAS.
     RunResult run(const std::vector<std::string>& args, const RunOptions& opts = {}) const;
-    // Runs fn in a forked child inside the same mounts (for code that no
-    // command reaches yet). Gives fn's result as the child's exit code, or -1
-    // when the namespace could not be made or the child died of a signal.
-    int run_in_namespace(const std::function<int()>& fn) const;
 
     // Runs fn in a forked child of the test process inside the fake NAS, for
     // code that no command reaches yet or whose process-wide state must start
