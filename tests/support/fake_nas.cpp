@@ -68,6 +68,34 @@ void child_mount_fake_nas(const std::string& base, int status_fd) {
         if (::mount(from.c_str(), to, nullptr, MS_BIND, nullptr) != 0) child_fail(status_fd, to);
 }
 
+// Parent side: collects the child's harness errors from status_fd (closed
+// here) and its exit status, killing it past timeout_s. False when the
+// namespace or mounts failed.
+bool wait_child(pid_t pid, int status_fd, int timeout_s, const char* what, int* status) {
+    std::string harness_error;
+    char buf[512];
+    ssize_t n;
+    while ((n = ::read(status_fd, buf, sizeof buf)) > 0) harness_error.append(buf, static_cast<size_t>(n));
+    ::close(status_fd);
+
+    const int max_polls = timeout_s * 100;
+    int polls = 0;
+    for (;;) {
+        const pid_t w = ::waitpid(pid, status, WNOHANG);
+        if (w == pid) break;
+        if (w < 0 && errno != EINTR) break;
+        if (++polls > max_polls) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, status, 0);
+            ADD_FAILURE() << what << " did not end within " << timeout_s << " s";
+            break;
+        }
+        ::usleep(10000);
+    }
+    if (!harness_error.empty()) ADD_FAILURE() << harness_error;
+    return harness_error.empty();
+}
+
 }  // namespace
 
 bool in_ci() {
@@ -199,30 +227,9 @@ RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& o
         child_fail(status_pipe[1], "execve");
     }
     ::close(status_pipe[1]);
-    std::string harness_error;
-    char buf[512];
-    ssize_t n;
-    while ((n = ::read(status_pipe[0], buf, sizeof buf)) > 0) harness_error.append(buf, static_cast<size_t>(n));
-    ::close(status_pipe[0]);
-
     RunResult r;
     int status = 0;
-    const int max_polls = opts.timeout_s * 100;
-    int polls = 0;
-    for (;;) {
-        const pid_t w = ::waitpid(pid, &status, WNOHANG);
-        if (w == pid) break;
-        if (w < 0 && errno != EINTR) break;
-        if (++polls > max_polls) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            ADD_FAILURE() << "corvantisd did not end within " << opts.timeout_s << " s";
-            break;
-        }
-        ::usleep(10000);
-    }
-    r.harness_ok = harness_error.empty();
-    if (!r.harness_ok) ADD_FAILURE() << harness_error;
+    r.harness_ok = wait_child(pid, status_pipe[0], opts.timeout_s, "corvantisd", &status);
     if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
     r.out = read_file(out_path);
@@ -230,4 +237,22 @@ RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& o
     if (r.err.find("Sanitizer") != std::string::npos || r.err.find("runtime error:") != std::string::npos)
         ADD_FAILURE() << "sanitizer report from corvantisd:\n" << r.err;
     return r;
+}
+
+int FakeNas::run_in_namespace(const std::function<int()>& fn, int timeout_s) const {
+    int status_pipe[2];
+    if (::pipe2(status_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        ::close(status_pipe[0]);
+        child_mount_fake_nas(base_, status_pipe[1]);
+        if (::chdir("/") != 0) child_fail(status_pipe[1], "chdir");
+        ::close(status_pipe[1]);
+        ::_exit(fn());
+    }
+    ::close(status_pipe[1]);
+    int status = 0;
+    if (!wait_child(pid, status_pipe[0], timeout_s, "the child in the fake NAS", &status)) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -17,6 +17,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -68,6 +69,12 @@ public:
 
     // Runs corvantisd with args (after argv[0]) inside the fake NAS.
     RunResult run(const std::vector<std::string>& args, const RunOptions& opts = {}) const;
+    // Runs fn in a forked child of the test binary inside the fake NAS, for
+    // code that no command reaches yet. The child shares the test's standard
+    // streams and ends with _exit(fn()); gtest assertions there are lost, so fn
+    // reports through files under base(). Returns its exit status, or -1 when
+    // it was killed (a sanitizer abort) or the namespace could not be made.
+    int run_in_namespace(const std::function<int()>& fn, int timeout_s = 60) const;
 
 private:
     TempDir dir_;
