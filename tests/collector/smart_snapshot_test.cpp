@@ -1,0 +1,648 @@
+#include "collector/smart_snapshot.h"
+
+#include <dirent.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <climits>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/json.h"
+#include "tests/support/fake_nas.h"
+
+namespace {
+
+SmartSnapshot snap_of(const std::string& text, std::int64_t baseline = -1, int* rc = nullptr) {
+    SmartSnapshot s;
+    std::memset(&s, 0x5A, sizeof s);  // every field must be written, not left over
+    const int r = smart_snap_from_json(text.data(), text.size(), baseline, &s);
+    if (rc) *rc = r;
+    return s;
+}
+
+SmartSnapshot cleared() {
+    SmartSnapshot s;
+    std::memset(&s, 0, sizeof s);
+    s.selftest_passed = -1;
+    return s;
+}
+
+bool is_cleared(const SmartSnapshot& s) {
+    const SmartSnapshot c = cleared();
+    return std::memcmp(&s, &c, sizeof s) == 0;
+}
+
+std::string sample(const std::string& name) {
+    return read_file(std::string(CORVANTIS_TEST_DATA) + "/smartctl/" + name);
+}
+
+std::vector<std::string> sample_files() {
+    std::vector<std::string> files;
+    for (const std::string& sub : {std::string(), std::string("emulated/")}) {
+        DIR* d = ::opendir((std::string(CORVANTIS_TEST_DATA) + "/smartctl/" + sub).c_str());
+        if (!d) continue;
+        while (const dirent* e = ::readdir(d)) {
+            const std::string name = e->d_name;
+            if (name.size() > 5 && name.compare(name.size() - 5, 5, ".json") == 0) files.push_back(sub + name);
+        }
+        ::closedir(d);
+    }
+    return files;
+}
+
+// What must hold for any reply, however broken.
+void expect_sane(const SmartSnapshot& s, const std::string& what) {
+    SCOPED_TRACE(what);
+    EXPECT_LT(strnlen(s.device_type, sizeof s.device_type), sizeof s.device_type);
+    EXPECT_LT(strnlen(s.protocol, sizeof s.protocol), sizeof s.protocol);
+    EXPECT_LT(strnlen(s.serial, sizeof s.serial), sizeof s.serial);
+    EXPECT_LT(strnlen(s.model, sizeof s.model), sizeof s.model);
+    EXPECT_LT(strnlen(s.wwn, sizeof s.wwn), sizeof s.wwn);
+    EXPECT_LT(strnlen(s.selftest_type, sizeof s.selftest_type), sizeof s.selftest_type);
+    EXPECT_LT(strnlen(s.selftest_status, sizeof s.selftest_status), sizeof s.selftest_status);
+    EXPECT_TRUE(s.wwn[0] == '\0' || std::strlen(s.wwn) == 16) << s.wwn;
+    EXPECT_GE(s.phy_count, 0);
+    EXPECT_LE(s.phy_count, kSmartPhyMax);
+    if (s.temp_present) {
+        EXPECT_TRUE(s.temperature >= 1 && s.temperature <= 127) << s.temperature;
+    } else {
+        EXPECT_EQ(s.temperature, 0);
+    }
+    EXPECT_TRUE(s.temp_op_limit_max >= 0 && s.temp_op_limit_max <= 127);
+    EXPECT_TRUE(s.temp_drive_trip >= 0 && s.temp_drive_trip <= 127);
+    EXPECT_TRUE(s.selftest_passed >= -1 && s.selftest_passed <= 1);
+    EXPECT_LE(s.errlog_unc_newer, s.errlog_unc);
+    EXPECT_LE(s.errlog_icrc_newer, s.errlog_icrc);
+    if (!s.parsed) {
+        EXPECT_TRUE(is_cleared(s));
+    }
+}
+
+TEST(SmartSnapshot, NotAnObjectGivesTheClearedRecord) {
+    const char* texts[] = {"", "[]", "   ", "123", "\"text\"", "{", "{\"a\":", "nul\x01", "[{}]"};
+    for (const char* t : texts) {
+        int rc = -1;
+        const SmartSnapshot s = snap_of(t, -1, &rc);
+        EXPECT_EQ(rc, 0) << t;
+        EXPECT_TRUE(is_cleared(s)) << t;
+    }
+    SmartSnapshot s;
+    std::memset(&s, 0x5A, sizeof s);
+    EXPECT_EQ(smart_snap_from_json(nullptr, 10, -1, &s), 0);
+    EXPECT_TRUE(is_cleared(s));
+    EXPECT_EQ(smart_snap_from_json("{}", 0, -1, &s), 0);
+    EXPECT_EQ(smart_snap_from_json("{}", 2, -1, nullptr), 0);
+
+    int rc = -1;
+    const SmartSnapshot empty = snap_of("{}", -1, &rc);
+    EXPECT_EQ(rc, 1);
+    SmartSnapshot want = cleared();
+    want.parsed = 1;
+    EXPECT_EQ(std::memcmp(&empty, &want, sizeof want), 0);
+}
+
+TEST(SmartSnapshot, TemperaturePrecedence) {
+    struct Case {
+        const char* json;
+        int present;
+        int temp;
+    } cases[] = {
+        {R"({"ata_smart_attributes":{"table":[{"id":190,"raw":{"value":35}},{"id":194,"raw":{"value":189979361320}}]}})",
+         1, 40},  // 0x2C_0000_0028: the low byte of 194
+        {R"({"ata_smart_attributes":{"table":[{"id":190,"raw":{"value":35}},{"id":194,"raw":{"value":40}}]},
+             "temperature":{"current":41}})",
+         1, 41},
+        {R"({"ata_smart_attributes":{"table":[{"id":194,"raw":{"value":40}},{"id":190,"raw":{"value":35}}]}})", 1, 40},
+        {R"({"ata_smart_attributes":{"table":[{"id":194,"raw":{"value":40}},{"id":194,"raw":{"value":44}}]}})", 1, 44},
+        {R"({"ata_smart_attributes":{"table":[{"id":190,"raw":{"value":35}},{"id":190,"raw":{"value":36}}]}})", 1, 35},
+        {R"({"ata_smart_attributes":{"table":[{"id":194,"raw":{"value":256}}]}})", 0, 0},   // low byte 0
+        {R"({"ata_smart_attributes":{"table":[{"id":194,"raw":{"value":200}}]}})", 0, 0},   // top bit set
+        {R"({"ata_smart_attributes":{"table":[{"id":194,"raw":{"value":-1}}]}})", 0, 0},
+        {R"({"ata_smart_attributes":{"table":[{"id":194,"raw":{"value":127}}]},"temperature":{"current":0}})", 1, 127},
+        {R"({"temperature":{"current":128}})", 0, 0},
+        {R"({"temperature":{"current":-5}})", 0, 0},
+        {R"({"temperature":{"current":"40"}})", 0, 0},
+        {R"({"temperature":{"current":1}})", 1, 1},
+    };
+    for (const Case& c : cases) {
+        const SmartSnapshot s = snap_of(c.json);
+        EXPECT_EQ(s.temp_present, c.present) << c.json;
+        EXPECT_EQ(s.temperature, c.temp) << c.json;
+    }
+    const SmartSnapshot limits = snap_of(R"({"temperature":{"op_limit_max":70,"drive_trip":128}})");
+    EXPECT_EQ(limits.temp_op_limit_max, 70);
+    EXPECT_EQ(limits.temp_drive_trip, 0);
+    EXPECT_EQ(limits.temp_present, 0);
+}
+
+TEST(SmartSnapshot, TrackedAttributes) {
+    const SmartSnapshot s = snap_of(R"({"ata_smart_attributes":{"table":[
+        {"id":5,"raw":{"value":12}},
+        {"id":9,"raw":{"value":43000}},
+        {"id":187,"raw":{"value":"7"}},
+        {"id":188,"raw":{"value":8590065666}},
+        {"id":197,"raw":{}},
+        {"raw":{"value":3}},
+        {"id":198,"raw":{"value":4}},
+        {"id":199,"raw":{"value":5}},
+        {"id":198,"raw":{"value":6}},
+        "not an entry", 17, null, [1,2]
+    ]}})");
+    const std::array<int, 6> present = {1, 0, 1, 0, 1, 1};
+    const std::array<std::int64_t, 6> raw = {12, 0, 8590065666, 0, 6, 5};  // a later 198 overwrites
+    for (int k = 0; k < kSmartAttrSlots; ++k) {
+        EXPECT_EQ(s.attr_present[k], present[static_cast<size_t>(k)]) << kSmartAttrIds[k];
+        EXPECT_EQ(s.attr_raw[k], raw[static_cast<size_t>(k)]) << kSmartAttrIds[k];
+    }
+    EXPECT_EQ(snap_of(R"({"ata_smart_attributes":{"table":{"id":5,"raw":{"value":1}}}})").attr_present[0], 0);
+    EXPECT_EQ(snap_of(R"({"ata_smart_attributes":{"table":[]}})").attr_present[0], 0);
+}
+
+TEST(SmartSnapshot, PhyCountersKeepTheFirst48) {
+    std::string t = R"({"sata_phy_event_counters":{"table":[{"id":"x","value":1},{"id":2},)";
+    for (int i = 0; i < 60; ++i)
+        t += (i ? "," : "") + std::string(R"({"id":)") + std::to_string(i + 1) + R"(,"value":)" +
+             std::to_string(1000LL * 1000 * 1000 * 10 + i) + "}";
+    t += "]}}";
+    const SmartSnapshot s = snap_of(t);
+    ASSERT_EQ(s.phy_count, 48);
+    for (int i = 0; i < 48; ++i) {
+        EXPECT_EQ(s.phy_id[i], static_cast<std::uint32_t>(i + 1));
+        EXPECT_EQ(s.phy_value[i], 10000000000LL + i);
+    }
+    EXPECT_EQ(snap_of(R"({"sata_phy_event_counters":{"table":{}}})").phy_count, 0);
+}
+
+std::string error_log(const char* which, const std::string& entries, const char* count = "3") {
+    return std::string(R"({"ata_smart_error_log":{")") + which + R"(":{"count":)" + count + R"(,"table":[)" +
+           entries + "]}}}";
+}
+
+std::string reg_entry(int number, int reg) {
+    return R"({"error_number":)" + std::to_string(number) + R"(,"completion_registers":{"error":)" +
+           std::to_string(reg) + "}}";
+}
+
+TEST(SmartSnapshot, ErrorLogClassesAndBaseline) {
+    const std::string unc3 = reg_entry(3, 0x40) + "," + reg_entry(9, 0x41) + "," + reg_entry(7, 0x40);
+    const SmartSnapshot with_base = snap_of(error_log("summary", unc3), 7);
+    EXPECT_EQ(with_base.errlog_present, 1);
+    EXPECT_EQ(with_base.errlog_count, 3);
+    EXPECT_EQ(with_base.errlog_unc, 3);
+    EXPECT_EQ(with_base.errlog_unc_newer, 1);
+    EXPECT_EQ(with_base.errlog_max_number, 9);
+    EXPECT_EQ(snap_of(error_log("summary", unc3), -1).errlog_unc_newer, 0);
+
+    struct Case {
+        const char* name;
+        std::string entries;
+        std::int64_t unc, icrc, max;
+    } cases[] = {
+        {"both bits count as UNC", reg_entry(4, 0xC0), 1, 0, 4},
+        {"ICRC bit", reg_entry(4, 0x84), 0, 1, 4},
+        {"other bits: not counted but numbered", reg_entry(56, 0x10), 0, 0, 56},
+        {"description UNC", R"({"error_number":5,"error_description":"Error: UNC 8 sectors"})", 1, 0, 5},
+        {"description ICRC", R"({"error_number":6,"error_description":"Error: ICRC, ABRT"})", 0, 1, 6},
+        {"description neither", R"({"error_number":6,"error_description":"Error: IDNF"})", 0, 0, 6},
+        {"register wins over description",
+         R"({"error_number":2,"completion_registers":{"error":132},"error_description":"UNC"})", 0, 1, 2},
+        {"no register, no description: ignored", R"({"error_number":90})", 0, 0, 0},
+        {"register of the wrong type falls back to the description",
+         R"({"error_number":8,"completion_registers":{"error":"64"},"error_description":"UNC"})", 1, 0, 8},
+        {"missing number counts as 0", R"({"completion_registers":{"error":64}})", 1, 0, 0},
+        {"entries that are no objects", R"(1,"x",null,[64])", 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        const SmartSnapshot s = snap_of(error_log("extended", c.entries), 0);
+        EXPECT_EQ(s.errlog_unc, c.unc) << c.name;
+        EXPECT_EQ(s.errlog_icrc, c.icrc) << c.name;
+        EXPECT_EQ(s.errlog_max_number, c.max) << c.name;
+    }
+}
+
+TEST(SmartSnapshot, ErrorLogExtendedBeforeSummary) {
+    const SmartSnapshot both = snap_of(R"({"ata_smart_error_log":{
+        "summary":{"count":50,"table":[{"error_number":50,"completion_registers":{"error":64}}]},
+        "extended":{"count":2,"table":[{"error_number":2,"completion_registers":{"error":128}}]}}})");
+    EXPECT_EQ(both.errlog_count, 2);
+    EXPECT_EQ(both.errlog_icrc, 1);
+    EXPECT_EQ(both.errlog_unc, 0);
+    // An extended log of the wrong type still hides the summary: the path exists.
+    const SmartSnapshot odd = snap_of(R"({"ata_smart_error_log":{"extended":7,"summary":{"count":50}}})");
+    EXPECT_EQ(odd.errlog_present, 1);
+    EXPECT_EQ(odd.errlog_count, 0);
+    EXPECT_EQ(snap_of(R"({"ata_smart_error_log":{}})").errlog_present, 0);
+}
+
+TEST(SmartSnapshot, SelfTestEntries) {
+    struct Case {
+        const char* name;
+        const char* json;
+        int present, passed, value, lba_present;
+        std::int64_t lba, hours;
+        const char* type;
+        const char* status;
+    } cases[] = {
+        {"ATA failed with LBA",
+         R"({"ata_smart_self_test_log":{"standard":{"table":[
+            {"type":{"string":"Short offline"},"status":{"value":121,"string":"Completed: read failure","passed":false},
+             "lifetime_hours":16402,"lba":4945910830000},
+            {"type":{"string":"older"},"status":{"value":0,"passed":true}}]}}})",
+         1, 0, 121, 1, 4945910830000, 16402, "Short offline", "Completed: read failure"},
+        {"ATA extended table wins",
+         R"({"ata_smart_self_test_log":{"standard":{"table":[{"status":{"passed":false}}]},
+             "extended":{"table":[{"status":{"value":0,"passed":true},"lifetime_hours":5}]}}})",
+         1, 1, 0, 0, 0, 5, "", ""},
+        {"ATA extended path present but empty: no fall back",
+         R"({"ata_smart_self_test_log":{"standard":{"table":[{"status":{"passed":false}}]},
+             "extended":{"table":[]}}})",
+         0, -1, 0, 0, 0, 0, "", ""},
+        {"ATA without a verdict",
+         R"({"ata_smart_self_test_log":{"standard":{"table":[{"status":{"value":249}}]}}})",
+         1, -1, 249, 0, 0, 0, "", ""},
+        {"NVMe result 0 passes",
+         R"({"nvme_self_test_log":{"table":[{"self_test_code":{"string":"Short"},
+             "self_test_result":{"value":0,"string":"Completed without error"},"power_on_hours":77}]}})",
+         1, 1, 0, 0, 0, 77, "Short", "Completed without error"},
+        {"NVMe result 7 fails with LBA",
+         R"({"nvme_self_test_log":{"table":[{"self_test_result":{"value":7},"lba":12345}]}})",
+         1, 0, 7, 1, 12345, 0, "", ""},
+        {"NVMe result 5", R"({"nvme_self_test_log":{"table":[{"self_test_result":{"value":5}}]}})", 1, 0, 5, 0, 0, 0, "",
+         ""},
+        {"NVMe result 8 judges nothing", R"({"nvme_self_test_log":{"table":[{"self_test_result":{"value":8}}]}})", 1, -1,
+         8, 0, 0, 0, "", ""},
+        {"NVMe after ATA wins",
+         R"({"ata_smart_self_test_log":{"standard":{"table":[{"status":{"passed":true},"lifetime_hours":3}]}},
+             "nvme_self_test_log":{"table":[{"self_test_result":{"value":8},"power_on_hours":9}]}})",
+         1, -1, 8, 0, 0, 9, "", ""},
+        {"no table", R"({"nvme_self_test_log":{"current_self_test_operation":{"value":0}}})", 0, -1, 0, 0, 0, 0, "", ""},
+        {"entry of the wrong type",
+         R"({"ata_smart_self_test_log":{"standard":{"table":["x"]}}})", 1, -1, 0, 0, 0, 0, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const SmartSnapshot s = snap_of(c.json);
+        EXPECT_EQ(s.selftest_present, c.present);
+        EXPECT_EQ(s.selftest_passed, c.passed);
+        EXPECT_EQ(s.selftest_status_value, c.value);
+        EXPECT_EQ(s.selftest_lba_present, c.lba_present);
+        EXPECT_EQ(s.selftest_lba, c.lba);
+        EXPECT_EQ(s.selftest_hours, c.hours);
+        EXPECT_STREQ(s.selftest_type, c.type);
+        EXPECT_STREQ(s.selftest_status, c.status);
+    }
+}
+
+TEST(SmartSnapshot, NvmeHealthAndDeviceType) {
+    const SmartSnapshot typed = snap_of(R"({"device":{"type":"nvme","protocol":"NVMe"}})");
+    EXPECT_EQ(typed.is_nvme, 1);
+    EXPECT_EQ(typed.nvme_health_present, 0);
+    EXPECT_EQ(snap_of(R"({"device":{"type":"nvme0"}})").is_nvme, 0);
+    EXPECT_EQ(snap_of(R"({"device":{"type":"NVME"}})").is_nvme, 0);
+    const SmartSnapshot log = snap_of(
+        R"({"device":{"type":"sat"},"nvme_smart_health_information_log":{"media_errors":4294967301,"critical_warning":true}})");
+    EXPECT_EQ(log.is_nvme, 1);
+    EXPECT_EQ(log.nvme_health_present, 1);
+    EXPECT_EQ(log.nvme_media_errors, 4294967301LL);
+    EXPECT_EQ(log.nvme_err_log_entries, 0);
+    EXPECT_EQ(log.nvme_critical_warning, 1);
+    const SmartSnapshot odd = snap_of(R"({"nvme_smart_health_information_log":[1,2]})");
+    EXPECT_EQ(odd.nvme_health_present, 1);
+    EXPECT_EQ(odd.nvme_media_errors, 0);
+}
+
+TEST(SmartSnapshot, IdentityWwnAndExitStatus) {
+    const SmartSnapshot s = snap_of(R"({"smartctl":{"exit_status":4294967300},
+        "device":{"type":"sat+megaraid,1 and a much longer text","protocol":"ATA"},
+        "serial_number":"WD-\u00e9WX1","model_name":"","scsi_model_name":"SEAGATE ST4000NM",
+        "wwn":{"naa":21,"oui":4294967295,"id":-1},"power_on_time":{"hours":123456789012}})");
+    EXPECT_EQ(s.parsed, 1);
+    EXPECT_EQ(s.exit_status, 4);  // low 32 bits
+    EXPECT_STREQ(s.device_type, "sat+megaraid,1 ");
+    EXPECT_STREQ(s.protocol, "ATA");
+    EXPECT_STREQ(s.serial, "WD-\\u00e9WX1");  // raw bytes, escapes kept
+    EXPECT_STREQ(s.model, "SEAGATE ST4000NM");
+    EXPECT_STREQ(s.wwn, "5fffffffffffffff");
+    EXPECT_EQ(s.power_on_hours, 123456789012LL);
+
+    struct Case {
+        const char* json;
+        const char* wwn;
+    } wwns[] = {
+        {R"({"wwn":{"naa":5,"oui":3274,"id":1234}})", "5000cca0000004d2"},
+        {R"({"wwn":{"naa":5,"oui":3274}})", ""},
+        {R"({"wwn":{"naa":5,"oui":"3274","id":1}})", ""},
+        {R"({"wwn":{"naa":5,"oui":null,"id":1}})", ""},
+        {R"({"wwn":[5,3274,1]})", ""},
+    };
+    for (const Case& c : wwns) EXPECT_STREQ(snap_of(c.json).wwn, c.wwn) << c.json;
+    EXPECT_STREQ(snap_of(R"({"model_name":"A","scsi_model_name":"B"})").model, "A");
+}
+
+TEST(SmartSnapshot, EveryWrongTypeLeavesTheDefault) {
+    // One path at a time holds a value of the wrong kind.
+    const char* paths[][2] = {
+        {"smartctl", R"({"smartctl":%})"},
+        {"smartctl.exit_status", R"({"smartctl":{"exit_status":%}})"},
+        {"device", R"({"device":%})"},
+        {"serial_number", R"({"serial_number":%})"},
+        {"wwn.id", R"({"wwn":{"naa":5,"oui":1,"id":%}})"},
+        {"power_on_time", R"({"power_on_time":%})"},
+        {"ata_smart_attributes", R"({"ata_smart_attributes":%})"},
+        {"table", R"({"ata_smart_attributes":{"table":%}})"},
+        {"raw", R"({"ata_smart_attributes":{"table":[{"id":5,"raw":%}]}})"},
+        {"temperature", R"({"temperature":%})"},
+        {"phy table", R"({"sata_phy_event_counters":{"table":%}})"},
+        {"phy entry", R"({"sata_phy_event_counters":{"table":[%]}})"},
+        {"error log", R"({"ata_smart_error_log":{"summary":%}})"},
+        {"error table", R"({"ata_smart_error_log":{"summary":{"table":%}}})"},
+        {"error entry", R"({"ata_smart_error_log":{"summary":{"table":[%]}}})"},
+        {"self-test table", R"({"ata_smart_self_test_log":{"standard":{"table":%}}})"},
+        {"self-test status", R"({"ata_smart_self_test_log":{"standard":{"table":[{"status":%}]}}})"},
+        {"nvme self-test", R"({"nvme_self_test_log":{"table":[{"self_test_result":%}]}})"},
+        {"nvme health", R"({"nvme_smart_health_information_log":{"media_errors":%}})"},
+    };
+    // Values that no accessor reads as the kind the path wants.
+    const char* not_ints[] = {"null", "\"text\"", "[]", "{}", "[[[]]]", R"({"a":{"b":[1]}})", "-", "\"\""};
+    // Bare words the integer conversion still reads (1, clamped, 0): only sanity holds.
+    const char* odd_ints[] = {"1e999", "99999999999999999999999", "-99999999999999999999999", "tru", "0x10"};
+    for (const auto& p : paths) {
+        for (const char* v : not_ints) {
+            std::string t = p[1];
+            t.replace(t.find('%'), 1, v);
+            int rc = 0;
+            const SmartSnapshot s = snap_of(t, 0, &rc);
+            EXPECT_EQ(rc, 1) << t;
+            expect_sane(s, t);
+            EXPECT_EQ(s.attr_present[0] + s.phy_count + s.errlog_unc + s.errlog_icrc + s.temp_present, 0) << t;
+            EXPECT_EQ(s.exit_status, 0) << t;
+            EXPECT_EQ(s.power_on_hours, 0) << t;
+            EXPECT_EQ(s.nvme_media_errors, 0) << t;
+            EXPECT_NE(s.selftest_passed, 0) << t;
+            if (std::strcmp(p[0], "serial_number") != 0) {
+                EXPECT_STREQ(s.serial, "") << t;
+            }
+            EXPECT_STREQ(s.wwn, "") << t;
+        }
+        for (const char* v : odd_ints) {
+            std::string t = p[1];
+            t.replace(t.find('%'), 1, v);
+            int rc = 0;
+            expect_sane(snap_of(t, 0, &rc), t);
+            EXPECT_EQ(rc, 1) << t;
+        }
+    }
+    const SmartSnapshot clamped = snap_of(R"({"smartctl":{"exit_status":99999999999999999999}})");
+    EXPECT_EQ(clamped.exit_status, -1);  // the low 32 bits of the clamped value
+}
+
+TEST(SmartSnapshot, LargerThanExpected) {
+    // A table far beyond any drive's, and texts beyond their fields.
+    std::string t = R"({"serial_number":")" + std::string(5000, 'S') + R"(","model_name":")" + std::string(500, 'M') +
+                    R"(","ata_smart_attributes":{"table":[)";
+    for (int i = 0; i < 100000; ++i) t += R"({"id":1,"raw":{"value":1}},)";
+    t += R"({"id":5,"raw":{"value":99}}]}})";
+    const SmartSnapshot s = snap_of(t);
+    EXPECT_EQ(std::string(s.serial), std::string(79, 'S'));
+    EXPECT_EQ(std::string(s.model), std::string(95, 'M'));
+    EXPECT_EQ(s.attr_raw[0], 99);
+    expect_sane(s, "large");
+}
+
+TEST(SmartctlExitStatus, ReadsOnlyTheRootKey) {
+    struct Case {
+        const char* json;
+        int want;
+    } cases[] = {
+        {R"({"smartctl":{"exit_status":64}})", 64},
+        {R"({"smartctl":{"version":[7,3],"exit_status":216}})", 216},
+        {R"({"exit_status":4,"smartctl":{}})", 0},
+        {R"({"smartctl":{"exit_status":"4"}})", 0},
+        {R"({"smartctl":{"exit_status":null}})", 0},
+        {R"({"smartctl":{"exit_status":true}})", 1},
+        {R"({"smartctl":4})", 0},
+        {R"({"device":{"smartctl":{"exit_status":4}}})", 0},
+        {R"([{"smartctl":{"exit_status":4}}])", 0},
+        {"   ", 0},
+        {"7", 0},
+    };
+    for (const Case& c : cases) {
+        int count = 0;
+        const JsonTokens toks(json_parse(c.json, std::strlen(c.json), &count));
+        ASSERT_TRUE(toks) << c.json;
+        EXPECT_EQ(smartctl_exit_status(c.json, toks.get(), count), c.want) << c.json;
+    }
+    EXPECT_EQ(smartctl_exit_status("{}", nullptr, 0), 0);
+}
+
+TEST(SmartAttr188, LargestOfThreeCounters) {
+    EXPECT_EQ(smart_attr188_value(0x000300050002ULL), 5);
+    EXPECT_EQ(smart_attr188_value(0xFFFF000000000001ULL), 1);  // bits above 47 ignored
+    EXPECT_EQ(smart_attr188_value(0x0000FFFF00000000ULL), 65535);
+    EXPECT_EQ(smart_attr188_value(0), 0);
+    EXPECT_EQ(smart_attr188_rose(0x000000000004ULL, 0x000100010001ULL), 0);
+    EXPECT_EQ(smart_attr188_rose(0x000000000004ULL, 0x000500000000ULL), 1);
+    EXPECT_EQ(smart_attr188_rose(0x000500000000ULL, 0x000000000004ULL), 0);
+    EXPECT_EQ(smart_attr188_rose(7, 7), 0);
+}
+
+// Real replies of real drives; the expected values were read off each file.
+struct Expect {
+    const char* file;
+    int exit_status;
+    const char* device_type;
+    const char* protocol;
+    const char* serial;
+    const char* model;
+    const char* wwn;
+    std::array<std::int64_t, 6> attrs;  // kAbsent where the table lacks the attribute
+    int temp_present, temperature, op_limit_max, drive_trip;
+    std::int64_t power_on_hours;
+    int errlog_present;
+    std::int64_t errlog_count, errlog_max, errlog_unc, errlog_icrc;
+    int selftest_present, selftest_passed, selftest_value;
+    const char* selftest_type;
+    const char* selftest_status;
+    std::int64_t selftest_hours;
+    int lba_present;
+    std::int64_t lba;
+    int is_nvme, nvme_present;
+    std::int64_t media_errors, err_log_entries, critical_warning;
+};
+constexpr std::int64_t kAbsent = INT64_MIN;
+constexpr std::array<std::int64_t, 6> kNoAttrs = {kAbsent, kAbsent, kAbsent, kAbsent, kAbsent, kAbsent};
+
+const Expect kReal[] = {
+    // ATA disk with reallocated, pending and offline-uncorrectable sectors.
+    {"ata-hdd-hgst-hus726060-realloc-pending-capabilities.json", 0, "ata", "ATA", "AR01234567890C",
+     "HGST HUS726060ALA640", "5000cca0000004d2", {1040, kAbsent, kAbsent, 878, 1272, 0}, 1, 29, 0, 0, 43177,
+     0, 0, 0, 0, 0, 0, -1, 0, "", "", 0, 0, 0, 0, 0, 0, 0, 0},
+    // Failing disk behind a USB bridge: UNC error log, failed self-test with its LBA.
+    {"usb-jmicron-wd3200bevt-failing-exit216.json", 216, "usbjmicron", "ATA", "WD-WXE708D44602",
+     "WDC WD3200BEVT-60ZCT0", "50014ee201cfb464", {535, 84, 132, 1, 0, 0}, 1, 27, 0, 0, 16402,
+     1, 84, 84, 5, 0, 1, 0, 121, "Short offline", "Completed: read failure", 16402, 1, 494591083, 0, 0, 0, 0, 0},
+    // IDNF errors: numbered, but neither UNC nor ICRC.
+    {"ata-hdd-hitachi-hds721050-usbjmicron-failing-exit216.json", 216, "usbjmicron", "ATA", "MSK423Y20S3HBC",
+     "Hitachi HDS721050DLE630", "5000cca37fca81a8", {1975, kAbsent, kAbsent, 8, 0, 0}, 1, 25, 0, 0, 65592,
+     1, 56, 56, 0, 0, 1, 1, 0, "Short offline", "Completed without error", 42, 0, 0, 0, 0, 0, 0, 0},
+    // Interface CRC errors in the error log.
+    {"ata-hdd-hgst-hus724020-errorlog-exit64-redacted.json", 64, "sat", "ATA", "REDACTED", "HGST HUS724020ALE640",
+     "5000cca0499602d2", {0, kAbsent, kAbsent, 0, 0, 12}, 1, 26, 0, 0, 83425,
+     1, 12, 12, 0, 5, 0, -1, 0, "", "", 0, 0, 0, 0, 0, 0, 0, 0},
+    // SSD with PHY counters, extended error and self-test logs.
+    {"ata-ssd-samsung-860evo-xall-phy-devstats.json", 0, "sat", "ATA", "S3YZNB0KB00864E",
+     "Samsung SSD 860 EVO 500GB", "5002538e40a22954", {0, 0, kAbsent, kAbsent, kAbsent, 0}, 1, 36, 70, 0, 14551,
+     1, 0, 0, 0, 0, 1, 1, 0, "Short offline", "Completed without error", 14417, 0, 0, 0, 0, 0, 0, 0},
+    // Extended error log with one ICRC entry, 34 PHY counters, a temperature limit.
+    {"usb-sunplus-samsung-hd204ui-xall-exit96.json", 96, "usbsunplus", "ATA", "S2H7J9FB203635", "SAMSUNG HD204UI",
+     "50024e92049f21ca", {0, kAbsent, kAbsent, 0, 0, 1}, 1, 27, 80, 0, 3830,
+     1, 1, 1, 0, 1, 1, 1, 0, "Extended offline", "Completed without error", 3624, 0, 0, 0, 0, 0, 0, 0},
+    // A temperature of 0 everywhere is no temperature; the limit still counts.
+    {"ata-ssd-micron-m4-xall-smartctl74-farm-unsupported.json", 0, "sat", "ATA", "123009116906", "MTFDDAK128MAM-1J1",
+     "500a075109116906", {0, 0, 0, 0, 0, 0}, 0, 0, 70, 0, 4179,
+     1, 0, 0, 0, 0, 0, -1, 0, "", "", 0, 0, 0, 0, 0, 0, 0, 0},
+    // SAS: the model comes from scsi_model_name, no WWN object, a trip temperature.
+    {"scsi-sas-seagate-st18000nm004j-selftest-pending.json", 0, "scsi", "SCSI", "ZR51ZEKN0000C2061A1W",
+     "SEAGATE ST18000NM004J", "", kNoAttrs, 1, 33, 0, 60, 1249,
+     0, 0, 0, 0, 0, 0, -1, 0, "", "", 0, 0, 0, 0, 0, 0, 0, 0},
+    // NVMe with media errors.
+    {"nvme-samsung-970evo-xall.json", 0, "nvme", "NVMe", "S466NX0M776250H", "Samsung SSD 970 EVO 500GB", "",
+     kNoAttrs, 1, 35, 0, 0, 12798, 0, 0, 0, 0, 0, 0, -1, 0, "", "", 0, 0, 0, 1, 1, 7, 62, 0},
+    // NVMe with a critical warning.
+    {"nvme-samsung-mzwll3t2-critical-warning-exit8-redacted.json", 8, "nvme", "NVMe", "REDACTED",
+     "SAMSUNG MZWLL3T2HAJQ-00005", "", kNoAttrs, 1, 40, 0, 0, 18376, 0, 0, 0, 0, 0, 0, -1, 0, "", "", 0, 0, 0, 1, 1,
+     0, 0, 16},
+    // NVMe with an error-information log and a self-test log without entries.
+    {"nvme-sabrent-rocket4-errorlog-selftestlog.json", 0, "nvme", "NVMe", "6D1107091C9583054511",
+     "Sabrent Rocket 4.0 1TB", "", kNoAttrs, 1, 48, 0, 0, 8733, 0, 0, 0, 0, 0, 0, -1, 0, "", "", 0, 0, 0, 1, 1, 0,
+     4871, 0},
+    // The emulated SATA disk: temperature from attribute 190 and temperature.current alike.
+    {"emulated/smartctl-x-sata.json", 4, "sat", "ATA", "RIGSATA0001", "RIG-SATA-HDD", "5000c50000000001",
+     {0, kAbsent, kAbsent, kAbsent, kAbsent, kAbsent}, 1, 31, 0, 0, 1, 1, 0, 0, 0, 0, 0, -1, 0, "", "", 0, 0, 0, 0,
+     0, 0, 0, 0},
+    // No device at all.
+    {"nvme-open-permission-denied-exit2.json", 2, "", "", "", "", "", kNoAttrs, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1,
+     0, "", "", 0, 0, 0, 0, 0, 0, 0, 0},
+};
+
+TEST(SmartSnapshotReal, ValuesReadOffTheFiles) {
+    for (const Expect& e : kReal) {
+        SCOPED_TRACE(e.file);
+        const std::string text = sample(e.file);
+        ASSERT_FALSE(text.empty());
+        int rc = 0;
+        const SmartSnapshot s = snap_of(text, -1, &rc);
+        ASSERT_EQ(rc, 1);
+        EXPECT_EQ(s.parsed, 1);
+        EXPECT_EQ(s.exit_status, e.exit_status);
+        EXPECT_STREQ(s.device_type, e.device_type);
+        EXPECT_STREQ(s.protocol, e.protocol);
+        EXPECT_STREQ(s.serial, e.serial);
+        EXPECT_STREQ(s.model, e.model);
+        EXPECT_STREQ(s.wwn, e.wwn);
+        for (int k = 0; k < kSmartAttrSlots; ++k) {
+            const std::int64_t want = e.attrs[static_cast<size_t>(k)];
+            EXPECT_EQ(s.attr_present[k], want == kAbsent ? 0 : 1) << kSmartAttrIds[k];
+            EXPECT_EQ(s.attr_raw[k], want == kAbsent ? 0 : want) << kSmartAttrIds[k];
+        }
+        EXPECT_EQ(s.temp_present, e.temp_present);
+        EXPECT_EQ(s.temperature, e.temperature);
+        EXPECT_EQ(s.temp_op_limit_max, e.op_limit_max);
+        EXPECT_EQ(s.temp_drive_trip, e.drive_trip);
+        EXPECT_EQ(s.power_on_hours, e.power_on_hours);
+        EXPECT_EQ(s.errlog_present, e.errlog_present);
+        EXPECT_EQ(s.errlog_count, e.errlog_count);
+        EXPECT_EQ(s.errlog_max_number, e.errlog_max);
+        EXPECT_EQ(s.errlog_unc, e.errlog_unc);
+        EXPECT_EQ(s.errlog_icrc, e.errlog_icrc);
+        EXPECT_EQ(s.errlog_unc_newer + s.errlog_icrc_newer, 0);  // no baseline
+        EXPECT_EQ(s.selftest_present, e.selftest_present);
+        EXPECT_EQ(s.selftest_passed, e.selftest_passed);
+        EXPECT_EQ(s.selftest_status_value, e.selftest_value);
+        EXPECT_STREQ(s.selftest_type, e.selftest_type);
+        EXPECT_STREQ(s.selftest_status, e.selftest_status);
+        EXPECT_EQ(s.selftest_hours, e.selftest_hours);
+        EXPECT_EQ(s.selftest_lba_present, e.lba_present);
+        EXPECT_EQ(s.selftest_lba, e.lba);
+        EXPECT_EQ(s.is_nvme, e.is_nvme);
+        EXPECT_EQ(s.nvme_health_present, e.nvme_present);
+        EXPECT_EQ(s.nvme_media_errors, e.media_errors);
+        EXPECT_EQ(s.nvme_err_log_entries, e.err_log_entries);
+        EXPECT_EQ(s.nvme_critical_warning, e.critical_warning);
+    }
+}
+
+TEST(SmartSnapshotReal, PhyCountersInReplyOrder) {
+    struct Case {
+        const char* file;
+        int count;
+        std::vector<std::pair<std::uint32_t, std::int64_t>> nonzero;  // (id, value) of the counters above 0
+        std::uint32_t last_id;
+    } cases[] = {
+        {"ata-ssd-samsung-860evo-xall-phy-devstats.json", 16, {{9, 8}, {10, 8}}, 19},
+        {"usb-sunplus-samsung-hd204ui-xall-exit96.json", 34, {{9, 1}}, 36369},
+        {"ata-ssd-ocz-vertex2-xall.json", 2, {{10, 9}}, 10},
+        {"ata-ssd-micron-m4-xall-smartctl74-farm-unsupported.json", 2, {{10, 1}}, 10},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const SmartSnapshot s = snap_of(sample(c.file));
+        ASSERT_EQ(s.phy_count, c.count);
+        EXPECT_EQ(s.phy_id[0], 1u);
+        EXPECT_EQ(s.phy_id[c.count - 1], c.last_id);
+        std::vector<std::pair<std::uint32_t, std::int64_t>> nonzero;
+        for (int i = 0; i < s.phy_count; ++i)
+            if (s.phy_value[i] != 0) nonzero.emplace_back(s.phy_id[i], s.phy_value[i]);
+        EXPECT_EQ(nonzero, c.nonzero);
+    }
+}
+
+TEST(SmartSnapshotReal, ErrorLogBaselineOverARealLog) {
+    // Entries 12 down to 8, all ICRC: those above 9 are newer.
+    const SmartSnapshot s = snap_of(sample("ata-hdd-hgst-hus724020-errorlog-exit64-redacted.json"), 9);
+    EXPECT_EQ(s.errlog_icrc, 5);
+    EXPECT_EQ(s.errlog_icrc_newer, 3);
+    EXPECT_EQ(s.errlog_unc_newer, 0);
+    const SmartSnapshot same = snap_of(sample("usb-jmicron-wd3200bevt-failing-exit216.json"), 84);
+    EXPECT_EQ(same.errlog_unc, 5);
+    EXPECT_EQ(same.errlog_unc_newer, 0);
+}
+
+TEST(SmartSnapshotReal, EverySampleParsesAndMutantsStaySane) {
+    const std::vector<std::string> files = sample_files();
+    ASSERT_GT(files.size(), 50u);
+    std::mt19937 rng(5);
+    for (const std::string& f : files) {
+        const std::string text = sample(f);
+        int rc = 0;
+        const SmartSnapshot s = snap_of(text, 0, &rc);
+        EXPECT_EQ(rc, 1) << f;
+        expect_sane(s, f);
+        int count = 0;
+        const JsonTokens toks(json_parse(text.data(), text.size(), &count));
+        ASSERT_TRUE(toks) << f;
+        EXPECT_EQ(smartctl_exit_status(text.data(), toks.get(), count), s.exit_status) << f;
+        for (int round = 0; round < 40; ++round) {
+            std::string m = text;
+            switch (rng() % 4) {
+                case 0: m.resize(rng() % (m.size() + 1)); break;
+                case 1: m[rng() % m.size()] ^= static_cast<char>(1u << (rng() % 8)); break;
+                case 2: m.insert(rng() % m.size(), 1, "{}[]\",:0-\x80"[rng() % 10]); break;
+                case 3: m.erase(rng() % m.size(), 1 + rng() % 16); break;
+            }
+            // The reply is read in place: a text with no terminator of its own.
+            std::vector<char> exact(m.begin(), m.end());
+            SmartSnapshot ms;
+            const int mrc = smart_snap_from_json(exact.data(), exact.size(), 3, &ms);
+            EXPECT_TRUE(mrc == 0 || mrc == 1);
+            expect_sane(ms, f + " mutant");
+            if (::testing::Test::HasFailure()) return;
+        }
+    }
+}
+
+}  // namespace
