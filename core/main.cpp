@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/cli.h"
+#include "core/db.h"
 #include "core/log.h"
 #include "core/paths.h"
 
@@ -50,9 +51,14 @@ int dispatch_own_process(const char* word, const CliOptions& opt) {
     return -1;
 }
 
+// The commands that run with the database open (main has created it and its
+// schema); any other word ends in the usage text.
 int dispatch_database(const char* word, const CliOptions& opt) {
     (void)opt;
-    if (is(word, "init")) return not_built("init");
+    if (is(word, "init")) {
+        log_msg("schema ready at %s", g_db_path);
+        return 0;
+    }
     if (is(word, "tick")) return not_built("tick");
     if (is(word, "dump")) return not_built("dump");
     if (is(word, "forget")) return not_built("forget");
@@ -79,5 +85,8 @@ int main(int argc, char** argv) {
     const char* word = argc > 1 ? args[1] : "";
     const int rc = dispatch_own_process(word, opt);
     if (rc >= 0) return rc;
-    return dispatch_database(word, opt);
+    if (db_open(1) != 0) return 1;
+    const int code = dispatch_database(word, opt);
+    db_close();
+    return code;
 }

@@ -1,6 +1,5 @@
 #include "collector/discovery.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -531,23 +530,20 @@ class DiscoveryE2E : public ::testing::Test {
 protected:
     void SetUp() override { REQUIRE_FAKE_NAS(); }
 
+    // Runs fn inside the fake NAS and hands back its records as they are in memory.
     template <typename T>
     std::vector<T> in_nas(int (*fn)(T*, int), int max) {
-        const std::string out = nas.base() + "/records.bin";
-        const int rc = nas.run_in_namespace([&]() {
+        const RunResult r = nas.run_function([&](std::string& out) {
             std::vector<T> recs(static_cast<size_t>(max));
             const int n = fn(recs.data(), max);
-            const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            if (fd < 0 || n < 0) return 3;
-            const size_t bytes = sizeof(T) * static_cast<size_t>(n);
-            const bool ok = ::write(fd, recs.data(), bytes) == static_cast<ssize_t>(bytes);
-            ::close(fd);
-            return ok ? 0 : 4;
+            if (n < 0 || n > max) return 3;
+            out.assign(reinterpret_cast<const char*>(recs.data()), sizeof(T) * static_cast<size_t>(n));
+            return 0;
         });
-        EXPECT_EQ(rc, 0);
-        const std::string data = read_file(out);
-        std::vector<T> recs(data.size() / sizeof(T));
-        if (!recs.empty()) std::memcpy(recs.data(), data.data(), recs.size() * sizeof(T));
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.out.size() % sizeof(T), 0u);
+        std::vector<T> recs(r.out.size() / sizeof(T));
+        if (!recs.empty()) std::memcpy(recs.data(), r.out.data(), recs.size() * sizeof(T));
         return recs;
     }
 

@@ -1,5 +1,6 @@
 // The real executable, run over a fake NAS: command line, paths and exit codes.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -31,9 +32,13 @@ protected:
     FakeNas nas;
 };
 
+// Unknown words, --help and -h create the database first, then print the usage.
 TEST_F(MainE2E, UnknownWordsPrintTheUsageAndExit2) {
+    const std::string db = nas.pkg_root() + "/var/corvantis/corvantis.db";
     for (const char* word : {"bogus", "--help", "-h", "\xff\xfe", "Init"}) {
+        ::unlink(db.c_str());
         const RunResult r = nas.run({word, "--qpkg-root", nas.pkg_root()});
+        EXPECT_TRUE(exists(db)) << word;
         EXPECT_EQ(r.exit_code, 2) << word;
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err.size(), 697u) << word;
@@ -167,6 +172,19 @@ TEST_F(MainE2E, CommandsNotBuiltYetFailInsteadOfPretending) {
         const RunResult r = nas.run({word, "--qpkg-root", nas.pkg_root()});
         EXPECT_EQ(r.exit_code, 1) << word;
         EXPECT_NE(r.err.find(std::string(word) + ": not built yet"), std::string::npos) << r.err;
+    }
+}
+
+// These open (and create) the database before their bodies, which this build
+// does not have yet.
+TEST_F(MainE2E, DatabaseCommandsOpenTheDatabaseFirst) {
+    const std::string db = nas.pkg_root() + "/var/corvantis/corvantis.db";
+    for (const char* word : {"tick", "dump", "forget", "prune", "status"}) {
+        ::unlink(db.c_str());
+        const RunResult r = nas.run({word, "--qpkg-root", nas.pkg_root()});
+        EXPECT_EQ(r.exit_code, 1) << word;
+        EXPECT_NE(r.err.find(std::string(word) + ": not built yet"), std::string::npos) << r.err;
+        EXPECT_TRUE(exists(db)) << word;
     }
 }
 

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 
@@ -66,34 +67,6 @@ void child_mount_fake_nas(const std::string& base, int status_fd) {
     };
     for (const auto& [from, to] : binds)
         if (::mount(from.c_str(), to, nullptr, MS_BIND, nullptr) != 0) child_fail(status_fd, to);
-}
-
-// Parent side: collects the child's harness errors from status_fd (closed
-// here) and its exit status, killing it past timeout_s. False when the
-// namespace or mounts failed.
-bool wait_child(pid_t pid, int status_fd, int timeout_s, const char* what, int* status) {
-    std::string harness_error;
-    char buf[512];
-    ssize_t n;
-    while ((n = ::read(status_fd, buf, sizeof buf)) > 0) harness_error.append(buf, static_cast<size_t>(n));
-    ::close(status_fd);
-
-    const int max_polls = timeout_s * 100;
-    int polls = 0;
-    for (;;) {
-        const pid_t w = ::waitpid(pid, status, WNOHANG);
-        if (w == pid) break;
-        if (w < 0 && errno != EINTR) break;
-        if (++polls > max_polls) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, status, 0);
-            ADD_FAILURE() << what << " did not end within " << timeout_s << " s";
-            break;
-        }
-        ::usleep(10000);
-    }
-    if (!harness_error.empty()) ADD_FAILURE() << harness_error;
-    return harness_error.empty();
 }
 
 }  // namespace
@@ -203,10 +176,44 @@ RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& o
     for (std::string& w : env_words) envp.push_back(w.data());
     envp.push_back(nullptr);
 
+    return spawn(
+        [&](int status_fd) {
+            ::execve(exe.c_str(), argv.data(), envp.data());
+            child_fail(status_fd, "execve");
+        },
+        opts.stdin_data, opts.timeout_s);
+}
+
+RunResult FakeNas::run_function(const std::function<int(std::string& out)>& fn, int timeout_s) const {
+    return spawn(
+        [&](int status_fd) {
+            // The namespace stands: the harness has nothing more to report,
+            // and the parent must not block on this pipe while fn runs.
+            ::close(status_fd);
+            std::string text;
+            int rc = 126;
+            // Nothing may unwind out of here into the test runner's own code.
+            try {
+                rc = fn(text);
+            } catch (...) {
+                text += "\nfn threw";
+            }
+            for (size_t done = 0; done < text.size();) {
+                const ssize_t n = ::write(1, text.data() + done, text.size() - done);
+                if (n <= 0) break;
+                done += static_cast<size_t>(n);
+            }
+            ::_exit(rc);
+        },
+        "", timeout_s);
+}
+
+RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace, const std::string& stdin_data,
+                         int timeout_s) const {
     const std::string out_path = base_ + "/run.out";
     const std::string err_path = base_ + "/run.err";
     const std::string in_path = base_ + "/run.in";
-    write_file(in_path, opts.stdin_data);
+    write_file(in_path, stdin_data);
 
     int status_pipe[2];
     if (::pipe2(status_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
@@ -223,36 +230,39 @@ RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& o
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
-        ::execve(exe.c_str(), argv.data(), envp.data());
-        child_fail(status_pipe[1], "execve");
+        in_namespace(status_pipe[1]);
+        ::_exit(125);
     }
     ::close(status_pipe[1]);
+    std::string harness_error;
+    char buf[512];
+    ssize_t n;
+    while ((n = ::read(status_pipe[0], buf, sizeof buf)) > 0) harness_error.append(buf, static_cast<size_t>(n));
+    ::close(status_pipe[0]);
+
     RunResult r;
     int status = 0;
-    r.harness_ok = wait_child(pid, status_pipe[0], opts.timeout_s, "corvantisd", &status);
+    const int max_polls = timeout_s * 100;
+    int polls = 0;
+    for (;;) {
+        const pid_t w = ::waitpid(pid, &status, WNOHANG);
+        if (w == pid) break;
+        if (w < 0 && errno != EINTR) break;
+        if (++polls > max_polls) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            ADD_FAILURE() << "the fake-NAS child did not end within " << timeout_s << " s";
+            break;
+        }
+        ::usleep(10000);
+    }
+    r.harness_ok = harness_error.empty();
+    if (!r.harness_ok) ADD_FAILURE() << harness_error;
     if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
     r.out = read_file(out_path);
     r.err = read_file(err_path);
     if (r.err.find("Sanitizer") != std::string::npos || r.err.find("runtime error:") != std::string::npos)
-        ADD_FAILURE() << "sanitizer report from corvantisd:\n" << r.err;
+        ADD_FAILURE() << "sanitizer report from the fake-NAS child:\n" << r.err;
     return r;
-}
-
-int FakeNas::run_in_namespace(const std::function<int()>& fn, int timeout_s) const {
-    int status_pipe[2];
-    if (::pipe2(status_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
-    const pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork");
-    if (pid == 0) {
-        ::close(status_pipe[0]);
-        child_mount_fake_nas(base_, status_pipe[1]);
-        if (::chdir("/") != 0) child_fail(status_pipe[1], "chdir");
-        ::close(status_pipe[1]);
-        ::_exit(fn());
-    }
-    ::close(status_pipe[1]);
-    int status = 0;
-    if (!wait_child(pid, status_pipe[0], timeout_s, "the child in the fake NAS", &status)) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

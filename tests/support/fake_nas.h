@@ -69,14 +69,21 @@ public:
 
     // Runs corvantisd with args (after argv[0]) inside the fake NAS.
     RunResult run(const std::vector<std::string>& args, const RunOptions& opts = {}) const;
-    // Runs fn in a forked child of the test binary inside the fake NAS, for
-    // code that no command reaches yet. The child shares the test's standard
-    // streams and ends with _exit(fn()); gtest assertions there are lost, so fn
-    // reports through files under base(). Returns its exit status, or -1 when
-    // it was killed (a sanitizer abort) or the namespace could not be made.
-    int run_in_namespace(const std::function<int()>& fn, int timeout_s = 60) const;
+
+    // Runs fn in a forked child of the test process inside the fake NAS, for
+    // code that no command reaches yet or whose process-wide state must start
+    // fresh. What fn puts into out comes back as out (with anything the child
+    // wrote to standard output), fn's result as exit_code. Assertions inside
+    // fn do not reach the test: hand the facts back and check them here.
+    RunResult run_function(const std::function<int(std::string& out)>& fn, int timeout_s = 60) const;
 
 private:
+    // Forks a child that enters the namespace, mounts the fake NAS, takes its
+    // standard streams from stdin_data and the result files, then calls
+    // in_namespace (which must not return); waits at most timeout_s seconds.
+    RunResult spawn(const std::function<void(int status_fd)>& in_namespace, const std::string& stdin_data,
+                    int timeout_s) const;
+
     TempDir dir_;
     std::string base_;
 };

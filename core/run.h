@@ -1,0 +1,37 @@
+// Running outside programs (smartctl, the NAS's log_tool and hal_event) with a
+// time limit, and finding the smartctl executable that this machine can run.
+#pragma once
+
+#include <cstddef>
+
+struct StrBuf;
+
+// Runs argv[0], an absolute path (PATH is not searched), with the NULL-terminated
+// vector argv. The child keeps standard input, writes standard error to
+// /dev/null and gets no other descriptor of ours; its standard output is
+// appended to out. Once more than timeout_s seconds have passed the child is
+// killed with SIGKILL, whatever it is doing, and it is always reaped before
+// the call returns.
+// Returns the exit status 0..255 (127 when the program could not be started),
+// or -1 when no pipe or child could be made or the child ended by a signal, a
+// time-out included (out keeps what was read until then).
+int run_capture(const char* const argv[], StrBuf* out, int timeout_s);
+
+inline constexpr std::size_t kArchNameSize = 16;
+inline constexpr std::size_t kSmartctlPathSize = 600;
+
+// The package's name for a processor, from what `uname -m` prints (without
+// the newline): x86_64, aarch64, armel, armhf, or the text itself cut to 15
+// bytes; x86_64 when the text is empty or missing. Writes at most
+// min(size, kArchNameSize) bytes with the terminator.
+void arch_from_machine(const char* machine, char* name, std::size_t size);
+
+// This machine's name for the package, derived once per process from `uname -m`.
+const char* arch_name();
+
+// The first executable of: smartctl-<arch>, then smartctl, in /usr/app/qorm/bin
+// and then in /usr/app/qorm/dist/smartmontools/bin; then smartctl in
+// /usr/local/sbin, /usr/sbin, /sbin, /usr/bin and /bin. The path found is kept
+// for the process and returned without testing it again. nullptr when none is
+// executable; the next call then searches again.
+const char* smartctl_path();
