@@ -161,41 +161,57 @@ void read_error_log(const Reply& r, int root, std::int64_t baseline, SmartSnapsh
     });
 }
 
-// Fields every self-test entry may name, whatever its protocol.
-void read_selftest_common(const Reply& r, int e, const char* hours_key, SmartSnapshot* out) {
+// Where the ATA and the NVMe self-test logs keep the same facts.
+struct SelftestKeys {
+    const char* hours;
+    const char* type;
+    const char* status;
+    const char* value;
+};
+constexpr SelftestKeys kAtaSelftest = {"lifetime_hours", "type.string", "status.string", "status.value"};
+constexpr SelftestKeys kNvmeSelftest = {"power_on_hours", "self_test_code.string", "self_test_result.string",
+                                        "self_test_result.value"};
+
+// The first entry (the newest test) of a self-test table. Returns its index,
+// or -1 when the table holds none; *has_value tells whether its result value
+// read as an integer, and *value holds it whole.
+int read_selftest_entry(const Reply& r, int table, const SelftestKeys& keys, SmartSnapshot* out, bool* has_value,
+                        std::int64_t* value) {
+    *has_value = false;
+    if (!is_filled_array(r, table)) return -1;
+    const int e = table + 1;
     out->selftest_present = 1;
     out->selftest_passed = -1;
+    read_str(r, e, keys.type, out->selftest_type, sizeof out->selftest_type);
+    read_str(r, e, keys.status, out->selftest_status, sizeof out->selftest_status);
     std::int64_t v;
-    if (read_int(r, e, hours_key, &v)) out->selftest_hours = v;
+    if (read_int(r, e, keys.value, value)) {
+        out->selftest_status_value = static_cast<std::int32_t>(*value);
+        *has_value = true;
+    }
+    if (read_int(r, e, keys.hours, &v)) out->selftest_hours = v;
     if (read_int(r, e, "lba", &v)) {
         out->selftest_lba_present = 1;
         out->selftest_lba = v;
     }
+    return e;
 }
 
 void read_ata_selftest(const Reply& r, int root, SmartSnapshot* out) {
     int table = json_path_get(r.text, r.toks, root, "ata_smart_self_test_log.extended.table");
     if (table < 0) table = json_path_get(r.text, r.toks, root, "ata_smart_self_test_log.standard.table");
-    if (!is_filled_array(r, table)) return;
-    const int e = table + 1;
-    read_selftest_common(r, e, "lifetime_hours", out);
-    read_str(r, e, "type.string", out->selftest_type, sizeof out->selftest_type);
-    read_str(r, e, "status.string", out->selftest_status, sizeof out->selftest_status);
-    std::int64_t v;
-    if (read_int(r, e, "status.value", &v)) out->selftest_status_value = static_cast<std::int32_t>(v);
-    if (read_int(r, e, "status.passed", &v)) out->selftest_passed = v != 0 ? 1 : 0;
+    bool has_value;
+    std::int64_t value;
+    const int e = read_selftest_entry(r, table, kAtaSelftest, out, &has_value, &value);
+    std::int64_t passed;
+    if (e >= 0 && read_int(r, e, "status.passed", &passed)) out->selftest_passed = passed != 0 ? 1 : 0;
 }
 
 void read_nvme_selftest(const Reply& r, int root, SmartSnapshot* out) {
     const int table = json_path_get(r.text, r.toks, root, "nvme_self_test_log.table");
-    if (!is_filled_array(r, table)) return;
-    const int e = table + 1;
-    read_selftest_common(r, e, "power_on_hours", out);
-    read_str(r, e, "self_test_code.string", out->selftest_type, sizeof out->selftest_type);
-    read_str(r, e, "self_test_result.string", out->selftest_status, sizeof out->selftest_status);
+    bool has_value;
     std::int64_t v;
-    if (!read_int(r, e, "self_test_result.value", &v)) return;
-    out->selftest_status_value = static_cast<std::int32_t>(v);
+    if (read_selftest_entry(r, table, kNvmeSelftest, out, &has_value, &v) < 0 || !has_value) return;
     // 0 completed without error; 5, 6 and 7 a failed segment or a failed
     // operation; the other results (aborted, interrupted, ...) judge nothing.
     if (v == 0) out->selftest_passed = 1;

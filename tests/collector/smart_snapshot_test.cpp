@@ -1,7 +1,5 @@
 #include "collector/smart_snapshot.h"
 
-#include <dirent.h>
-
 #include <gtest/gtest.h>
 
 #include <array>
@@ -13,6 +11,7 @@
 
 #include "core/json.h"
 #include "tests/support/fake_nas.h"
+#include "tests/support/smartctl_samples.h"
 
 namespace {
 
@@ -34,24 +33,6 @@ SmartSnapshot cleared() {
 bool is_cleared(const SmartSnapshot& s) {
     const SmartSnapshot c = cleared();
     return std::memcmp(&s, &c, sizeof s) == 0;
-}
-
-std::string sample(const std::string& name) {
-    return read_file(std::string(CORVANTIS_TEST_DATA) + "/smartctl/" + name);
-}
-
-std::vector<std::string> sample_files() {
-    std::vector<std::string> files;
-    for (const std::string& sub : {std::string(), std::string("emulated/")}) {
-        DIR* d = ::opendir((std::string(CORVANTIS_TEST_DATA) + "/smartctl/" + sub).c_str());
-        if (!d) continue;
-        while (const dirent* e = ::readdir(d)) {
-            const std::string name = e->d_name;
-            if (name.size() > 5 && name.compare(name.size() - 5, 5, ".json") == 0) files.push_back(sub + name);
-        }
-        ::closedir(d);
-    }
-    return files;
 }
 
 // What must hold for any reply, however broken.
@@ -80,6 +61,18 @@ void expect_sane(const SmartSnapshot& s, const std::string& what) {
     if (!s.parsed) {
         EXPECT_TRUE(is_cleared(s));
     }
+}
+
+void expect_selftest(const SmartSnapshot& s, int present, int passed, int value, const char* type,
+                     const char* status, std::int64_t hours, int lba_present, std::int64_t lba) {
+    EXPECT_EQ(s.selftest_present, present);
+    EXPECT_EQ(s.selftest_passed, passed);
+    EXPECT_EQ(s.selftest_status_value, value);
+    EXPECT_STREQ(s.selftest_type, type);
+    EXPECT_STREQ(s.selftest_status, status);
+    EXPECT_EQ(s.selftest_hours, hours);
+    EXPECT_EQ(s.selftest_lba_present, lba_present);
+    EXPECT_EQ(s.selftest_lba, lba);
 }
 
 TEST(SmartSnapshot, NotAnObjectGivesTheClearedRecord) {
@@ -273,6 +266,8 @@ TEST(SmartSnapshot, SelfTestEntries) {
          1, 0, 7, 1, 12345, 0, "", ""},
         {"NVMe result 5", R"({"nvme_self_test_log":{"table":[{"self_test_result":{"value":5}}]}})", 1, 0, 5, 0, 0, 0, "",
          ""},
+        {"NVMe result past 32 bits judges nothing",
+         R"({"nvme_self_test_log":{"table":[{"self_test_result":{"value":4294967301}}]}})", 1, -1, 5, 0, 0, 0, "", ""},
         {"NVMe result 8 judges nothing", R"({"nvme_self_test_log":{"table":[{"self_test_result":{"value":8}}]}})", 1, -1,
          8, 0, 0, 0, "", ""},
         {"NVMe after ATA wins",
@@ -285,15 +280,7 @@ TEST(SmartSnapshot, SelfTestEntries) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const SmartSnapshot s = snap_of(c.json);
-        EXPECT_EQ(s.selftest_present, c.present);
-        EXPECT_EQ(s.selftest_passed, c.passed);
-        EXPECT_EQ(s.selftest_status_value, c.value);
-        EXPECT_EQ(s.selftest_lba_present, c.lba_present);
-        EXPECT_EQ(s.selftest_lba, c.lba);
-        EXPECT_EQ(s.selftest_hours, c.hours);
-        EXPECT_STREQ(s.selftest_type, c.type);
-        EXPECT_STREQ(s.selftest_status, c.status);
+        expect_selftest(snap_of(c.json), c.present, c.passed, c.value, c.type, c.status, c.hours, c.lba_present, c.lba);
     }
 }
 
@@ -532,7 +519,7 @@ const Expect kReal[] = {
 TEST(SmartSnapshotReal, ValuesReadOffTheFiles) {
     for (const Expect& e : kReal) {
         SCOPED_TRACE(e.file);
-        const std::string text = sample(e.file);
+        const std::string text = smartctl_sample(e.file);
         ASSERT_FALSE(text.empty());
         int rc = 0;
         const SmartSnapshot s = snap_of(text, -1, &rc);
@@ -560,14 +547,8 @@ TEST(SmartSnapshotReal, ValuesReadOffTheFiles) {
         EXPECT_EQ(s.errlog_unc, e.errlog_unc);
         EXPECT_EQ(s.errlog_icrc, e.errlog_icrc);
         EXPECT_EQ(s.errlog_unc_newer + s.errlog_icrc_newer, 0);  // no baseline
-        EXPECT_EQ(s.selftest_present, e.selftest_present);
-        EXPECT_EQ(s.selftest_passed, e.selftest_passed);
-        EXPECT_EQ(s.selftest_status_value, e.selftest_value);
-        EXPECT_STREQ(s.selftest_type, e.selftest_type);
-        EXPECT_STREQ(s.selftest_status, e.selftest_status);
-        EXPECT_EQ(s.selftest_hours, e.selftest_hours);
-        EXPECT_EQ(s.selftest_lba_present, e.lba_present);
-        EXPECT_EQ(s.selftest_lba, e.lba);
+        expect_selftest(s, e.selftest_present, e.selftest_passed, e.selftest_value, e.selftest_type, e.selftest_status,
+                        e.selftest_hours, e.lba_present, e.lba);
         EXPECT_EQ(s.is_nvme, e.is_nvme);
         EXPECT_EQ(s.nvme_health_present, e.nvme_present);
         EXPECT_EQ(s.nvme_media_errors, e.media_errors);
@@ -590,7 +571,7 @@ TEST(SmartSnapshotReal, PhyCountersInReplyOrder) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
-        const SmartSnapshot s = snap_of(sample(c.file));
+        const SmartSnapshot s = snap_of(smartctl_sample(c.file));
         ASSERT_EQ(s.phy_count, c.count);
         EXPECT_EQ(s.phy_id[0], 1u);
         EXPECT_EQ(s.phy_id[c.count - 1], c.last_id);
@@ -603,21 +584,21 @@ TEST(SmartSnapshotReal, PhyCountersInReplyOrder) {
 
 TEST(SmartSnapshotReal, ErrorLogBaselineOverARealLog) {
     // Entries 12 down to 8, all ICRC: those above 9 are newer.
-    const SmartSnapshot s = snap_of(sample("ata-hdd-hgst-hus724020-errorlog-exit64-redacted.json"), 9);
+    const SmartSnapshot s = snap_of(smartctl_sample("ata-hdd-hgst-hus724020-errorlog-exit64-redacted.json"), 9);
     EXPECT_EQ(s.errlog_icrc, 5);
     EXPECT_EQ(s.errlog_icrc_newer, 3);
     EXPECT_EQ(s.errlog_unc_newer, 0);
-    const SmartSnapshot same = snap_of(sample("usb-jmicron-wd3200bevt-failing-exit216.json"), 84);
+    const SmartSnapshot same = snap_of(smartctl_sample("usb-jmicron-wd3200bevt-failing-exit216.json"), 84);
     EXPECT_EQ(same.errlog_unc, 5);
     EXPECT_EQ(same.errlog_unc_newer, 0);
 }
 
 TEST(SmartSnapshotReal, EverySampleParsesAndMutantsStaySane) {
-    const std::vector<std::string> files = sample_files();
+    const std::vector<std::string> files = smartctl_sample_paths();
     ASSERT_GT(files.size(), 50u);
     std::mt19937 rng(5);
     for (const std::string& f : files) {
-        const std::string text = sample(f);
+        const std::string text = read_file(f);
         int rc = 0;
         const SmartSnapshot s = snap_of(text, 0, &rc);
         EXPECT_EQ(rc, 1) << f;
@@ -627,13 +608,7 @@ TEST(SmartSnapshotReal, EverySampleParsesAndMutantsStaySane) {
         ASSERT_TRUE(toks) << f;
         EXPECT_EQ(smartctl_exit_status(text.data(), toks.get(), count), s.exit_status) << f;
         for (int round = 0; round < 40; ++round) {
-            std::string m = text;
-            switch (rng() % 4) {
-                case 0: m.resize(rng() % (m.size() + 1)); break;
-                case 1: m[rng() % m.size()] ^= static_cast<char>(1u << (rng() % 8)); break;
-                case 2: m.insert(rng() % m.size(), 1, "{}[]\",:0-\x80"[rng() % 10]); break;
-                case 3: m.erase(rng() % m.size(), 1 + rng() % 16); break;
-            }
+            const std::string m = smartctl_sample_mutant(text, rng);
             // The reply is read in place: a text with no terminator of its own.
             std::vector<char> exact(m.begin(), m.end());
             SmartSnapshot ms;
