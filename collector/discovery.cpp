@@ -24,7 +24,7 @@ constexpr const char* kEnclosureFiles[] = {
     "/etc/config/enclosure_0.conf",
 };
 constexpr int kEnclosureCount = 4;
-constexpr std::size_t kLineSize = 512;    // 511 bytes a line at most
+constexpr std::size_t kLineSize = 512;  // 511 bytes a line at most
 constexpr std::size_t kAttrPathSize = 160;
 constexpr std::size_t kPathSize = 4096;
 
@@ -50,7 +50,9 @@ bool path_under(char* buf, std::size_t size, const char* root, const char* platf
 
 // Decimal conversions are 64-bit everywhere: raw counters, sector counts and
 // byte sizes pass 31 bits, and long is 32 bits on the NAS's ARM builds.
-std::int64_t dec_i64(const char* text) { return std::strtoll(text, nullptr, 10); }
+std::int64_t dec_i64(const char* text) {
+    return std::strtoll(text, nullptr, 10);
+}
 
 std::int32_t dec_i32(const char* text) {
     const std::int64_t v = dec_i64(text);
@@ -113,8 +115,9 @@ int read_line(std::FILE* f, char* buf, std::size_t size) {
 void set_dev(Section* s, const char* value) {
     const char* name = starts_with(value, "/dev/") ? value + 5 : value;
     s->has_dev = true;
-    s->dev_ok = name[0] != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
-                std::strcmp(name, "..") != 0 && std::strlen(name) < sizeof s->rec.dev;
+    s->dev_ok = name[0] != '\0' && std::strchr(name, '/') == nullptr &&
+                std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 &&
+                std::strlen(name) < sizeof s->rec.dev;
     str_copy(s->rec.dev, sizeof s->rec.dev, name);
 }
 
@@ -144,7 +147,8 @@ void apply_key(Section* s, const char* key, const char* value) {
     } else if (std::strcmp(key, "sector_size") == 0) {
         // Only a capacity read before it is rescaled; before it, 512 bytes stand.
         const std::int64_t sector = dec_i64(value);
-        if (sector >= 1 && r->capacity_bytes > 0) r->capacity_bytes = mul_or_zero(r->capacity_bytes / 512, sector);
+        if (sector >= 1 && r->capacity_bytes > 0)
+            r->capacity_bytes = mul_or_zero(r->capacity_bytes / 512, sector);
     }
 }
 
@@ -220,8 +224,10 @@ bool sys_block_exists(const char* root, const char* dev) {
     char rel[kAttrPathSize];
     char path[kPathSize];
     const int n = std::snprintf(rel, sizeof rel, "/sys/block/%s", dev);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof rel || !path_under(path, sizeof path, root, rel)) return false;
-    struct stat st{};
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof rel ||
+        !path_under(path, sizeof path, root, rel))
+        return false;
+    struct stat st {};
     return ::stat(path, &st) == 0;
 }
 
@@ -241,7 +247,8 @@ void drop_missing_devices(const char* root, Inventory* inv) {
 bool sys_block_name_taken(const char* name) {
     if (std::strlen(name) >= sizeof(DiskInfo{}.dev)) return false;
     if (starts_with(name, "sd")) return true;
-    return starts_with(name, "nvme") && std::strstr(name, "n1") != nullptr && std::strchr(name, 'p') == nullptr;
+    return starts_with(name, "nvme") && std::strstr(name, "n1") != nullptr &&
+           std::strchr(name, 'p') == nullptr;
 }
 
 void sysfs_record(const char* root, const char* name, DiskInfo* r) {
@@ -302,14 +309,17 @@ void wwn_normalize(const char* text, char out[80]) {
     out[n] = '\0';
 }
 
-void sysfs_read_attr_under(const char* root, const char* dev, const char* attr, char* out, std::size_t size) {
+void sysfs_read_attr_under(const char* root, const char* dev, const char* attr, char* out,
+                           std::size_t size) {
     if (size == 0) return;
     out[0] = '\0';
     char rel[kAttrPathSize];
     char path[kPathSize];
     const int n = std::snprintf(rel, sizeof rel, "/sys/block/%s/%s", dev, attr);
     // A cut path would name another file; read nothing instead.
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof rel || !path_under(path, sizeof path, root, rel)) return;
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof rel ||
+        !path_under(path, sizeof path, root, rel))
+        return;
     file_read_line(path, out, size);
 }
 
@@ -322,7 +332,8 @@ int disk_discover_under(const char* root, DiskInfo* out, int max) {
     Inventory inv{out, max, 0};
     char path[kPathSize];
     for (int i = 0; i < kEnclosureCount && inv.n < inv.max; ++i) {
-        if (!path_under(path, sizeof path, root, kEnclosureFiles[i]) || ::access(path, R_OK) != 0) continue;
+        if (!path_under(path, sizeof path, root, kEnclosureFiles[i]) || ::access(path, R_OK) != 0)
+            continue;
         read_enclosure_file(&inv, path, i);
     }
     drop_missing_devices(root, &inv);
@@ -330,7 +341,9 @@ int disk_discover_under(const char* root, DiskInfo* out, int max) {
     return inv.n;
 }
 
-int disk_discover(DiskInfo* out, int max) { return disk_discover_under("", out, max); }
+int disk_discover(DiskInfo* out, int max) {
+    return disk_discover_under("", out, max);
+}
 
 int disk_list_ids_under(const char* root, DiskBrief* out, int max) {
     if (max < 1) return 0;
@@ -350,4 +363,6 @@ int disk_list_ids_under(const char* root, DiskBrief* out, int max) {
     return n;
 }
 
-int disk_list_ids(DiskBrief* out, int max) { return disk_list_ids_under("", out, max); }
+int disk_list_ids(DiskBrief* out, int max) {
+    return disk_list_ids_under("", out, max);
+}

@@ -10,21 +10,21 @@
 
 // One discovered disk. Text fields are NUL-terminated and cut to their size - 1.
 struct DiskInfo {
-    char dev[32];        // kernel name (sda, nvme0n1), without "/dev/"
-    char serial[80];     // trimmed, upper-cased, never empty in a result
-    char wwn[80];        // wwn_normalize form; empty when the disk reports none
+    char dev[32];     // kernel name (sda, nvme0n1), without "/dev/"
+    char serial[80];  // trimmed, upper-cased, never empty in a result
+    char wwn[80];     // wwn_normalize form; empty when the disk reports none
     char model[80];
-    char vendor[48];     // only the enclosure files know it
+    char vendor[48];  // only the enclosure files know it
     char firmware[40];
-    char bus[8];         // "nvme", "sata" or "sas"
+    char bus[8];  // "nvme", "sata" or "sas"
     std::int64_t capacity_bytes;
-    std::int32_t rpm;         // 0 for solid state
-    std::int32_t is_seagate;  // 1 selects the FARM log read
-    std::int32_t enclosure;   // enclosure file index 0..3, -1 when found only in /sys/block
-    std::int32_t slot;        // bay number, -1 when none
-    std::int32_t temperature; // the enclosure file's value, 0 when absent
-    std::int64_t disk_id;     // 0 here; the disks table fills it
-    char smart_dtype[16];     // empty here; the disks table fills it
+    std::int32_t rpm;           // 0 for solid state
+    std::int32_t is_seagate;    // 1 selects the FARM log read
+    std::int32_t enclosure;     // enclosure file index 0..3, -1 when found only in /sys/block
+    std::int32_t slot;          // bay number, -1 when none
+    std::int32_t temperature;   // the enclosure file's value, 0 when absent
+    std::int64_t disk_id;       // 0 here; the disks table fills it
+    char smart_dtype[16];       // empty here; the disks table fills it
     std::int32_t farm_support;  // -1 (not yet known) here; the disks table fills it
 };
 
@@ -55,4 +55,5 @@ void wwn_normalize(const char* text, char out[80]);
 // Tests lay out a fake tree there; the platform paths stay fixed in the code.
 int disk_discover_under(const char* root, DiskInfo* out, int max);
 int disk_list_ids_under(const char* root, DiskBrief* out, int max);
-void sysfs_read_attr_under(const char* root, const char* dev, const char* attr, char* out, std::size_t size);
+void sysfs_read_attr_under(const char* root, const char* dev, const char* attr, char* out,
+                           std::size_t size);

@@ -21,9 +21,13 @@ void read_str(const Reply& r, int node, const char* path, char* field, std::size
     if (node >= 0) json_path_str(r.text, r.toks, node, path, field, size);
 }
 
-bool is_array(const Reply& r, int node) { return node >= 0 && r.toks[node].type == kJsonArray; }
+bool is_array(const Reply& r, int node) {
+    return node >= 0 && r.toks[node].type == kJsonArray;
+}
 
-bool is_filled_array(const Reply& r, int node) { return is_array(r, node) && r.toks[node].size >= 1; }
+bool is_filled_array(const Reply& r, int node) {
+    return is_array(r, node) && r.toks[node].size >= 1;
+}
 
 // The elements of the array at node, in order, while fn returns true. One walk
 // over the tokens: a long table costs its length, not its length squared.
@@ -37,7 +41,9 @@ void for_each_element(const Reply& r, int node, Fn fn) {
     }
 }
 
-bool in_temp_range(std::int64_t v) { return v >= 1 && v <= 127; }
+bool in_temp_range(std::int64_t v) {
+    return v >= 1 && v <= 127;
+}
 
 void snap_clear(SmartSnapshot* out) {
     std::memset(out, 0, sizeof *out);
@@ -46,7 +52,8 @@ void snap_clear(SmartSnapshot* out) {
 
 void read_wwn(const Reply& r, int root, SmartSnapshot* out) {
     std::int64_t naa, oui, id;
-    if (!read_int(r, root, "wwn.naa", &naa) || !read_int(r, root, "wwn.oui", &oui) || !read_int(r, root, "wwn.id", &id))
+    if (!read_int(r, root, "wwn.naa", &naa) || !read_int(r, root, "wwn.oui", &oui) ||
+        !read_int(r, root, "wwn.id", &id))
         return;
     using ull = unsigned long long;
     std::snprintf(out->wwn, sizeof out->wwn, "%01llx%06llx%09llx", static_cast<ull>(naa) & 0xF,
@@ -131,7 +138,9 @@ bool classify_error(const Reply& r, int e, ErrClass* cls) {
     char desc[160] = "";
     read_str(r, e, "error_description", desc, sizeof desc);
     if (desc[0] == '\0') return false;
-    *cls = std::strstr(desc, "UNC") ? ErrClass::kUnc : std::strstr(desc, "ICRC") ? ErrClass::kIcrc : ErrClass::kNone;
+    *cls = std::strstr(desc, "UNC")    ? ErrClass::kUnc
+           : std::strstr(desc, "ICRC") ? ErrClass::kIcrc
+                                       : ErrClass::kNone;
     return true;
 }
 
@@ -168,15 +177,16 @@ struct SelftestKeys {
     const char* status;
     const char* value;
 };
-constexpr SelftestKeys kAtaSelftest = {"lifetime_hours", "type.string", "status.string", "status.value"};
-constexpr SelftestKeys kNvmeSelftest = {"power_on_hours", "self_test_code.string", "self_test_result.string",
-                                        "self_test_result.value"};
+constexpr SelftestKeys kAtaSelftest = {"lifetime_hours", "type.string", "status.string",
+                                       "status.value"};
+constexpr SelftestKeys kNvmeSelftest = {"power_on_hours", "self_test_code.string",
+                                        "self_test_result.string", "self_test_result.value"};
 
 // The first entry (the newest test) of a self-test table. Returns its index,
 // or -1 when the table holds none; *has_value tells whether its result value
 // read as an integer, and *value holds it whole.
-int read_selftest_entry(const Reply& r, int table, const SelftestKeys& keys, SmartSnapshot* out, bool* has_value,
-                        std::int64_t* value) {
+int read_selftest_entry(const Reply& r, int table, const SelftestKeys& keys, SmartSnapshot* out,
+                        bool* has_value, std::int64_t* value) {
     *has_value = false;
     if (!is_filled_array(r, table)) return -1;
     const int e = table + 1;
@@ -199,12 +209,14 @@ int read_selftest_entry(const Reply& r, int table, const SelftestKeys& keys, Sma
 
 void read_ata_selftest(const Reply& r, int root, SmartSnapshot* out) {
     int table = json_path_get(r.text, r.toks, root, "ata_smart_self_test_log.extended.table");
-    if (table < 0) table = json_path_get(r.text, r.toks, root, "ata_smart_self_test_log.standard.table");
+    if (table < 0)
+        table = json_path_get(r.text, r.toks, root, "ata_smart_self_test_log.standard.table");
     bool has_value;
     std::int64_t value;
     const int e = read_selftest_entry(r, table, kAtaSelftest, out, &has_value, &value);
     std::int64_t passed;
-    if (e >= 0 && read_int(r, e, "status.passed", &passed)) out->selftest_passed = passed != 0 ? 1 : 0;
+    if (e >= 0 && read_int(r, e, "status.passed", &passed))
+        out->selftest_passed = passed != 0 ? 1 : 0;
 }
 
 void read_nvme_selftest(const Reply& r, int root, SmartSnapshot* out) {
@@ -233,7 +245,8 @@ void read_nvme_health(const Reply& r, int root, SmartSnapshot* out) {
 
 }  // namespace
 
-int smart_snap_from_json(const char* text, std::size_t len, std::int64_t error_baseline, SmartSnapshot* out) {
+int smart_snap_from_json(const char* text, std::size_t len, std::int64_t error_baseline,
+                         SmartSnapshot* out) {
     if (!out) return 0;
     snap_clear(out);
     if (!text || len == 0) return 0;

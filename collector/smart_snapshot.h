@@ -17,16 +17,16 @@ inline constexpr int kSmartAttrIds[kSmartAttrSlots] = {5, 187, 188, 197, 198, 19
 inline constexpr int kSmartPhyMax = 48;
 
 struct SmartSnapshot {
-    std::int32_t parsed;        // 1 when the reply was a JSON object
-    std::int32_t exit_status;   // smartctl.exit_status, low 32 bits
-    char device_type[16];       // "sat", "nvme", "scsi", ...
-    char protocol[16];          // "ATA", "NVMe", "SCSI", ...
+    std::int32_t parsed;       // 1 when the reply was a JSON object
+    std::int32_t exit_status;  // smartctl.exit_status, low 32 bits
+    char device_type[16];      // "sat", "nvme", "scsi", ...
+    char protocol[16];         // "ATA", "NVMe", "SCSI", ...
     char serial[80];
     char model[96];
-    char wwn[40];               // 16 lower-case hex digits from wwn.naa/oui/id, or empty
+    char wwn[40];  // 16 lower-case hex digits from wwn.naa/oui/id, or empty
     std::int32_t attr_present[kSmartAttrSlots];
     std::int64_t attr_raw[kSmartAttrSlots];
-    std::int32_t phy_count;     // 0..48, in reply order
+    std::int32_t phy_count;  // 0..48, in reply order
     std::uint32_t phy_id[kSmartPhyMax];
     std::int64_t phy_value[kSmartPhyMax];
     std::int32_t errlog_present;
@@ -36,11 +36,11 @@ struct SmartSnapshot {
     std::int64_t errlog_unc;
     std::int64_t errlog_icrc_newer;  // of errlog_icrc, numbered above the baseline
     std::int64_t errlog_unc_newer;
-    std::int32_t selftest_present;   // the newest self-test entry was read
+    std::int32_t selftest_present;  // the newest self-test entry was read
     char selftest_type[48];
     char selftest_status[64];
     std::int32_t selftest_status_value;
-    std::int32_t selftest_passed;    // 1 passed, 0 failed, -1 no verdict
+    std::int32_t selftest_passed;  // 1 passed, 0 failed, -1 no verdict
     std::int32_t selftest_lba_present;
     std::int64_t selftest_lba;
     std::int64_t selftest_hours;
@@ -59,7 +59,8 @@ struct SmartSnapshot {
 // Fills out from text[0..len). Returns 1 when the text is a JSON object (even
 // an empty one), else 0 with out cleared (everything 0, selftest_passed -1).
 // error_baseline is an ATA error-log number, or -1 for none.
-int smart_snap_from_json(const char* text, std::size_t len, std::int64_t error_baseline, SmartSnapshot* out);
+int smart_snap_from_json(const char* text, std::size_t len, std::int64_t error_baseline,
+                         SmartSnapshot* out);
 // "smartctl.exit_status" of an already tokenised reply (count tokens); 0 when
 // it is missing, no integer, or the reply holds no object.
 int smartctl_exit_status(const char* text, const JsonTok* toks, int count);

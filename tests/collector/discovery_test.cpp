@@ -1,8 +1,7 @@
 #include "collector/discovery.h"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -19,7 +18,7 @@ namespace {
 
 // A fake tree below a temporary folder that stands for "/".
 class Tree {
-public:
+   public:
     Tree() : root_(fake_disk_root(dir_.path())) {}
     const std::string& prefix() const { return dir_.path(); }
     const FakeDiskRoot& root() const { return root_; }
@@ -29,7 +28,9 @@ public:
     void sys_disk(const std::string& dev, const std::string& serial = "SYS") const {
         add(FakeDisk{.dev = dev, .serial = serial});
     }
-    void enclosure(int index, const std::string& text) const { write_file(fake_enclosure_path(root_, index), text); }
+    void enclosure(int index, const std::string& text) const {
+        write_file(fake_enclosure_path(root_, index), text);
+    }
 
     std::vector<DiskInfo> discover(int max = kDiskMax) const {
         std::vector<DiskInfo> out(static_cast<size_t>(max > 0 ? max : 1));
@@ -44,7 +45,7 @@ public:
         return out;
     }
 
-private:
+   private:
     TempDir dir_;
     FakeDiskRoot root_;
 };
@@ -55,7 +56,8 @@ std::vector<std::string> devs(const std::vector<DiskInfo>& disks) {
     return names;
 }
 
-std::string section(const std::string& dev, const std::string& serial, const std::string& more = "") {
+std::string section(const std::string& dev, const std::string& serial,
+                    const std::string& more = "") {
     return "[PhysicalDisk_1]\npd_sys_name=/dev/" + dev + "\nserial_no=" + serial + "\n" + more;
 }
 
@@ -79,7 +81,9 @@ TEST(WwnNormalize, KeepsLowerCaseHexDigitsOnly) {
         {"", ""},
         {"   ", ""},
         {"zzz-ghij", ""},
-        {"\xff\xfe" "12", "12"},
+        {"\xff\xfe"
+         "12",
+         "12"},
     };
     for (const Case& c : cases) {
         char out[80];
@@ -105,10 +109,8 @@ TEST(SysfsReadAttr, FirstLineTrimmedAndCut) {
         size_t size;
         std::string want;
     } cases[] = {
-        {"device/vendor", 80, "ATA"},
-        {"device/long", 40, std::string(39, 'L')},
-        {"device/long", 1, ""},
-        {"device/missing", 80, ""},
+        {"device/vendor", 80, "ATA"}, {"device/long", 40, std::string(39, 'L')},
+        {"device/long", 1, ""},       {"device/missing", 80, ""},
         {"device/serial", 80, "SYS"},
     };
     for (const Case& c : cases) {
@@ -174,14 +176,26 @@ TEST(DiscoverEnclosure, SectionRules) {
         std::function<void(const DiskInfo&)> check;
     } cases[] = {
         {"no pd_sys_name adds nothing", "[PhysicalDisk_1]\nserial_no=A1\nport_id=1\n", {}, nullptr},
-        {"keys of another section are ignored", "[Other_1]\npd_sys_name=/dev/sda\nserial_no=A1\n", {}, nullptr},
-        {"header is case-sensitive", "[physicaldisk_1]\npd_sys_name=/dev/sda\nserial_no=A1\n", {}, nullptr},
-        {"keys before any section are ignored", "pd_sys_name=/dev/sda\nserial_no=A1\n", {}, nullptr},
+        {"keys of another section are ignored",
+         "[Other_1]\npd_sys_name=/dev/sda\nserial_no=A1\n",
+         {},
+         nullptr},
+        {"header is case-sensitive",
+         "[physicaldisk_1]\npd_sys_name=/dev/sda\nserial_no=A1\n",
+         {},
+         nullptr},
+        {"keys before any section are ignored",
+         "pd_sys_name=/dev/sda\nserial_no=A1\n",
+         {},
+         nullptr},
         {"a non-counted header closes the section",
          section("sda", "A1") + "[Other]\nmodel=X\n",
          {"sda"},
          [](const DiskInfo& d) { EXPECT_STREQ(d.model, ""); }},
-        {"name without /dev/", "[PhysicalDisk_1]\npd_sys_name=sdc\nserial_no=A1\n", {"sdc"}, nullptr},
+        {"name without /dev/",
+         "[PhysicalDisk_1]\npd_sys_name=sdc\nserial_no=A1\n",
+         {"sdc"},
+         nullptr},
         {"value split at the first =",
          section("sda", "A1", "model = a=b \n"),
          {"sda"},
@@ -218,7 +232,9 @@ TEST(DiscoverEnclosure, SectionRules) {
              EXPECT_EQ(d.rpm, 7200);
              EXPECT_EQ(d.temperature, 0);
          }},
-        {"int fields saturate", section("sda", "A1", "port_id=99999999999\n"), {"sda"},
+        {"int fields saturate",
+         section("sda", "A1", "port_id=99999999999\n"),
+         {"sda"},
          [](const DiskInfo& d) { EXPECT_EQ(d.slot, 2147483647); }},
         {"sas: no rotation and a vendor",
          section("sda", "A1", "rotation_speed=0\nvendor=HGST\n"),
@@ -228,7 +244,9 @@ TEST(DiscoverEnclosure, SectionRules) {
          section("sda", "A1", "rotation_speed=7200\nvendor=HGST\n"),
          {"sda"},
          [](const DiskInfo& d) { EXPECT_STREQ(d.bus, "sata"); }},
-        {"sata: no rotation, no vendor", section("sda", "A1"), {"sda"},
+        {"sata: no rotation, no vendor",
+         section("sda", "A1"),
+         {"sda"},
          [](const DiskInfo& d) { EXPECT_STREQ(d.bus, "sata"); }},
         {"nvme by name",
          "[PhysicalDisk_1]\npd_sys_name=/dev/nvme0n1\nserial_no=n1\nvendor=Samsung\n",
@@ -237,11 +255,17 @@ TEST(DiscoverEnclosure, SectionRules) {
              EXPECT_STREQ(d.bus, "nvme");
              EXPECT_STREQ(d.serial, "N1");
          }},
-        {"seagate by vendor", section("sda", "A1", "vendor=  seagate inc\nmodel=X\n"), {"sda"},
+        {"seagate by vendor",
+         section("sda", "A1", "vendor=  seagate inc\nmodel=X\n"),
+         {"sda"},
          [](const DiskInfo& d) { EXPECT_EQ(d.is_seagate, 1); }},
-        {"seagate by model", section("sda", "A1", "model=st8000nm000a\n"), {"sda"},
+        {"seagate by model",
+         section("sda", "A1", "model=st8000nm000a\n"),
+         {"sda"},
          [](const DiskInfo& d) { EXPECT_EQ(d.is_seagate, 1); }},
-        {"not seagate", section("sda", "A1", "model=WDC WD80\nvendor=WDC\n"), {"sda"},
+        {"not seagate",
+         section("sda", "A1", "model=WDC WD80\nvendor=WDC\n"),
+         {"sda"},
          [](const DiskInfo& d) { EXPECT_EQ(d.is_seagate, 0); }},
         {"missing device dropped", section("sdq", "A1"), {}, nullptr},
         {"two sections in order",
@@ -252,7 +276,8 @@ TEST(DiscoverEnclosure, SectionRules) {
          section("sda", "A1", "serial_no=A2\n"),
          {"sda"},
          [](const DiskInfo& d) { EXPECT_STREQ(d.serial, "A2"); }},
-        {"fields cut to size", section("sda", std::string(100, 's'), "vendor=" + std::string(100, 'v') + "\n"),
+        {"fields cut to size",
+         section("sda", std::string(100, 's'), "vendor=" + std::string(100, 'v') + "\n"),
          {"sda"},
          [](const DiskInfo& d) {
              EXPECT_EQ(std::string(d.serial), std::string(79, 'S'));
@@ -296,7 +321,7 @@ TEST(DiscoverEnclosure, DropsRecordsWithoutSerialOrWithUnsafeNames) {
         SCOPED_TRACE(c.name);
         Tree t;
         t.sys_disk("sd" + std::string(29, 'a'), "");  // what a cut name would find
-        make_dirs(t.root().sys_block + "/sda");         // a device without a serial of its own
+        make_dirs(t.root().sys_block + "/sda");       // a device without a serial of its own
         t.enclosure(0, c.text);
         EXPECT_EQ(devs(t.discover()), Strings{});
     }
@@ -306,7 +331,8 @@ TEST(DiscoverEnclosure, DiskListedTwiceIsHeldOnceFromTheFirst) {
     Tree t;
     t.sys_disk("sda", "");
     t.sys_disk("sdb", "");
-    t.enclosure(0, section("sda", "FIRST", "port_id=1\n") + section("sda", "SECOND", "port_id=2\n"));
+    t.enclosure(0,
+                section("sda", "FIRST", "port_id=1\n") + section("sda", "SECOND", "port_id=2\n"));
     t.enclosure(3, section("sdb", "B1", "port_id=5\n") + section("sda", "THIRD", "port_id=7\n"));
     const std::vector<DiskInfo> d = t.discover();
     ASSERT_EQ(devs(d), (Strings{"sda", "sdb"}));
@@ -336,17 +362,17 @@ TEST(DiscoverEnclosure, OverLongLinesAreSkippedWhole) {
     t.sys_disk("sda", "");
     t.sys_disk("sdb", "");
     const std::string pad(511, ' ');
-    const std::string text = "[PhysicalDisk_1]\n"
-                             "pd_sys_name=/dev/sda\n"
-                             "serial_no=GOOD\n"
-                             "model=" + std::string(600, 'M') + "\n" +
-                             pad + "serial_no=EVIL\n" +
-                             pad + "[PhysicalDisk_2]\n" +
-                             "vendor=" + std::string(504, 'v') + "\n" +  // exactly 511 bytes: kept
-                             "[PhysicalDisk_3]\n"
-                             "pd_sys_name=/dev/sdb\n"
-                             "serial_no=B\n" +
-                             "model=" + std::string(2000, 'x');  // over-long last line without newline
+    const std::string text =
+        "[PhysicalDisk_1]\n"
+        "pd_sys_name=/dev/sda\n"
+        "serial_no=GOOD\n"
+        "model=" +
+        std::string(600, 'M') + "\n" + pad + "serial_no=EVIL\n" + pad + "[PhysicalDisk_2]\n" +
+        "vendor=" + std::string(504, 'v') + "\n" +  // exactly 511 bytes: kept
+        "[PhysicalDisk_3]\n"
+        "pd_sys_name=/dev/sdb\n"
+        "serial_no=B\n" +
+        "model=" + std::string(2000, 'x');  // over-long last line without newline
     t.enclosure(0, text);
     const std::vector<DiskInfo> d = t.discover();
     ASSERT_EQ(devs(d), (Strings{"sda", "sdb"}));
@@ -361,12 +387,17 @@ TEST(DiscoverEnclosure, BinaryBytesAndJunkAreHarmless) {
     t.sys_disk("sda", "");
     std::string junk;
     for (int i = 0; i < 4096; ++i) junk += static_cast<char>((i * 131 + 7) & 0xff);
-    std::string text = junk + "\n[PhysicalDisk_1]\n" + std::string("pd_sys_name=/dev/sda\0tail\n", 26) +
-                       "serial_no=\xff\xfe" "abc\n=\n==\n[\n" + junk;
+    std::string text = junk + "\n[PhysicalDisk_1]\n" +
+                       std::string("pd_sys_name=/dev/sda\0tail\n", 26) +
+                       "serial_no=\xff\xfe"
+                       "abc\n=\n==\n[\n" +
+                       junk;
     t.enclosure(0, text);
     const std::vector<DiskInfo> d = t.discover();
     ASSERT_EQ(devs(d), Strings{"sda"});
-    EXPECT_STREQ(d[0].serial, "\xff\xfe" "ABC");
+    EXPECT_STREQ(d[0].serial,
+                 "\xff\xfe"
+                 "ABC");
 }
 
 TEST(DiscoverEnclosure, HundredsOfSectionsStopAtTheLimit) {
@@ -375,8 +406,8 @@ TEST(DiscoverEnclosure, HundredsOfSectionsStopAtTheLimit) {
     for (int i = 0; i < 300; ++i) {
         const std::string dev = "sd" + std::to_string(i);
         make_dirs(t.root().sys_block + "/" + dev);
-        text += "[PhysicalDisk_" + std::to_string(i) + "]\npd_sys_name=/dev/" + dev + "\nserial_no=S" +
-                std::to_string(i) + "\nport_id=" + std::to_string(i) + "\n";
+        text += "[PhysicalDisk_" + std::to_string(i) + "]\npd_sys_name=/dev/" + dev +
+                "\nserial_no=S" + std::to_string(i) + "\nport_id=" + std::to_string(i) + "\n";
     }
     t.enclosure(0, text);
     t.enclosure(1, section("sdx", "X"));
@@ -408,8 +439,13 @@ TEST(DiscoverSysBlock, ReadsTheDiskAttributes) {
            .wwid = "nvme.1b36-5249474e564d4530303031-51454d55204e564d65204374726c-00000001",
            .sectors = 262144,
            .rotational = false});
-    t.add({.dev = "sdb", .bus = FakeBus::kSas, .serial = "ZA1B2C3D", .model = "ST4000NM0025", .wwid = "naa.5000c500abcd1234",
-           .sectors = 1, .rotational = false});
+    t.add({.dev = "sdb",
+           .bus = FakeBus::kSas,
+           .serial = "ZA1B2C3D",
+           .model = "ST4000NM0025",
+           .wwid = "naa.5000c500abcd1234",
+           .sectors = 1,
+           .rotational = false});
     const std::vector<DiskInfo> d = t.discover();
     ASSERT_EQ(d.size(), 3u);
     for (const DiskInfo& disk : d) {
@@ -446,9 +482,20 @@ TEST(DiscoverSysBlock, ReadsTheDiskAttributes) {
 
 TEST(DiscoverSysBlock, TakesWholeDisksOnly) {
     Tree t;
-    const Strings names = {"sda",      "sdaa",    "nvme0n1", "nvme1n1", "nvme0n1p1", "nvme0n2", "md9",
-                           "loop0",    "sr0",     "dm-0",    "nvme0c0n1", "sd" + std::string(29, 'z'),
-                           "sd" + std::string(30, 'z'), "sd" + std::string(200, 'y')};
+    const Strings names = {"sda",
+                           "sdaa",
+                           "nvme0n1",
+                           "nvme1n1",
+                           "nvme0n1p1",
+                           "nvme0n2",
+                           "md9",
+                           "loop0",
+                           "sr0",
+                           "dm-0",
+                           "nvme0c0n1",
+                           "sd" + std::string(29, 'z'),
+                           "sd" + std::string(30, 'z'),
+                           "sd" + std::string(200, 'y')};
     for (const std::string& n : names) {
         make_dirs(t.root().sys_block + "/" + n + "/device");
         write_file(t.root().sys_block + "/" + n + "/device/serial", "S-" + n.substr(0, 20) + "\n");
@@ -527,7 +574,7 @@ TEST(DiskListIds, FirstEntriesOfTheInventoryWithTheirWwid) {
 // End to end: the real platform paths inside a fake NAS, read by a child of
 // the test binary (no command runs discovery on its own).
 class DiscoveryE2E : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override { REQUIRE_FAKE_NAS(); }
 
     // Runs fn inside the fake NAS and hands back its records as they are in memory.
@@ -537,7 +584,8 @@ protected:
             std::vector<T> recs(static_cast<size_t>(max));
             const int n = fn(recs.data(), max);
             if (n < 0 || n > max) return 3;
-            out.assign(reinterpret_cast<const char*>(recs.data()), sizeof(T) * static_cast<size_t>(n));
+            out.assign(reinterpret_cast<const char*>(recs.data()),
+                       sizeof(T) * static_cast<size_t>(n));
             return 0;
         });
         EXPECT_EQ(r.exit_code, 0) << r.err;
@@ -571,8 +619,13 @@ TEST_F(DiscoveryE2E, ReadsTheFakeNasEnclosuresAndSysBlock) {
                          .enclosure = 3,
                          .slot = 9,
                          .vendor = "HGST"});
-    fake_disk_add(root, {.dev = "nvme0n1", .bus = FakeBus::kNvme, .serial = "RIGNVME0001", .model = "QEMU NVMe Ctrl",
-                         .wwid = "nvme.1b36-52", .sectors = 262144, .rotational = false});
+    fake_disk_add(root, {.dev = "nvme0n1",
+                         .bus = FakeBus::kNvme,
+                         .serial = "RIGNVME0001",
+                         .model = "QEMU NVMe Ctrl",
+                         .wwid = "nvme.1b36-52",
+                         .sectors = 262144,
+                         .rotational = false});
     fake_disk_add(root, {.dev = "sdc", .serial = "", .model = "no serial"});
     // Listed by the enclosure but absent from /sys/block: dropped.
     nas.put_file("/etc/enclosure_1.conf", section("sdq", "GONE"));

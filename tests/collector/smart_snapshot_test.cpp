@@ -109,13 +109,19 @@ TEST(SmartSnapshot, TemperaturePrecedence) {
         {R"({"ata_smart_attributes":{"table":[{"id":190,"raw":{"value":35}},{"id":194,"raw":{"value":40}}]},
              "temperature":{"current":41}})",
          1, 41},
-        {R"({"ata_smart_attributes":{"table":[{"id":194,"raw":{"value":40}},{"id":190,"raw":{"value":35}}]}})", 1, 40},
-        {R"({"ata_smart_attributes":{"table":[{"id":194,"raw":{"value":40}},{"id":194,"raw":{"value":44}}]}})", 1, 44},
-        {R"({"ata_smart_attributes":{"table":[{"id":190,"raw":{"value":35}},{"id":190,"raw":{"value":36}}]}})", 1, 35},
-        {R"({"ata_smart_attributes":{"table":[{"id":194,"raw":{"value":256}}]}})", 0, 0},   // low byte 0
-        {R"({"ata_smart_attributes":{"table":[{"id":194,"raw":{"value":200}}]}})", 0, 0},   // top bit set
+        {R"({"ata_smart_attributes":{"table":[{"id":194,"raw":{"value":40}},{"id":190,"raw":{"value":35}}]}})",
+         1, 40},
+        {R"({"ata_smart_attributes":{"table":[{"id":194,"raw":{"value":40}},{"id":194,"raw":{"value":44}}]}})",
+         1, 44},
+        {R"({"ata_smart_attributes":{"table":[{"id":190,"raw":{"value":35}},{"id":190,"raw":{"value":36}}]}})",
+         1, 35},
+        {R"({"ata_smart_attributes":{"table":[{"id":194,"raw":{"value":256}}]}})", 0,
+         0},  // low byte 0
+        {R"({"ata_smart_attributes":{"table":[{"id":194,"raw":{"value":200}}]}})", 0,
+         0},  // top bit set
         {R"({"ata_smart_attributes":{"table":[{"id":194,"raw":{"value":-1}}]}})", 0, 0},
-        {R"({"ata_smart_attributes":{"table":[{"id":194,"raw":{"value":127}}]},"temperature":{"current":0}})", 1, 127},
+        {R"({"ata_smart_attributes":{"table":[{"id":194,"raw":{"value":127}}]},"temperature":{"current":0}})",
+         1, 127},
         {R"({"temperature":{"current":128}})", 0, 0},
         {R"({"temperature":{"current":-5}})", 0, 0},
         {R"({"temperature":{"current":"40"}})", 0, 0},
@@ -151,7 +157,9 @@ TEST(SmartSnapshot, TrackedAttributes) {
         EXPECT_EQ(s.attr_present[k], present[static_cast<size_t>(k)]) << kSmartAttrIds[k];
         EXPECT_EQ(s.attr_raw[k], raw[static_cast<size_t>(k)]) << kSmartAttrIds[k];
     }
-    EXPECT_EQ(snap_of(R"({"ata_smart_attributes":{"table":{"id":5,"raw":{"value":1}}}})").attr_present[0], 0);
+    EXPECT_EQ(
+        snap_of(R"({"ata_smart_attributes":{"table":{"id":5,"raw":{"value":1}}}})").attr_present[0],
+        0);
     EXPECT_EQ(snap_of(R"({"ata_smart_attributes":{"table":[]}})").attr_present[0], 0);
 }
 
@@ -171,8 +179,8 @@ TEST(SmartSnapshot, PhyCountersKeepTheFirst48) {
 }
 
 std::string error_log(const char* which, const std::string& entries, const char* count = "3") {
-    return std::string(R"({"ata_smart_error_log":{")") + which + R"(":{"count":)" + count + R"(,"table":[)" +
-           entries + "]}}}";
+    return std::string(R"({"ata_smart_error_log":{")") + which + R"(":{"count":)" + count +
+           R"(,"table":[)" + entries + "]}}}";
 }
 
 std::string reg_entry(int number, int reg) {
@@ -181,7 +189,8 @@ std::string reg_entry(int number, int reg) {
 }
 
 TEST(SmartSnapshot, ErrorLogClassesAndBaseline) {
-    const std::string unc3 = reg_entry(3, 0x40) + "," + reg_entry(9, 0x41) + "," + reg_entry(7, 0x40);
+    const std::string unc3 =
+        reg_entry(3, 0x40) + "," + reg_entry(9, 0x41) + "," + reg_entry(7, 0x40);
     const SmartSnapshot with_base = snap_of(error_log("summary", unc3), 7);
     EXPECT_EQ(with_base.errlog_present, 1);
     EXPECT_EQ(with_base.errlog_count, 3);
@@ -198,14 +207,18 @@ TEST(SmartSnapshot, ErrorLogClassesAndBaseline) {
         {"both bits count as UNC", reg_entry(4, 0xC0), 1, 0, 4},
         {"ICRC bit", reg_entry(4, 0x84), 0, 1, 4},
         {"other bits: not counted but numbered", reg_entry(56, 0x10), 0, 0, 56},
-        {"description UNC", R"({"error_number":5,"error_description":"Error: UNC 8 sectors"})", 1, 0, 5},
-        {"description ICRC", R"({"error_number":6,"error_description":"Error: ICRC, ABRT"})", 0, 1, 6},
+        {"description UNC", R"({"error_number":5,"error_description":"Error: UNC 8 sectors"})", 1,
+         0, 5},
+        {"description ICRC", R"({"error_number":6,"error_description":"Error: ICRC, ABRT"})", 0, 1,
+         6},
         {"description neither", R"({"error_number":6,"error_description":"Error: IDNF"})", 0, 0, 6},
         {"register wins over description",
-         R"({"error_number":2,"completion_registers":{"error":132},"error_description":"UNC"})", 0, 1, 2},
+         R"({"error_number":2,"completion_registers":{"error":132},"error_description":"UNC"})", 0,
+         1, 2},
         {"no register, no description: ignored", R"({"error_number":90})", 0, 0, 0},
         {"register of the wrong type falls back to the description",
-         R"({"error_number":8,"completion_registers":{"error":"64"},"error_description":"UNC"})", 1, 0, 8},
+         R"({"error_number":8,"completion_registers":{"error":"64"},"error_description":"UNC"})", 1,
+         0, 8},
         {"missing number counts as 0", R"({"completion_registers":{"error":64}})", 1, 0, 0},
         {"entries that are no objects", R"(1,"x",null,[64])", 0, 0, 0},
     };
@@ -225,7 +238,8 @@ TEST(SmartSnapshot, ErrorLogExtendedBeforeSummary) {
     EXPECT_EQ(both.errlog_icrc, 1);
     EXPECT_EQ(both.errlog_unc, 0);
     // An extended log of the wrong type still hides the summary: the path exists.
-    const SmartSnapshot odd = snap_of(R"({"ata_smart_error_log":{"extended":7,"summary":{"count":50}}})");
+    const SmartSnapshot odd =
+        snap_of(R"({"ata_smart_error_log":{"extended":7,"summary":{"count":50}}})");
     EXPECT_EQ(odd.errlog_present, 1);
     EXPECT_EQ(odd.errlog_count, 0);
     EXPECT_EQ(snap_of(R"({"ata_smart_error_log":{}})").errlog_present, 0);
@@ -255,32 +269,36 @@ TEST(SmartSnapshot, SelfTestEntries) {
              "extended":{"table":[]}}})",
          0, -1, 0, 0, 0, 0, "", ""},
         {"ATA without a verdict",
-         R"({"ata_smart_self_test_log":{"standard":{"table":[{"status":{"value":249}}]}}})",
-         1, -1, 249, 0, 0, 0, "", ""},
+         R"({"ata_smart_self_test_log":{"standard":{"table":[{"status":{"value":249}}]}}})", 1, -1,
+         249, 0, 0, 0, "", ""},
         {"NVMe result 0 passes",
          R"({"nvme_self_test_log":{"table":[{"self_test_code":{"string":"Short"},
              "self_test_result":{"value":0,"string":"Completed without error"},"power_on_hours":77}]}})",
          1, 1, 0, 0, 0, 77, "Short", "Completed without error"},
         {"NVMe result 7 fails with LBA",
-         R"({"nvme_self_test_log":{"table":[{"self_test_result":{"value":7},"lba":12345}]}})",
-         1, 0, 7, 1, 12345, 0, "", ""},
-        {"NVMe result 5", R"({"nvme_self_test_log":{"table":[{"self_test_result":{"value":5}}]}})", 1, 0, 5, 0, 0, 0, "",
-         ""},
+         R"({"nvme_self_test_log":{"table":[{"self_test_result":{"value":7},"lba":12345}]}})", 1, 0,
+         7, 1, 12345, 0, "", ""},
+        {"NVMe result 5", R"({"nvme_self_test_log":{"table":[{"self_test_result":{"value":5}}]}})",
+         1, 0, 5, 0, 0, 0, "", ""},
         {"NVMe result past 32 bits judges nothing",
-         R"({"nvme_self_test_log":{"table":[{"self_test_result":{"value":4294967301}}]}})", 1, -1, 5, 0, 0, 0, "", ""},
-        {"NVMe result 8 judges nothing", R"({"nvme_self_test_log":{"table":[{"self_test_result":{"value":8}}]}})", 1, -1,
-         8, 0, 0, 0, "", ""},
+         R"({"nvme_self_test_log":{"table":[{"self_test_result":{"value":4294967301}}]}})", 1, -1,
+         5, 0, 0, 0, "", ""},
+        {"NVMe result 8 judges nothing",
+         R"({"nvme_self_test_log":{"table":[{"self_test_result":{"value":8}}]}})", 1, -1, 8, 0, 0,
+         0, "", ""},
         {"NVMe after ATA wins",
          R"({"ata_smart_self_test_log":{"standard":{"table":[{"status":{"passed":true},"lifetime_hours":3}]}},
              "nvme_self_test_log":{"table":[{"self_test_result":{"value":8},"power_on_hours":9}]}})",
          1, -1, 8, 0, 0, 9, "", ""},
-        {"no table", R"({"nvme_self_test_log":{"current_self_test_operation":{"value":0}}})", 0, -1, 0, 0, 0, 0, "", ""},
-        {"entry of the wrong type",
-         R"({"ata_smart_self_test_log":{"standard":{"table":["x"]}}})", 1, -1, 0, 0, 0, 0, "", ""},
+        {"no table", R"({"nvme_self_test_log":{"current_self_test_operation":{"value":0}}})", 0, -1,
+         0, 0, 0, 0, "", ""},
+        {"entry of the wrong type", R"({"ata_smart_self_test_log":{"standard":{"table":["x"]}}})",
+         1, -1, 0, 0, 0, 0, "", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        expect_selftest(snap_of(c.json), c.present, c.passed, c.value, c.type, c.status, c.hours, c.lba_present, c.lba);
+        expect_selftest(snap_of(c.json), c.present, c.passed, c.value, c.type, c.status, c.hours,
+                        c.lba_present, c.lba);
     }
 }
 
@@ -349,14 +367,17 @@ TEST(SmartSnapshot, EveryWrongTypeLeavesTheDefault) {
         {"error table", R"({"ata_smart_error_log":{"summary":{"table":%}}})"},
         {"error entry", R"({"ata_smart_error_log":{"summary":{"table":[%]}}})"},
         {"self-test table", R"({"ata_smart_self_test_log":{"standard":{"table":%}}})"},
-        {"self-test status", R"({"ata_smart_self_test_log":{"standard":{"table":[{"status":%}]}}})"},
+        {"self-test status",
+         R"({"ata_smart_self_test_log":{"standard":{"table":[{"status":%}]}}})"},
         {"nvme self-test", R"({"nvme_self_test_log":{"table":[{"self_test_result":%}]}})"},
         {"nvme health", R"({"nvme_smart_health_information_log":{"media_errors":%}})"},
     };
     // Values that no accessor reads as the kind the path wants.
-    const char* not_ints[] = {"null", "\"text\"", "[]", "{}", "[[[]]]", R"({"a":{"b":[1]}})", "-", "\"\""};
+    const char* not_ints[] = {"null",   "\"text\"",           "[]", "{}",
+                              "[[[]]]", R"({"a":{"b":[1]}})", "-",  "\"\""};
     // Bare words the integer conversion still reads (1, clamped, 0): only sanity holds.
-    const char* odd_ints[] = {"1e999", "99999999999999999999999", "-99999999999999999999999", "tru", "0x10"};
+    const char* odd_ints[] = {"1e999", "99999999999999999999999", "-99999999999999999999999", "tru",
+                              "0x10"};
     for (const auto& p : paths) {
         for (const char* v : not_ints) {
             std::string t = p[1];
@@ -365,7 +386,9 @@ TEST(SmartSnapshot, EveryWrongTypeLeavesTheDefault) {
             const SmartSnapshot s = snap_of(t, 0, &rc);
             EXPECT_EQ(rc, 1) << t;
             expect_sane(s, t);
-            EXPECT_EQ(s.attr_present[0] + s.phy_count + s.errlog_unc + s.errlog_icrc + s.temp_present, 0) << t;
+            EXPECT_EQ(
+                s.attr_present[0] + s.phy_count + s.errlog_unc + s.errlog_icrc + s.temp_present, 0)
+                << t;
             EXPECT_EQ(s.exit_status, 0) << t;
             EXPECT_EQ(s.power_on_hours, 0) << t;
             EXPECT_EQ(s.nvme_media_errors, 0) << t;
@@ -389,8 +412,8 @@ TEST(SmartSnapshot, EveryWrongTypeLeavesTheDefault) {
 
 TEST(SmartSnapshot, LargerThanExpected) {
     // A table far beyond any drive's, and texts beyond their fields.
-    std::string t = R"({"serial_number":")" + std::string(5000, 'S') + R"(","model_name":")" + std::string(500, 'M') +
-                    R"(","ata_smart_attributes":{"table":[)";
+    std::string t = R"({"serial_number":")" + std::string(5000, 'S') + R"(","model_name":")" +
+                    std::string(500, 'M') + R"(","ata_smart_attributes":{"table":[)";
     for (int i = 0; i < 100000; ++i) t += R"({"id":1,"raw":{"value":1}},)";
     t += R"({"id":5,"raw":{"value":99}}]}})";
     const SmartSnapshot s = snap_of(t);
@@ -438,6 +461,10 @@ TEST(SmartAttr188, LargestOfThreeCounters) {
 }
 
 // Real replies of real drives; the expected values were read off each file.
+constexpr std::int64_t kAbsent = INT64_MIN;  // the attribute table lacks the attribute
+constexpr std::array<std::int64_t, 6> kNoAttrs = {kAbsent, kAbsent, kAbsent,
+                                                  kAbsent, kAbsent, kAbsent};
+
 struct Expect {
     const char* file;
     int exit_status;
@@ -446,74 +473,212 @@ struct Expect {
     const char* serial;
     const char* model;
     const char* wwn;
-    std::array<std::int64_t, 6> attrs;  // kAbsent where the table lacks the attribute
-    int temp_present, temperature, op_limit_max, drive_trip;
+    std::array<std::int64_t, 6> attrs;  // slots 5, 187, 188, 197, 198, 199
+    struct {
+        int present, value, op_limit_max, drive_trip;
+    } temp;
     std::int64_t power_on_hours;
-    int errlog_present;
-    std::int64_t errlog_count, errlog_max, errlog_unc, errlog_icrc;
-    int selftest_present, selftest_passed, selftest_value;
-    const char* selftest_type;
-    const char* selftest_status;
-    std::int64_t selftest_hours;
-    int lba_present;
-    std::int64_t lba;
-    int is_nvme, nvme_present;
-    std::int64_t media_errors, err_log_entries, critical_warning;
+    struct {
+        int present;
+        std::int64_t count, max_number, unc, icrc;
+    } errlog;
+    struct {
+        int present, passed, value;
+        const char* type;
+        const char* status;
+        std::int64_t hours;
+        int lba_present;
+        std::int64_t lba;
+    } selftest;
+    struct {
+        int is_nvme, present;
+        std::int64_t media_errors, err_log_entries, critical_warning;
+    } nvme;
 };
-constexpr std::int64_t kAbsent = INT64_MIN;
-constexpr std::array<std::int64_t, 6> kNoAttrs = {kAbsent, kAbsent, kAbsent, kAbsent, kAbsent, kAbsent};
 
 const Expect kReal[] = {
     // ATA disk with reallocated, pending and offline-uncorrectable sectors.
-    {"ata-hdd-hgst-hus726060-realloc-pending-capabilities.json", 0, "ata", "ATA", "AR01234567890C",
-     "HGST HUS726060ALA640", "5000cca0000004d2", {1040, kAbsent, kAbsent, 878, 1272, 0}, 1, 29, 0, 0, 43177,
-     0, 0, 0, 0, 0, 0, -1, 0, "", "", 0, 0, 0, 0, 0, 0, 0, 0},
+    {.file = "ata-hdd-hgst-hus726060-realloc-pending-capabilities.json",
+     .exit_status = 0,
+     .device_type = "ata",
+     .protocol = "ATA",
+     .serial = "AR01234567890C",
+     .model = "HGST HUS726060ALA640",
+     .wwn = "5000cca0000004d2",
+     .attrs = {1040, kAbsent, kAbsent, 878, 1272, 0},
+     .temp = {1, 29, 0, 0},
+     .power_on_hours = 43177,
+     .errlog = {0, 0, 0, 0, 0},
+     .selftest = {0, -1, 0, "", "", 0, 0, 0},
+     .nvme = {0, 0, 0, 0, 0}},
     // Failing disk behind a USB bridge: UNC error log, failed self-test with its LBA.
-    {"usb-jmicron-wd3200bevt-failing-exit216.json", 216, "usbjmicron", "ATA", "WD-WXE708D44602",
-     "WDC WD3200BEVT-60ZCT0", "50014ee201cfb464", {535, 84, 132, 1, 0, 0}, 1, 27, 0, 0, 16402,
-     1, 84, 84, 5, 0, 1, 0, 121, "Short offline", "Completed: read failure", 16402, 1, 494591083, 0, 0, 0, 0, 0},
+    {.file = "usb-jmicron-wd3200bevt-failing-exit216.json",
+     .exit_status = 216,
+     .device_type = "usbjmicron",
+     .protocol = "ATA",
+     .serial = "WD-WXE708D44602",
+     .model = "WDC WD3200BEVT-60ZCT0",
+     .wwn = "50014ee201cfb464",
+     .attrs = {535, 84, 132, 1, 0, 0},
+     .temp = {1, 27, 0, 0},
+     .power_on_hours = 16402,
+     .errlog = {1, 84, 84, 5, 0},
+     .selftest = {1, 0, 121, "Short offline", "Completed: read failure", 16402, 1, 494591083},
+     .nvme = {0, 0, 0, 0, 0}},
     // IDNF errors: numbered, but neither UNC nor ICRC.
-    {"ata-hdd-hitachi-hds721050-usbjmicron-failing-exit216.json", 216, "usbjmicron", "ATA", "MSK423Y20S3HBC",
-     "Hitachi HDS721050DLE630", "5000cca37fca81a8", {1975, kAbsent, kAbsent, 8, 0, 0}, 1, 25, 0, 0, 65592,
-     1, 56, 56, 0, 0, 1, 1, 0, "Short offline", "Completed without error", 42, 0, 0, 0, 0, 0, 0, 0},
+    {.file = "ata-hdd-hitachi-hds721050-usbjmicron-failing-exit216.json",
+     .exit_status = 216,
+     .device_type = "usbjmicron",
+     .protocol = "ATA",
+     .serial = "MSK423Y20S3HBC",
+     .model = "Hitachi HDS721050DLE630",
+     .wwn = "5000cca37fca81a8",
+     .attrs = {1975, kAbsent, kAbsent, 8, 0, 0},
+     .temp = {1, 25, 0, 0},
+     .power_on_hours = 65592,
+     .errlog = {1, 56, 56, 0, 0},
+     .selftest = {1, 1, 0, "Short offline", "Completed without error", 42, 0, 0},
+     .nvme = {0, 0, 0, 0, 0}},
     // Interface CRC errors in the error log.
-    {"ata-hdd-hgst-hus724020-errorlog-exit64-redacted.json", 64, "sat", "ATA", "REDACTED", "HGST HUS724020ALE640",
-     "5000cca0499602d2", {0, kAbsent, kAbsent, 0, 0, 12}, 1, 26, 0, 0, 83425,
-     1, 12, 12, 0, 5, 0, -1, 0, "", "", 0, 0, 0, 0, 0, 0, 0, 0},
+    {.file = "ata-hdd-hgst-hus724020-errorlog-exit64-redacted.json",
+     .exit_status = 64,
+     .device_type = "sat",
+     .protocol = "ATA",
+     .serial = "REDACTED",
+     .model = "HGST HUS724020ALE640",
+     .wwn = "5000cca0499602d2",
+     .attrs = {0, kAbsent, kAbsent, 0, 0, 12},
+     .temp = {1, 26, 0, 0},
+     .power_on_hours = 83425,
+     .errlog = {1, 12, 12, 0, 5},
+     .selftest = {0, -1, 0, "", "", 0, 0, 0},
+     .nvme = {0, 0, 0, 0, 0}},
     // SSD with PHY counters, extended error and self-test logs.
-    {"ata-ssd-samsung-860evo-xall-phy-devstats.json", 0, "sat", "ATA", "S3YZNB0KB00864E",
-     "Samsung SSD 860 EVO 500GB", "5002538e40a22954", {0, 0, kAbsent, kAbsent, kAbsent, 0}, 1, 36, 70, 0, 14551,
-     1, 0, 0, 0, 0, 1, 1, 0, "Short offline", "Completed without error", 14417, 0, 0, 0, 0, 0, 0, 0},
+    {.file = "ata-ssd-samsung-860evo-xall-phy-devstats.json",
+     .exit_status = 0,
+     .device_type = "sat",
+     .protocol = "ATA",
+     .serial = "S3YZNB0KB00864E",
+     .model = "Samsung SSD 860 EVO 500GB",
+     .wwn = "5002538e40a22954",
+     .attrs = {0, 0, kAbsent, kAbsent, kAbsent, 0},
+     .temp = {1, 36, 70, 0},
+     .power_on_hours = 14551,
+     .errlog = {1, 0, 0, 0, 0},
+     .selftest = {1, 1, 0, "Short offline", "Completed without error", 14417, 0, 0},
+     .nvme = {0, 0, 0, 0, 0}},
     // Extended error log with one ICRC entry, 34 PHY counters, a temperature limit.
-    {"usb-sunplus-samsung-hd204ui-xall-exit96.json", 96, "usbsunplus", "ATA", "S2H7J9FB203635", "SAMSUNG HD204UI",
-     "50024e92049f21ca", {0, kAbsent, kAbsent, 0, 0, 1}, 1, 27, 80, 0, 3830,
-     1, 1, 1, 0, 1, 1, 1, 0, "Extended offline", "Completed without error", 3624, 0, 0, 0, 0, 0, 0, 0},
+    {.file = "usb-sunplus-samsung-hd204ui-xall-exit96.json",
+     .exit_status = 96,
+     .device_type = "usbsunplus",
+     .protocol = "ATA",
+     .serial = "S2H7J9FB203635",
+     .model = "SAMSUNG HD204UI",
+     .wwn = "50024e92049f21ca",
+     .attrs = {0, kAbsent, kAbsent, 0, 0, 1},
+     .temp = {1, 27, 80, 0},
+     .power_on_hours = 3830,
+     .errlog = {1, 1, 1, 0, 1},
+     .selftest = {1, 1, 0, "Extended offline", "Completed without error", 3624, 0, 0},
+     .nvme = {0, 0, 0, 0, 0}},
     // A temperature of 0 everywhere is no temperature; the limit still counts.
-    {"ata-ssd-micron-m4-xall-smartctl74-farm-unsupported.json", 0, "sat", "ATA", "123009116906", "MTFDDAK128MAM-1J1",
-     "500a075109116906", {0, 0, 0, 0, 0, 0}, 0, 0, 70, 0, 4179,
-     1, 0, 0, 0, 0, 0, -1, 0, "", "", 0, 0, 0, 0, 0, 0, 0, 0},
+    {.file = "ata-ssd-micron-m4-xall-smartctl74-farm-unsupported.json",
+     .exit_status = 0,
+     .device_type = "sat",
+     .protocol = "ATA",
+     .serial = "123009116906",
+     .model = "MTFDDAK128MAM-1J1",
+     .wwn = "500a075109116906",
+     .attrs = {0, 0, 0, 0, 0, 0},
+     .temp = {0, 0, 70, 0},
+     .power_on_hours = 4179,
+     .errlog = {1, 0, 0, 0, 0},
+     .selftest = {0, -1, 0, "", "", 0, 0, 0},
+     .nvme = {0, 0, 0, 0, 0}},
     // SAS: the model comes from scsi_model_name, no WWN object, a trip temperature.
-    {"scsi-sas-seagate-st18000nm004j-selftest-pending.json", 0, "scsi", "SCSI", "ZR51ZEKN0000C2061A1W",
-     "SEAGATE ST18000NM004J", "", kNoAttrs, 1, 33, 0, 60, 1249,
-     0, 0, 0, 0, 0, 0, -1, 0, "", "", 0, 0, 0, 0, 0, 0, 0, 0},
+    {.file = "scsi-sas-seagate-st18000nm004j-selftest-pending.json",
+     .exit_status = 0,
+     .device_type = "scsi",
+     .protocol = "SCSI",
+     .serial = "ZR51ZEKN0000C2061A1W",
+     .model = "SEAGATE ST18000NM004J",
+     .wwn = "",
+     .attrs = kNoAttrs,
+     .temp = {1, 33, 0, 60},
+     .power_on_hours = 1249,
+     .errlog = {0, 0, 0, 0, 0},
+     .selftest = {0, -1, 0, "", "", 0, 0, 0},
+     .nvme = {0, 0, 0, 0, 0}},
     // NVMe with media errors.
-    {"nvme-samsung-970evo-xall.json", 0, "nvme", "NVMe", "S466NX0M776250H", "Samsung SSD 970 EVO 500GB", "",
-     kNoAttrs, 1, 35, 0, 0, 12798, 0, 0, 0, 0, 0, 0, -1, 0, "", "", 0, 0, 0, 1, 1, 7, 62, 0},
+    {.file = "nvme-samsung-970evo-xall.json",
+     .exit_status = 0,
+     .device_type = "nvme",
+     .protocol = "NVMe",
+     .serial = "S466NX0M776250H",
+     .model = "Samsung SSD 970 EVO 500GB",
+     .wwn = "",
+     .attrs = kNoAttrs,
+     .temp = {1, 35, 0, 0},
+     .power_on_hours = 12798,
+     .errlog = {0, 0, 0, 0, 0},
+     .selftest = {0, -1, 0, "", "", 0, 0, 0},
+     .nvme = {1, 1, 7, 62, 0}},
     // NVMe with a critical warning.
-    {"nvme-samsung-mzwll3t2-critical-warning-exit8-redacted.json", 8, "nvme", "NVMe", "REDACTED",
-     "SAMSUNG MZWLL3T2HAJQ-00005", "", kNoAttrs, 1, 40, 0, 0, 18376, 0, 0, 0, 0, 0, 0, -1, 0, "", "", 0, 0, 0, 1, 1,
-     0, 0, 16},
+    {.file = "nvme-samsung-mzwll3t2-critical-warning-exit8-redacted.json",
+     .exit_status = 8,
+     .device_type = "nvme",
+     .protocol = "NVMe",
+     .serial = "REDACTED",
+     .model = "SAMSUNG MZWLL3T2HAJQ-00005",
+     .wwn = "",
+     .attrs = kNoAttrs,
+     .temp = {1, 40, 0, 0},
+     .power_on_hours = 18376,
+     .errlog = {0, 0, 0, 0, 0},
+     .selftest = {0, -1, 0, "", "", 0, 0, 0},
+     .nvme = {1, 1, 0, 0, 16}},
     // NVMe with an error-information log and a self-test log without entries.
-    {"nvme-sabrent-rocket4-errorlog-selftestlog.json", 0, "nvme", "NVMe", "6D1107091C9583054511",
-     "Sabrent Rocket 4.0 1TB", "", kNoAttrs, 1, 48, 0, 0, 8733, 0, 0, 0, 0, 0, 0, -1, 0, "", "", 0, 0, 0, 1, 1, 0,
-     4871, 0},
+    {.file = "nvme-sabrent-rocket4-errorlog-selftestlog.json",
+     .exit_status = 0,
+     .device_type = "nvme",
+     .protocol = "NVMe",
+     .serial = "6D1107091C9583054511",
+     .model = "Sabrent Rocket 4.0 1TB",
+     .wwn = "",
+     .attrs = kNoAttrs,
+     .temp = {1, 48, 0, 0},
+     .power_on_hours = 8733,
+     .errlog = {0, 0, 0, 0, 0},
+     .selftest = {0, -1, 0, "", "", 0, 0, 0},
+     .nvme = {1, 1, 0, 4871, 0}},
     // The emulated SATA disk: temperature from attribute 190 and temperature.current alike.
-    {"emulated/smartctl-x-sata.json", 4, "sat", "ATA", "RIGSATA0001", "RIG-SATA-HDD", "5000c50000000001",
-     {0, kAbsent, kAbsent, kAbsent, kAbsent, kAbsent}, 1, 31, 0, 0, 1, 1, 0, 0, 0, 0, 0, -1, 0, "", "", 0, 0, 0, 0,
-     0, 0, 0, 0},
+    {.file = "emulated/smartctl-x-sata.json",
+     .exit_status = 4,
+     .device_type = "sat",
+     .protocol = "ATA",
+     .serial = "RIGSATA0001",
+     .model = "RIG-SATA-HDD",
+     .wwn = "5000c50000000001",
+     .attrs = {0, kAbsent, kAbsent, kAbsent, kAbsent, kAbsent},
+     .temp = {1, 31, 0, 0},
+     .power_on_hours = 1,
+     .errlog = {1, 0, 0, 0, 0},
+     .selftest = {0, -1, 0, "", "", 0, 0, 0},
+     .nvme = {0, 0, 0, 0, 0}},
     // No device at all.
-    {"nvme-open-permission-denied-exit2.json", 2, "", "", "", "", "", kNoAttrs, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1,
-     0, "", "", 0, 0, 0, 0, 0, 0, 0, 0},
+    {.file = "nvme-open-permission-denied-exit2.json",
+     .exit_status = 2,
+     .device_type = "",
+     .protocol = "",
+     .serial = "",
+     .model = "",
+     .wwn = "",
+     .attrs = kNoAttrs,
+     .temp = {0, 0, 0, 0},
+     .power_on_hours = 0,
+     .errlog = {0, 0, 0, 0, 0},
+     .selftest = {0, -1, 0, "", "", 0, 0, 0},
+     .nvme = {0, 0, 0, 0, 0}},
 };
 
 TEST(SmartSnapshotReal, ValuesReadOffTheFiles) {
@@ -536,24 +701,25 @@ TEST(SmartSnapshotReal, ValuesReadOffTheFiles) {
             EXPECT_EQ(s.attr_present[k], want == kAbsent ? 0 : 1) << kSmartAttrIds[k];
             EXPECT_EQ(s.attr_raw[k], want == kAbsent ? 0 : want) << kSmartAttrIds[k];
         }
-        EXPECT_EQ(s.temp_present, e.temp_present);
-        EXPECT_EQ(s.temperature, e.temperature);
-        EXPECT_EQ(s.temp_op_limit_max, e.op_limit_max);
-        EXPECT_EQ(s.temp_drive_trip, e.drive_trip);
+        EXPECT_EQ(s.temp_present, e.temp.present);
+        EXPECT_EQ(s.temperature, e.temp.value);
+        EXPECT_EQ(s.temp_op_limit_max, e.temp.op_limit_max);
+        EXPECT_EQ(s.temp_drive_trip, e.temp.drive_trip);
         EXPECT_EQ(s.power_on_hours, e.power_on_hours);
-        EXPECT_EQ(s.errlog_present, e.errlog_present);
-        EXPECT_EQ(s.errlog_count, e.errlog_count);
-        EXPECT_EQ(s.errlog_max_number, e.errlog_max);
-        EXPECT_EQ(s.errlog_unc, e.errlog_unc);
-        EXPECT_EQ(s.errlog_icrc, e.errlog_icrc);
+        EXPECT_EQ(s.errlog_present, e.errlog.present);
+        EXPECT_EQ(s.errlog_count, e.errlog.count);
+        EXPECT_EQ(s.errlog_max_number, e.errlog.max_number);
+        EXPECT_EQ(s.errlog_unc, e.errlog.unc);
+        EXPECT_EQ(s.errlog_icrc, e.errlog.icrc);
         EXPECT_EQ(s.errlog_unc_newer + s.errlog_icrc_newer, 0);  // no baseline
-        expect_selftest(s, e.selftest_present, e.selftest_passed, e.selftest_value, e.selftest_type, e.selftest_status,
-                        e.selftest_hours, e.lba_present, e.lba);
-        EXPECT_EQ(s.is_nvme, e.is_nvme);
-        EXPECT_EQ(s.nvme_health_present, e.nvme_present);
-        EXPECT_EQ(s.nvme_media_errors, e.media_errors);
-        EXPECT_EQ(s.nvme_err_log_entries, e.err_log_entries);
-        EXPECT_EQ(s.nvme_critical_warning, e.critical_warning);
+        const auto& t = e.selftest;
+        expect_selftest(s, t.present, t.passed, t.value, t.type, t.status, t.hours, t.lba_present,
+                        t.lba);
+        EXPECT_EQ(s.is_nvme, e.nvme.is_nvme);
+        EXPECT_EQ(s.nvme_health_present, e.nvme.present);
+        EXPECT_EQ(s.nvme_media_errors, e.nvme.media_errors);
+        EXPECT_EQ(s.nvme_err_log_entries, e.nvme.err_log_entries);
+        EXPECT_EQ(s.nvme_critical_warning, e.nvme.critical_warning);
     }
 }
 
@@ -561,7 +727,8 @@ TEST(SmartSnapshotReal, PhyCountersInReplyOrder) {
     struct Case {
         const char* file;
         int count;
-        std::vector<std::pair<std::uint32_t, std::int64_t>> nonzero;  // (id, value) of the counters above 0
+        std::vector<std::pair<std::uint32_t, std::int64_t>>
+            nonzero;  // (id, value) of the counters above 0
         std::uint32_t last_id;
     } cases[] = {
         {"ata-ssd-samsung-860evo-xall-phy-devstats.json", 16, {{9, 8}, {10, 8}}, 19},
@@ -584,11 +751,13 @@ TEST(SmartSnapshotReal, PhyCountersInReplyOrder) {
 
 TEST(SmartSnapshotReal, ErrorLogBaselineOverARealLog) {
     // Entries 12 down to 8, all ICRC: those above 9 are newer.
-    const SmartSnapshot s = snap_of(smartctl_sample("ata-hdd-hgst-hus724020-errorlog-exit64-redacted.json"), 9);
+    const SmartSnapshot s =
+        snap_of(smartctl_sample("ata-hdd-hgst-hus724020-errorlog-exit64-redacted.json"), 9);
     EXPECT_EQ(s.errlog_icrc, 5);
     EXPECT_EQ(s.errlog_icrc_newer, 3);
     EXPECT_EQ(s.errlog_unc_newer, 0);
-    const SmartSnapshot same = snap_of(smartctl_sample("usb-jmicron-wd3200bevt-failing-exit216.json"), 84);
+    const SmartSnapshot same =
+        snap_of(smartctl_sample("usb-jmicron-wd3200bevt-failing-exit216.json"), 84);
     EXPECT_EQ(same.errlog_unc, 5);
     EXPECT_EQ(same.errlog_unc_newer, 0);
 }

@@ -25,40 +25,45 @@ int disk_index(const std::string& dev) {
     const std::string tail = dev.rfind("sd", 0) == 0 ? dev.substr(2) : std::string();
     if (!tail.empty() && std::islower(static_cast<unsigned char>(tail[0]))) {
         long n = 0;  // kept small: only real names need to stay apart
-        for (char c : tail) n = (n * 26 + (std::islower(static_cast<unsigned char>(c)) ? c - 'a' + 1 : 0)) % 100000;
+        for (char c : tail)
+            n = (n * 26 + (std::islower(static_cast<unsigned char>(c)) ? c - 'a' + 1 : 0)) % 100000;
         return static_cast<int>(n > 0 ? n - 1 : 0);
     }
     const size_t digit = dev.find_first_of("0123456789");
-    return digit == std::string::npos ? 0 : static_cast<int>(std::strtol(dev.c_str() + digit, nullptr, 10) % 100000);
+    return digit == std::string::npos
+               ? 0
+               : static_cast<int>(std::strtol(dev.c_str() + digit, nullptr, 10) % 100000);
 }
 
 DevicePaths device_paths(const FakeDisk& d) {
     const int index = disk_index(d.dev);
     switch (d.bus) {
-    case FakeBus::kNvme: {
-        const int n = d.host >= 0 ? d.host : index;
-        char pci[32];
-        std::snprintf(pci, sizeof pci, "0000:%02x:00.0", (n + 1) & 0xff);
-        const std::string ctrl = "pci0000:00/" + std::string(pci) + "/nvme/nvme" + std::to_string(n);
-        return {ctrl, ctrl + "/" + d.dev};
-    }
-    case FakeBus::kSas: {
-        // One HBA, one port per disk.
-        const std::string h = std::to_string(d.host >= 0 ? d.host : 0);
-        const std::string p = std::to_string(index);
-        const std::string dev = "pci0000:00/0000:00:05.0/host" + h + "/port-" + h + ":" + p + "/end_device-" + h +
-                                ":" + p + "/target" + h + ":0:" + p + "/" + h + ":0:" + p + ":0";
-        return {dev, dev + "/block/" + d.dev};
-    }
-    case FakeBus::kSata:
-    default: {
-        // AHCI: every port is a link and a SCSI host of its own.
-        const int n = d.host >= 0 ? d.host : index;
-        const std::string h = std::to_string(n);
-        const std::string dev = "pci0000:00/0000:00:02.0/ata" + std::to_string(n + 1) + "/host" + h + "/target" + h +
-                                ":0:0/" + h + ":0:0:0";
-        return {dev, dev + "/block/" + d.dev};
-    }
+        case FakeBus::kNvme: {
+            const int n = d.host >= 0 ? d.host : index;
+            char pci[32];
+            std::snprintf(pci, sizeof pci, "0000:%02x:00.0", (n + 1) & 0xff);
+            const std::string ctrl =
+                "pci0000:00/" + std::string(pci) + "/nvme/nvme" + std::to_string(n);
+            return {ctrl, ctrl + "/" + d.dev};
+        }
+        case FakeBus::kSas: {
+            // One HBA, one port per disk.
+            const std::string h = std::to_string(d.host >= 0 ? d.host : 0);
+            const std::string p = std::to_string(index);
+            const std::string dev = "pci0000:00/0000:00:05.0/host" + h + "/port-" + h + ":" + p +
+                                    "/end_device-" + h + ":" + p + "/target" + h + ":0:" + p + "/" +
+                                    h + ":0:" + p + ":0";
+            return {dev, dev + "/block/" + d.dev};
+        }
+        case FakeBus::kSata:
+        default: {
+            // AHCI: every port is a link and a SCSI host of its own.
+            const int n = d.host >= 0 ? d.host : index;
+            const std::string h = std::to_string(n);
+            const std::string dev = "pci0000:00/0000:00:02.0/ata" + std::to_string(n + 1) +
+                                    "/host" + h + "/target" + h + ":0:0/" + h + ":0:0:0";
+            return {dev, dev + "/block/" + d.dev};
+        }
     }
 }
 

@@ -37,14 +37,14 @@ FakeDiskRoot fake_disk_root(const FakeNas& nas);
 enum class FakeBus { kSata, kSas, kNvme };
 
 struct FakeDisk {
-    std::string dev{};                // kernel name: "sda", "nvme0n1"
+    std::string dev{};  // kernel name: "sda", "nvme0n1"
     FakeBus bus = FakeBus::kSata;
-    std::string serial{};             // device/serial; not written when empty
-    std::string model{};              // device/model
-    std::string firmware{};           // device/firmware_rev
-    std::string wwid{};               // device/wwid ("wwid" of the block folder for NVMe)
-    std::uint64_t sectors = 0;      // "size", in 512-byte sectors
-    bool rotational = true;         // queue/rotational
+    std::string serial{};       // device/serial; not written when empty
+    std::string model{};        // device/model
+    std::string firmware{};     // device/firmware_rev
+    std::string wwid{};         // device/wwid ("wwid" of the block folder for NVMe)
+    std::uint64_t sectors = 0;  // "size", in 512-byte sectors
+    bool rotational = true;     // queue/rotational
     // SATA: the port's SCSI host (ataN+1/hostN); SAS: the HBA's host, the port
     // following the disk; NVMe: the controller (nvmeN). -1 takes a number from dev.
     int host = -1;
