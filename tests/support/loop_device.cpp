@@ -1,0 +1,63 @@
+#include "tests/support/loop_device.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <stdexcept>
+#include <vector>
+
+#include "core/run.h"
+#include "core/strbuf.h"
+#include "core/util.h"
+
+namespace {
+
+const char* losetup_path() {
+    for (const char* path : {"/usr/sbin/losetup", "/sbin/losetup", "/usr/bin/losetup"})
+        if (::access(path, X_OK) == 0) return path;
+    return nullptr;
+}
+
+}  // namespace
+
+std::uint64_t pattern_word(std::uint64_t offset) {
+    return (offset / 8 + 1) * 0x9E3779B97F4B53F7ULL;
+}
+
+void write_pattern_image(const std::string& image, std::uint64_t size) {
+    std::vector<std::uint64_t> words(size / 8);
+    for (std::size_t i = 0; i < words.size(); ++i) words[i] = pattern_word(i * 8);
+    std::ofstream out(image, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(words.data()), static_cast<std::streamsize>(size));
+    out.close();
+    if (!out) throw std::runtime_error("cannot write " + image);
+}
+
+LoopDevice::LoopDevice(const std::string& image) {
+    const char* losetup = losetup_path();
+    if (!losetup) {
+        error_ = "losetup not found";
+        return;
+    }
+    // Parallel tests may pick the same free device; losetup then fails and
+    // another try takes the next one.
+    const char* const argv[] = {losetup, "--find", "--show", image.c_str(), nullptr};
+    for (int attempt = 0; attempt < 5 && path_.empty(); ++attempt) {
+        StrBuf out;
+        const int status = run_capture(argv, &out, 30);
+        std::string shown = out.c_str();
+        str_trim(shown.data());
+        if (status == 0 && shown.rfind("/dev/", 0) == 0)
+            path_ = shown.c_str();
+        else
+            error_ = "losetup --find --show exited " + std::to_string(status);
+    }
+}
+
+LoopDevice::~LoopDevice() {
+    if (path_.empty()) return;
+    const char* const argv[] = {losetup_path(), "--detach", path_.c_str(), nullptr};
+    StrBuf out;
+    run_capture(argv, &out, 30);
+}
