@@ -1,7 +1,5 @@
 #include "core/json.h"
 
-#include <dirent.h>
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,6 +8,7 @@
 #include <vector>
 
 #include "tests/support/fake_nas.h"
+#include "tests/support/smartctl_samples.h"
 
 namespace {
 
@@ -193,23 +192,8 @@ void walk_everything(const Parsed& p) {
     }
 }
 
-std::vector<std::string> sample_files() {
-    std::vector<std::string> files;
-    for (const std::string& dir : {std::string(CORVANTIS_TEST_DATA) + "/smartctl",
-                                  std::string(CORVANTIS_TEST_DATA) + "/smartctl/emulated"}) {
-        DIR* d = ::opendir(dir.c_str());
-        if (!d) continue;
-        while (dirent* e = ::readdir(d)) {
-            const std::string name = e->d_name;
-            if (name.size() > 5 && name.substr(name.size() - 5) == ".json") files.push_back(dir + "/" + name);
-        }
-        ::closedir(d);
-    }
-    return files;
-}
-
 TEST(JsonRobustness, RealRepliesParseAndMutantsStayInBounds) {
-    const std::vector<std::string> files = sample_files();
+    const std::vector<std::string> files = smartctl_sample_paths();
     ASSERT_GT(files.size(), 30u);
     std::mt19937 rng(20261207);
     for (const std::string& f : files) {
@@ -218,14 +202,7 @@ TEST(JsonRobustness, RealRepliesParseAndMutantsStayInBounds) {
         ASSERT_TRUE(whole.ok()) << f;
         walk_everything(whole);
         for (int round = 0; round < 60; ++round) {
-            std::string m = text;
-            switch (rng() % 4) {
-                case 0: m.resize(rng() % (m.size() + 1)); break;
-                case 1: m[rng() % m.size()] ^= static_cast<char>(1u << (rng() % 8)); break;
-                case 2: m.insert(rng() % m.size(), 1, "{}[]\",:\\\x80\x01"[rng() % 11]); break;
-                case 3: m.erase(rng() % m.size(), 1 + rng() % 8); break;
-            }
-            Parsed p(m);
+            Parsed p(smartctl_sample_mutant(text, rng));
             if (p.ok()) walk_everything(p);
         }
     }

@@ -1,0 +1,71 @@
+// Fake disks for tests: the sysfs folders and the NAS enclosure section of a
+// disk, laid out from a few lines of test code, either below a folder that
+// stands for "/" (for functions that take a root) or inside a FakeNas.
+//
+// The layout follows a real kernel's: /sys/block/<dev> is a link into a
+// devices tree whose path names the controller (ataN/hostM for SATA,
+// hostN/port-N:0/end_device-N:0 for SAS, nvme/nvmeN for NVMe), "device" is
+// a link to the SCSI device or NVMe controller folder that holds model, serial
+// and firmware. Values are written with a trailing newline, as sysfs shows them.
+//
+//   FakeDiskRoot root = fake_disk_root(nas);
+//   FakeDisk d{.dev = "sdb", .serial = "WD-WCC4N1234567", .model = "WDC WD40EFRX"};
+//   d.slot = 2;                 // also listed in /etc/enclosure_0.conf
+//   fake_disk_add(root, d);
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+class FakeNas;
+
+// Host folders that stand for /sys/block, for the devices tree its links point
+// into, and for /etc.
+struct FakeDiskRoot {
+    std::string sys_block{};
+    std::string sys_devices{};
+    std::string etc{};
+};
+
+// prefix/sys/block, prefix/sys/devices and prefix/etc.
+FakeDiskRoot fake_disk_root(const std::string& prefix);
+// The fake NAS's own /sys/block and /etc (the devices tree lies in its base folder).
+FakeDiskRoot fake_disk_root(const FakeNas& nas);
+
+enum class FakeBus { kSata, kSas, kNvme };
+
+struct FakeDisk {
+    std::string dev{};  // kernel name: "sda", "nvme0n1"
+    FakeBus bus = FakeBus::kSata;
+    std::string serial{};       // device/serial; not written when empty
+    std::string model{};        // device/model
+    std::string firmware{};     // device/firmware_rev
+    std::string wwid{};         // device/wwid ("wwid" of the block folder for NVMe)
+    std::uint64_t sectors = 0;  // "size", in 512-byte sectors
+    bool rotational = true;     // queue/rotational
+    // SATA: the port's SCSI host (ataN+1/hostN); SAS: the HBA's host, the port
+    // following the disk; NVMe: the controller (nvmeN). -1 takes a number from dev.
+    int host = -1;
+    // More files, path relative to /sys/block/<dev> ("device/state"), content as is.
+    std::vector<std::pair<std::string, std::string>> attrs{};
+
+    // Listed in an enclosure file when slot >= 0: a "[PhysicalDisk_<slot>]"
+    // section appended to file `enclosure` (0..2 /etc/enclosure_N.conf,
+    // 3 /etc/config/enclosure_0.conf) with pd_sys_name, port_id, serial_no,
+    // model, vendor, revision, wwn, rotation_speed and capacity.
+    int enclosure = 0;
+    int slot = -1;
+    std::string vendor{};
+    int rpm = -1;  // rotation_speed; -1 means 7200 when rotational, else 0
+    // More "key = value" lines at the end of the section, as is.
+    std::vector<std::string> enclosure_lines{};
+};
+
+// Writes the disk's sysfs folders and, when it has a slot, its enclosure section.
+void fake_disk_add(const FakeDiskRoot& root, const FakeDisk& disk);
+// The enclosure section of a disk, as fake_disk_add appends it.
+std::string fake_disk_section(const FakeDisk& disk);
+// Host path of enclosure file 0..3.
+std::string fake_enclosure_path(const FakeDiskRoot& root, int enclosure);
