@@ -355,28 +355,4 @@ TEST(KlogRealKernelLog, ErrorLinesOfTheEnodataRun) {
                    });
 }
 
-// The libata lines of the failing SATA disk carry no error pattern, but do name
-// its port and disk; the port test must not mistake ata10..ata12 for ata1.
-TEST(KlogRealKernelLog, AtaPortLinesOfTheSataDisk) {
-    const std::vector<std::string> lines = split_lines(data_file("kernel-log/read-errors-eio.txt"));
-    int ata1 = 0;
-    int sda = 0;
-    for (const std::string& line : lines) {
-        const char* body = klog_line_strip_prefix(line.c_str());
-        ata1 += klog_line_mentions_dev(body, "ata1");
-        sda += klog_line_mentions_dev(body, "sda");
-    }
-    int want_ata1 = 0;
-    int want_sda = 0;
-    for (const std::string& line : lines) {
-        want_ata1 +=
-            line.find("] ata1:") != std::string::npos || line.find("] ata1.") != std::string::npos;
-        want_sda +=
-            line.find("[sda]") != std::string::npos || line.find("dev sda,") != std::string::npos;
-    }
-    EXPECT_GT(want_ata1, 10);
-    EXPECT_EQ(ata1, want_ata1);
-    EXPECT_EQ(sda, want_sda);
-}
-
 }  // namespace
