@@ -8,9 +8,8 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
+#include <ostream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -81,10 +80,7 @@ std::vector<std::string> split_columns(const std::string& row, std::size_t n) {
 }
 
 std::string data_file(const std::string& name) {
-    std::ifstream in(std::string(CORVANTIS_TEST_DATA) + "/" + name, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return read_file(std::string(CORVANTIS_TEST_DATA) + "/" + name);
 }
 
 class KlogScan : public ::testing::Test {

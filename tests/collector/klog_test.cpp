@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -13,14 +12,12 @@
 #include <vector>
 
 #include "core/strbuf.h"
+#include "tests/support/fake_nas.h"
 
 namespace {
 
 std::string data_file(const std::string& name) {
-    std::ifstream in(std::string(CORVANTIS_TEST_DATA) + "/" + name, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return read_file(std::string(CORVANTIS_TEST_DATA) + "/" + name);
 }
 
 // All non-empty lines of text, as klog_next_line gives them.
