@@ -75,8 +75,9 @@ void store_line(DbStmt& ins, const char* boot_id, double ts, std::int64_t now, s
                 const char* line) {
     ins.reset();
     ins.bind_text(1, boot_id);
-    // A line stamped 0.000000 (early boot) has a stamp too; NULL means none.
-    if (ts >= 0.0)
+    // Stored lines keep only positive stamps; lines without one (and the
+    // 0.000000 of the first boot lines) get NULL.
+    if (ts > 0.0)
         ins.bind_double(2, ts);
     else
         ins.bind_null(2);
