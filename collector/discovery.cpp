@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -201,8 +202,11 @@ void read_enclosure_file(Inventory* inv, const char* path, int enclosure) {
     int got;
     // Once the inventory is full no section can be added; the rest is not read.
     while (inv->n < inv->max && (got = read_line(f, line, sizeof line)) != 0) {
-        if (got < 0) continue;
         str_trim(line);
+        // An over-long key line is skipped whole, but an over-long header still
+        // ends the section before it: otherwise the next disk's keys would be
+        // written over the previous disk's record.
+        if (got < 0 && line[0] != '[') continue;
         if (line[0] == '[') {
             section_close(inv, &s);
             if (starts_with(line, "[PhysicalDisk_")) {

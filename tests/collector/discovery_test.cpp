@@ -382,6 +382,23 @@ TEST(DiscoverEnclosure, OverLongLinesAreSkippedWhole) {
     EXPECT_STREQ(d[1].model, "");
 }
 
+TEST(DiscoverEnclosure, OverLongHeaderStillEndsTheSectionBeforeIt) {
+    Tree t;
+    t.sys_disk("sdb", "");
+    t.sys_disk("sdc", "");
+    t.enclosure(0,
+                "[PhysicalDisk_1]\npd_sys_name=/dev/sdb\nserial_no=aaa\nport_id=1\nvendor=HGST\n"
+                "[PhysicalDisk_2" + std::string(600, 'x') + "]\n"
+                "pd_sys_name=/dev/sdc\nserial_no=bbb\n");
+    const std::vector<DiskInfo> d = t.discover();
+    ASSERT_EQ(devs(d), (Strings{"sdb", "sdc"}));
+    EXPECT_STREQ(d[0].serial, "AAA");
+    EXPECT_EQ(d[0].slot, 1);
+    EXPECT_STREQ(d[1].serial, "BBB");
+    EXPECT_EQ(d[1].slot, -1) << "the second disk must not inherit the first one's bay";
+    EXPECT_STREQ(d[1].vendor, "");
+}
+
 TEST(DiscoverEnclosure, BinaryBytesAndJunkAreHarmless) {
     Tree t;
     t.sys_disk("sda", "");
