@@ -186,6 +186,7 @@ int sysfs_path_controller(const char* path, char* ctrl, std::size_t ctrl_size, c
                           std::size_t port_size) {
     if (ctrl_size > 0) ctrl[0] = '\0';
     if (port_size > 0) port[0] = '\0';
+    if (!path) return 0;
     const char* addr = nullptr;
     bool stop = false;
     for (const char* p = path; *p;) {

@@ -9,6 +9,8 @@
 #include "core/util.h"
 #include "surface_test/dev_ioctl.h"
 
+static_assert(sizeof(off_t) == 8, "surface offsets beyond 2 GiB need a 64-bit off_t");
+
 namespace {
 
 constexpr int kSgVersion3 = 30000;
