@@ -21,7 +21,8 @@ struct CliOptions {
     int json = 0;
 };
 
-// Slots of the rewritten vector: program name, "probe-ui", 69 arguments at most, NULL.
+// Slots of the rewritten vector: program name, "probe-ui", the arguments (68 at
+// most: the rewrite needs argc <= 69), NULL.
 inline constexpr int kCliArgvSlots = 72;
 
 // With no command word (nothing, or an option first) the vector becomes

@@ -202,6 +202,7 @@ std::int64_t disk_id_where(const char* sql, const char* value) {
 }  // namespace
 
 int db_open(int create) {
+    db_close();  // one connection per process: never drop an open one on the floor
     const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
     if (sqlite3_open_v2(g_db_path, &g_db, flags, nullptr) != SQLITE_OK)
         return open_failed(g_db ? sqlite3_errmsg(g_db) : sqlite3_errstr(SQLITE_NOMEM));
@@ -221,7 +222,9 @@ int db_open(int create) {
 
 void db_close() {
     if (!g_db) return;
-    sqlite3_close(g_db);
+    // close_v2: a statement still alive somewhere delays the close instead of
+    // failing it, so the connection and its file lock are never leaked.
+    sqlite3_close_v2(g_db);
     g_db = nullptr;
 }
 

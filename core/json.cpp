@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <vector>
 
 namespace {
@@ -10,6 +11,7 @@ namespace {
 constexpr int kFirstCapacity = 4096;
 constexpr int kMaxCapacity = 1 << 21;
 constexpr std::size_t kMaxComponent = 95;
+constexpr std::size_t kOpen = static_cast<std::size_t>(-1);  // end of a container not closed yet
 
 enum class Pass { kOk, kInvalid, kFull };
 
@@ -48,13 +50,13 @@ JsonTok* Tokenizer::new_token(JsonType type, std::size_t start, std::size_t end)
     JsonTok* t = &toks_[next_++];
     t->type = type;
     t->start = static_cast<std::int32_t>(start);
-    t->end = end == std::string::npos ? -1 : static_cast<std::int32_t>(end);
+    t->end = end == kOpen ? -1 : static_cast<std::int32_t>(end);
     t->size = 0;
     return t;
 }
 
 Pass Tokenizer::open_container(JsonType type, std::size_t pos) {
-    if (!new_token(type, pos, std::string::npos)) return Pass::kFull;
+    if (!new_token(type, pos, kOpen)) return Pass::kFull;
     gain_child();
     parent_ = next_ - 1;
     open_.push_back(parent_);
@@ -193,8 +195,17 @@ JsonTok* json_parse(const char* text, std::size_t len, int* count) {
         auto* toks = static_cast<JsonTok*>(std::malloc(sizeof(JsonTok) * static_cast<std::size_t>(cap)));
         if (!toks) return nullptr;
         Tokenizer tz(text, len, toks, cap);
-        const Pass r = tz.run();
-        if (r == Pass::kOk && structure_is_sound(toks, tz.count())) {
+        Pass r;
+        bool sound = false;
+        // The bookkeeping vectors may run out of memory: that is "none", not an exception.
+        try {
+            r = tz.run();
+            sound = r == Pass::kOk && structure_is_sound(toks, tz.count());
+        } catch (const std::bad_alloc&) {
+            std::free(toks);
+            return nullptr;
+        }
+        if (sound) {
             *count = tz.count();
             return toks;
         }

@@ -25,7 +25,8 @@ void root_from_registry() {
     if (nl) {
         *nl = '\0';
     } else if (std::strlen(g_root) == sizeof g_root - 1) {
-        g_root[0] = '\0';
+        const int next = std::fgetc(p);
+        if (next != '\n' && next != EOF) g_root[0] = '\0';
     }
     // Drain so that getcfg never dies of a broken pipe mid-write.
     char sink[256];

@@ -20,6 +20,7 @@
 namespace {
 
 constexpr std::size_t kReadChunk = 8192;
+constexpr std::size_t kDrainMax = 1 << 20;
 constexpr useconds_t kIdleSleepUs = 20000;
 // Where close_range is missing (kernels before 5.9) the child closes every
 // number up to the descriptor limit, but never more than this many.
@@ -69,9 +70,25 @@ long fd_limit() {
     return static_cast<long>(std::min<rlim_t>(rl.rlim_cur, kMaxFdToClose));
 }
 
+// What sits in the pipe once a killed child is reaped: a child that finished
+// while we slept has left its whole reply there, and that reply is judged like
+// any other. Bounded, and it stops at an empty pipe, so that a grandchild
+// holding the pipe open cannot keep us here.
+void drain(int fd, StrBuf* out) {
+    char chunk[kReadChunk];
+    for (std::size_t taken = 0; taken < kDrainMax;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        sb_append(out, chunk, static_cast<std::uint64_t>(n));
+        taken += static_cast<std::size_t>(n);
+    }
+}
+
 // Reads the child's output until end of file or a read error. The clock is
 // checked on every pass, so a child that keeps the pipe full is stopped at the
-// limit too. Returns true when the limit passed first and the child was killed.
+// limit too. Returns true when the limit passed first and the child was killed
+// (a child that had already exited keeps its own exit status).
 bool read_output(int fd, StrBuf* out, pid_t pid, const Deadline& deadline) {
     char chunk[kReadChunk];
     for (;;) {
@@ -137,9 +154,15 @@ int run_capture(const char* const argv[], StrBuf* out, int timeout_s) {
     const int flags = ::fcntl(read_end.get(), F_GETFL);
     ::fcntl(read_end.get(), F_SETFL, (flags < 0 ? 0 : flags) | O_NONBLOCK);
 
-    const bool killed = read_output(read_end.get(), out, pid, deadline);
-    read_end.reset();
-    return reap(pid, deadline, killed);
+    if (!read_output(read_end.get(), out, pid, deadline)) {
+        read_end.reset();
+        return reap(pid, deadline, false);
+    }
+    // Killed at the limit (a child that had already exited keeps its own exit
+    // status): once it is reaped, all it wrote is in the pipe.
+    const int rc = reap(pid, deadline, true);
+    drain(read_end.get(), out);
+    return rc;
 }
 
 void arch_from_machine(const char* machine, char* name, std::size_t size) {

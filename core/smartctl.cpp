@@ -115,7 +115,11 @@ int smartctl_reply_ok(SmartctlCmd cmd, int is_nvme, const char* text, std::size_
     if (!known(cmd) || !text || len == 0) return 0;
     if ((cmd == kSmartctlCollect || cmd == kSmartctlFarm) && text[0] != '{') return 0;
     int status = 0;
-    if (!smartctl_reply_status(text, len, &status)) return 0;
+    if (!smartctl_reply_status(text, len, &status)) {
+        // A FARM reply that begins like an object but does not read as JSON
+        // still shows the drive has the log; only its status cannot be judged.
+        return cmd == kSmartctlFarm ? 1 : 0;
+    }
     if (!smartctl_status_ok(cmd, is_nvme, status)) return 0;
     if (cmd == kSmartctlSelftestStart && smartctl_reply_refused(text, len)) return 0;
     return 1;

@@ -68,5 +68,6 @@ int smartctl_reply_refused(const char* text, std::size_t len);
 
 // 1 when a reply of cmd can be used: it is a JSON object whose exit status
 // passes cmd's mask; a poll's collection and FARM read also need "{" as the
-// very first byte; a self-test start must not be refused.
+// very first byte; a self-test start must not be refused. A FARM reply that
+// begins with "{" but is no valid JSON counts as usable (the drive has the log).
 int smartctl_reply_ok(SmartctlCmd cmd, int is_nvme, const char* text, std::size_t len);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -77,7 +78,7 @@ void file_read_line(const char* path, char* field, std::size_t size) {
     field[0] = '\0';
     std::FILE* f = std::fopen(path, "re");
     if (!f) return;
-    const int limit = size > 65536 ? 65536 : static_cast<int>(size);
+    const int limit = size > INT_MAX ? INT_MAX : static_cast<int>(size);
     if (!std::fgets(field, limit, f)) field[0] = '\0';
     std::fclose(f);
     char* nl = std::strchr(field, '\n');

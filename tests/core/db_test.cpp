@@ -124,6 +124,20 @@ TEST_F(DbTest, FailedOpensLeaveNoConnection) {
     EXPECT_FALSE(exists(dir_.path() + "/no"));
 }
 
+// The leak checker reports at exit whatever connection was dropped unclosed.
+TEST_F(DbTest, ReopeningAndClosingUnderALiveStatementLeakNothing) {
+    ASSERT_EQ(db_open(1), 0);
+    ASSERT_EQ(db_open(1), 0) << "a second open replaces the first connection";
+    {
+        DbStmt st("SELECT value FROM meta WHERE key='version'");
+        ASSERT_EQ(st.step(), SQLITE_ROW);
+        db_close();
+        EXPECT_EQ(g_db, nullptr);
+    }
+    ASSERT_EQ(db_open(0), 0);
+    EXPECT_EQ(meta_get_int("schema_created_ts", 0) > 0, true);
+}
+
 // Root writes through file modes, so the file is made read-only by a
 // read-only mount in a private mount namespace of a child process.
 TEST_F(DbTest, ReadOnlyFileOpensForReadingButNotForCreation) {

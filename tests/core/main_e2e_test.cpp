@@ -91,6 +91,30 @@ TEST_F(MainE2E, SilentGetcfgFallsBackToTheExecutablesFolder) {
     EXPECT_TRUE(exists(nas.base() + "/opt/a/corvantisd-cli/var/corvantis"));
 }
 
+// A registry answer longer than the root field would be cut into another
+// folder: it is not used. One that just fits is.
+TEST_F(MainE2E, GetcfgRootMustFitItsField) {
+    const std::string parent = nas.base() + "/" + std::string(200, 'd') + "/" + std::string(200, 'e');
+    make_dirs(parent);
+    const std::string fits = parent + "/" + std::string(511 - parent.size() - 1, 'f');
+    const std::string too_long = fits + "g";
+    ASSERT_EQ(fits.size(), 511u);
+    const std::string bin = nas.base() + "/opt/a";
+    make_dirs(bin);
+    write_file(bin + "/corvantisd", read_file(CORVANTISD_BIN), 0755);
+    RunOptions opts;
+    opts.exe = bin + "/corvantisd";
+
+    nas.put_script("/sbin/getcfg", "echo " + fits + "\n");
+    nas.run({"bogus"}, opts);
+    EXPECT_TRUE(exists(fits + "/var/corvantis"));
+
+    nas.put_script("/sbin/getcfg", "echo " + too_long + "\n");
+    nas.run({"bogus"}, opts);
+    EXPECT_FALSE(exists(too_long));
+    EXPECT_TRUE(exists(bin + "/corvantisd-cli/var/corvantis"));
+}
+
 TEST_F(MainE2E, NoCommandRunsTheTerminalUiAndNamesTheProgram) {
     const std::string seen = nas.base() + "/cli-name";
     // getcfg runs after the rewrite, so it sees the variable main set.

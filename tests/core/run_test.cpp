@@ -115,6 +115,24 @@ TEST_F(RunCapture, LimitHoldsWhateverTheChildDoes) {
     }
 }
 
+// A child that answers and exits while the reader sleeps through the limit
+// has finished in time: its exit status and its whole reply must survive.
+// Which side of the limit each run lands on is up to the machine; a success
+// without its reply is never right.
+TEST_F(RunCapture, ReplyFinishedRightAtTheLimitIsKeptWhole) {
+    int successes = 0;
+    for (int i = 0; i < 6; ++i) {
+        const Timed r = run_sh("sleep 0.99; printf '%10000s' ''; exit 0", 1);
+        if (r.rc == 0) {
+            ++successes;
+            EXPECT_EQ(r.out.size(), 10000u) << "run " << i;
+        } else {
+            EXPECT_EQ(r.rc, -1) << "run " << i;
+        }
+    }
+    RecordProperty("successes", successes);
+}
+
 TEST_F(RunCapture, ChildThatFloodsThePipeIsKilledAtTheLimit) {
     // Four writers that never pause, sharing one processor with the reader so
     // that the output collected in that second stays small.

@@ -192,6 +192,9 @@ TEST(SmartctlJudge, WhichRepliesAreUsable) {
         {"blank before the object: snapshot reads it", " " + failing, kSmartctlSnapshot, 0, 1},
         {"reply cut off at the time limit", failing.substr(0, failing.size() / 2), kSmartctlCollect,
          0, 0},
+        {"cut-off FARM reply still shows the log", failing.substr(0, failing.size() / 2),
+         kSmartctlFarm, 0, 1},
+        {"FARM log refused by the drive", nodev, kSmartctlFarm, 0, 0},
         {"empty reply", "", kSmartctlSnapshot, 0, 0},
         {"no such command", failing, kSmartctlCmdCount, 0, 0},
     };
