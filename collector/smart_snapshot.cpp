@@ -266,16 +266,6 @@ int smart_snap_from_json(const char* text, std::size_t len, std::int64_t error_b
     return 1;
 }
 
-int smartctl_exit_status(const char* text, const JsonTok* toks, int count) {
-    // A blank reply tokenises to no tokens at all: the first one was never written.
-    if (!text || !toks || count < 1 || toks[0].type != kJsonObject) return 0;
-    const int smartctl = json_obj_get(text, toks, 0, "smartctl");
-    const int status = json_obj_get(text, toks, smartctl, "exit_status");
-    std::int64_t v = 0;
-    if (status < 0 || !json_tok_int(text, &toks[status], &v)) return 0;
-    return static_cast<int>(static_cast<std::uint32_t>(v));
-}
-
 std::int64_t smart_attr188_value(std::uint64_t raw) {
     std::int64_t best = 0;
     for (int shift = 0; shift <= 32; shift += 16) {

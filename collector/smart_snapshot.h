@@ -7,8 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 
-struct JsonTok;
-
 // Slots 0..5 of the tracked attributes everywhere in the program: reallocated
 // sectors, reported uncorrectable, command timeouts, pending sectors, offline
 // uncorrectable, interface CRC errors.
@@ -61,9 +59,6 @@ struct SmartSnapshot {
 // error_baseline is an ATA error-log number, or -1 for none.
 int smart_snap_from_json(const char* text, std::size_t len, std::int64_t error_baseline,
                          SmartSnapshot* out);
-// "smartctl.exit_status" of an already tokenised reply (count tokens); 0 when
-// it is missing, no integer, or the reply holds no object.
-int smartctl_exit_status(const char* text, const JsonTok* toks, int count);
 // Attribute 188's raw value holds three 16-bit counters (bits 0-47): the largest.
 std::int64_t smart_attr188_value(std::uint64_t raw);
 // 1 when smart_attr188_value rose from previous to current.

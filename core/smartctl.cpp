@@ -94,14 +94,22 @@ int smartctl_status_ok(SmartctlCmd cmd, int is_nvme, int status) {
     return (status & smartctl_exit_mask(cmd, is_nvme)) == 0 ? 1 : 0;
 }
 
+int smartctl_exit_status(const char* text, const JsonTok* toks, int count) {
+    // A blank reply tokenises to no tokens at all: the first one was never written.
+    if (!text || !toks || count < 1 || toks[0].type != kJsonObject) return 0;
+    const int smartctl = json_obj_get(text, toks, 0, "smartctl");
+    const int status = json_obj_get(text, toks, smartctl, "exit_status");
+    std::int64_t v = 0;
+    if (status < 0 || !json_tok_int(text, &toks[status], &v)) return 0;
+    return static_cast<int>(static_cast<std::uint32_t>(v));
+}
+
 int smartctl_reply_status(const char* text, std::size_t len, int* status) {
     if (!text || len == 0) return 0;
     int count = 0;
     const JsonTokens toks(json_parse(text, len, &count));
     if (!toks || count < 1 || toks[0].type != kJsonObject) return 0;
-    std::int64_t value = 0;
-    if (!json_path_int(text, toks.get(), 0, "smartctl.exit_status", &value)) value = 0;
-    *status = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+    *status = smartctl_exit_status(text, toks.get(), count);
     return 1;
 }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 
 struct StrBuf;
+struct JsonTok;
 
 enum SmartctlCmd {
     kSmartctlCollect,              // "-x" "-j", 30 s: a poll's collection of one disk
@@ -57,6 +58,10 @@ int smartctl_exit_mask(SmartctlCmd cmd, int is_nvme);
 
 // 1 when status (the reply's "smartctl.exit_status") has none of cmd's mask bits.
 int smartctl_status_ok(SmartctlCmd cmd, int is_nvme, int status);
+
+// "smartctl.exit_status" of an already tokenised reply (count tokens), low 32
+// bits; 0 when it is missing, no integer, or the reply holds no object.
+int smartctl_exit_status(const char* text, const JsonTok* toks, int count);
 
 // Reads "smartctl.exit_status" of a reply: returns 1 when the text is a JSON
 // object and sets *status to the low 32 bits of the value (0 when the key is

@@ -1,4 +1,5 @@
 #include "collector/smart_snapshot.h"
+#include "core/smartctl.h"
 
 #include <gtest/gtest.h>
 
