@@ -1,0 +1,72 @@
+# Helpers of the scenario scripts, which source this file first. The host
+# wrote /hw/env (HW_BOOT_DISKS: the disks the guest boots with); results go
+# to $OUT, which the host reads after power-off.
+. /hw/env
+OUT=/hw/out
+ROOT=/tmp/qorm  # package root of corvantisd inside the guest
+
+# The whole disks in /sys/block: sdX and nvmeXnY.
+whole_disks() {
+    ls /sys/block | grep -E '^(sd[a-z]+|nvme[0-9]+n[0-9]+)$'
+}
+
+# Waits until at least $1 whole disks are there, at most 120 s: the drivers
+# find their disks after modprobe has returned.
+wait_disks() {
+    n=0
+    while [ "$(whole_disks | wc -l)" -lt "$1" ]; do
+        n=$((n + 1))
+        [ $n -gt 600 ] && { echo "wait_disks: only $(whole_disks | tr '\n' ' ')"; return 1; }
+        sleep 0.2
+    done
+}
+
+# The serial of disk $1 as the device reports it: page 0x80 for sd disks
+# (a mainline kernel has no device/serial for them), the controller's
+# serial for NVMe.
+serial_of() {
+    case $1 in
+    nvme*) s=$(cat /sys/block/$1/device/serial) ;;
+    *) s=$(tail -c +5 /sys/block/$1/device/vpd_pg80 | tr -d '\000') ;;
+    esac
+    echo $s
+}
+
+# The kernel name of the disk with serial $1.
+disk() {
+    for d in $(whole_disks); do
+        [ "$(serial_of $d)" = "$1" ] && { echo $d; return 0; }
+    done
+    echo "disk: no disk with serial $1" >&2
+    return 1
+}
+
+# The scsi_debug disk (its model is "scsi_debug"), waiting for it up to 60 s.
+sdebug_disk() {
+    n=0
+    while [ $n -lt 300 ]; do
+        for d in $(whole_disks); do
+            grep -q scsi_debug /sys/block/$d/device/model 2>/dev/null && { echo $d; return 0; }
+        done
+        n=$((n + 1))
+        sleep 0.2
+    done
+    return 1
+}
+
+# Runs a QEMU monitor command on the host (device_del, device_add) and
+# prints its reply.
+monitor() {
+    echo "$*" >/hw/req.tmp
+    mv /hw/req.tmp /hw/req
+    while [ ! -e /hw/ack ]; do sleep 0.2; done
+    cat /hw/ack
+    rm /hw/ack
+}
+
+# corvantisd under the guest's package root.
+corv() {
+    corvantisd "$@" --qpkg-root $ROOT
+}
+
+wait_disks "$HW_BOOT_DISKS"
