@@ -4,6 +4,7 @@
 #include <memory>
 #include <sstream>
 
+#include "core/json.h"
 #include "tests/support/fake_nas.h"
 #include "tests/support/temp_dir.h"
 
@@ -55,7 +56,7 @@ class HwEnvironment : public ::testing::Environment {
         const std::vector<HwGuest> guests = hw_run_guests(specs, base + "/image", base);
         for (std::size_t i = 0; i < suites.size(); ++i) {
             s.guests[suites[i]] = guests[i];
-            std::printf("[hw] guest %s: %.1f s%s\n", guests[i].scenario.c_str(), guests[i].seconds,
+            std::printf("[hw] guest %s: %.1f s%s\n", guests[i].name.c_str(), guests[i].seconds,
                         guests[i].finished ? "" : " (did not finish)");
         }
     }
@@ -68,7 +69,19 @@ class HwEnvironment : public ::testing::Environment {
 
 bool hw_register_guest(const char* suite, const HwGuestSpec& spec) {
     registry()[suite] = spec;
+    registry()[suite].name = suite;
     return true;
+}
+
+std::string hw_json(const std::string& doc, const std::string& path) {
+    int count = 0;
+    const JsonTokens toks(json_parse(doc.data(), doc.size(), &count));
+    if (!toks || count < 1) return "(none)";
+    const int i = path.empty() ? 0 : json_path_get(doc.data(), toks.get(), 0, path.c_str());
+    if (i < 0) return "(none)";
+    const JsonTok& t = toks[i];
+    if (t.type == kJsonString) return doc.substr(t.start - 1, t.end - t.start + 2);
+    return doc.substr(t.start, t.end - t.start);
 }
 
 void HwTest::SetUp() {

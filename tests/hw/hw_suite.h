@@ -17,6 +17,10 @@
 
 bool hw_register_guest(const char* suite, const HwGuestSpec& spec);
 
+// The raw text of the value at a dotted path of a JSON document ("" for the
+// root), strings with their quotes; "(none)" when the path leads nowhere.
+std::string hw_json(const std::string& doc, const std::string& path);
+
 #define HW_GUEST(suite, ...) \
     static const bool suite##_guest_registered = hw_register_guest(#suite, HwGuestSpec __VA_ARGS__)
 

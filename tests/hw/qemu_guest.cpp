@@ -95,9 +95,9 @@ void add_disk_args(const HwDisk& d, const std::string& dir, int index, int* sata
     const std::string wwn = hex(0x5000c50000000000ULL + static_cast<unsigned>(index) + 1);
     const std::string opts = d.options.empty() ? "" : "," + d.options;
     if (d.bus == "sata") {
-        if (*sata_port == 0) a->insert(a->end(), {"-device", "ahci,id=ahci"});
+        if (*sata_port == 0) a->insert(a->end(), {"-device", "ahci,id=ctl-ahci"});
         a->insert(a->end(),
-                  {"-device", "ide-hd,bus=ahci." + std::to_string((*sata_port)++) +
+                  {"-device", "ide-hd,bus=ctl-ahci." + std::to_string((*sata_port)++) +
                                   ",drive=" + d.id + ",id=" + d.id + ",serial=" + d.serial +
                                   ",model=HW SATA " + d.serial + ",wwn=" + wwn + opts});
     } else if (d.bus == "scsi" || d.bus == "sas") {
@@ -105,9 +105,9 @@ void add_disk_args(const HwDisk& d, const std::string& dir, int index, int* sata
         int* next = sas ? sas_id : scsi_id;
         if (*next == 0)
             a->insert(a->end(),
-                      {"-device", sas ? "mptsas1068,id=sas" : "virtio-scsi-pci,id=vscsi"});
+                      {"-device", sas ? "mptsas1068,id=ctl-sas" : "virtio-scsi-pci,id=ctl-vscsi"});
         a->insert(a->end(),
-                  {"-device", std::string("scsi-hd,bus=") + (sas ? "sas.0" : "vscsi.0") +
+                  {"-device", std::string("scsi-hd,bus=") + (sas ? "ctl-sas.0" : "ctl-vscsi.0") +
                                   ",scsi-id=" + std::to_string((*next)++) + ",drive=" + d.id +
                                   ",id=" + d.id + ",serial=" + d.serial + ",vendor=HW" +
                                   ",product=" + d.serial + ",wwn=" + wwn + opts});
@@ -140,7 +140,7 @@ std::vector<std::string> qemu_args(const HwGuestSpec& spec, const std::string& d
         "-initrd",
         image_dir + "/initramfs.cpio",
         "-append",
-        "console=ttyS0 quiet panic=-1",
+        "console=ttyS0 quiet panic=-1 log_buf_len=1M",
         "-serial",
         "file:" + dir + "/console.log",
         "-monitor",
@@ -203,7 +203,9 @@ std::string monitor_command(const std::string& socket_path, const std::string& c
         return "error: write";
     std::string reply;
     if (!read_to_prompt(fd.get(), &reply)) return "error: no reply";
-    return reply.substr(0, reply.rfind("(qemu) "));
+    reply.erase(reply.rfind("(qemu) "));
+    const std::size_t echo_end = reply.find('\n');  // QEMU echoes the command first
+    return echo_end == std::string::npos ? "" : reply.substr(echo_end + 1);
 }
 
 struct Running {
@@ -238,7 +240,7 @@ void prepare(Running& r, const std::string& image_dir) {
         r.guest.images.push_back({d.id, image_sum(r.guest.dir + "/" + d.id + ".img"), 0});
         if (d.bus != "spare") ++boot_disks;
     }
-    write_file(share + "/env", "HW_BOOT_DISKS=" + std::to_string(boot_disks) + "\n");
+    write_file(share + "/env", "HW_BOOT_DISKS=" + std::to_string(boot_disks) + "\n" + r.spec.env);
     const std::vector<std::string> args = qemu_args(r.spec, r.guest.dir, image_dir);
     std::string command_line;
     for (const std::string& s : args) command_line += s + " ";
@@ -272,7 +274,7 @@ std::string HwGuest::diagnostics() const {
     auto tail = [](const std::string& text) {
         return text.size() > 3000 ? "..." + text.substr(text.size() - 3000) : text;
     };
-    return "guest " + scenario + " in " + dir + (timed_out ? " (killed at its time limit)" : "") +
+    return "guest " + name + " in " + dir + (timed_out ? " (killed at its time limit)" : "") +
            "\n--- console:\n" + tail(read_file(dir + "/console.log")) + "\n--- qemu:\n" +
            tail(read_file(dir + "/qemu.log")) + "\n--- scenario log:\n" + tail(out("log"));
 }
@@ -310,8 +312,8 @@ std::vector<HwGuest> hw_run_guests(const std::vector<HwGuestSpec>& specs,
     std::vector<Running> running(specs.size());
     for (std::size_t i = 0; i < specs.size(); ++i) {
         running[i].spec = specs[i];
-        running[i].guest.scenario = specs[i].scenario;
-        running[i].guest.dir = base + "/" + specs[i].scenario;
+        running[i].guest.name = specs[i].name.empty() ? specs[i].scenario : specs[i].name;
+        running[i].guest.dir = base + "/" + running[i].guest.name;
         prepare(running[i], image_dir);
     }
     for (std::size_t left = running.size(); left > 0;) {

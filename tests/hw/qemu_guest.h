@@ -34,6 +34,8 @@ struct HwGuestSpec {
     std::string scenario;  // tests/hw/scenarios/<scenario>.sh
     std::vector<HwDisk> disks;
     int time_limit_s = 300;
+    std::string env = "";   // more shell assignments for the scenario (/hw/env)
+    std::string name = "";  // its folder; the scenario's name when empty
 };
 
 struct HwImageSum {
@@ -43,7 +45,7 @@ struct HwImageSum {
 };
 
 struct HwGuest {
-    std::string scenario;
+    std::string name;
     std::string dir;         // the guest's folder; the scenario's results are in dir/share/out
     bool finished = false;   // the scenario ran to its end and the guest powered off
     bool timed_out = false;  // killed at its time limit

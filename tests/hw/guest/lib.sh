@@ -54,6 +54,24 @@ sdebug_disk() {
     return 1
 }
 
+# One [PhysicalDisk_N] section of a NAS enclosure file for disk $2 in bay
+# $1, from what sysfs says of it; rotating disks are listed at 7200 rpm.
+enclosure_section() {
+    b=/sys/block/$2
+    rpm=0
+    [ "$(cat $b/queue/rotational)" = 1 ] && rpm=7200
+    echo "[PhysicalDisk_$1]"
+    echo "pd_sys_name=/dev/$2"
+    echo "port_id=$1"
+    echo "serial_no=$(serial_of $2)"
+    echo "model=$(cat $b/device/model)"
+    echo "vendor=$(cat $b/device/vendor)"
+    echo "revision=$(cat $b/device/rev)"
+    echo "wwn=$(cat $b/device/wwid)"
+    echo "rotation_speed=$rpm"
+    echo "capacity=$(cat $b/size)"
+}
+
 # Runs a QEMU monitor command on the host (device_del, device_add) and
 # prints its reply.
 monitor() {
@@ -67,6 +85,41 @@ monitor() {
 # corvantisd under the guest's package root.
 corv() {
     corvantisd "$@" --qpkg-root $ROOT
+}
+
+# Runs one surface test: probe_disk NAME SERIAL MODE [more options]. Leaves
+# in $OUT: NAME.line (the JSON line and the exit code), NAME.json (the state
+# file at the end) and NAME.log (the log lines).
+probe_disk() {
+    name=$1 serial=$2 mode=$3
+    shift 3
+    corv probe --serial "$serial" --mode "$mode" --json "$@" >$OUT/$name.line 2>$OUT/$name.log
+    echo "exit $?" >>$OUT/$name.line
+    cp $ROOT/var/corvantis/probe/$serial.json $OUT/$name.json
+}
+
+# Runs probe_disk NAME SERIAL MODE in the background at 4 MiB/s, waits until
+# its map has covered CELLS cells, runs COMMAND..., and waits for the test to
+# end: probe_interrupted NAME SERIAL MODE CELLS COMMAND...
+probe_interrupted() {
+    name=$1 serial=$2 mode=$3 cells=$4
+    shift 4
+    state=$ROOT/var/corvantis/probe/$serial.json
+    rm -f $state
+    probe_disk $name $serial $mode --max-rate 4 &
+    n=0
+    until [ "$(json_number $state done 2>/dev/null)" -ge "$cells" ] 2>/dev/null; do
+        n=$((n + 1))
+        [ $n -gt 600 ] && break
+        sleep 0.1
+    done
+    "$@" >$OUT/$name.interrupt 2>&1
+    wait
+}
+
+# The value of a top-level number in a state file: json_number FILE KEY.
+json_number() {
+    sed -n "s/.*\"$2\":\([0-9-]*\).*/\1/p" "$1"
 }
 
 wait_disks "$HW_BOOT_DISKS"
