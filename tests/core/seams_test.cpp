@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/clock.h"
+#include "core/paths.h"
 #include "core/run.h"
 #include "core/strbuf.h"
 #include "core/util.h"
@@ -86,6 +87,33 @@ TEST(FakeRunSeam, RecordsCallsAndAnswersFromQueueOrHandler) {
     std::string out;
     EXPECT_EQ(run_argv({"/bin/sh", "-c", "echo real"}, &out), 0) << "the real runner is back";
     EXPECT_EQ(out, "real\n");
+}
+
+// The package registry is asked through the runner, without a shell and with
+// a time limit; a registry that had to be killed, or whose line would not fit
+// the root's field, names no root.
+TEST(FakeRunSeam, PackageRegistryIsAskedThroughTheRunner) {
+    const struct {
+        FakeReply reply;
+        bool used;
+    } cases[] = {
+        {{0, "/share/pkg\nsecond line\n"}, true},
+        {{1, "/share/pkg"}, true},
+        {{-1, "/share/pkg\n"}, false},
+        {{0, "/" + std::string(kRootSize, 'x') + "\n"}, false},
+        {{127, ""}, false},
+    };
+    for (const auto& c : cases) {
+        FakeRun run;
+        run.push(c.reply);
+        paths_init(nullptr);
+        EXPECT_EQ(std::string(g_root) == "/share/pkg", c.used) << c.reply.out;
+        EXPECT_NE(g_root[0], '\0');
+        ASSERT_EQ(run.calls().size(), 1u);
+        EXPECT_EQ(run.calls()[0], (std::vector<std::string>{"/sbin/getcfg", "qorm", "Install_Path",
+                                                            "-f", "/etc/config/qpkg.conf"}));
+        EXPECT_EQ(run.timeouts()[0], 10);
+    }
 }
 
 }  // namespace
