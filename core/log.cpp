@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <ctime>
 
+#include "core/clock.h"
+
 void log_msg(const char* fmt, ...) {
-    const std::time_t now = std::time(nullptr);
+    const auto now = static_cast<std::time_t>(clock_now());
     std::tm local{};
     localtime_r(&now, &local);
     char stamp[32];

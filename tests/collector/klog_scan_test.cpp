@@ -18,6 +18,8 @@
 #include "core/paths.h"
 #include "core/strbuf.h"
 #include "core/util.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/fake_disk.h"
 #include "tests/support/fake_nas.h"
 #include "tests/support/sqlite_file.h"
 #include "tests/support/temp_dir.h"
@@ -260,6 +262,16 @@ TEST_F(KlogScan, StoresTheTextAndCountsItForTheDisksItNames) {
               }));
     EXPECT_EQ(meta("dmesg_last_ts"), "13.100000");
     EXPECT_EQ(meta_count(), 9);
+}
+
+// Stored lines and events carry the program clock's time, so a test can set it.
+TEST_F(KlogScan, WallTimeComesFromTheProgramClock) {
+    FakeClock clock(1700000123);
+    std::vector<KlogTarget> t = {target(3, "sda")};
+    scan(7, t, "[ 5.000000] ata1: sda: Medium Error\n");
+    ASSERT_EQ(rows().size(), 1u);
+    EXPECT_EQ(rows()[0].wall_ts, 1700000123);
+    EXPECT_EQ(sql_value(path(), "SELECT ts FROM events"), "1700000123");
 }
 
 TEST_F(KlogScan, NothingHappensWithoutText) {
@@ -526,6 +538,37 @@ TEST_F(KlogScanKernel, IndexRuleOnTheRealLog) {
     EXPECT_EQ(marked(4), std::vector<std::string>{line});
     EXPECT_EQ(static_cast<std::int64_t>(rows().size()), meta_count() - known);
     EXPECT_EQ(events(), (std::vector<Event>{{11, 4, "link_error", detail(1, dev, line)}}));
+}
+
+// The same rule below a root folder of the test's own, whose name would look
+// like a port, a host and a controller if it were read as part of the path.
+TEST(KlogTargetInit, BelowARootFolder) {
+    TempDir dir;
+    const std::string root = dir.path() + "/0000:00:01.0/ata9";
+    const FakeDiskRoot tree = fake_disk_root(root);
+    fake_disk_add(tree, {.dev = "sdb", .serial = "S1", .host = 4});
+    fake_disk_add(tree, {.dev = "sdc", .bus = FakeBus::kSas, .serial = "S2", .host = 13});
+    fake_disk_add(tree, {.dev = "nvme1n1", .bus = FakeBus::kNvme, .serial = "S3"});
+    const struct {
+        const char* dev;
+        const char* port;
+        const char* nvme;
+        bool has_ctrl;
+    } cases[] = {
+        {"sdb", "ata5", "", true},
+        {"sdc", "", "", true},
+        {"nvme1n1", "", "nvme1", true},
+        {"sdz", "", "", false},
+    };
+    for (const auto& c : cases) {
+        KlogTarget t;
+        klog_target_init_under(root.c_str(), &t, 9, c.dev);
+        EXPECT_EQ(t.disk_id, 9);
+        EXPECT_STREQ(t.ata_port, c.port) << c.dev;
+        EXPECT_STREQ(t.nvme_ctrl, c.nvme) << c.dev;
+        EXPECT_EQ(t.ctrl_pci[0] != '\0', c.has_ctrl) << c.dev;
+        EXPECT_STRNE(t.ctrl_pci, "0000:00:01.0") << c.dev;
+    }
 }
 
 // klog_target_init over a fake /sys/block whose device links lead into a

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "core/clock.h"
+#include "core/log.h"
 #include "core/paths.h"
 #include "core/run.h"
 #include "core/strbuf.h"
@@ -41,6 +43,16 @@ TEST(FakeClockSeam, SleepsMoveTimeWithoutWaiting) {
     }
     EXPECT_LT(clock_mono_ms() - real_before, 60000.0) << "the real clock is back";
     EXPECT_GT(clock_now(), 1700000000);
+}
+
+TEST(FakeClockSeam, LogLinesCarryTheClocksTime) {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    FakeClock clock(1800000000);
+    ::testing::internal::CaptureStderr();
+    log_msg("schema ready at %s", "/x");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "[2027-01-15 08:00:00] schema ready at /x\n");
 }
 
 TEST(FakeClockSeam, ActsOnEachSleep) {
