@@ -61,6 +61,18 @@ TEST_F(DbE2E, InitCreatesTheDatabaseAndLogsItsPath) {
     EXPECT_TRUE(S_ISREG(st.st_mode));
 }
 
+// A command's open of a current database writes nothing, so it goes through
+// while a poll holds the write lock for the minutes of its transaction.
+TEST_F(DbE2E, OpenAnswersWhileAnotherProcessHoldsTheWriteLock) {
+    ASSERT_EQ(init().exit_code, 0);
+    HeldWriteLock poll(db());
+    ASSERT_TRUE(poll.held());
+    const RunResult r = init();
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find("schema ready at"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("locked"), std::string::npos) << r.err;
+}
+
 // Every object in creation order, with its exact columns; the indexes with
 // their columns, uniqueness and partial WHERE clause.
 TEST_F(DbE2E, SchemaMatchesObjectByObject) {

@@ -1,6 +1,11 @@
 #include "tests/support/sqlite_file.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 namespace {
 
@@ -52,4 +57,43 @@ std::string sql_exec(const std::string& db_path, const std::string& sql) {
     sqlite3_free(err);
     sqlite3_close(db);
     return result;
+}
+
+HeldWriteLock::HeldWriteLock(const std::string& db_path) {
+    int ready[2];
+    int release[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0) return;
+    if (::pipe2(release, O_CLOEXEC) != 0) {
+        ::close(ready[0]);
+        ::close(ready[1]);
+        return;
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(ready[0]);
+        ::close(release[1]);
+        sqlite3* db = open_file(db_path);
+        const bool ok = sqlite3_exec(db, "BEGIN IMMEDIATE; CREATE TABLE held_by_other(x);", nullptr,
+                                     nullptr, nullptr) == SQLITE_OK;
+        const char answer = ok ? 'y' : 'n';
+        (void)!::write(ready[1], &answer, 1);
+        char c;
+        while (::read(release[0], &c, 1) < 0 && errno == EINTR) {
+        }
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(release[0]);
+    release_fd_ = release[1];
+    pid_ = pid;
+    char answer = 'n';
+    if (pid > 0 && ::read(ready[0], &answer, 1) == 1) held_ = answer == 'y';
+    ::close(ready[0]);
+}
+
+HeldWriteLock::~HeldWriteLock() {
+    if (release_fd_ >= 0) ::close(release_fd_);
+    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
 }
