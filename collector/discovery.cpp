@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 
+#include "core/unique_fd.h"
 #include "core/util.h"
 
 namespace {
@@ -176,14 +177,13 @@ void section_line(Section* s, char* line) {
 }
 
 void classify_enclosure_disk(DiskInfo* r) {
+    // A spinning disk is SATA; of the solid-state ones, only SAS disks carry a vendor.
+    const char* bus = "sata";
     if (starts_with(r->dev, "nvme"))
-        str_copy(r->bus, sizeof r->bus, "nvme");
-    else if (r->rpm >= 1)
-        str_copy(r->bus, sizeof r->bus, "sata");
-    else if (r->vendor[0] != '\0')
-        str_copy(r->bus, sizeof r->bus, "sas");
-    else
-        str_copy(r->bus, sizeof r->bus, "sata");
+        bus = "nvme";
+    else if (r->rpm < 1 && r->vendor[0] != '\0')
+        bus = "sas";
+    str_copy(r->bus, sizeof r->bus, bus);
     char vendor[sizeof r->vendor];
     char model[sizeof r->model];
     str_copy(vendor, sizeof vendor, r->vendor);
@@ -194,14 +194,14 @@ void classify_enclosure_disk(DiskInfo* r) {
 }
 
 void read_enclosure_file(Inventory* inv, const char* path, int enclosure) {
-    std::FILE* f = std::fopen(path, "re");
+    const UniqueFile f(std::fopen(path, "re"));
     if (!f) return;
     const int first = inv->n;
     Section s;
     char line[kLineSize];
     int got;
     // Once the inventory is full no section can be added; the rest is not read.
-    while (inv->n < inv->max && (got = read_line(f, line, sizeof line)) != 0) {
+    while (inv->n < inv->max && (got = read_line(f.get(), line, sizeof line)) != 0) {
         str_trim(line);
         // An over-long key line is skipped whole, but an over-long header still
         // ends the section before it: otherwise the next disk's keys would be
@@ -220,7 +220,6 @@ void read_enclosure_file(Inventory* inv, const char* path, int enclosure) {
         }
     }
     section_close(inv, &s);
-    std::fclose(f);
     for (int i = first; i < inv->n; ++i) classify_enclosure_disk(&inv->out[i]);
 }
 
@@ -281,16 +280,15 @@ void sysfs_record(const char* root, const char* name, DiskInfo* r) {
 void scan_sys_block(const char* root, Inventory* inv) {
     char path[kPathSize];
     if (!path_under(path, sizeof path, root, "/sys/block")) return;
-    DIR* dir = ::opendir(path);
+    const UniqueDir dir(::opendir(path));
     if (!dir) return;
     const dirent* e;
-    while (inv->n < inv->max && (e = ::readdir(dir)) != nullptr) {
+    while (inv->n < inv->max && (e = ::readdir(dir.get())) != nullptr) {
         if (!sys_block_name_taken(e->d_name) || inventory_has_dev(*inv, e->d_name)) continue;
         DiskInfo* r = &inv->out[inv->n];
         sysfs_record(root, e->d_name, r);
         if (r->serial[0] != '\0') ++inv->n;
     }
-    ::closedir(dir);
 }
 
 }  // namespace

@@ -90,7 +90,7 @@ void store_line(DbStmt& ins, const char* boot_id, double ts, std::int64_t now, s
 void add_event(const KlogTarget& t, std::int64_t poll_id, const char* type, std::int64_t lines,
                const char* sample) {
     StrBuf detail;
-    sb_printf(&detail, "{\"lines\":%lld,\"dev\":", static_cast<long long>(lines));
+    (void)sb_printf(&detail, "{\"lines\":%lld,\"dev\":", static_cast<long long>(lines));
     sb_append_json_str(&detail, t.dev);
     sb_append_str(&detail, ",\"sample\":");
     sb_append_json_str(&detail, sample);
@@ -164,7 +164,7 @@ void klog_scan_text(std::int64_t poll_id, KlogTarget* targets, int count, char* 
     meta_set_int("dmesg_count", index);
     if (newest >= 0.0) {
         char ts[40];
-        std::snprintf(ts, sizeof ts, "%.6f", newest);
+        (void)std::snprintf(ts, sizeof ts, "%.6f", newest);
         meta_set("dmesg_last_ts", ts);
     }
     for (int i = 0; i < count; ++i) {

@@ -56,7 +56,7 @@ void read_wwn(const Reply& r, int root, SmartSnapshot* out) {
         !read_int(r, root, "wwn.id", &id))
         return;
     using ull = unsigned long long;
-    std::snprintf(out->wwn, sizeof out->wwn, "%01llx%06llx%09llx", static_cast<ull>(naa) & 0xF,
+    (void)std::snprintf(out->wwn, sizeof out->wwn, "%01llx%06llx%09llx", static_cast<ull>(naa) & 0xF,
                   static_cast<ull>(oui) & 0xFFFFFF, static_cast<ull>(id) & 0xFFFFFFFFFULL);
 }
 

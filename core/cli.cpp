@@ -34,7 +34,7 @@ constexpr char kRootTooLong[] = "corvantisd: --qpkg-root path too long\n";
 
 constexpr int kMaxArgcForRewrite = 69;
 
-void write_stderr(const char* text, std::size_t n) { std::fwrite(text, 1, n, stderr); }
+void write_stderr(const char* text, std::size_t n) { (void)std::fwrite(text, 1, n, stderr); }
 
 // "auto", "off" or whole degrees; trailing text after the digits is ignored.
 // The range is checked on the full 64-bit value so that a huge number cannot

@@ -194,7 +194,7 @@ int user_version() {
 void stamp_user_version() {
     if (user_version() > 0) return;
     char sql[48];
-    std::snprintf(sql, sizeof sql, "PRAGMA user_version=%d", kSchemaVersion);
+    (void)std::snprintf(sql, sizeof sql, "PRAGMA user_version=%d", kSchemaVersion);
     (void)db_exec(sql);
 }
 
@@ -334,7 +334,7 @@ void meta_set(const char* key, const char* value) {
 
 void meta_set_int(const char* key, std::int64_t value) {
     char text[32];
-    std::snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
+    (void)std::snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
     meta_set(key, text);
 }
 

@@ -192,24 +192,23 @@ JsonTok* json_parse(const char* text, std::size_t len, int* count) {
     *count = 0;
     if (len >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) return nullptr;
     for (int cap = kFirstCapacity; cap <= kMaxCapacity; cap *= 2) {
-        auto* toks = static_cast<JsonTok*>(std::malloc(sizeof(JsonTok) * static_cast<std::size_t>(cap)));
+        JsonTokens toks(
+            static_cast<JsonTok*>(std::malloc(sizeof(JsonTok) * static_cast<std::size_t>(cap))));
         if (!toks) return nullptr;
-        Tokenizer tz(text, len, toks, cap);
+        Tokenizer tz(text, len, toks.get(), cap);
         Pass r;
         bool sound = false;
         // The bookkeeping vectors may run out of memory: that is "none", not an exception.
         try {
             r = tz.run();
-            sound = r == Pass::kOk && structure_is_sound(toks, tz.count());
+            sound = r == Pass::kOk && structure_is_sound(toks.get(), tz.count());
         } catch (const std::bad_alloc&) {
-            std::free(toks);
             return nullptr;
         }
         if (sound) {
             *count = tz.count();
-            return toks;
+            return toks.release();
         }
-        std::free(toks);
         if (r != Pass::kFull) return nullptr;
     }
     return nullptr;

@@ -11,11 +11,11 @@ void log_msg(const char* fmt, ...) {
     std::tm local{};
     localtime_r(&now, &local);
     char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-    std::fprintf(stderr, "[%s] ", stamp);
+    (void)std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    (void)std::fprintf(stderr, "[%s] ", stamp);
     va_list ap;
     va_start(ap, fmt);
-    std::vfprintf(stderr, fmt, ap);
+    (void)std::vfprintf(stderr, fmt, ap);
     va_end(ap);
-    std::fputc('\n', stderr);
+    (void)std::fputc('\n', stderr);
 }

@@ -35,7 +35,7 @@ void root_from_executable() {
     exe[n] = '\0';
     char* slash = std::strrchr(exe, '/');
     if (slash) *slash = '\0';
-    std::snprintf(g_root, sizeof g_root, "%s/corvantisd-cli", exe);
+    (void)std::snprintf(g_root, sizeof g_root, "%s/corvantisd-cli", exe);
 }
 
 }  // namespace
@@ -46,13 +46,13 @@ void paths_init(const char* override_root) {
     if (!g_root[0]) root_from_registry();
     if (!g_root[0]) root_from_executable();
     if (!g_root[0]) str_copy(g_root, sizeof g_root, "/usr/app/qorm");
-    std::snprintf(g_var_dir, sizeof g_var_dir, "%s/var/corvantis", g_root);
-    std::snprintf(g_db_path, sizeof g_db_path, "%s/corvantis.db", g_var_dir);
+    (void)std::snprintf(g_var_dir, sizeof g_var_dir, "%s/var/corvantis", g_root);
+    (void)std::snprintf(g_db_path, sizeof g_db_path, "%s/corvantis.db", g_var_dir);
 }
 
 void paths_ensure_dirs() {
     char var[kVarDirSize];
-    std::snprintf(var, sizeof var, "%s/var", g_root);
+    (void)std::snprintf(var, sizeof var, "%s/var", g_root);
     ::mkdir(g_root, 0755);
     ::mkdir(var, 0755);
     ::mkdir(g_var_dir, 0755);

@@ -321,9 +321,9 @@ const char* smartctl_path() {
                                                "/bin/smartctl"};
     char candidate[kSmartctlPathSize];
     for (const char* dir : kPackageDirs) {
-        std::snprintf(candidate, sizeof candidate, "%s/smartctl-%s", dir, arch_name());
+        (void)std::snprintf(candidate, sizeof candidate, "%s/smartctl-%s", dir, arch_name());
         if (take_if_executable(candidate)) return s_cache.smartctl;
-        std::snprintf(candidate, sizeof candidate, "%s/smartctl", dir);
+        (void)std::snprintf(candidate, sizeof candidate, "%s/smartctl", dir);
         if (take_if_executable(candidate)) return s_cache.smartctl;
     }
     for (const char* path : kSystemPaths)

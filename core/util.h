@@ -18,8 +18,8 @@ int name_is_safe(const char* text, std::size_t max);
 void str_copy(char* field, std::size_t size, const char* text);
 
 // Appends the whole file to out. Returns the bytes read, or -1 when the file
-// cannot be opened or read, or holds more than max bytes.
-std::int64_t file_read_all(const char* path, StrBuf* out, std::uint64_t max);
+// cannot be opened or read, holds more than max bytes, or does not fit in memory.
+[[nodiscard]] std::int64_t file_read_all(const char* path, StrBuf* out, std::uint64_t max);
 // The first line of a file, trimmed, into field; empty when the file is missing.
 void file_read_line(const char* path, char* field, std::size_t size);
 

@@ -49,7 +49,7 @@ std::ostream& operator<<(std::ostream& os, const Event& e) {
 
 std::string detail(long long lines, const std::string& dev, const std::string& sample) {
     StrBuf sb;
-    sb_printf(&sb, "{\"lines\":%lld,\"dev\":", lines);
+    (void)sb_printf(&sb, "{\"lines\":%lld,\"dev\":", lines);
     sb_append_json_str(&sb, dev.c_str());
     sb_append_str(&sb, ",\"sample\":");
     sb_append_json_str(&sb, sample.c_str());
@@ -96,11 +96,11 @@ class KlogScan : public ::testing::Test {
 
     void scan(std::int64_t poll_id, std::vector<KlogTarget>& targets, std::string text) {
         StrBuf buf;
-        sb_append(&buf, text.data(), text.size());
-        db_exec("BEGIN IMMEDIATE");
+        ASSERT_EQ(sb_append(&buf, text.data(), text.size()), 0);
+        ASSERT_EQ(db_exec("BEGIN IMMEDIATE"), 0);
         klog_scan_text(poll_id, targets.data(), static_cast<int>(targets.size()), buf.data,
                        buf.len);
-        db_exec("COMMIT");
+        ASSERT_EQ(db_exec("COMMIT"), 0);
     }
 
     // What the scan wrote, read back through a connection of the test's own.
@@ -206,7 +206,7 @@ TEST_F(KlogScan, IndexRuleAfterABootAndAWrappedRing) {
     };
     std::int64_t poll = 0;
     for (const Case& c : cases) {
-        db_exec("DELETE FROM dmesg_lines");
+        ASSERT_EQ(db_exec("DELETE FROM dmesg_lines"), 0);
         meta_set("dmesg_last_ts", "");
         meta_set_int("dmesg_count", c.count);
         std::vector<KlogTarget> none;
@@ -345,7 +345,7 @@ TEST_F(KlogScan, LongAndBinaryLines) {
 }
 
 TEST_F(KlogScan, LinesAreNotStoredWhenTheTableIsGoneButTheScanGoesOn) {
-    db_exec("DROP TABLE dmesg_lines");
+    ASSERT_EQ(db_exec("DROP TABLE dmesg_lines"), 0);
     std::vector<KlogTarget> t = {target(1, "sda")};
     scan(1, t, "[5.0] sd 0:0:0:0: [sda] Sense Key : Medium Error\n");
     EXPECT_EQ(meta("dmesg_last_ts"), "5.000000");
@@ -465,9 +465,9 @@ class KlogScanKernel : public KlogScan {
             t.media_count = t.link_count = 0;
             t.media_first[0] = t.link_first[0] = '\0';
         }
-        db_exec("BEGIN IMMEDIATE");
+        ASSERT_EQ(db_exec("BEGIN IMMEDIATE"), 0);
         klog_scan(poll_id, targets.data(), static_cast<int>(targets.size()));
-        db_exec("COMMIT");
+        ASSERT_EQ(db_exec("COMMIT"), 0);
     }
 
     std::vector<std::string> marked(std::int64_t poll_id) {
