@@ -1,8 +1,8 @@
 #include "collector/discovery.h"
 
 #include <dirent.h>
-#include <sys/stat.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>

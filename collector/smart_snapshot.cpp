@@ -56,8 +56,9 @@ void read_wwn(const Reply& r, int root, SmartSnapshot* out) {
         !read_int(r, root, "wwn.id", &id))
         return;
     using ull = unsigned long long;
-    (void)std::snprintf(out->wwn, sizeof out->wwn, "%01llx%06llx%09llx", static_cast<ull>(naa) & 0xF,
-                  static_cast<ull>(oui) & 0xFFFFFF, static_cast<ull>(id) & 0xFFFFFFFFFULL);
+    (void)std::snprintf(out->wwn, sizeof out->wwn, "%01llx%06llx%09llx",
+                        static_cast<ull>(naa) & 0xF, static_cast<ull>(oui) & 0xFFFFFF,
+                        static_cast<ull>(id) & 0xFFFFFFFFFULL);
 }
 
 void read_identity(const Reply& r, int root, SmartSnapshot* out) {

@@ -16,14 +16,14 @@ constexpr std::size_t kOpen = static_cast<std::size_t>(-1);  // end of a contain
 enum class Pass { kOk, kInvalid, kFull };
 
 class Tokenizer {
-public:
+   public:
     Tokenizer(const char* text, std::size_t len, JsonTok* toks, int cap)
         : text_(text), len_(len), toks_(toks), cap_(cap) {}
 
     Pass run();
     int count() const { return next_; }
 
-private:
+   private:
     bool at_end(std::size_t pos) const { return pos >= len_ || text_[pos] == '\0'; }
     JsonTok* new_token(JsonType type, std::size_t start, std::size_t end);
     void gain_child() {
@@ -124,21 +124,48 @@ Pass Tokenizer::run() {
         const char c = text_[pos];
         Pass r = Pass::kOk;
         switch (c) {
-            case '\t': case '\n': case '\r': case ' ':
+            case '\t':
+            case '\n':
+            case '\r':
+            case ' ':
                 break;
-            case '{': r = open_container(kJsonObject, pos); break;
-            case '[': r = open_container(kJsonArray, pos); break;
-            case '}': r = close_container(kJsonObject, pos); break;
-            case ']': r = close_container(kJsonArray, pos); break;
-            case '"': r = string(&pos); break;
-            case ':': parent_ = next_ - 1; break;
+            case '{':
+                r = open_container(kJsonObject, pos);
+                break;
+            case '[':
+                r = open_container(kJsonArray, pos);
+                break;
+            case '}':
+                r = close_container(kJsonObject, pos);
+                break;
+            case ']':
+                r = close_container(kJsonArray, pos);
+                break;
+            case '"':
+                r = string(&pos);
+                break;
+            case ':':
+                parent_ = next_ - 1;
+                break;
             case ',':
                 if (parent_ >= 0 && toks_[parent_].type != kJsonObject &&
                     toks_[parent_].type != kJsonArray && !open_.empty())
                     parent_ = open_.back();
                 break;
-            case '-': case '0': case '1': case '2': case '3': case '4': case '5': case '6':
-            case '7': case '8': case '9': case 't': case 'f': case 'n':
+            case '-':
+            case '0':
+            case '1':
+            case '2':
+            case '3':
+            case '4':
+            case '5':
+            case '6':
+            case '7':
+            case '8':
+            case '9':
+            case 't':
+            case 'f':
+            case 'n':
                 r = primitive(&pos);
                 break;
             default:
@@ -181,7 +208,8 @@ bool structure_is_sound(const JsonTok* toks, int count) {
         } else {
             stack.push_back({t.size, t.type == kJsonObject, true});
         }
-        while (!stack.empty() && stack.back().remaining == 0 && stack.back().want_key) stack.pop_back();
+        while (!stack.empty() && stack.back().remaining == 0 && stack.back().want_key)
+            stack.pop_back();
     }
     return stack.empty();
 }
@@ -214,7 +242,9 @@ JsonTok* json_parse(const char* text, std::size_t len, int* count) {
     return nullptr;
 }
 
-void json_free(JsonTok* toks) { std::free(toks); }
+void json_free(JsonTok* toks) {
+    std::free(toks);
+}
 
 int json_tok_streq(const char* text, const JsonTok* tok, const char* s) {
     if (tok->type != kJsonString) return 0;
@@ -291,7 +321,8 @@ int json_tok_int(const char* text, const JsonTok* tok, std::int64_t* out) {
     return 1;
 }
 
-int json_path_int(const char* text, const JsonTok* toks, int i, const char* path, std::int64_t* out) {
+int json_path_int(const char* text, const JsonTok* toks, int i, const char* path,
+                  std::int64_t* out) {
     const int k = json_path_get(text, toks, i, path);
     return k >= 0 ? json_tok_int(text, &toks[k], out) : 0;
 }

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <limits>
 
-StrBuf::~StrBuf() { sb_free(this); }
+StrBuf::~StrBuf() {
+    sb_free(this);
+}
 
 StrBuf::StrBuf(StrBuf&& other) noexcept : data(other.data), len(other.len), cap(other.cap) {
     sb_init(&other);
@@ -80,7 +82,8 @@ int sb_printf(StrBuf* sb, const char* fmt, ...) {
     const int n = std::vsnprintf(local, sizeof local, fmt, ap);
     va_end(ap);
     if (n < 0) return -1;
-    if (n < static_cast<int>(sizeof local)) return sb_append(sb, local, static_cast<std::uint64_t>(n));
+    if (n < static_cast<int>(sizeof local))
+        return sb_append(sb, local, static_cast<std::uint64_t>(n));
 
     // Too long for the local field: format a second time straight into the buffer.
     if (sb_reserve(sb, static_cast<std::uint64_t>(n)) != 0) return -1;
@@ -99,11 +102,21 @@ void sb_append_json_str(StrBuf* sb, const char* text) {
     put(sb, "\"", 1);
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
         switch (*p) {
-            case '"': put(sb, "\\\"", 2); break;
-            case '\\': put(sb, "\\\\", 2); break;
-            case '\n': put(sb, "\\n", 2); break;
-            case '\r': put(sb, "\\r", 2); break;
-            case '\t': put(sb, "\\t", 2); break;
+            case '"':
+                put(sb, "\\\"", 2);
+                break;
+            case '\\':
+                put(sb, "\\\\", 2);
+                break;
+            case '\n':
+                put(sb, "\\n", 2);
+                break;
+            case '\r':
+                put(sb, "\\r", 2);
+                break;
+            case '\t':
+                put(sb, "\\t", 2);
+                break;
             default:
                 if (*p < 0x20) {
                     char esc[8];

@@ -12,7 +12,7 @@
 #include <utility>
 
 class UniqueFd {
-public:
+   public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     ~UniqueFd() { reset(); }
@@ -33,7 +33,7 @@ public:
         fd_ = fd;
     }
 
-private:
+   private:
     int fd_ = -1;
 };
 

@@ -1,9 +1,8 @@
 #include "core/util.h"
 
 #include <dirent.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -27,14 +26,10 @@ TEST(NameIsSafe, AcceptsOnlyPlainFileNameWords) {
         std::string text;
         int want;
     } cases[] = {
-        {sixty_four, 1},
-        {sixty_four + "B", 0},
-        {".hidden", 0},
-        {"", 0},
-        {"a/b", 0},
-        {"a b", 0},
-        {"..", 0},
-        {"WD-WCC4N1234567_x.9", 1},
+        {sixty_four, 1},    {sixty_four + "B", 0},
+        {".hidden", 0},     {"", 0},
+        {"a/b", 0},         {"a b", 0},
+        {"..", 0},          {"WD-WCC4N1234567_x.9", 1},
         {"caf\xC3\xA9", 0},
     };
     for (const Case& c : cases) EXPECT_EQ(name_is_safe(c.text.c_str(), 64), c.want) << c.text;
@@ -92,8 +87,8 @@ TEST(FileReadAll, ClosesItsDescriptorOnEveryPath) {
     const int before = open_fd_count();
     for (int i = 0; i < 50; ++i) {
         StrBuf sb;
-        EXPECT_EQ(file_read_all(big.c_str(), &sb, 100), -1);            // over the limit
-        EXPECT_EQ(file_read_all(dir.path().c_str(), &sb, 100), -1);     // read error (a folder)
+        EXPECT_EQ(file_read_all(big.c_str(), &sb, 100), -1);         // over the limit
+        EXPECT_EQ(file_read_all(dir.path().c_str(), &sb, 100), -1);  // read error (a folder)
         EXPECT_EQ(file_read_all((dir.path() + "/none").c_str(), &sb, 100), -1);
         EXPECT_EQ(file_read_all(big.c_str(), &sb, 100000), 9000);
     }

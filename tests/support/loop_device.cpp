@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <string>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "core/run.h"
