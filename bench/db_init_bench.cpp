@@ -2,23 +2,22 @@
 // same statements each committed on its own, on real files in one folder.
 #include <sqlite3.h>
 #include <stdlib.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/db.h"
 #include "core/paths.h"
 #include "core/util.h"
 
 namespace {
 
+// The real clock: no test replaces it here.
 double now_ms() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
+    return clock_mono_ms();
 }
 
 // The statements of a schema that db_open made, in creation order, as a

@@ -176,6 +176,18 @@ void section_line(Section* s, char* line) {
     apply_key(s, key, value);
 }
 
+// A Seagate drive names its maker in its vendor (or model) text, or has a
+// model number that begins with "ST"; either selects the FARM log read.
+std::int32_t names_seagate(const char* maker, const char* model) {
+    char upper_maker[sizeof(DiskInfo{}.model)];
+    char upper_model[sizeof(DiskInfo{}.model)];
+    str_copy(upper_maker, sizeof upper_maker, maker);
+    str_copy(upper_model, sizeof upper_model, model);
+    str_upper(upper_maker);
+    str_upper(upper_model);
+    return std::strstr(upper_maker, "SEAGATE") != nullptr || starts_with(upper_model, "ST") ? 1 : 0;
+}
+
 void classify_enclosure_disk(DiskInfo* r) {
     // A spinning disk is SATA; of the solid-state ones, only SAS disks carry a vendor.
     const char* bus = "sata";
@@ -184,13 +196,7 @@ void classify_enclosure_disk(DiskInfo* r) {
     else if (r->rpm < 1 && r->vendor[0] != '\0')
         bus = "sas";
     str_copy(r->bus, sizeof r->bus, bus);
-    char vendor[sizeof r->vendor];
-    char model[sizeof r->model];
-    str_copy(vendor, sizeof vendor, r->vendor);
-    str_copy(model, sizeof model, r->model);
-    str_upper(vendor);
-    str_upper(model);
-    r->is_seagate = (std::strstr(vendor, "SEAGATE") != nullptr || starts_with(model, "ST")) ? 1 : 0;
+    r->is_seagate = names_seagate(r->vendor, r->model);
 }
 
 void read_enclosure_file(Inventory* inv, const char* path, int enclosure) {
@@ -271,10 +277,8 @@ void sysfs_record(const char* root, const char* name, DiskInfo* r) {
     sysfs_read_attr_under(root, name, "size", size, sizeof size);
     r->capacity_bytes = mul_or_zero(dec_i64(size), 512);
     str_copy(r->bus, sizeof r->bus, starts_with(name, "nvme") ? "nvme" : "sata");
-    char model[sizeof r->model];
-    str_copy(model, sizeof model, r->model);
-    str_upper(model);
-    r->is_seagate = (std::strstr(model, "SEAGATE") != nullptr || starts_with(model, "ST")) ? 1 : 0;
+    // sysfs has no vendor text for a SATA disk: its model stands in.
+    r->is_seagate = names_seagate(r->model, r->model);
 }
 
 void scan_sys_block(const char* root, Inventory* inv) {
@@ -306,7 +310,7 @@ void wwn_normalize(const char* text, char out[80]) {
     std::size_t n = 0;
     for (; *p && n < 79; ++p) {
         const unsigned char c = static_cast<unsigned char>(*p);
-        if (std::isxdigit(c)) out[n++] = static_cast<char>(std::tolower(c));
+        if (char_is_hex(c)) out[n++] = static_cast<char>(std::tolower(c));
     }
     out[n] = '\0';
 }

@@ -6,6 +6,8 @@
 #include <new>
 #include <vector>
 
+#include "core/util.h"
+
 namespace {
 
 constexpr int kFirstCapacity = 4096;
@@ -71,10 +73,6 @@ Pass Tokenizer::close_container(JsonType type, std::size_t pos) {
     return Pass::kOk;
 }
 
-bool is_hex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 // *pos is at the opening quote; on success it is left at the closing quote.
 Pass Tokenizer::string(std::size_t* pos) {
     const std::size_t start = *pos + 1;
@@ -93,7 +91,8 @@ Pass Tokenizer::string(std::size_t* pos) {
         if (text_[p] != 'u') return Pass::kInvalid;
         for (int k = 0; k < 4; ++k) {
             ++p;
-            if (at_end(p) || !is_hex(text_[p])) return Pass::kInvalid;
+            if (at_end(p) || !char_is_hex(static_cast<unsigned char>(text_[p])))
+                return Pass::kInvalid;
         }
     }
     return Pass::kInvalid;

@@ -55,6 +55,23 @@ void str_copy(char* field, std::size_t size, const char* text) {
     field[n] = '\0';
 }
 
+int char_is_hex(int c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ? 1 : 0;
+}
+
+const char* text_next_line(const char* text, std::uint64_t len, std::uint64_t* pos,
+                           std::size_t* line_len) {
+    if (*pos >= len) return nullptr;
+    const char* start = text + *pos;
+    const std::size_t rest = static_cast<std::size_t>(len - *pos);
+    const void* nl = std::memchr(start, '\n', rest);
+    const std::size_t n =
+        nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - start) : rest;
+    *pos += n + (nl ? 1 : 0);
+    *line_len = n;
+    return start;
+}
+
 std::int64_t file_read_all(const char* path, StrBuf* out, std::uint64_t max) {
     UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) return -1;

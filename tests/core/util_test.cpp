@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "core/strbuf.h"
 #include "tests/support/fake_nas.h"
@@ -58,6 +59,37 @@ TEST(TextUtils, CopyTrimAndCase) {
     EXPECT_STREQ(u, "WD-WCC\xC3\xA9");
     str_lower(u);
     EXPECT_STREQ(u, "wd-wcc\xC3\xA9");
+}
+
+TEST(TextUtils, HexDigitsAreTheAsciiOnesOnly) {
+    std::string hex;
+    for (int c = 0; c < 256; ++c)
+        if (char_is_hex(c)) hex += static_cast<char>(c);
+    EXPECT_EQ(hex, "0123456789ABCDEFabcdef");
+}
+
+TEST(TextUtils, LinesOfAText) {
+    const struct {
+        std::string text;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"", {}},
+        {"\n", {""}},
+        {"a", {"a"}},
+        {"a\n", {"a"}},
+        {"a\n\nb", {"a", "", "b"}},
+        {"a\r\nb\n\n", {"a\r", "b", ""}},
+        {std::string("x\0y\nz", 5), {std::string("x\0y", 3), "z"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> got;
+        std::uint64_t pos = 0;
+        std::size_t n = 0;
+        while (const char* line = text_next_line(c.text.data(), c.text.size(), &pos, &n))
+            got.emplace_back(line, n);
+        EXPECT_EQ(got, c.lines) << c.text;
+        EXPECT_EQ(pos, c.text.size());
+    }
 }
 
 TEST(FileReadAll, ReadsWholeFilesWithinTheLimit) {

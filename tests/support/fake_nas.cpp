@@ -94,19 +94,25 @@ void bind_mount(const std::string& from, const std::string& to, bool read_only, 
 }
 
 // Identity of every program the host has where programs are looked up.
+// What stat() says of every entry of dir (links followed), by its path.
+std::vector<std::pair<std::string, struct stat>> entries_of(const char* dir) {
+    std::vector<std::pair<std::string, struct stat>> found;
+    DIR* d = ::opendir(dir);
+    while (const dirent* e = d ? ::readdir(d) : nullptr) {
+        struct stat st {};
+        const std::string path = std::string(dir) + "/" + e->d_name;
+        if (e->d_name[0] != '.' && ::stat(path.c_str(), &st) == 0) found.emplace_back(path, st);
+    }
+    if (d) ::closedir(d);
+    return found;
+}
+
+// Identity of every program the host has where programs are looked up.
 std::vector<FileId> host_programs() {
     std::vector<FileId> ids;
-    for (const char* dir : kProgramDirs) {
-        DIR* d = ::opendir(dir);
-        if (!d) continue;
-        while (const dirent* e = ::readdir(d)) {
-            struct stat st {};
-            const std::string path = std::string(dir) + "/" + e->d_name;
-            if (e->d_name[0] != '.' && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-                ids.push_back({st.st_dev, st.st_ino});
-        }
-        ::closedir(d);
-    }
+    for (const char* dir : kProgramDirs)
+        for (const auto& [path, st] : entries_of(dir))
+            if (S_ISREG(st.st_mode)) ids.push_back({st.st_dev, st.st_ino});
     return ids;
 }
 
@@ -160,32 +166,19 @@ bool contains(const std::vector<T>& v, const T& x) {
 std::string seal_breaches(const SealPlan& seal, const std::vector<FileId>& host) {
     std::string found;
     for (const char* dir : kProgramDirs) {
-        DIR* d = ::opendir(dir);
-        if (!d) continue;
-        while (const dirent* e = ::readdir(d)) {
-            struct stat st {};
-            const std::string path = std::string(dir) + "/" + e->d_name;
-            if (e->d_name[0] == '.' || ::stat(path.c_str(), &st) != 0) continue;
+        for (const auto& [path, st] : entries_of(dir)) {
             const FileId id{st.st_dev, st.st_ino};
             if (contains(host, id) && !contains(seal.allowed_programs, id))
                 found += "host program reachable: " + path + "\n";
         }
-        ::closedir(d);
     }
-    DIR* d = ::opendir("/dev");
-    while (d) {
-        const dirent* e = ::readdir(d);
-        if (!e) break;
-        struct stat st {};
-        const std::string path = std::string("/dev/") + e->d_name;
-        if (::stat(path.c_str(), &st) != 0 || !(S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)))
-            continue;
-        if (!contains(seal.allowed_devices, st.st_rdev))
+    for (const auto& [path, st] : entries_of("/dev")) {
+        const bool node = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
+        if (node && !contains(seal.allowed_devices, st.st_rdev))
             found += "host device reachable: " + path + "\n";
     }
-    if (d) ::closedir(d);
-    struct stat ours {
-    }, seen{};
+    struct stat ours {};
+    struct stat seen {};
     if (::stat((seal.base + "/sysblock").c_str(), &ours) != 0 || ::stat("/sys/block", &seen) != 0 ||
         !(FileId{ours.st_dev, ours.st_ino} == FileId{seen.st_dev, seen.st_ino}))
         found += "host /sys/block reachable\n";
