@@ -22,6 +22,8 @@
 namespace {
 
 constexpr std::size_t kReadChunk = 8192;
+// Read in one pass before the limit is looked at again: a pipe's worth.
+constexpr std::size_t kPassMax = 1 << 16;
 // Once the child is known to have ended, what is left in the pipe is taken
 // without waiting; this much at most, so that a grandchild that keeps
 // writing cannot hold us here.
@@ -53,7 +55,6 @@ double real_mono_ms() {
 struct Deadline {
     double start_ms;
     double limit_ms;
-    bool passed() const { return real_mono_ms() - start_ms > limit_ms; }
     // Whole milliseconds to the limit for poll(), at least 1 while it is ahead.
     int left_ms() const {
         const double left = start_ms + limit_ms - real_mono_ms();
@@ -97,13 +98,13 @@ class Child {
    public:
     Child(pid_t pid, int read_fd, StrBuf* out) : pid_(pid), pipe_(read_fd), out_(out) {
         // A descriptor that becomes readable when the child ends: the wait
-        // then needs no timer. Kernels before 5.3 have none (see reap_after_eof).
+        // then needs no timer. Kernels before 5.3 have none (see run).
 #ifdef SYS_pidfd_open
         pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 #endif
     }
     ~Child() {
-        if (!reaped_) {
+        if (!reaped_ && !lost_) {
             ::kill(pid_, SIGKILL);
             (void)wait_blocking();
         }
@@ -133,6 +134,7 @@ class Child {
     bool reaped_ = false;
     bool killed_ = false;
     bool overflow_ = false;  // the reply passed its bound or could not be stored
+    bool lost_ = false;      // waitpid knows no such child (someone reaped it)
 };
 
 // Reads what the pipe holds now, at most max bytes. kStop: the reply went
@@ -163,16 +165,22 @@ int Child::wait_blocking() {
     for (;;) {
         const pid_t w = ::waitpid(pid_, &status_, 0);
         if (w == pid_) break;
-        if (w < 0 && errno != EINTR) return -1;
+        if (w < 0 && errno != EINTR) {
+            lost_ = true;
+            return -1;
+        }
     }
     reaped_ = true;
     return 0;
 }
 
+// true once the child is gone: reaped here, or (with SIGCHLD ignored) by the
+// kernel, when there is no status to be had.
 bool Child::try_reap() {
     const pid_t w = ::waitpid(pid_, &status_, WNOHANG);
     if (w == pid_) reaped_ = true;
-    return reaped_;
+    if (w < 0 && errno == ECHILD) lost_ = true;
+    return reaped_ || lost_;
 }
 
 int Child::result() const {
@@ -209,13 +217,13 @@ int Child::run(const Deadline& deadline) {
             break;
         }
         if (pipe_open && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
-            const Read r = read_available(kRunReplyMax);
+            const Read r = read_available(kPassMax);
             if (r == Read::kStop) break;
             if (r == Read::kEof) pipe_open = false;
         }
         if (pidfd_.valid() && (fds[n - 1].revents & POLLIN) && try_reap()) break;
     }
-    if (!reaped_ && wait_blocking() != 0) return -1;
+    if (!reaped_ && !lost_ && wait_blocking() != 0) return -1;
     // The child has ended: all it wrote is in the pipe now, also when it
     // finished right as the limit passed (it then keeps its own exit status).
     if (pipe_open && !overflow_) (void)read_available(kDrainMax);
