@@ -203,7 +203,7 @@ int close_failed() {
     return -1;
 }
 
-// 1 when every object that kSchema creates is in the file: its names are
+// Whether every object that kSchema creates is in the file: the names are
 // read from the schema text itself, so the two cannot drift apart.
 bool schema_objects_present() {
     int wanted = 0;
