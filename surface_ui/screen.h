@@ -64,7 +64,7 @@ void scr_restore();
 
 // Terminal size from standard output; 80 x 24 when unknown or zero.
 void scr_query_size(int* w, int* h);
-// A grid of w x h blank-less cells (each side limited to 0..kScrMaxCols or
+// A grid of w x h zero-filled cells (each side limited to 0..kScrMaxCols or
 // kScrMaxRows). Returns -1, leaving an empty 0 x 0 grid, when memory runs out.
 inline constexpr int kScrMaxCols = 2048;
 inline constexpr int kScrMaxRows = 1024;
