@@ -9,6 +9,7 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "surface_ui/screen.h"
@@ -98,23 +99,6 @@ const CodeLook& look_of(char code) {
     for (const CodeLook& l : kLooks)
         if (l.code == code) return l;
     return kLooks[0];
-}
-
-TEST(MapGroupStyle, EachCodeInBothThemes) {
-    for (const Theme* theme : {&kTheme16, &kTheme256}) {
-        g_theme = theme;
-        for (const CodeLook& l : kLooks) {
-            MemView m(std::string(1, l.code));
-            int cell = -9, letter_color = -9;
-            char letter = 'x';
-            map_group_style(&m.v, 1, 0, 1, -1, 0, &cell, &letter_color, &letter);
-            const bool is16 = theme == &kTheme16;
-            EXPECT_EQ(cell, is16 ? l.cell16 : l.cell256) << l.code << (is16 ? " 16" : " 256");
-            EXPECT_EQ(letter_color, is16 ? l.letter16 : l.letter256) << l.code;
-            EXPECT_EQ(letter, l.letter) << l.code;
-        }
-    }
-    g_theme = &kTheme256;
 }
 
 TEST(MapGroupStyle, HeadAndTrail) {
@@ -266,6 +250,29 @@ Expected expected_unit(const std::string& codes, std::int64_t g, std::int64_t u,
     return e;
 }
 
+using S = std::string;
+using std::make_tuple;
+using Look = std::tuple<S, int, int, int>;  // glyph, fg, bg, bold
+
+// What the character at column col, row row of the map must show.
+Look expected_look(const std::string& codes, const MapLayout& l, std::int64_t col, std::int64_t row,
+                   std::int64_t done, std::int64_t head, int blink) {
+    const Look blank{" ", -1, -1, 0};
+    if (col < 0 || col >= l.columns || row < 0 || row >= l.char_rows) return blank;
+    if (l.kind == 1) {
+        const std::int64_t u = row * l.columns + col;
+        if (u >= l.units) return blank;
+        const Expected e = expected_unit(codes, 1, u, done, head, blink);
+        if (e.letter) return {S(1, e.letter), e.letter_color, e.cell, 1};
+        if (e.code == '.' && u != head) return {"·", g_theme->c[3], g_theme->c[12], 0};
+        return {" ", e.letter_color, e.cell, 0};
+    }
+    const std::int64_t upper = 2 * row * l.columns + col, lower = upper + l.columns;
+    if (upper >= l.units) return blank;
+    return {"▀", expected_unit(codes, l.group, upper, done, head, blink).cell,
+            lower < l.units ? expected_unit(codes, l.group, lower, done, head, blink).cell : -1, 0};
+}
+
 class MapDraw : public ::testing::Test {
    protected:
     void TearDown() override {
@@ -321,55 +328,14 @@ TEST_F(MapDraw, StateFilesOfEverySizeInThreeTerminalSizes) {
                 const std::int64_t head = done < n ? done / l.group : -1;
                 const std::int64_t x0 = 2 + (s.iw - l.columns) / 2;
                 const std::int64_t y0 = 2 + (s.ih - l.char_rows) / 2;
-                int checked = 0;
                 for (int y = 0; y < s.h; ++y) {
                     for (int x = 0; x < s.w; ++x) {
                         const ScreenCell& c = g_cells[y * s.w + x];
-                        const std::int64_t col = x - x0, row = y - y0;
-                        const bool inside =
-                            col >= 0 && col < l.columns && row >= 0 && row < l.char_rows;
-                        if (!inside) {
-                            ASSERT_STREQ(c.glyph, " ") << where << " drawn outside at " << x;
-                            continue;
-                        }
-                        if (l.kind == 1) {
-                            const std::int64_t u = row * l.columns + col;
-                            if (u >= l.units) continue;
-                            const Expected e = expected_unit(codes, 1, u, done, head, blink);
-                            if (e.letter) {
-                                ASSERT_EQ(c.glyph, std::string(1, e.letter)) << where << " u" << u;
-                                ASSERT_EQ(c.fg, e.letter_color) << where << " u" << u;
-                                ASSERT_EQ(c.bold, 1) << where << " u" << u;
-                            } else if (e.code == '.' && u != head) {
-                                ASSERT_STREQ(c.glyph, "·") << where << " u" << u;
-                                ASSERT_EQ(c.fg, theme->c[3]) << where << " u" << u;
-                            } else {
-                                ASSERT_STREQ(c.glyph, " ") << where << " u" << u;
-                            }
-                            ASSERT_EQ(c.bg, e.code == '.' && u != head ? theme->c[12] : e.cell)
-                                << where << " u" << u;
-                        } else {
-                            const std::int64_t upper = 2 * row * l.columns + col;
-                            if (upper >= l.units) continue;
-                            const std::int64_t lower = upper + l.columns;
-                            ASSERT_STREQ(c.glyph, "▀") << where;
-                            ASSERT_EQ(c.fg,
-                                      expected_unit(codes, l.group, upper, done, head, blink).cell)
-                                << where << " upper " << upper;
-                            ASSERT_EQ(
-                                c.bg,
-                                lower < l.units
-                                    ? expected_unit(codes, l.group, lower, done, head, blink).cell
-                                    : -1)
-                                << where << " lower " << lower;
-                        }
-                        ++checked;
+                        ASSERT_EQ(make_tuple(S(c.glyph), c.fg, c.bg, c.bold),
+                                  expected_look(codes, l, x - x0, y - y0, done, head, blink))
+                            << where << " at " << x << "," << y;
                     }
                 }
-                if (l.kind == 1) {
-                    EXPECT_EQ(checked, l.units) << where;
-                }
-                EXPECT_GT(checked, 0) << where;
             }
         }
     }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -161,80 +162,48 @@ class ViewLoad : public ::testing::Test {
     ProbeView view_{};
 };
 
+using S = std::string;
+using std::make_tuple;
+
 TEST_F(ViewLoad, RunningDocumentGivesEveryField) {
     ASSERT_EQ(load(running_doc().json()), 0);
     const ProbeView& v = view_;
-    EXPECT_EQ(v.present, 1);
-    EXPECT_STREQ(v.status, "running");
-    EXPECT_STREQ(v.phase, "verify");
-    EXPECT_STREQ(v.mode, "full");
-    EXPECT_STREQ(v.serial, "WD-WCC4E1234567");
-    EXPECT_STREQ(v.model, "WDC WD40EFRX-68N32N0");
-    EXPECT_STREQ(v.dev, "/dev/sdc");
-    EXPECT_STREQ(v.kind, "sat");
-    EXPECT_STREQ(v.error, "");
-    EXPECT_EQ(v.pid, ::getpid());
-    EXPECT_EQ(v.started_ts, kNow - 3600);
-    EXPECT_EQ(v.updated_ts, kNow - 1);
-    EXPECT_EQ(v.finished_ts, 0);
-    EXPECT_EQ(v.eta_s, 26816);
-    EXPECT_EQ(v.capacity_bytes, 4000787030016LL);
-    EXPECT_EQ(v.logical_block_size, 512);
-    EXPECT_STREQ(v.map.method, "verify");
-    EXPECT_EQ(v.map.cells, 4096);
-    EXPECT_EQ(v.map.done, 2000);
-    EXPECT_EQ(v.map.cell_bytes, 976224256);
-    ASSERT_NE(v.map.codes, nullptr);
-    EXPECT_EQ(v.map.codes_len, 4096);
-    EXPECT_EQ(std::string(v.map.codes), running_codes());
-    EXPECT_STREQ(v.selftest.status, "skipped");
-    EXPECT_EQ(v.selftest.has_lba, 0);
-    EXPECT_EQ(v.stats.verify_mib, 1862000);
-    EXPECT_EQ(v.stats.verify_errors, 2);
-    EXPECT_EQ(v.stats.slow_cells, 2);
+    EXPECT_EQ(make_tuple(v.present, S(v.status), S(v.phase), S(v.mode), S(v.serial), S(v.model),
+                         S(v.dev), S(v.kind), S(v.error)),
+              make_tuple(1, S("running"), S("verify"), S("full"), S("WD-WCC4E1234567"),
+                         S("WDC WD40EFRX-68N32N0"), S("/dev/sdc"), S("sat"), S("")));
+    EXPECT_EQ(make_tuple(v.pid, v.started_ts, v.updated_ts, v.finished_ts, v.eta_s,
+                         v.capacity_bytes, v.logical_block_size),
+              make_tuple(std::int64_t{::getpid()}, kNow - 3600, kNow - 1, 0, 26816, 4000787030016LL,
+                         512));
+    EXPECT_EQ(make_tuple(S(v.map.method), v.map.cells, v.map.done, v.map.cell_bytes,
+                         v.map.codes_len, S(v.map.codes ? v.map.codes : "")),
+              make_tuple(S("verify"), 4096, 2000, 976224256, 4096, running_codes()));
+    EXPECT_EQ(make_tuple(S(v.selftest.status), v.selftest.has_lba, v.stats.verify_mib,
+                         v.stats.verify_errors, v.stats.slow_cells),
+              make_tuple(S("skipped"), 0, 1862000, 2, 2));
     ASSERT_EQ(v.bad_count, 2);
-    EXPECT_EQ(v.bad[0].lba, 123456);
-    EXPECT_EQ(v.bad[0].cell, 126);
-    EXPECT_STREQ(v.bad[0].kind, "media");
-    EXPECT_STREQ(v.bad[0].via, "verify");
-    EXPECT_STREQ(v.bad[0].repeat, "0/0");
-    EXPECT_EQ(v.bad[0].code, 'B');
-    EXPECT_STREQ(v.bad[1].via, "read");
-    EXPECT_STREQ(v.bad[1].repeat, "3/3");
-    EXPECT_EQ(v.bad[1].code, 'L');
-    EXPECT_STREQ(v.verdict.code, "");
-    EXPECT_EQ(v.reason_count, 0);
-    EXPECT_EQ(v.deltas.has_a5, 1);
-    EXPECT_EQ(v.deltas.has_a199, 1);
-    EXPECT_EQ(v.deltas.has_phy, 1);
-    EXPECT_EQ(v.deltas.phy_sum, 5);
-    EXPECT_EQ(v.deltas.has_history_a5, 1);
-    EXPECT_EQ(v.deltas.history.a5, 8);
-    EXPECT_EQ(v.siblings.count, 3);
-    EXPECT_EQ(v.siblings.erring, 1);
-    EXPECT_EQ(v.has_speed, 1);
-    EXPECT_DOUBLE_EQ(v.speed.cur_mibs, 182.4);
-    EXPECT_DOUBLE_EQ(v.speed.avg_mibs, 175.0);
-    EXPECT_DOUBLE_EQ(v.speed.peak_mibs, 201.3);
-    EXPECT_DOUBLE_EQ(v.speed.idle_s, 12);
-    ASSERT_EQ(v.speed.hist_count, 3);
-    EXPECT_FLOAT_EQ(v.speed.hist[1], 180);
-    EXPECT_STREQ(v.thermal.state, "ok");
-    EXPECT_STREQ(v.thermal.sensor, "smart");
-    EXPECT_STREQ(v.thermal.limit_src, "default");
-    EXPECT_EQ(v.thermal.has_temp, 1);
-    EXPECT_EQ(v.thermal.temp_c, 41);
-    EXPECT_EQ(v.thermal.max_c, 43);
-    EXPECT_EQ(v.thermal.limit_c, 55);
-    EXPECT_EQ(v.thermal.resume_c, 50);
-    EXPECT_EQ(v.thermal.duty_pct, 100);
-    EXPECT_EQ(v.thermal.pauses, 1);
-    EXPECT_EQ(v.thermal.paused_s, 90);
-    EXPECT_EQ(v.thermal.has_throttle, 0);
-    ASSERT_EQ(v.thermal.hist_count, 3);
-    EXPECT_FLOAT_EQ(v.thermal.hist[0], 40);
-    EXPECT_FLOAT_EQ(v.thermal.hist[1], -1000);
-    EXPECT_FLOAT_EQ(v.thermal.hist[2], 41);
+    EXPECT_EQ(make_tuple(v.bad[0].lba, v.bad[0].cell, S(v.bad[0].kind), S(v.bad[0].via),
+                         S(v.bad[0].repeat), v.bad[0].code),
+              make_tuple(123456, 126, S("media"), S("verify"), S("0/0"), 'B'));
+    EXPECT_EQ(make_tuple(S(v.bad[1].via), S(v.bad[1].repeat), v.bad[1].code),
+              make_tuple(S("read"), S("3/3"), 'L'));
+    EXPECT_EQ(make_tuple(S(v.verdict.code), v.reason_count), make_tuple(S(""), 0));
+    EXPECT_EQ(make_tuple(v.deltas.has_a5, v.deltas.has_a199, v.deltas.has_phy, v.deltas.phy_sum,
+                         v.deltas.has_history_a5, v.deltas.history.a5, v.siblings.count,
+                         v.siblings.erring),
+              make_tuple(1, 1, 1, 5, 1, 8, 3, 1));
+    EXPECT_EQ(make_tuple(v.has_speed, v.speed.cur_mibs, v.speed.avg_mibs, v.speed.peak_mibs,
+                         v.speed.idle_s, v.speed.hist_count, v.speed.hist[1]),
+              make_tuple(1, 182.4, 175.0, 201.3, 12.0, 3, 180.0f));
+    EXPECT_EQ(make_tuple(S(v.thermal.state), S(v.thermal.sensor), S(v.thermal.limit_src),
+                         v.thermal.has_temp, v.thermal.temp_c, v.thermal.max_c, v.thermal.limit_c,
+                         v.thermal.resume_c, v.thermal.duty_pct, v.thermal.pauses,
+                         v.thermal.paused_s, v.thermal.has_throttle),
+              make_tuple(S("ok"), S("smart"), S("default"), 1, 41, 43, 55, 50, 100, 1, 90, 0));
+    EXPECT_EQ(
+        make_tuple(v.thermal.hist_count, v.thermal.hist[0], v.thermal.hist[1], v.thermal.hist[2]),
+        make_tuple(3, 40.0f, -1000.0f, 41.0f));
 }
 
 TEST_F(ViewLoad, FinishedDocumentGivesTheVerdictAndItsReasons) {
@@ -322,15 +291,11 @@ TEST_F(ViewLoad, MapIsKeptWithinItsCellsAndCodes) {
     };
     for (const auto& c : cases) {
         ASSERT_EQ(load(running_doc().set("map", c.map).json()), 0) << c.name;
-        EXPECT_EQ(view_.map.cells, c.cells) << c.name;
-        EXPECT_EQ(view_.map.done, c.done) << c.name;
-        EXPECT_EQ(view_.map.codes_len, c.codes_len) << c.name;
-        if (c.codes) {
-            ASSERT_NE(view_.map.codes, nullptr) << c.name;
-            EXPECT_STREQ(view_.map.codes, c.codes) << c.name;
-        } else {
-            EXPECT_EQ(view_.map.codes, nullptr) << c.name;
-        }
+        const ProbeView& v = view_;
+        EXPECT_EQ(make_tuple(v.map.cells, v.map.done, v.map.codes_len,
+                             S(v.map.codes ? v.map.codes : "none")),
+                  make_tuple(c.cells, c.done, c.codes_len, S(c.codes ? c.codes : "none")))
+            << c.name;
     }
 }
 
@@ -349,14 +314,11 @@ TEST_F(ViewLoad, ListsAreCutAndTheirOddEntriesSkipped) {
                        .set("verdict", R"({"code":"link","reasons":)" + reasons + "}")
                        .json()),
               0);
-    ASSERT_EQ(view_.bad_count, 64);
-    EXPECT_EQ(view_.bad[0].code, 'E');
-    EXPECT_EQ(view_.bad[1].code, 'L');
-    EXPECT_EQ(view_.bad[63].lba, 63);
-    ASSERT_EQ(view_.reason_count, 16);
-    EXPECT_STREQ(view_.reasons[0].key, "k0");
-    EXPECT_EQ(view_.reasons[1].has_n, 0);
-    EXPECT_EQ(view_.reasons[15].n, 5);
+    const ProbeView& v = view_;
+    EXPECT_EQ(make_tuple(v.bad_count, v.bad[0].code, v.bad[1].code, v.bad[63].lba),
+              make_tuple(64, 'E', 'L', 63));
+    EXPECT_EQ(make_tuple(v.reason_count, S(v.reasons[0].key), v.reasons[1].has_n, v.reasons[15].n),
+              make_tuple(16, S("k0"), 0, 5));
 }
 
 TEST_F(ViewLoad, HistoriesReadNumbersAndMarkGaps) {
@@ -406,21 +368,18 @@ TEST_F(ViewLoad, OptionalValuesAndTheirFlags) {
                  .set("deltas", R"({"a5":null,"phy":{},"history":{}})")
                  .json()),
         0);
-    EXPECT_EQ(view_.thermal.has_temp, 0);
-    EXPECT_EQ(view_.thermal.max_c, 0);
-    EXPECT_EQ(view_.thermal.has_throttle, 1);
-    EXPECT_EQ(view_.thermal.drive_throttle_s, 90);
-    EXPECT_EQ(view_.selftest.has_lba, 1);
-    EXPECT_EQ(view_.selftest.lba_first_error, 4711);
-    EXPECT_EQ(view_.deltas.has_a5, 0);
-    EXPECT_EQ(view_.deltas.has_phy, 1);
-    EXPECT_EQ(view_.deltas.phy_sum, 0);
-    EXPECT_EQ(view_.deltas.has_history_a5, 0);
+    const ProbeView& v = view_;
+    EXPECT_EQ(
+        make_tuple(v.thermal.has_temp, v.thermal.max_c, v.thermal.has_throttle,
+                   v.thermal.drive_throttle_s, v.selftest.has_lba, v.selftest.lba_first_error),
+        make_tuple(0, 0, 1, 90, 1, 4711));
+    EXPECT_EQ(
+        make_tuple(v.deltas.has_a5, v.deltas.has_phy, v.deltas.phy_sum, v.deltas.has_history_a5),
+        make_tuple(0, 1, 0, 0));
 
     ASSERT_EQ(load(running_doc().erase("thermal").json()), 0);
-    EXPECT_EQ(view_.has_speed, 0);
-    EXPECT_EQ(view_.speed.cur_mibs, 0);
-    EXPECT_EQ(view_.speed.hist_count, 0);
+    EXPECT_EQ(make_tuple(view_.has_speed, view_.speed.cur_mibs, view_.speed.hist_count),
+              make_tuple(0, 0.0, 0));
 
     ASSERT_EQ(
         load(running_doc().set("deltas", R"({"phy":{"a":9223372036854775807,"b":5}})").json()), 0);
@@ -445,18 +404,14 @@ TEST_F(ViewLoad, TextsAreRawAndCleanedOfControlCharacters) {
                  .set("verdict", "{\"code\":\"b\x1b\",\"reasons\":[{\"key\":\"\x1b[2J\",\"n\":1}]}")
                  .json()),
         0);
-    EXPECT_STREQ(view_.serial, R"(AB\"C)");
-    EXPECT_STREQ(view_.model, "WDC ?]0;owned??[2J");
-    EXPECT_STREQ(view_.error, "csi ??31m and \\u001b kept as written");
-    EXPECT_STREQ(view_.dev, "/dev/sd?");
-    EXPECT_STREQ(view_.thermal.state, "o?k");
-    EXPECT_STREQ(view_.thermal.sensor, "?");
-    EXPECT_STREQ(view_.bad[0].kind, "m?");
-    EXPECT_STREQ(view_.bad[0].via, "?[");
-    EXPECT_STREQ(view_.bad[0].repeat, "??");
-    EXPECT_EQ(view_.bad[0].code, 'E');
-    EXPECT_STREQ(view_.verdict.code, "b?");
-    EXPECT_STREQ(view_.reasons[0].key, "?[2J");
+    const ProbeView& v = view_;
+    EXPECT_EQ(make_tuple(S(v.serial), S(v.model), S(v.error), S(v.dev)),
+              make_tuple(S(R"(AB\"C)"), S("WDC ?]0;owned??[2J"),
+                         S("csi ??31m and \\u001b kept as written"), S("/dev/sd?")));
+    EXPECT_EQ(make_tuple(S(v.thermal.state), S(v.thermal.sensor), S(v.bad[0].kind), S(v.bad[0].via),
+                         S(v.bad[0].repeat), v.bad[0].code),
+              make_tuple(S("o?k"), S("?"), S("m?"), S("?["), S("??"), 'E'));
+    EXPECT_EQ(make_tuple(S(v.verdict.code), S(v.reasons[0].key)), make_tuple(S("b?"), S("?[2J")));
 }
 
 TEST_F(ViewLoad, CountsAreKeptToTheirRanges) {
@@ -474,25 +429,19 @@ TEST_F(ViewLoad, CountsAreKeptToTheirRanges) {
                  .set("thermal", R"({"duty_pct":-20,"pauses":-1,"paused_s":-2,"limit_c":-55})")
                  .json()),
         0);
-    EXPECT_EQ(view_.started_ts, 0);
-    EXPECT_EQ(view_.updated_ts, 0);
-    EXPECT_EQ(view_.eta_s, 0);
-    EXPECT_EQ(view_.capacity_bytes, INT64_MAX);
-    EXPECT_EQ(view_.logical_block_size, 0);
-    EXPECT_EQ(view_.selftest.remaining_pct, 100);
-    EXPECT_EQ(view_.selftest.lba_first_error, 0);
-    EXPECT_EQ(view_.stats.verify_mib, 0);
-    EXPECT_EQ(view_.stats.verify_errors, 0);
-    EXPECT_EQ(view_.stats.slow_cells, 0);
-    EXPECT_EQ(view_.bad[0].lba, 0);
-    EXPECT_EQ(view_.bad[0].cell, 0);
-    EXPECT_EQ(view_.speed.cur_mibs, 0);
-    EXPECT_EQ(view_.speed.avg_mibs, 0);
-    EXPECT_EQ(view_.speed.peak_mibs, 0);
-    EXPECT_EQ(view_.thermal.duty_pct, 0);
-    EXPECT_EQ(view_.thermal.pauses, 0);
-    EXPECT_EQ(view_.thermal.paused_s, 0);
-    EXPECT_EQ(view_.thermal.limit_c, 0);
+    const ProbeView& v = view_;
+    EXPECT_EQ(
+        make_tuple(v.started_ts, v.updated_ts, v.eta_s, v.capacity_bytes, v.logical_block_size,
+                   v.selftest.remaining_pct, v.selftest.lba_first_error),
+        make_tuple(0, 0, 0, INT64_MAX, 0, 100, 0));
+    EXPECT_EQ(make_tuple(v.stats.verify_mib, v.stats.verify_errors, v.stats.slow_cells,
+                         v.bad[0].lba, v.bad[0].cell),
+              make_tuple(0, 0, 0, 0, 0));
+    EXPECT_EQ(make_tuple(v.speed.cur_mibs, v.speed.avg_mibs, v.speed.peak_mibs),
+              make_tuple(0.0, 0.0, 0.0));
+    EXPECT_EQ(
+        make_tuple(v.thermal.duty_pct, v.thermal.pauses, v.thermal.paused_s, v.thermal.limit_c),
+        make_tuple(0, 0, 0, 0));
 }
 
 TEST_F(ViewLoad, WrongTypesLeaveTheirFieldsEmpty) {
