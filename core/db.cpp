@@ -366,3 +366,24 @@ const char* DbStmt::col_text(int c) const {
 bool DbStmt::col_is_null(int c) const {
     return !stmt_ || sqlite3_column_type(stmt_, c) == SQLITE_NULL;
 }
+
+DbTxn::DbTxn() {
+    open_ = g_db != nullptr && db_exec("BEGIN IMMEDIATE") == 0;
+}
+
+DbTxn::~DbTxn() {
+    if (open_) sqlite3_exec(g_db, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+int DbTxn::commit() {
+    if (!open_) return -1;
+    if (db_exec("COMMIT") == 0) {
+        open_ = false;
+        return 0;
+    }
+    // A failed COMMIT may leave the transaction open (SQLITE_BUSY): end it here
+    // so that nothing of it can be committed later by accident.
+    sqlite3_exec(g_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    open_ = false;
+    return -1;
+}

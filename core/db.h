@@ -38,7 +38,7 @@ std::int64_t disk_find_by_serial_or_wwn(const char* serial, const char* wwn);
 // ok() is false when the statement could not be prepared; every call on such
 // a statement does nothing, so callers may skip checking.
 class DbStmt {
-public:
+   public:
     explicit DbStmt(const char* sql);
     ~DbStmt();
     DbStmt(const DbStmt&) = delete;
@@ -64,6 +64,25 @@ public:
     const char* col_text(int c) const;  // "" for NULL
     bool col_is_null(int c) const;
 
-private:
+   private:
     sqlite3_stmt* stmt_ = nullptr;
+};
+
+// One write transaction on g_db: BEGIN IMMEDIATE when made (so a second
+// writer waits out the busy time-out here, not half-way through its work),
+// ROLLBACK when it goes out of scope uncommitted.
+class DbTxn {
+   public:
+    DbTxn();
+    ~DbTxn();
+    DbTxn(const DbTxn&) = delete;
+    DbTxn& operator=(const DbTxn&) = delete;
+
+    // false when BEGIN failed (busy beyond the time-out, no connection).
+    bool ok() const { return open_; }
+    // 0, or -1 after logging when COMMIT failed (the transaction is then rolled back).
+    [[nodiscard]] int commit();
+
+   private:
+    bool open_ = false;
 };

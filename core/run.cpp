@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,10 +35,17 @@ RunCache s_cache;
 
 // The time limit, on the monotonic clock: a wall clock set back by the NAS's
 // time sync must neither stretch nor cut the limit of a running child.
+// It reads the real clock even under a test's fake one: the child is real.
+double real_mono_ms() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1000000.0;
+}
+
 struct Deadline {
     double start_ms;
     double limit_ms;
-    bool passed() const { return mono_ms() - start_ms > limit_ms; }
+    bool passed() const { return real_mono_ms() - start_ms > limit_ms; }
 };
 
 // A descriptor that must survive execv: dup2 clears close-on-exec on the copy,
@@ -137,8 +145,9 @@ int reap(pid_t pid, const Deadline& deadline, bool killed) {
 
 }  // namespace
 
-int run_capture(const char* const argv[], StrBuf* out, int timeout_s) {
-    if (!argv || !argv[0] || !out) return -1;
+namespace {
+
+int run_capture_real(const char* const argv[], StrBuf* out, int timeout_s) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
     UniqueFd read_end(fds[0]);
@@ -150,7 +159,7 @@ int run_capture(const char* const argv[], StrBuf* out, int timeout_s) {
     if (pid == 0) child_exec(argv, read_end.get(), write_end.get(), max_fd);
 
     write_end.reset();
-    const Deadline deadline{mono_ms(), static_cast<double>(timeout_s) * 1000.0};
+    const Deadline deadline{real_mono_ms(), static_cast<double>(timeout_s) * 1000.0};
     const int flags = ::fcntl(read_end.get(), F_GETFL);
     ::fcntl(read_end.get(), F_SETFL, (flags < 0 ? 0 : flags) | O_NONBLOCK);
 
@@ -163,6 +172,21 @@ int run_capture(const char* const argv[], StrBuf* out, int timeout_s) {
     const int rc = reap(pid, deadline, true);
     drain(read_end.get(), out);
     return rc;
+}
+
+RunCaptureFn s_runner = run_capture_real;
+
+}  // namespace
+
+int run_capture(const char* const argv[], StrBuf* out, int timeout_s) {
+    if (!argv || !argv[0] || !out) return -1;
+    return s_runner(argv, out, timeout_s);
+}
+
+RunCaptureFn run_capture_replace(RunCaptureFn fn) {
+    const RunCaptureFn before = s_runner;
+    s_runner = fn ? fn : run_capture_real;
+    return before;
 }
 
 void arch_from_machine(const char* machine, char* name, std::size_t size) {

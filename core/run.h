@@ -17,6 +17,13 @@ struct StrBuf;
 // time-out included (out keeps what was read until then).
 int run_capture(const char* const argv[], StrBuf* out, int timeout_s);
 
+// The function run_capture hands every call to.
+using RunCaptureFn = int (*)(const char* const argv[], StrBuf* out, int timeout_s);
+// Puts fn in the place of the real runner (nullptr puts it back); returns the
+// one before. Tests feed recorded replies of smartctl, log_tool and hal_event
+// to the code above this way.
+RunCaptureFn run_capture_replace(RunCaptureFn fn);
+
 inline constexpr std::size_t kArchNameSize = 16;
 inline constexpr std::size_t kSmartctlPathSize = 600;
 

@@ -4,21 +4,24 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include "core/clock.h"
 #include "core/strbuf.h"
 #include "core/unique_fd.h"
 
 void str_upper(char* text) {
-    for (; *text; ++text) *text = static_cast<char>(std::toupper(static_cast<unsigned char>(*text)));
+    for (; *text; ++text)
+        *text = static_cast<char>(std::toupper(static_cast<unsigned char>(*text)));
 }
 
 void str_lower(char* text) {
-    for (; *text; ++text) *text = static_cast<char>(std::tolower(static_cast<unsigned char>(*text)));
+    for (; *text; ++text)
+        *text = static_cast<char>(std::tolower(static_cast<unsigned char>(*text)));
 }
 
 void str_trim(char* text) {
@@ -87,7 +90,5 @@ void file_read_line(const char* path, char* field, std::size_t size) {
 }
 
 double mono_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1000000.0;
+    return clock_mono_ms();
 }

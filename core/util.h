@@ -23,5 +23,5 @@ std::int64_t file_read_all(const char* path, StrBuf* out, std::uint64_t max);
 // The first line of a file, trimmed, into field; empty when the file is missing.
 void file_read_line(const char* path, char* field, std::size_t size);
 
-// Monotonic clock in milliseconds.
+// Monotonic clock in milliseconds (the clock of core/clock.h).
 double mono_ms();

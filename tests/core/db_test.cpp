@@ -390,3 +390,41 @@ TEST_F(DbTest, ConcurrentWritersLoseNoRow) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DbTest, TransactionCommitsOnlyWhenAsked) {
+    ASSERT_EQ(db_open(1), 0);
+    {
+        DbTxn txn;
+        ASSERT_TRUE(txn.ok());
+        meta_set("kept", "1");
+        EXPECT_EQ(txn.commit(), 0);
+    }
+    {
+        DbTxn txn;
+        ASSERT_TRUE(txn.ok());
+        meta_set("dropped", "1");
+    }  // left without commit: rolled back
+    EXPECT_EQ(meta_get_int("kept", 0), 1);
+    EXPECT_EQ(meta_get_int("dropped", 0), 0);
+}
+
+TEST_F(DbTest, TransactionReportsABusyDatabase) {
+    ASSERT_EQ(db_open(1), 0);
+    ASSERT_EQ(db_exec("PRAGMA busy_timeout=50"), 0);
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(path().c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    {
+        DbTxn txn;
+        EXPECT_FALSE(txn.ok()) << "another writer holds the lock";
+        EXPECT_EQ(txn.commit(), -1);
+    }
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    DbTxn txn;
+    EXPECT_TRUE(txn.ok());
+}
+
+}  // namespace
