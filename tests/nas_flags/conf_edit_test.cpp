@@ -4,10 +4,9 @@
 #include "nas_flags/conf_edit.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
@@ -36,16 +35,19 @@ TEST(ConfDropKeyLines, EveryLineOfTheDisksFlagAndNothingElse) {
         std::string want;
         int dropped;
     } cases[] = {
-        {"both duplicates", "a=1\npd_err_wwn_5000c500a1b2c3d4 = 1\nb=2\npd_err_wwn_5000c500a1b2c3d4=2\n",
-         "a=1\nb=2\n", 2},
-        {"any letter case of the key", "PD_ERR_WWN_5000C500A1B2C3D4 = 1\nPd_Err_Wwn_5000c500A1B2c3d4=1\n",
-         "", 2},
+        {"both duplicates",
+         "a=1\npd_err_wwn_5000c500a1b2c3d4 = 1\nb=2\npd_err_wwn_5000c500a1b2c3d4=2\n", "a=1\nb=2\n",
+         2},
+        {"any letter case of the key",
+         "PD_ERR_WWN_5000C500A1B2C3D4 = 1\nPd_Err_Wwn_5000c500A1B2c3d4=1\n", "", 2},
         {"the same WWN written with a prefix",
-         "pd_err_wwn_naa.5000C500A1B2C3D4 = 1\npd_err_wwn_0x5000c500a1b2c3d4 = 1\nx=1\n", "x=1\n", 2},
+         "pd_err_wwn_naa.5000C500A1B2C3D4 = 1\npd_err_wwn_0x5000c500a1b2c3d4 = 1\nx=1\n", "x=1\n",
+         2},
         {"CRLF lines keep their ends", "[Disk]\r\n  pd_err_wwn_5000c500a1b2c3d4 \t= 1\r\nz=1\r\n",
          "[Disk]\r\nz=1\r\n", 1},
         {"a last line without newline", "a=1\npd_err_wwn_5000c500a1b2c3d4 = 1", "a=1\n", 1},
-        {"a kept last line stays without newline", "pd_err_wwn_5000c500a1b2c3d4 = 1\na=1", "a=1", 1},
+        {"a kept last line stays without newline", "pd_err_wwn_5000c500a1b2c3d4 = 1\na=1", "a=1",
+         1},
         {"other disks, device ids, comments and values stay",
          "pd_err_wwn_5000c500a1b2c3d5 = 1\npd_dev_wwn_5000c500a1b2c3d4 = 3\n"
          "# pd_err_wwn_5000c500a1b2c3d4 = 1\n;pd_err_wwn_5000c500a1b2c3d4=1\n"
@@ -143,13 +145,15 @@ class Rewrite : public ::testing::Test {
         std::vector<std::string> names;
         if (DIR* d = ::opendir(dir.c_str())) {
             while (dirent* e = ::readdir(d))
-                if (std::string(e->d_name).rfind(".conf.corvantis.", 0) == 0) names.push_back(e->d_name);
+                if (std::string(e->d_name).rfind(".conf.corvantis.", 0) == 0)
+                    names.push_back(e->d_name);
             ::closedir(d);
         }
         return names;
     }
 
-    static constexpr char kText[] = "[Disk]\npd_err_wwn_5000c500a1b2c3d4 = 1\npd_dev_wwn_5000c500a1b2c3d4 = 3\n";
+    static constexpr char kText[] =
+        "[Disk]\npd_err_wwn_5000c500a1b2c3d4 = 1\npd_dev_wwn_5000c500a1b2c3d4 = 3\n";
     static constexpr char kCleared[] = "[Disk]\npd_dev_wwn_5000c500a1b2c3d4 = 3\n";
     TempDir dir_;
     ConfRewrite r_{};
@@ -185,7 +189,8 @@ TEST_F(Rewrite, ALockHeldByTheNasWaitsTenSecondsThenGivesUp) {
     LockHolder nas_tool(lock_of(conf()));
     ASSERT_TRUE(nas_tool.held());
     EXPECT_EQ(rewrite(conf()), kRewriteFailed);
-    EXPECT_EQ(std::string(r_.detail), "conf_locked: " + lock_of(conf()) + " stayed locked for 10 s");
+    EXPECT_EQ(std::string(r_.detail),
+              "conf_locked: " + lock_of(conf()) + " stayed locked for 10 s");
     EXPECT_EQ(std::string(r_.conf_lock), lock_of(conf()));
     EXPECT_EQ(r_.conf_retries, 0);
     EXPECT_EQ(clock_.sleeps(), std::vector<double>(100, 100.0));

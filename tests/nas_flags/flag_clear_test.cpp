@@ -4,10 +4,9 @@
 // SQLite file and a fake disk tree.
 #include "nas_flags/flag_clear.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
@@ -48,7 +47,8 @@ class FlagClearTest : public ::testing::Test {
                       FakeDisk{.dev = "sdb", .serial = "WD-1", .wwid = "naa.5000c500a1b2c3d4"});
         ASSERT_EQ(db_open(1), 0);
         db_close();
-        sql("INSERT INTO disks(serial,wwn,first_seen_ts,last_seen_ts) VALUES('WD-1','5000c500a1b2c3d4',1,1)");
+        sql("INSERT INTO disks(serial,wwn,first_seen_ts,last_seen_ts) "
+            "VALUES('WD-1','5000c500a1b2c3d4',1,1)");
         old_path_ = std::getenv("PATH") ? std::getenv("PATH") : "";
         ::setenv("PATH", (dir_.path() + "/bin").c_str(), 1);
         env_.hal_event = "/nonexistent/hal_event";
@@ -105,7 +105,8 @@ TEST_F(FlagClearTest, ErrorsBeforeTheProbeCheck) {
         EXPECT_EQ(r.out, "{\"ok\":false,\"error\":\"bad_wwn\"}\n") << (wwn ? wwn : "null");
         EXPECT_EQ(r.code, 1);
     }
-    EXPECT_EQ(run(std::string(64, 'a').c_str()).out, "{\"ok\":false,\"refused\":\"not_flagged\"}\n");
+    EXPECT_EQ(run(std::string(64, 'a').c_str()).out,
+              "{\"ok\":false,\"refused\":\"not_flagged\"}\n");
 
     for (const std::string& text : {std::string(kConfReadMax + 1, '\n'), std::string()}) {
         if (text.empty())
@@ -113,7 +114,8 @@ TEST_F(FlagClearTest, ErrorsBeforeTheProbeCheck) {
         else
             write_file(conf(), text);
         const Reply r = run();
-        EXPECT_EQ(r.out, "{\"ok\":false,\"error\":\"conf_unreadable\",\"detail\":\"" + conf() + "\"}\n");
+        EXPECT_EQ(r.out,
+                  "{\"ok\":false,\"error\":\"conf_unreadable\",\"detail\":\"" + conf() + "\"}\n");
         EXPECT_EQ(r.code, 1);
     }
     EXPECT_TRUE(runner_.calls().empty());
@@ -171,9 +173,9 @@ TEST_F(FlagClearTest, TheNewestProbeOfTheDiskDecides) {
 
 TEST_F(FlagClearTest, ProbesAreMatchedByWwnInAnyFormAndBySerial) {
     probe("X", "'5000C500A1B2C3D4'", "done", "'good'", 300);
-    probe("wd-1", "NULL", "done", "'bad'", 200);              // the inventory disk's serial
+    probe("wd-1", "NULL", "done", "'bad'", 200);                   // the inventory disk's serial
     probe("naa.5000c500a1b2c3d4", "NULL", "done", "'good'", 250);  // serial equal to the WWN text
-    probe("Y", "'5000cca0deadbeef'", "done", "'good'", 100);  // another disk, newer
+    probe("Y", "'5000cca0deadbeef'", "done", "'good'", 100);       // another disk, newer
     EXPECT_EQ(run().out, "{\"ok\":false,\"refused\":\"verdict_bad\",\"probe_id\":2}\n");
     sql("DELETE FROM probes WHERE probe_id=2");
     const Reply r = run();
@@ -190,7 +192,8 @@ TEST_F(FlagClearTest, HalEventClearsTheFlag) {
     const Reply r = run();
     EXPECT_EQ(r.out, "{\"ok\":true,\"method\":\"hal_event\",\"backup\":\"" + backup() +
                          "\",\"key\":\"pd_err_wwn_naa.5000C500A1B2C3D4\",\"dev_id\":\"3\","
-                         "\"hal_event\":{\"path\":\"" + hal_path() +
+                         "\"hal_event\":{\"path\":\"" +
+                         hal_path() +
                          "\",\"rc\":0,\"output\":\"cleared \\\"3\\\"\\n\"},\"probe_id\":1}\n");
     EXPECT_EQ(r.code, 0);
     ASSERT_EQ(runner_.calls().size(), 1u);
@@ -202,8 +205,8 @@ TEST_F(FlagClearTest, HalEventClearsTheFlag) {
     EXPECT_EQ(events(), (std::vector<std::string>{
                             "1|flag_cleared|{\"wwn\":\"naa.5000C500A1B2C3D4\",\"key\":\"pd_err_wwn_"
                             "naa.5000C500A1B2C3D4\",\"dev_id\":\"3\",\"method\":\"hal_event\","
-                            "\"backup\":\"" + backup() +
-                            "\",\"hal_rc\":0,\"conf_retries\":0,\"probe_id\":1}"}));
+                            "\"backup\":\"" +
+                            backup() + "\",\"hal_rc\":0,\"conf_retries\":0,\"probe_id\":1}"}));
     EXPECT_EQ(g_db, nullptr);
 }
 
@@ -216,8 +219,11 @@ TEST_F(FlagClearTest, AHalEventThatDoesNothingIsFollowedByTheRewrite) {
     ASSERT_EQ(conf_lock_path_in(lock_dir().c_str(), conf().c_str(), lock, sizeof lock), 1);
     EXPECT_EQ(r.out, "{\"ok\":true,\"method\":\"file\",\"backup\":\"" + saved +
                          "\",\"key\":\"pd_err_wwn_naa.5000C500A1B2C3D4\",\"dev_id\":\"3\","
-                         "\"conf_lock\":\"" + lock + "\",\"conf_retries\":0,"
-                         "\"hal_event\":{\"path\":\"" + hal_path() +
+                         "\"conf_lock\":\"" +
+                         lock +
+                         "\",\"conf_retries\":0,"
+                         "\"hal_event\":{\"path\":\"" +
+                         hal_path() +
                          "\",\"rc\":2,\"output\":\"no such device\\n\"},\"probe_id\":1}\n");
     EXPECT_EQ(clock_.sleeps(), std::vector<double>(40, 250.0));
     EXPECT_EQ(read_file(conf()), kCleared);
@@ -232,8 +238,8 @@ TEST_F(FlagClearTest, WithoutADeviceIdOrHalEventTheFileIsRewrittenAtOnce) {
         const char* dev_id_json;
     } cases[] = {
         {"no device id", "", true, "null"},
-        {"a device id too long to pass whole", "pd_dev_wwn_5000c500a1b2c3d4 = " + std::string(100, '7') + "\n",
-         true, nullptr},
+        {"a device id too long to pass whole",
+         "pd_dev_wwn_5000c500a1b2c3d4 = " + std::string(100, '7') + "\n", true, nullptr},
         {"no hal_event anywhere", "pd_dev_wwn_5000c500a1b2c3d4 = 3\n", false, "\"3\""},
     };
     good_probe();
@@ -245,9 +251,13 @@ TEST_F(FlagClearTest, WithoutADeviceIdOrHalEventTheFileIsRewrittenAtOnce) {
         EXPECT_EQ(r.code, 0) << c.name;
         EXPECT_NE(r.out.find("\"method\":\"file\""), std::string::npos) << c.name;
         EXPECT_NE(r.out.find("\"rc\":-2,\"output\":\"\"}"), std::string::npos) << c.name;
-        if (c.dev_id_json)
-            EXPECT_NE(r.out.find(std::string("\"dev_id\":") + c.dev_id_json), std::string::npos) << c.name;
-        if (!c.hal_present) EXPECT_NE(r.out.find("{\"path\":null"), std::string::npos) << c.name;
+        if (c.dev_id_json) {
+            EXPECT_NE(r.out.find(std::string("\"dev_id\":") + c.dev_id_json), std::string::npos)
+                << c.name;
+        }
+        if (!c.hal_present) {
+            EXPECT_NE(r.out.find("{\"path\":null"), std::string::npos) << c.name;
+        }
         EXPECT_EQ(read_file(conf()), c.devmap) << c.name;
     }
     EXPECT_TRUE(runner_.calls().empty());
@@ -265,7 +275,8 @@ TEST_F(FlagClearTest, AFileHalEventLeftUnreadableOrDamagedIsNeverReportedCleared
          "conf_unreadable: " + conf() + " after hal_event: No such file or directory"},
         {"over 1 MiB", [&] { write_file(conf(), kCleared + std::string(kConfReadMax, '#')); },
          "conf_unreadable: " + conf() + " after hal_event: over 1 MiB"},
-        {"emptied", [&] { write_file(conf(), ""); }, "conf_damaged: " + conf() + " is empty after hal_event"},
+        {"emptied", [&] { write_file(conf(), ""); },
+         "conf_damaged: " + conf() + " is empty after hal_event"},
         {"cut in a line", [&] { write_file(conf(), "[Global]\npd_dev_wwn_5000c5"); },
          "conf_damaged: " + conf() + " ends in the middle of a line after hal_event"},
     };
@@ -319,8 +330,11 @@ TEST_F(FlagClearTest, ALockedConfigurationStaysFlaggedAndNamesTheLock) {
     EXPECT_EQ(r.out, "{\"ok\":false,\"error\":\"still_flagged\",\"detail\":\"conf_locked: " +
                          std::string(lock) + " stayed locked for 10 s\",\"backup\":\"" + saved +
                          "\",\"key\":\"pd_err_wwn_naa.5000C500A1B2C3D4\",\"dev_id\":null,"
-                         "\"conf_lock\":\"" + lock + "\",\"conf_retries\":0,\"hal_event\":{"
-                         "\"path\":\"" + hal_path() + "\",\"rc\":-2,\"output\":\"\"},\"probe_id\":1}\n");
+                         "\"conf_lock\":\"" +
+                         lock +
+                         "\",\"conf_retries\":0,\"hal_event\":{"
+                         "\"path\":\"" +
+                         hal_path() + "\",\"rc\":-2,\"output\":\"\"},\"probe_id\":1}\n");
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(read_file(conf()), kFlagLine);
     EXPECT_TRUE(events().empty());
@@ -330,7 +344,8 @@ TEST_F(FlagClearTest, BackupsAreNeverReplacedAndTheirFailureStopsTheRun) {
     good_probe();
     write_file(backup(), "an earlier backup\n");
     Reply r = run();
-    EXPECT_EQ(r.out, "{\"ok\":false,\"error\":\"backup_failed\",\"detail\":\"" + backup() + "\"}\n");
+    EXPECT_EQ(r.out,
+              "{\"ok\":false,\"error\":\"backup_failed\",\"detail\":\"" + backup() + "\"}\n");
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(read_file(backup()), "an earlier backup\n");
     EXPECT_EQ(read_file(conf()), kConf);
@@ -340,7 +355,8 @@ TEST_F(FlagClearTest, BackupsAreNeverReplacedAndTheirFailureStopsTheRun) {
     ASSERT_EQ(::rename(folder.c_str(), (folder + ".old").c_str()), 0);
     write_file(folder, "a file in the folder's place");
     r = run();
-    EXPECT_EQ(r.out, "{\"ok\":false,\"error\":\"backup_failed\",\"detail\":\"" + backup() + "\"}\n");
+    EXPECT_EQ(r.out,
+              "{\"ok\":false,\"error\":\"backup_failed\",\"detail\":\"" + backup() + "\"}\n");
     EXPECT_EQ(read_file(conf()), kConf);
     EXPECT_TRUE(runner_.calls().empty());
 }
@@ -351,7 +367,9 @@ TEST_F(FlagClearTest, ThousandsOfFlagsAndOddlyWrittenKeys) {
         char line[64];
         std::snprintf(line, sizeof line, "pd_err_wwn_5000cca0%08x = 1\r\n", i);
         text += line;
-        if (i == 2500) text += "pd_err_wwn_\t0X5000c500a1b2c3d4 = \x01\xff\r\nPD_ERR_WWN_5000C500A1B2C3D4=1\r\n";
+        if (i == 2500)
+            text +=
+                "pd_err_wwn_\t0X5000c500a1b2c3d4 = \x01\xff\r\nPD_ERR_WWN_5000C500A1B2C3D4=1\r\n";
     }
     write_file(conf(), text);
     good_probe();
@@ -360,7 +378,8 @@ TEST_F(FlagClearTest, ThousandsOfFlagsAndOddlyWrittenKeys) {
     // The WWN as the file writes it is not safe in a file name: the backup
     // is named after the WWN as given.
     EXPECT_NE(r.out.find("-0x5000c500a1b2c3d4.bak\""), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\"key\":\"pd_err_wwn_\\t0X5000c500a1b2c3d4\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"key\":\"pd_err_wwn_\\t0X5000c500a1b2c3d4\""), std::string::npos)
+        << r.out;
     const std::string left = read_file(conf());
     EXPECT_EQ(left.find("c500a1b2c3d4"), std::string::npos);
     EXPECT_EQ(left.size(), text.size() - 68);
@@ -387,7 +406,8 @@ TEST(FlagClearHalEvent, FoundFixedThenInAbsolutePathFoldersOnly) {
         {"", "", ""},
         {nullptr, d + "/good", d + "/good/hal_event"},
         {fixed.c_str(), d + "/good", fixed},
-        {"/nonexistent", "::" + rel + ":" + d + "/plain:" + d + "/dir:" + d + "/good", d + "/good/hal_event"},
+        {"/nonexistent", "::" + rel + ":" + d + "/plain:" + d + "/dir:" + d + "/good",
+         d + "/good/hal_event"},
         {"/nonexistent", rel + ":.", ""},
     };
     char out[4096];

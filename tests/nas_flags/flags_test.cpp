@@ -46,15 +46,16 @@ TEST(FlagsFindDisk, WwidBeforeSerialInInventoryOrder) {
     } cases[] = {
         {"0x5000c500a1b2c3d4", "sda"},  // sdc has it too, later
         {"wd-wcc4n1234567", "sdb"},
-        {"5000cca0deadbeef", "sdc"},     // a serial that looks like a WWN
+        {"5000cca0deadbeef", "sdc"},  // a serial that looks like a WWN
         {"0025385B71B0A1C2", "nvme0n1"},
-        {"", nullptr},                    // empty fields never match
+        {"", nullptr},  // empty fields never match
         {"5000c500a1b2c3d", nullptr},
         {nullptr, nullptr},
     };
     for (const Case& c : cases) {
         const DiskBrief* d = flags_find_disk(kInventory.data(), 4, c.key);
-        EXPECT_EQ(d ? std::string(d->dev) : "none", c.dev ? c.dev : "none") << (c.key ? c.key : "null");
+        EXPECT_EQ(d ? std::string(d->dev) : "none", c.dev ? c.dev : "none")
+            << (c.key ? c.key : "null");
     }
     EXPECT_EQ(flags_find_disk(nullptr, 4, "x"), nullptr);
     EXPECT_EQ(flags_find_disk(kInventory.data(), 0, "0x5000c500a1b2c3d4"), nullptr);
@@ -63,27 +64,29 @@ TEST(FlagsFindDisk, WwidBeforeSerialInInventoryOrder) {
 TEST(FlagsList, FlagsAndDeviceIdsJoinedToTheInventory) {
     EXPECT_EQ(listing(""),
               "{\"conf\":\"/mnt/HDA_ROOT/.conf\",\"readable\":true,\"flags\":[],\"devmap\":[]}\n");
-    EXPECT_EQ(listing("[Storage]\r\n"
-                      "pd_err_wwn_0x5000C500A1B2C3D4 = 1\r\n"
-                      "pd_dev_wwn_naa.5000c500a1b2c3d4 = 3\r\n"
-                      "pd_err_wwn_50014ee2b3c4d5e6 = \"x\"\\\x01\xc3\r\n"
-                      "pd_dev_wwn_0025385b71b0a1c2 = 9\r\n"),
-              "{\"conf\":\"/mnt/HDA_ROOT/.conf\",\"readable\":true,\"flags\":["
-              "{\"wwn\":\"0x5000C500A1B2C3D4\",\"key\":\"pd_err_wwn_0x5000C500A1B2C3D4\","
-              "\"value\":\"1\",\"dev_id\":\"3\",\"serial\":\"\",\"dev\":\"sda\"},"
-              "{\"wwn\":\"50014ee2b3c4d5e6\",\"key\":\"pd_err_wwn_50014ee2b3c4d5e6\","
-              "\"value\":\"\\\"x\\\"\\\\\\u0001\xc3\",\"dev_id\":null,\"serial\":null,\"dev\":null}],"
-              "\"devmap\":["
-              "{\"wwn\":\"naa.5000c500a1b2c3d4\",\"dev_id\":\"3\",\"serial\":\"\",\"dev\":\"sda\"},"
-              "{\"wwn\":\"0025385b71b0a1c2\",\"dev_id\":\"9\",\"serial\":\"S4EWNX0R123456\","
-              "\"dev\":\"nvme0n1\"}]}\n");
+    EXPECT_EQ(
+        listing("[Storage]\r\n"
+                "pd_err_wwn_0x5000C500A1B2C3D4 = 1\r\n"
+                "pd_dev_wwn_naa.5000c500a1b2c3d4 = 3\r\n"
+                "pd_err_wwn_50014ee2b3c4d5e6 = \"x\"\\\x01\xc3\r\n"
+                "pd_dev_wwn_0025385b71b0a1c2 = 9\r\n"),
+        "{\"conf\":\"/mnt/HDA_ROOT/.conf\",\"readable\":true,\"flags\":["
+        "{\"wwn\":\"0x5000C500A1B2C3D4\",\"key\":\"pd_err_wwn_0x5000C500A1B2C3D4\","
+        "\"value\":\"1\",\"dev_id\":\"3\",\"serial\":\"\",\"dev\":\"sda\"},"
+        "{\"wwn\":\"50014ee2b3c4d5e6\",\"key\":\"pd_err_wwn_50014ee2b3c4d5e6\","
+        "\"value\":\"\\\"x\\\"\\\\\\u0001\xc3\",\"dev_id\":null,\"serial\":null,\"dev\":null}],"
+        "\"devmap\":["
+        "{\"wwn\":\"naa.5000c500a1b2c3d4\",\"dev_id\":\"3\",\"serial\":\"\",\"dev\":\"sda\"},"
+        "{\"wwn\":\"0025385b71b0a1c2\",\"dev_id\":\"9\",\"serial\":\"S4EWNX0R123456\","
+        "\"dev\":\"nvme0n1\"}]}\n");
 }
 
 TEST(FlagsList, UnreadableAndCrowdedFiles) {
     StrBuf out;
     flags_list_json("/x/\"odd\".conf", nullptr, kInventory.data(), 4, &out);
-    EXPECT_STREQ(out.c_str(),
-                 "{\"conf\":\"/x/\\\"odd\\\".conf\",\"readable\":false,\"flags\":[],\"devmap\":[]}\n");
+    EXPECT_STREQ(
+        out.c_str(),
+        "{\"conf\":\"/x/\\\"odd\\\".conf\",\"readable\":false,\"flags\":[],\"devmap\":[]}\n");
 
     // Thousands of flags: the listing holds the first 128 and stays one line.
     std::string text;

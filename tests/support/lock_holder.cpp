@@ -30,7 +30,9 @@ LockHolder::LockHolder(const std::string& path, int hold_ms) {
     ::close(ready[0]);
 }
 
-LockHolder::~LockHolder() { release(); }
+LockHolder::~LockHolder() {
+    release();
+}
 
 void LockHolder::release() {
     if (pid_ <= 0) return;
