@@ -88,7 +88,7 @@ TEST_F(FlagsE2e, HalEventClearsWhileTheDatabaseIsBusy) {
     nas_.put_script("/sbin/hal_event",
                     "echo \"hal_event $*\"\n"
                     "sed -i '/^pd_err_wwn_/d' /mnt/HDA_ROOT/.conf\n");
-    SqlExclusiveHolder poll(db(), 1500);
+    LockHolder poll(sql_exclusive_lock(db()), 1500);
     ASSERT_TRUE(poll.held());
     const RunResult r = nas_.run({"flag-clear", "--wwn", "5000c500a1b2c3d4"});
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;

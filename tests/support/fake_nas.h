@@ -28,12 +28,12 @@
 struct RunOptions {
     std::vector<std::pair<std::string, std::string>> env_set;
     std::vector<std::string> env_unset;
-    std::string exe;         // executable to run; the built corvantisd when empty
-    std::string argv0;       // argv[0]; the executable's path when empty
-    bool no_argv0 = false;   // start with an empty argument vector
-    std::string stdin_data;  // fed on standard input (else /dev/null)
-    int timeout_s = 60;      // killed with SIGKILL past this
-    int kill_after_us = -1;  // SIGKILL this long after the program started (>= 0)
+    std::string exe;          // executable to run; the built corvantisd when empty
+    std::string argv0;        // argv[0]; the executable's path when empty
+    bool no_argv0 = false;    // start with an empty argument vector
+    std::string stdin_data;   // fed on standard input (else /dev/null)
+    int timeout_s = 60;       // killed with SIGKILL past this
+    int kill_after_us = -1;   // SIGKILL this long after the program started (>= 0)
 };
 
 struct RunResult {
@@ -45,7 +45,7 @@ struct RunResult {
 };
 
 class FakeNas {
-   public:
+public:
     FakeNas();
     FakeNas(const FakeNas&) = delete;
     FakeNas& operator=(const FakeNas&) = delete;
@@ -77,15 +77,14 @@ class FakeNas {
     // fresh. What fn puts into out comes back as out (with anything the child
     // wrote to standard output), fn's result as exit_code. Assertions inside
     // fn do not reach the test: hand the facts back and check them here.
-    RunResult run_function(const std::function<int(std::string& out)>& fn,
-                           int timeout_s = 60) const;
+    RunResult run_function(const std::function<int(std::string& out)>& fn, int timeout_s = 60) const;
 
-   private:
+private:
     // Forks a child that enters the namespace, mounts the fake NAS, takes its
     // standard streams from stdin_data and the result files, then calls
     // in_namespace (which must not return); waits at most timeout_s seconds.
-    RunResult spawn(const std::function<void(int status_fd)>& in_namespace,
-                    const std::string& stdin_data, int timeout_s, int kill_after_us = -1) const;
+    RunResult spawn(const std::function<void(int status_fd)>& in_namespace, const std::string& stdin_data,
+                    int timeout_s, int kill_after_us = -1) const;
 
     TempDir dir_;
     std::string base_;

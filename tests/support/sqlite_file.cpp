@@ -1,9 +1,6 @@
 #include "tests/support/sqlite_file.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -57,29 +54,9 @@ std::string sql_exec(const std::string& db_path, const std::string& sql) {
     return result;
 }
 
-SqlExclusiveHolder::SqlExclusiveHolder(const std::string& db_path, int hold_ms) {
-    int ready[2];
-    if (::pipe2(ready, O_CLOEXEC) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        ::close(ready[0]);
+std::function<bool()> sql_exclusive_lock(const std::string& db_path) {
+    return [db_path] {
         sqlite3* db = open_file(db_path);
-        const char ok =
-            sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK ? '1' : '0';
-        (void)!::write(ready[1], &ok, 1);
-        ::usleep(static_cast<useconds_t>(hold_ms) * 1000);
-        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-        sqlite3_close(db);
-        ::_exit(0);
-    }
-    ::close(ready[1]);
-    char got = '0';
-    if (pid_ > 0 && ::read(ready[0], &got, 1) == 1) held_ = got == '1';
-    ::close(ready[0]);
-}
-
-SqlExclusiveHolder::~SqlExclusiveHolder() {
-    if (pid_ <= 0) return;
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
+        return sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    };
 }

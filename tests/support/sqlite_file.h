@@ -2,6 +2,7 @@
 // test's own: what the program wrote is checked without its own reader.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,18 +14,6 @@ std::string sql_value(const std::string& db_path, const std::string& sql);
 // Runs SQL texts on the file, creating it when missing; "" or SQLite's message.
 std::string sql_exec(const std::string& db_path, const std::string& sql);
 
-// A second process that keeps the file under BEGIN EXCLUSIVE (no reader, no
-// writer gets in) for hold_ms, as a long write of another command would.
-// Returns once the child holds it; the destructor reaps the child.
-class SqlExclusiveHolder {
-   public:
-    SqlExclusiveHolder(const std::string& db_path, int hold_ms);
-    ~SqlExclusiveHolder();
-    SqlExclusiveHolder(const SqlExclusiveHolder&) = delete;
-    SqlExclusiveHolder& operator=(const SqlExclusiveHolder&) = delete;
-    bool held() const { return held_; }
-
-   private:
-    int pid_ = -1;
-    bool held_ = false;
-};
+// For a LockHolder: takes the file under BEGIN EXCLUSIVE (no reader, no
+// writer gets in), as a long write of another command would.
+std::function<bool()> sql_exclusive_lock(const std::string& db_path);
