@@ -73,14 +73,6 @@ TEST_F(FlagsE2e, ListingJoinsTheInventoryAndOpensNoDatabase) {
     EXPECT_EQ(r.out, "{\"conf\":\"/mnt/none\",\"readable\":false,\"flags\":[],\"devmap\":[]}\n");
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_NE(::access(db().c_str(), F_OK), 0);
-
-    r = nas_.run({"flag-clear", "--wwn", "../etc"});
-    EXPECT_EQ(r.out, "{\"ok\":false,\"error\":\"bad_wwn\"}\n");
-    EXPECT_EQ(r.exit_code, 1);
-    r = nas_.run({"flag-clear", "--wwn", "naa.5000C500A1B2C3D4"});
-    EXPECT_EQ(r.out, "{\"ok\":false,\"refused\":\"no_probe\"}\n");
-    EXPECT_EQ(r.exit_code, 3);
-    EXPECT_NE(::access(db().c_str(), F_OK), 0);
 }
 
 TEST_F(FlagsE2e, HalEventClearsWhileTheDatabaseIsBusy) {
