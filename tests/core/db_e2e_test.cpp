@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/support/fake_nas.h"
+#include "tests/support/lock_holder.h"
 #include "tests/support/sqlite_file.h"
 
 extern char** environ;
@@ -65,7 +66,7 @@ TEST_F(DbE2E, InitCreatesTheDatabaseAndLogsItsPath) {
 // while a poll holds the write lock for the minutes of its transaction.
 TEST_F(DbE2E, OpenAnswersWhileAnotherProcessHoldsTheWriteLock) {
     ASSERT_EQ(init().exit_code, 0);
-    HeldWriteLock poll(db());
+    LockHolder poll(sql_write_lock(db()), -1);
     ASSERT_TRUE(poll.held());
     const RunResult r = init();
     EXPECT_EQ(r.exit_code, 0) << r.err;

@@ -20,6 +20,7 @@
 #include "core/paths.h"
 #include "core/util.h"
 #include "tests/support/fake_nas.h"
+#include "tests/support/lock_holder.h"
 #include "tests/support/sqlite_file.h"
 #include "tests/support/temp_dir.h"
 
@@ -132,7 +133,7 @@ TEST_F(DbTest, OpeningACurrentDatabaseWritesNothing) {
     db_close();
     const std::string before = read_file(path());
     {
-        HeldWriteLock poll(path());
+        LockHolder poll(sql_write_lock(path()), -1);
         ASSERT_TRUE(poll.held());
         ASSERT_EQ(db_open(1), 0) << "a write would have waited out the busy time-out";
         EXPECT_EQ(meta_get_int("schema_created_ts", 0), created);

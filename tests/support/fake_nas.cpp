@@ -154,6 +154,7 @@ void mount_fake_nas(const SealPlan& seal, int status_fd) {
     const std::pair<std::string, const char*> binds[] = {
         {base + "/dev", "/dev"},
         {base + "/mnt", "/mnt"},
+        {base + "/varlock", "/var/lock"},
         {base + "/sysblock", "/sys/block"},
         {base + "/boot_id", "/proc/sys/kernel/random/boot_id"},
     };
@@ -238,7 +239,7 @@ const char* const kFakeNasTools[] = {
 FakeNas::FakeNas() : base_(dir_.path()) {
     for (const std::string& root : sealed_roots())
         make_dirs(base_ + "/" + layer_name(root) + ".up");
-    for (const char* dir : {"/etc.up", "/etc.work", "/mnt", "/sysblock", "/dev"})
+    for (const char* dir : {"/etc.up", "/etc.work", "/mnt", "/varlock", "/sysblock", "/dev"})
         make_dirs(base_ + dir);
     for (const char* dev : kStandardDevices)
         put_device(std::string("/dev/") + dev, std::string("/dev/") + dev);
@@ -273,6 +274,7 @@ std::string FakeNas::host_path(const std::string& platform_path) const {
         if (under(p, root)) return base_ + "/" + layer_name(root) + ".up" + p.substr(root.size());
     if (under(p, "/etc")) return base_ + "/etc.up" + p.substr(4);
     if (under(p, "/mnt")) return base_ + "/mnt" + p.substr(4);
+    if (under(p, "/var/lock")) return base_ + "/varlock" + p.substr(9);
     if (under(p, "/dev")) return base_ + "/dev" + p.substr(4);
     if (under(p, "/sys/block")) return base_ + "/sysblock" + p.substr(10);
     throw std::runtime_error("no fake for " + platform_path);
@@ -347,7 +349,7 @@ RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& o
             ::execve(exe.c_str(), argv.data(), envp.data());
             child_fail(status_fd, "execve");
         },
-        opts.stdin_data, opts.timeout_s);
+        opts.stdin_data, opts.timeout_s, opts.kill_after_us);
 }
 
 RunResult FakeNas::run_function(const std::function<int(std::string& out)>& fn,
@@ -405,7 +407,7 @@ SealPlan FakeNas::make_seal() const {
 }
 
 RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace,
-                         const std::string& stdin_data, int timeout_s) const {
+                         const std::string& stdin_data, int timeout_s, int kill_after_us) const {
     const std::string out_path = base_ + "/run.out";
     const std::string err_path = base_ + "/run.err";
     const std::string in_path = base_ + "/run.in";
@@ -447,6 +449,11 @@ RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace,
 
     RunResult r;
     int status = 0;
+    // The status pipe closed at the exec: the program runs from here on.
+    if (kill_after_us >= 0) {
+        ::usleep(static_cast<useconds_t>(kill_after_us));
+        ::kill(pid, SIGKILL);
+    }
     // The child's end makes its pidfd readable: no polling pace to wait out.
     const UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     pollfd end{pidfd.get(), POLLIN, 0};

@@ -12,6 +12,7 @@
 //             or uname is ever visible.
 //   /etc      overlay over the host's (enclosure files, /etc/config/...)
 //   /mnt      an empty folder of the test (the NAS configuration lives here)
+//   /var/lock an empty folder of the test (the NAS's INI lock files)
 //   /dev      the test's own folder: null, zero, urandom, kmsg and tty of the
 //             host, and only the device nodes the test exposes (put_device)
 //   /sys/block  a folder of fake disk folders
@@ -45,6 +46,7 @@ struct RunOptions {
     bool no_argv0 = false;   // start with an empty argument vector
     std::string stdin_data;  // fed on standard input (else /dev/null)
     int timeout_s = 60;      // killed with SIGKILL past this
+    int kill_after_us = -1;  // SIGKILL this long after the program started (>= 0)
 };
 
 struct RunResult {
@@ -103,7 +105,7 @@ class FakeNas {
     // standard streams from stdin_data and the result files, then calls
     // in_namespace (which must not return); waits at most timeout_s seconds.
     RunResult spawn(const std::function<void(int status_fd)>& in_namespace,
-                    const std::string& stdin_data, int timeout_s) const;
+                    const std::string& stdin_data, int timeout_s, int kill_after_us = -1) const;
 
     TempDir dir_;
     std::string base_;

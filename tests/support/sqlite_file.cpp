@@ -1,11 +1,6 @@
 #include "tests/support/sqlite_file.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 namespace {
 
@@ -59,41 +54,17 @@ std::string sql_exec(const std::string& db_path, const std::string& sql) {
     return result;
 }
 
-HeldWriteLock::HeldWriteLock(const std::string& db_path) {
-    int ready[2];
-    int release[2];
-    if (::pipe2(ready, O_CLOEXEC) != 0) return;
-    if (::pipe2(release, O_CLOEXEC) != 0) {
-        ::close(ready[0]);
-        ::close(ready[1]);
-        return;
-    }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(ready[0]);
-        ::close(release[1]);
+std::function<bool()> sql_exclusive_lock(const std::string& db_path) {
+    return [db_path] {
         sqlite3* db = open_file(db_path);
-        const bool ok = sqlite3_exec(db, "BEGIN IMMEDIATE; CREATE TABLE held_by_other(x);", nullptr,
-                                     nullptr, nullptr) == SQLITE_OK;
-        const char answer = ok ? 'y' : 'n';
-        (void)!::write(ready[1], &answer, 1);
-        char c;
-        while (::read(release[0], &c, 1) < 0 && errno == EINTR) {
-        }
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-        sqlite3_close(db);
-        ::_exit(0);
-    }
-    ::close(ready[1]);
-    ::close(release[0]);
-    release_fd_ = release[1];
-    pid_ = pid;
-    char answer = 'n';
-    if (pid > 0 && ::read(ready[0], &answer, 1) == 1) held_ = answer == 'y';
-    ::close(ready[0]);
+        return sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    };
 }
 
-HeldWriteLock::~HeldWriteLock() {
-    if (release_fd_ >= 0) ::close(release_fd_);
-    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+std::function<bool()> sql_write_lock(const std::string& db_path) {
+    return [db_path] {
+        sqlite3* db = open_file(db_path);
+        return sqlite3_exec(db, "BEGIN IMMEDIATE; CREATE TABLE held_by_other(x);", nullptr, nullptr,
+                            nullptr) == SQLITE_OK;
+    };
 }

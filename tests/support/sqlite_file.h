@@ -2,6 +2,7 @@
 // test's own: what the program wrote is checked without its own reader.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,21 +14,9 @@ std::string sql_value(const std::string& db_path, const std::string& sql);
 // Runs SQL texts on the file, creating it when missing; "" or SQLite's message.
 std::string sql_exec(const std::string& db_path, const std::string& sql);
 
-// A separate process that holds the write lock of a database file, as a poll
-// does for the minutes of its transaction: BEGIN IMMEDIATE and one written
-// row, kept until the object goes out of scope (then rolled back).
-class HeldWriteLock {
-   public:
-    explicit HeldWriteLock(const std::string& db_path);
-    ~HeldWriteLock();
-    HeldWriteLock(const HeldWriteLock&) = delete;
-    HeldWriteLock& operator=(const HeldWriteLock&) = delete;
-
-    // true once the other process holds the lock.
-    bool held() const { return held_; }
-
-   private:
-    int pid_ = -1;
-    int release_fd_ = -1;
-    bool held_ = false;
-};
+// For a LockHolder: takes the file under BEGIN EXCLUSIVE (no reader, no
+// writer gets in), as a long write of another command would.
+std::function<bool()> sql_exclusive_lock(const std::string& db_path);
+// For a LockHolder: takes the write lock as a poll does for the minutes of
+// its transaction (BEGIN IMMEDIATE and a write): readers still get in.
+std::function<bool()> sql_write_lock(const std::string& db_path);
