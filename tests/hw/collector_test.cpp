@@ -5,6 +5,10 @@
 // the NVMe disk's bad sector before the first dump leaves a media error in
 // the kernel log. Then a watch sees a disk plugged in and pulled out through
 // QEMU's monitor (the guest adds it to the enclosure file in bay 6).
+//
+// The tests are DISABLED_ until dump and watch are on main (before that the
+// commands answer "not built yet"); with --gtest_also_run_disabled_tests and
+// HW_CORVANTISD naming a build that has them, they run against that build.
 #include <sstream>
 #include <string>
 #include <vector>
@@ -160,10 +164,11 @@ TEST_F(HwCollector, DISABLED_WatchSeesADiskPluggedInAndPulledOut) {
               (std::vector<std::string>{"hotswap|ok|6", "hotswap|ok|5"}));
     EXPECT_EQ(rows("SELECT serial,bus,present FROM disks WHERE disk_id=6"),
               std::vector<std::string>{"HWHOTPLUG|sata|0"});
-    EXPECT_EQ(rows("SELECT poll_id,type,detail FROM events WHERE disk_id=6 AND type IN "
-                   "('appear','disappear') "
-                   "ORDER BY event_id"),
-              (std::vector<std::string>{"3|appear|{\"new\":1}", "4|disappear|"}));
+    EXPECT_EQ(
+        rows("SELECT type,detail FROM events WHERE disk_id=6 AND type IN ('appear','disappear') "
+             "ORDER BY event_id"),
+        (std::vector<std::string>{"appear|{\"new\":1}", "disappear|"}));
+    EXPECT_EQ(one("SELECT poll_id FROM events WHERE disk_id=6 AND type='appear'"), "3");
     EXPECT_EQ(rows("SELECT rule_id,message FROM alerts WHERE rule_id='R-DISAPPEAR'"),
               std::vector<std::string>{
                   "R-DISAPPEAR|[Corvantis] HWHOTPLUG (HWHOTPLUG, bay 6): disk no longer present"});

@@ -16,6 +16,11 @@
 // `bad`. The emulated NVMe controller does not announce Verify, so its map
 // reads: cell 19 fails, and three failed READs of the unit confirm a media
 // error.
+//
+// The tests are DISABLED_ until the surface test engine is on main (before
+// that the command answers "not built yet"); with
+// --gtest_also_run_disabled_tests and HW_CORVANTISD naming a build that has
+// it, they run against that build.
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -184,6 +189,18 @@ class HwProbe : public HwTest {
         EXPECT_EQ(at(run, "verdict"), verdict("link", reasons));
     }
 
+    // The disks of a SCSI bus, named prefix + OK, 61 and 5.
+    void expect_scsi_disks(const std::string& prefix) const {
+        expect_clean("ok-quick", prefix + "OK", "quick", "scsi", "verify", "unsupported",
+                     {reason("clean", 0)}, 1);
+        expect_clean("ok-full", prefix + "OK", "full", "scsi", "verify", "unsupported",
+                     {reason("clean", 0)}, 2);
+        expect_link_only("bad61", prefix + "61", "full", "scsi", "unsupported", 3);
+        expect_link_only("bad5", prefix + "5", "quick", "scsi", "unsupported", 4);
+        EXPECT_GE(klog_counts("bad61").media, 3);
+        EXPECT_EQ(klog_counts("bad5").media, 0);
+    }
+
     // Each test's probes row holds the final state document, byte for byte,
     // and a probe_done event names it.
     void expect_rows_match_state(const std::vector<std::string>& runs) const {
@@ -289,40 +306,20 @@ TEST_F(HwProbeSata, DISABLED_ProbesRowsHoldTheStateFiles) {
     expect_rows_match_state({"ok-quick", "ok-full", "bad61", "bad5"});
 }
 
-// virtio-scsi: no self-test (the emulated disk refuses the command). A medium
-// error is logged as three media lines (sense key, additional sense,
-// "critical medium error"); an aborted command as none.
-TEST_F(HwProbeScsi, DISABLED_CleanDiskIsGoodInBothModes) {
-    expect_clean("ok-quick", "HWSCSIOK", "quick", "scsi", "verify", "unsupported",
-                 {reason("clean", 0)}, 1);
-    expect_clean("ok-full", "HWSCSIOK", "full", "scsi", "verify", "unsupported",
-                 {reason("clean", 0)}, 2);
-}
-
-TEST_F(HwProbeScsi, DISABLED_BadSectorOnlyReadFindsIsTakenForLinkTrouble) {
-    expect_link_only("bad61", "HWSCSI61", "full", "scsi", "unsupported", 3);
-    expect_link_only("bad5", "HWSCSI5", "quick", "scsi", "unsupported", 4);
-    EXPECT_GE(klog_counts("bad61").media, 3);
-    EXPECT_EQ(klog_counts("bad5").media, 0);
+// virtio-scsi, and SAS through mptsas, which answers alike: no self-test
+// (the emulated disk refuses the command). A medium error is logged as three
+// media lines (sense key, additional sense, "critical medium error"); an
+// aborted command as none.
+TEST_F(HwProbeScsi, DISABLED_CleanAndBadDisks) {
+    expect_scsi_disks("HWSCSI");
 }
 
 TEST_F(HwProbeScsi, DISABLED_ProbesRowsHoldTheStateFiles) {
     expect_rows_match_state({"ok-quick", "ok-full", "bad61", "bad5"});
 }
 
-// SAS through mptsas answers as virtio-scsi does.
-TEST_F(HwProbeSas, DISABLED_CleanDiskIsGoodInBothModes) {
-    expect_clean("ok-quick", "HWSASOK", "quick", "scsi", "verify", "unsupported",
-                 {reason("clean", 0)}, 1);
-    expect_clean("ok-full", "HWSASOK", "full", "scsi", "verify", "unsupported",
-                 {reason("clean", 0)}, 2);
-}
-
-TEST_F(HwProbeSas, DISABLED_BadSectorOnlyReadFindsIsTakenForLinkTrouble) {
-    expect_link_only("bad61", "HWSAS61", "full", "scsi", "unsupported", 3);
-    expect_link_only("bad5", "HWSAS5", "quick", "scsi", "unsupported", 4);
-    EXPECT_GE(klog_counts("bad61").media, 3);
-    EXPECT_EQ(klog_counts("bad5").media, 0);
+TEST_F(HwProbeSas, DISABLED_CleanAndBadDisks) {
+    expect_scsi_disks("HWSAS");
 }
 
 TEST_F(HwProbeSas, DISABLED_ProbesRowsHoldTheStateFiles) {

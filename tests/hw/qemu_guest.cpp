@@ -290,7 +290,9 @@ std::string hw_missing_prerequisites() {
 
 std::string hw_build_image(const std::string& dir) {
     const std::string script = std::string(HW_DIR) + "/mkinitramfs.sh";
-    const std::string corvantisd = std::string(CORVANTISD_BIN) + ":/usr/bin/corvantisd";
+    const char* other = std::getenv("HW_CORVANTISD");
+    const std::string corvantisd =
+        std::string(other ? other : CORVANTISD_BIN) + ":/usr/bin/corvantisd";
     const std::string devcheck = std::string(HW_DEVCHECK_BIN) + ":/usr/bin/hw_devcheck";
     const char* const argv[] = {"/bin/sh",
                                 "-c",

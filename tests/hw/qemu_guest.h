@@ -64,7 +64,8 @@ struct HwGuest {
 // What the host lacks to run guests ("" when nothing).
 std::string hw_missing_prerequisites();
 // Builds the guest's initramfs (busybox, the disk drivers, corvantisd,
-// hw_devcheck and smartctl) into dir; "" or the builder's complaint.
+// hw_devcheck and smartctl) into dir; "" or the builder's complaint. The
+// environment variable HW_CORVANTISD names another corvantisd to put in.
 std::string hw_build_image(const std::string& dir);
 // Boots one guest per spec, all at once, each in a new folder under base,
 // and waits for all of them. image_dir holds what hw_build_image made.
