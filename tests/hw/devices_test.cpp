@@ -10,14 +10,14 @@
 #include "tests/support/sqlite_file.h"
 
 HW_GUEST(HwDevices, {"devices",
-                     {{"sata61", "sata", "HWSATA61", 64, {{40000, 61}}},
-                      {"sata5", "sata", "HWSATA5", 64, {{40000, 5}}},
-                      {"scsi61", "scsi", "HWSCSI61", 64, {{40000, 61}}},
-                      {"scsi5", "scsi", "HWSCSI5", 64, {{40000, 5}}},
-                      {"sas61", "sas", "HWSAS61", 64, {{40000, 61}}},
-                      {"sas5", "sas", "HWSAS5", 64, {{40000, 5}}},
-                      {"nvme61", "nvme", "HWNVME61", 64, {{40000, 61}}},
-                      {"nvme5", "nvme", "HWNVME5", 64, {{40000, 5}}}},
+                     {{"sata61", "sata", "HWSATA61", 32, {{40000, 61}}},
+                      {"sata5", "sata", "HWSATA5", 32, {{40000, 5}}},
+                      {"scsi61", "scsi", "HWSCSI61", 32, {{40000, 61}}},
+                      {"scsi5", "scsi", "HWSCSI5", 32, {{40000, 5}}},
+                      {"sas61", "sas", "HWSAS61", 32, {{40000, 61}}},
+                      {"sas5", "sas", "HWSAS5", 32, {{40000, 5}}},
+                      {"nvme61", "nvme", "HWNVME61", 32, {{40000, 61}}},
+                      {"nvme5", "nvme", "HWNVME5", 32, {{40000, 5}}}},
                      240});
 
 namespace {

@@ -361,9 +361,10 @@ TEST_F(HwProbeNvme, DISABLED_BadSectorIsARepeatableMediaError) {
         EXPECT_EQ(graded(at(run, "map.codes")), '"' + map_with_cell19('B') + '"');
         EXPECT_EQ(at(run, "bad"),
                   std::string("[") + kMediaRange + "," + kMediaRange + "," + kMediaRange + "]");
-        EXPECT_EQ(
-            at(run, "stats"),
-            R"({"verify_mib":63,"verify_errors":1,"read_samples":128,"read_errors":2,"slow_cells":0})");
+        EXPECT_EQ(at(run, "stats.verify_mib"), "63");
+        EXPECT_EQ(at(run, "stats.verify_errors"), "1");
+        EXPECT_EQ(at(run, "stats.read_samples"), "128");
+        EXPECT_EQ(at(run, "stats.read_errors"), "2");
         EXPECT_GE(expect_klog_counted(run).media, 1);
         EXPECT_EQ(at(run, "verdict"), verdict("bad", {reason("media_repeatable", 3),
                                                       reason("nvme_no_link_analysis", 0)}));
