@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "collector/klog.h"
+#include "core/clock.h"
 #include "core/db.h"
 #include "core/strbuf.h"
 #include "core/util.h"
@@ -131,7 +131,7 @@ void klog_scan_text(std::int64_t poll_id, KlogTarget* targets, int count, char* 
     const ScanMark mark = scan_mark_read();
     double newest = mark.last_ts;
     DbStmt ins(kInsertLine);
-    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    const std::int64_t now = clock_now();
 
     std::int64_t index = 0;
     bool is_new = false;  // a line without a stamp inherits its predecessor's verdict

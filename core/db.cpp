@@ -3,8 +3,8 @@
 #include <sqlite3.h>
 
 #include <cstdio>
-#include <ctime>
 
+#include "core/clock.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/util.h"
@@ -167,8 +167,9 @@ constexpr char kSchema[] =
     ");"
     "CREATE INDEX IF NOT EXISTS probes_serial ON probes(serial,finished_ts);";
 
+// The program's clock, so that journal stamps follow a test's fake clock.
 std::int64_t now_s() {
-    return static_cast<std::int64_t>(std::time(nullptr));
+    return clock_now();
 }
 
 // A failed open still hands back a connection (SQLite keeps its error message
