@@ -101,13 +101,18 @@ void add_event(const KlogTarget& t, std::int64_t poll_id, const char* type, std:
 }  // namespace
 
 void klog_target_init(KlogTarget* target, std::int64_t disk_id, const char* dev) {
+    klog_target_init_under("", target, disk_id, dev);
+}
+
+void klog_target_init_under(const char* root, KlogTarget* target, std::int64_t disk_id,
+                            const char* dev) {
     std::memset(target, 0, sizeof *target);
     target->disk_id = disk_id;
     str_copy(target->dev, sizeof target->dev, dev);
-    char path[160];
-    std::snprintf(path, sizeof path, "/sys/block/%s/device", target->dev);
+    char path[PATH_MAX];
+    const int n = std::snprintf(path, sizeof path, "%s/sys/block/%s/device", root, target->dev);
     char resolved[PATH_MAX];
-    if (realpath(path, resolved))
+    if (n > 0 && static_cast<std::size_t>(n) < sizeof path && realpath(path, resolved))
         sysfs_path_controller(resolved, target->ctrl_pci, sizeof target->ctrl_pci, target->ata_port,
                               sizeof target->ata_port);
     if (std::strncmp(target->dev, "nvme", 4) == 0) {

@@ -108,7 +108,7 @@ void klog_and_crc(const char* kind, std::int64_t poll_id, const DiskInfo* disks,
     if (!targets) return;
     for (int i = 0; i < n; ++i) {
         const std::int64_t id = disks[i].disk_id != 0 ? disks[i].disk_id : disk_lookup_id(disks[i]);
-        klog_target_init(&targets[i], id, disks[i].dev);
+        klog_target_init_under(platform().root, &targets[i], id, disks[i].dev);
     }
     if (std::strcmp(kind, "hourly") == 0 || std::strcmp(kind, "manual") == 0)
         scan_kernel_log(poll_id, targets.get(), n);

@@ -10,6 +10,7 @@
 #include "collector/smart_snapshot.h"
 #include "core/clock.h"
 #include "core/db.h"
+#include "core/strbuf.h"
 #include "core/util.h"
 
 namespace {
@@ -218,11 +219,13 @@ void rule_crc_controller(const KlogTarget* targets, int count) {
                 std::snprintf(devs + used, sizeof devs - used, "%s%s", used ? ", " : "", t.dev);
         }
         if (rising < 2) continue;
+        StrBuf text;
+        sb_printf(&text,
+                  "[Corvantis] UDMA CRC errors (199) rose on %d disks behind controller %s "
+                  "within 24 h (%s): check the shared path (backplane, HBA, cables)",
+                  rising, targets[i].ctrl_pci, devs);
         char message[kCrcMessageSize];
-        std::snprintf(message, sizeof message,
-                      "[Corvantis] UDMA CRC errors (199) rose on %d disks behind controller %s "
-                      "within 24 h (%s): check the shared path (backplane, HBA, cables)",
-                      rising, targets[i].ctrl_pci, devs);
+        str_copy(message, sizeof message, text.c_str());
         rule_raise(first_id, "R-A11", 1, rising, message);
     }
 }
