@@ -86,6 +86,7 @@ FakeReply FakeCollector::answer(const std::vector<std::string>& argv) {
             if (argv.back().find(part) != std::string::npos) return {rc, ""};
         return {0, ""};
     }
+    if (before_smartctl) before_smartctl(argv);
     std::string key = base_name(argv.back());
     for (size_t i = 1; i + 1 < argv.size(); ++i) {
         if (argv[i] == "farm") key += "|farm";

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -62,6 +63,8 @@ class FakeCollector {
     const std::string& db() const { return db_; }
     FakeDiskRoot disk_root() const { return disk_root_; }
     std::string klog;  // the kernel's ring buffer as the scan reads it
+    // Called before each smartctl call is answered, with its arguments.
+    std::function<void(const std::vector<std::string>&)> before_smartctl;
     FakeClock clock{kFakeStart};
     FakeRun run;
 
