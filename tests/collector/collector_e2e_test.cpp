@@ -1,0 +1,259 @@
+// The collector's commands as the real executable over a fake NAS: a fake
+// smartctl replays recorded replies of real drives (and mutated copies), a
+// fake log_tool records what it is handed and refuses some, enclosure files
+// and /sys/block trees are laid out by the test, and the database is a real
+// file checked through a connection of the test's own.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include <sqlite3.h>
+
+#include "core/unique_fd.h"
+#include "tests/support/fake_disk.h"
+#include "tests/support/fake_nas.h"
+#include "tests/support/loop_device.h"
+#include "tests/support/smartctl_samples.h"
+#include "tests/support/sqlite_file.h"
+
+namespace {
+
+// The number after the last of the anchors, found in order, replaced by value.
+std::string with_number(std::string text, const std::vector<std::string>& anchors, long long value) {
+    size_t pos = 0;
+    for (const std::string& a : anchors) pos = text.find(a, pos) + a.size();
+    const size_t end = text.find_first_not_of("-0123456789", pos);
+    return text.replace(pos, end - pos, std::to_string(value));
+}
+
+std::string with_text(std::string text, const std::string& anchor, const std::string& from,
+                      const std::string& to) {
+    const size_t pos = text.find(from, text.find(anchor));
+    return text.replace(pos, from.size(), to);
+}
+
+class CollectorE2E : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        REQUIRE_FAKE_NAS();
+        disks_ = fake_disk_root(nas);
+        make_dirs(replies());
+        // smartctl: the reply file named after the device, ".farm" for the
+        // FARM log, ".<type>" for "-d <type>"; an optional delay first.
+        nas.put_script("/usr/sbin/smartctl",
+                       "d=''; farm=''; prev=''; dev=''\n"
+                       "for a in \"$@\"; do\n"
+                       "  [ \"$prev\" = -d ] && d=\".$a\"; [ \"$a\" = farm ] && farm=.farm\n"
+                       "  prev=\"$a\"; dev=\"$a\"\n"
+                       "done\n"
+                       "[ -f " + replies() + "/.delay ] && sleep \"$(cat " + replies() + "/.delay)\"\n"
+                       "f=\"" + replies() + "/${dev##*/}$farm$d\"\n"
+                       "[ -f \"$f\" ] && cat \"$f\"\n"
+                       "exit 0\n");
+        nas.put_script("/sbin/log_tool", "printf '%s\\n' \"$*\" >> " + log_tool_calls() +
+                                             "\ncase \"$*\" in *REJECT*) exit 3;; esac\nexit 0\n");
+    }
+
+    std::string replies() const { return nas.base() + "/replies"; }
+    std::string log_tool_calls() const { return nas.base() + "/log_tool.calls"; }
+    std::string db() const { return nas.pkg_root() + "/var/corvantis/corvantis.db"; }
+    std::string value(const std::string& sql) const { return sql_value(db(), sql); }
+
+    void reply(const std::string& dev, const std::string& text) { write_file(replies() + "/" + dev, text); }
+    // Lays the disks out (sysfs and one enclosure file) and their replies.
+    void lay_out(const std::vector<FakeDisk>& disks) {
+        std::string enclosure;
+        for (const FakeDisk& d : disks) {
+            if (d.slot >= 0) enclosure += fake_disk_section(d);
+            FakeDisk sysfs_only = d;
+            sysfs_only.slot = -1;
+            fake_disk_add(disks_, sysfs_only);
+        }
+        write_file(fake_enclosure_path(disks_, 0), enclosure);
+    }
+    RunResult corvantisd(std::vector<std::string> args) const {
+        args.push_back("--qpkg-root");
+        args.push_back(nas.pkg_root());
+        return nas.run(args);
+    }
+    NasProcess start(std::vector<std::string> args, const RunOptions& opts = {}) const {
+        args.push_back("--qpkg-root");
+        args.push_back(nas.pkg_root());
+        return nas.start(args, opts);
+    }
+    std::vector<FakeDisk> many(int n) {
+        std::vector<FakeDisk> disks;
+        const std::string text = smartctl_sample("ata-hdd-wd181kryz-all.json");
+        for (int i = 0; i < n; ++i) {
+            const std::string dev = std::string("sd") + static_cast<char>('a' + i);
+            disks.push_back({.dev = dev, .serial = "SER" + std::to_string(i), .model = "WDC",
+                             .firmware = "F1", .slot = i});
+            reply(dev, with_number(text, {"\"id\": 9,", "\"raw\": {", "\"value\": "}, 1000 + i));
+        }
+        lay_out(disks);
+        return disks;
+    }
+
+    FakeNas nas;
+    FakeDiskRoot disks_;
+};
+
+TEST_F(CollectorE2E, DumpTickStatusForgetPruneOverSeveralDisks) {
+    const std::string sata = smartctl_sample("ata-hdd-wd181kryz-all.json");
+    const std::string ssd = smartctl_sample("ata-ssd-samsung-860evo-xall-phy-devstats.json");
+    const std::string nvme = smartctl_sample("nvme-samsung-970evo-xall.json");
+    const std::vector<std::string> realloc = {"\"name\": \"Reallocated_Sector_Ct\"", "\"raw\": {",
+                                              "\"value\": "};
+    std::vector<FakeDisk> disks = {
+        {.dev = "sda", .serial = "HDD1", .model = "WDC WD181KRYZ", .firmware = "01.01H01", .slot = 1},
+        {.dev = "sdb", .bus = FakeBus::kSas, .serial = "SAS1", .model = "ST600MP0036", .firmware = "N003",
+         .slot = 2, .vendor = "SEAGATE"},
+        {.dev = "sdc", .serial = "SSD1", .model = "Samsung 860", .rotational = false, .slot = 3},
+        {.dev = "nvme0n1", .bus = FakeBus::kNvme, .serial = "NVME1", .model = "Samsung 970"},
+        {.dev = "sdd", .serial = "BAD1", .model = "REJECT me", .slot = 4},
+    };
+    lay_out(disks);
+    reply("sda", with_number(sata, realloc, 5));
+    reply("sdb", smartctl_sample("scsi-sas-seagate-st600mp0036-all.json"));
+    reply("sdc", ssd);
+    reply("nvme0n1", nvme);
+    reply("sdd", smartctl_sample("fail-unable-to-detect-device-type-exit1.json"));
+
+    RunResult r = corvantisd({"dump"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find("manual poll #1: 5 disks, "), std::string::npos) << r.err;
+    EXPECT_EQ(sql_rows(db(), "SELECT type,COUNT(*) FROM events GROUP BY type ORDER BY type"),
+              (std::vector<std::string>{"appear|5", "boot_detected|1", "smart_error|1"}));
+    EXPECT_EQ(sql_rows(db(), "SELECT DISTINCT ns FROM readings ORDER BY ns"),
+              (std::vector<std::string>{"ata", "devstat", "health", "nvme", "sataphy", "scsi"}));
+    EXPECT_EQ(sql_rows(db(), "SELECT rule_id,severity,pushed_ts IS NOT NULL,push_rc FROM alerts"),
+              (std::vector<std::string>{"R-A1|1|1|0", "R-M3|1|0|3"}));
+    EXPECT_EQ(read_file(log_tool_calls()),
+              "-t1 -uqorm -p127.0.0.1 -mlocalhost -a [Corvantis] WDC WD181KRYZ (HDD1, bay 1): 5 "
+              "reallocated sectors \xE2\x80\x94 back up and plan replacement\n"
+              "-t1 -uqorm -p127.0.0.1 -mlocalhost -a [Corvantis] REJECT me (BAD1, bay 4): SMART read "
+              "error\n");
+    EXPECT_EQ(value("SELECT farm_support FROM disks WHERE serial='SAS1'"), "0");
+
+    r = corvantisd({"dump"});
+    EXPECT_NE(r.err.find("manual poll #2: 5 disks, 0 delta rows"), std::string::npos) << r.err;
+    EXPECT_EQ(value("SELECT COUNT(*) FROM events"), "7");
+
+    // A raw value grows, a temperature rises, a self-test fails, a firmware
+    // is updated, a disk moves to another bay and the NVMe disk is pulled.
+    reply("sda", with_number(sata, realloc, 6));
+    reply("sdc", with_number(with_text(ssd, "\"ata_smart_self_test_log\"", "\"passed\": true",
+                                       "\"passed\": false"),
+                             {"\"ata_smart_self_test_log\"", "\"lifetime_hours\": "}, 14540));
+    disks[1].firmware = "N004";
+    disks[2].slot = 5;
+    disks.erase(disks.begin() + 3);
+    ::unlink(nas.host_path("/sys/block/nvme0n1").c_str());
+    lay_out(disks);
+    ::sleep(1);  // a disk counts as gone when it was last seen before the poll's second
+    r = corvantisd({"dump"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(sql_rows(db(), "SELECT type,detail FROM events WHERE poll_id=3 ORDER BY event_id"),
+              (std::vector<std::string>{
+                  "fw_change|{\"from\":\"N003\",\"to\":\"N004\"}", "slot_change|",
+                  "selftest_fail|{\"type\":\"Short offline\",\"status\":\"Completed without "
+                  "error\",\"hours\":14540}"}));
+    EXPECT_EQ(value("SELECT COUNT(*) FROM events WHERE type='disappear'"), "1");
+    EXPECT_EQ(sql_rows(db(), "SELECT rule_id FROM alerts WHERE alert_id>2 ORDER BY alert_id"),
+              (std::vector<std::string>{"R-A1", "R-DISAPPEAR"}));
+
+    // tick: the hour has no hourly poll yet; the next tick finds nothing due.
+    r = corvantisd({"tick"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(r.err.find("hourly poll #4: 4 disks"), std::string::npos) << r.err;
+    r = corvantisd({"tick"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(value("SELECT COUNT(*) FROM polls"), "4");
+
+    r = corvantisd({"status"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "{\"collector\":\"ok\",\"db\":\"" + db() + "\",\"version\":\"1.0\",\"counts\":{"
+                     "\"disks\":5,\"polls\":4,\"readings\":" + value("SELECT COUNT(*) FROM readings") +
+                     ",\"events\":" + value("SELECT COUNT(*) FROM events") +
+                     ",\"alerts\":4,\"unpushed\":1},\"last_poll\":" +
+                     value("SELECT started_ts FROM polls WHERE poll_id=4") + "}\n");
+
+    r = corvantisd({"forget", "--serial", "hdd1"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(r.err.find("] forgot disk HDD1 (id 1)\n"), std::string::npos) << r.err;
+    EXPECT_EQ(value("SELECT COUNT(*) FROM readings WHERE disk_id=1"), "0");
+    r = corvantisd({"forget", "--serial", "hdd1"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("] no disk with serial HDD1\n"), std::string::npos);
+    r = corvantisd({"forget"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("] forget needs --serial\n"), std::string::npos);
+
+    r = corvantisd({"prune"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_NE(value("SELECT value FROM meta WHERE key='last_prune_ts'"), "");
+}
+
+TEST_F(CollectorE2E, PollLockBudgetAndBusyDatabase) {
+    many(10);
+    const std::string lock = nas.pkg_root() + "/var/corvantis/.tick.lock";
+    ASSERT_EQ(corvantisd({"init"}).exit_code, 0);
+    {
+        UniqueFd held(::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        ASSERT_EQ(::flock(held.get(), LOCK_EX | LOCK_NB), 0);
+        RunResult r = corvantisd({"tick"});
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_NE(r.err.find("another tick running"), std::string::npos);
+        r = corvantisd({"dump"});
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(value("SELECT COUNT(*) FROM polls"), "0");
+    }
+
+    // SIGALRM, as the 240-second alarm sends it, ends the poll after the
+    // disk in hand; what was done is committed as a partial poll.
+    write_file(replies() + "/.delay", "0.3");
+    const NasProcess p = start({"dump"});
+    ASSERT_EQ(p.harness_error, "");
+    ::usleep(1200 * 1000);
+    ::kill(p.pid, SIGALRM);
+    const RunResult r = nas.wait(p);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find("timeout \xE2\x80\x94 committing partial"), std::string::npos) << r.err;
+    const std::string seen = value("SELECT disks_seen FROM polls");
+    EXPECT_EQ(value("SELECT status FROM polls"), "partial");
+    EXPECT_GE(std::stoi(seen), 2);
+    EXPECT_LT(std::stoi(seen), 10);
+    EXPECT_EQ(value("SELECT COUNT(*) FROM disks"), seen);
+    ::unlink((replies() + "/.delay").c_str());
+
+    // Another writer holds the database past the busy time-out: a clear
+    // failure, not a pretended success.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(db().c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const RunResult busy = corvantisd({"dump"});
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(busy.exit_code, 1);
+    EXPECT_NE(busy.err.find("database is locked"), std::string::npos) << busy.err;
+    EXPECT_EQ(value("SELECT COUNT(*) FROM polls"), "1");
+
+    // A lock file that cannot be opened.
+    ::unlink(lock.c_str());
+    ::mkdir(lock.c_str(), 0755);
+    const RunResult no_lock = corvantisd({"dump"});
+    EXPECT_EQ(no_lock.exit_code, 1);
+    EXPECT_NE(no_lock.err.find("cannot open poll lock"), std::string::npos) << no_lock.err;
+}
+
+}  // namespace
