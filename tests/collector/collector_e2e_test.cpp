@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "tests/support/loop_device.h"
 #include "tests/support/smartctl_samples.h"
 #include "tests/support/sqlite_file.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -254,6 +256,144 @@ TEST_F(CollectorE2E, PollLockBudgetAndBusyDatabase) {
     const RunResult no_lock = corvantisd({"dump"});
     EXPECT_EQ(no_lock.exit_code, 1);
     EXPECT_NE(no_lock.err.find("cannot open poll lock"), std::string::npos) << no_lock.err;
+}
+
+// The database must hold whole polls only, wherever a dump is killed.
+TEST_F(CollectorE2E, KillNineNeverLeavesHalfAPoll) {
+    const std::vector<FakeDisk> disks = many(24);
+    const std::string text = smartctl_sample("ata-hdd-wd181kryz-all.json");
+    ASSERT_EQ(corvantisd({"dump"}).exit_code, 0);
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> moment_us(0, 600000);
+    int killed_mid_poll = 0;
+    for (int i = 0; i < 50; ++i) {
+        // New power-on hours on every disk: each poll writes rows to lose.
+        for (const FakeDisk& d : disks)
+            reply(d.dev, with_number(text, {"\"power_on_time\": {", "\"hours\": "}, 9000 + i));
+        const NasProcess p = start({"dump"});
+        ::usleep(moment_us(rng));
+        ::kill(p.pid, SIGKILL);
+        const RunResult r = nas.wait(p);
+        killed_mid_poll += r.signal == SIGKILL && r.err.find("manual poll #") == std::string::npos;
+        ASSERT_EQ(value("PRAGMA integrity_check"), "ok") << i;
+        ASSERT_EQ(value("SELECT COUNT(*) FROM polls WHERE finished_ts IS NULL"), "0") << i;
+        ASSERT_EQ(value("SELECT COUNT(*) FROM polls p WHERE rows_written != (SELECT COUNT(*) FROM "
+                        "readings r WHERE r.poll_id=p.poll_id)"),
+                  "0")
+            << i;
+        ASSERT_EQ(value("SELECT COUNT(*) FROM readings WHERE poll_id NOT IN (SELECT poll_id FROM "
+                        "polls)"),
+                  "0")
+            << i;
+    }
+    EXPECT_GT(killed_mid_poll, 10);
+}
+
+// tick, dump, the watch and another writer at once: every poll that said
+// it was stored is there, and the other writer never meets a lock it
+// cannot wait out.
+TEST_F(CollectorE2E, ConcurrentWritersLoseNothing) {
+    TempDir dir;
+    write_pattern_image(dir.path() + "/img", 1 << 20);
+    LoopDevice loop(dir.path() + "/img");
+    REQUIRE_LOOP(loop);
+    many(6);
+    ASSERT_EQ(corvantisd({"init"}).exit_code, 0);
+    const NasProcess watch = start({"watch"});
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+        int failures = 0;
+        for (int i = 0; i < 300; ++i) {
+            const std::string err = sql_exec(
+                db(), "INSERT INTO probes(serial,mode,status,started_ts) VALUES('X','quick','ok'," +
+                          std::to_string(i) + ")");
+            failures += !err.empty();
+            ::usleep(50000);
+        }
+        ::_exit(failures);
+    }
+    while (FakeNas::err_so_far(watch).find("watch started") == std::string::npos) ::usleep(50000);
+    std::ofstream("/sys/block/" + loop.path().substr(5) + "/uevent") << "add";
+    int stored = 0;
+    for (int round = 0; round < 60 && value("SELECT COUNT(*) FROM polls WHERE kind='hotswap'") == "0";
+         ++round) {
+        const NasProcess dump = start({"dump"});
+        const NasProcess tick = start({"tick"});
+        for (const NasProcess* p : {&dump, &tick}) {
+            const RunResult r = nas.wait(*p);
+            EXPECT_EQ(r.exit_code, 0) << r.err;
+            stored += r.err.find(" poll #") != std::string::npos;
+        }
+    }
+    int status = 0;
+    ::waitpid(writer, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "failed inserts of the other writer";
+    ::kill(watch.pid, SIGTERM);
+    const RunResult w = nas.wait(watch);
+    // Other block devices of the machine may come and go meanwhile: count
+    // every hot-swap poll the watch reported.
+    int hotswap = 0;
+    for (size_t pos = w.err.find("hotswap poll #"); pos != std::string::npos;
+         pos = w.err.find("hotswap poll #", pos + 1))
+        ++hotswap;
+    EXPECT_GE(hotswap, 1) << w.err;
+    EXPECT_EQ(value("SELECT COUNT(*) FROM probes"), "300");
+    EXPECT_EQ(value("SELECT COUNT(*) FROM polls"), std::to_string(stored + hotswap));
+    EXPECT_EQ(value("PRAGMA integrity_check"), "ok");
+}
+
+// The watch over a real netlink socket: a real block uevent of a loop
+// device, the settle wait, the hot-swap poll, a burst that overflows the
+// socket, and the re-execution of a replaced executable under the same pid.
+TEST_F(CollectorE2E, WatchOnRealUevents) {
+    TempDir dir;
+    write_pattern_image(dir.path() + "/img", 1 << 20);
+    LoopDevice loop(dir.path() + "/img");
+    REQUIRE_LOOP(loop);
+    many(2);
+    const std::string exe = nas.base() + "/bin/corvantisd";
+    write_file(exe, read_file(CORVANTISD_BIN), 0755);
+    RunOptions opts;
+    opts.exe = exe;
+    const NasProcess w = start({"watch"}, opts);
+    auto wait_for = [&](const std::string& text, int count, int seconds) {
+        for (int i = 0; i < seconds * 20; ++i) {
+            const std::string err = FakeNas::err_so_far(w);
+            int n = 0;
+            for (size_t pos = err.find(text); pos != std::string::npos; pos = err.find(text, pos + 1))
+                ++n;
+            if (n >= count) return true;
+            ::usleep(50000);
+        }
+        return false;
+    };
+    const std::string uevent = "/sys/block/" + loop.path().substr(5) + "/uevent";
+    ASSERT_TRUE(wait_for("corvantisd watch started (netlink uevent)", 1, 10));
+    std::ofstream(uevent) << "add";
+    ASSERT_TRUE(wait_for("uevent: block add \xE2\x80\x94 settling 15s", 1, 10))
+        << FakeNas::err_so_far(w);
+    // While it settles, thousands of events overflow its socket.
+    for (int i = 0; i < 3000; ++i) std::ofstream(uevent) << "change";
+    ASSERT_TRUE(wait_for("hotswap poll #", 2, 40)) << FakeNas::err_so_far(w);
+    EXPECT_NE(FakeNas::err_so_far(w).find("hotswap poll #1: 2 disks"), std::string::npos);
+    EXPECT_NE(FakeNas::err_so_far(w).find("uevent: events were lost"), std::string::npos);
+
+    // A package upgrade replaces the file; the next pass of the loop runs it.
+    write_file(exe, read_file(CORVANTISD_BIN), 0755);
+    std::ofstream(uevent) << "change";
+    ASSERT_TRUE(wait_for("corvantisd watch started (netlink uevent)", 2, 20))
+        << FakeNas::err_so_far(w);
+    EXPECT_NE(FakeNas::err_so_far(w).find("watch: " + exe +
+                                             " was replaced, executing the new binary"),
+              std::string::npos);
+    struct stat running {};
+    struct stat installed {};
+    ASSERT_EQ(::stat(("/proc/" + std::to_string(w.pid) + "/exe").c_str(), &running), 0);
+    ASSERT_EQ(::stat(exe.c_str(), &installed), 0);
+    EXPECT_EQ(running.st_ino, installed.st_ino);
+    ::kill(w.pid, SIGTERM);
+    const RunResult r = nas.wait(w);
+    EXPECT_EQ(r.signal, SIGTERM) << r.err;
 }
 
 }  // namespace
