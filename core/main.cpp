@@ -11,6 +11,8 @@
 #include "core/db.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "nas_flags/flag_clear.h"
+#include "nas_flags/flags.h"
 
 namespace {
 
@@ -51,8 +53,8 @@ int dispatch_own_process(const char* word, const CliOptions& opt) {
     }
     if (is(word, "probe-ui")) return cmd_probe_ui(opt.serial, opt.mode, style);
     if (is(word, "probe-stop")) return not_built("probe-stop");
-    if (is(word, "flags")) return not_built("flags");
-    if (is(word, "flag-clear")) return not_built("flag-clear");
+    if (is(word, "flags")) return cmd_flags(opt.conf);
+    if (is(word, "flag-clear")) return cmd_flag_clear(opt.wwn, opt.conf);
     return -1;
 }
 

@@ -62,6 +62,7 @@ void child_mount_fake_nas(const std::string& base, int status_fd) {
     }
     const std::pair<std::string, const char*> binds[] = {
         {base + "/mnt", "/mnt"},
+        {base + "/varlock", "/var/lock"},
         {base + "/sysblock", "/sys/block"},
         {base + "/boot_id", "/proc/sys/kernel/random/boot_id"},
     };
@@ -115,6 +116,7 @@ FakeNas::FakeNas() : base_(dir_.path()) {
         make_dirs(base_ + "/" + layer_name(root) + ".work");
     }
     make_dirs(base_ + "/mnt");
+    make_dirs(base_ + "/varlock");
     make_dirs(base_ + "/sysblock");
     set_boot_id("00000000-0000-4000-8000-000000000001");
     // The NAS's registry names the package root, so that a run without
@@ -130,6 +132,7 @@ std::string FakeNas::host_path(const std::string& platform_path) const {
     for (const std::string& root : overlay_roots())
         if (p == root || starts_with(p, root + "/")) return base_ + "/" + layer_name(root) + ".up" + p.substr(root.size());
     if (p == "/mnt" || starts_with(p, "/mnt/")) return base_ + "/mnt" + p.substr(4);
+    if (p == "/var/lock" || starts_with(p, "/var/lock/")) return base_ + "/varlock" + p.substr(9);
     if (p == "/sys/block" || starts_with(p, "/sys/block/")) return base_ + "/sysblock" + p.substr(10);
     throw std::runtime_error("no fake for " + platform_path);
 }
@@ -184,7 +187,7 @@ std::function<void(int)> FakeNas::exec_in_namespace(const std::vector<std::strin
 }
 
 RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& opts) const {
-    return spawn(exec_in_namespace(args, opts), opts.stdin_data, opts.timeout_s);
+    return spawn(exec_in_namespace(args, opts), opts.stdin_data, opts.timeout_s, opts.kill_after_us);
 }
 
 NasProcess FakeNas::start(const std::vector<std::string>& args, const RunOptions& opts) const {
@@ -219,8 +222,14 @@ RunResult FakeNas::run_function(const std::function<int(std::string& out)>& fn, 
 }
 
 RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace, const std::string& stdin_data,
-                         int timeout_s) const {
-    return wait(launch(in_namespace, stdin_data, "run"), timeout_s);
+                         int timeout_s, int kill_after_us) const {
+    const NasProcess p = launch(in_namespace, stdin_data, "run");
+    // The status pipe closed at the exec: the program runs from here on.
+    if (kill_after_us >= 0) {
+        ::usleep(static_cast<useconds_t>(kill_after_us));
+        ::kill(p.pid, SIGKILL);
+    }
+    return wait(p, timeout_s);
 }
 
 NasProcess FakeNas::launch(const std::function<void(int status_fd)>& in_namespace, const std::string& stdin_data,
