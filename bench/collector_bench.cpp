@@ -68,7 +68,7 @@ double fake_mono() {
 void fake_sleep(double) {}
 
 std::int64_t file_size(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
 }
 
@@ -142,10 +142,11 @@ int main() {
     }
     const double polls_ms = ms_since(t0);
     const std::int64_t after = file_size(g_db_path);
-    std::printf("1000 hourly polls of 24 unchanged disks: %.0f ms; database %lld -> %lld bytes "
-                "(+%.1f bytes a poll)\n",
-                polls_ms, static_cast<long long>(before), static_cast<long long>(after),
-                static_cast<double>(after - before) / kHourlyPolls);
+    std::printf(
+        "1000 hourly polls of 24 unchanged disks: %.0f ms; database %lld -> %lld bytes "
+        "(+%.1f bytes a poll)\n",
+        polls_ms, static_cast<long long>(before), static_cast<long long>(after),
+        static_cast<double>(after - before) / kHourlyPolls);
     db_close();
     std::system(("rm -rf " + dir).c_str());
     return 0;

@@ -31,8 +31,9 @@ TEST(AlertPush, OldestTwentyFirstThenTheRest) {
               std::vector<std::string>{std::to_string(kFakeStart) + "|0"});
     const auto calls = fc.calls("log_tool");
     ASSERT_EQ(calls.size(), 25u);
-    EXPECT_EQ(calls.back(), (std::vector<std::string>{fc.root() + "/sbin/log_tool", "-t2", "-uqorm",
-                                                      "-p127.0.0.1", "-mlocalhost", "-a", "grave"}));
+    EXPECT_EQ(calls.back(),
+              (std::vector<std::string>{fc.root() + "/sbin/log_tool", "-t2", "-uqorm",
+                                        "-p127.0.0.1", "-mlocalhost", "-a", "grave"}));
     EXPECT_EQ(fc.run.timeouts().back(), 10);
 }
 

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,8 +16,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include <sqlite3.h>
 
 #include "core/unique_fd.h"
 #include "tests/support/fake_disk.h"
@@ -29,7 +28,8 @@
 namespace {
 
 // The number after the last of the anchors, found in order, replaced by value.
-std::string with_number(std::string text, const std::vector<std::string>& anchors, long long value) {
+std::string with_number(std::string text, const std::vector<std::string>& anchors,
+                        long long value) {
     size_t pos = 0;
     for (const std::string& a : anchors) pos = text.find(a, pos) + a.size();
     const size_t end = text.find_first_not_of("-0123456789", pos);
@@ -56,10 +56,14 @@ class CollectorE2E : public ::testing::Test {
                        "  [ \"$prev\" = -d ] && d=\".$a\"; [ \"$a\" = farm ] && farm=.farm\n"
                        "  prev=\"$a\"; dev=\"$a\"\n"
                        "done\n"
-                       "[ -f " + replies() + "/.delay ] && sleep \"$(cat " + replies() + "/.delay)\"\n"
-                       "f=\"" + replies() + "/${dev##*/}$farm$d\"\n"
-                       "[ -f \"$f\" ] && cat \"$f\"\n"
-                       "exit 0\n");
+                       "[ -f " +
+                           replies() + "/.delay ] && sleep \"$(cat " + replies() +
+                           "/.delay)\"\n"
+                           "f=\"" +
+                           replies() +
+                           "/${dev##*/}$farm$d\"\n"
+                           "[ -f \"$f\" ] && cat \"$f\"\n"
+                           "exit 0\n");
         nas.put_script("/sbin/log_tool", "printf '%s\\n' \"$*\" >> " + log_tool_calls() +
                                              "\ncase \"$*\" in *REJECT*) exit 3;; esac\nexit 0\n");
     }
@@ -69,7 +73,9 @@ class CollectorE2E : public ::testing::Test {
     std::string db() const { return nas.pkg_root() + "/var/corvantis/corvantis.db"; }
     std::string value(const std::string& sql) const { return sql_value(db(), sql); }
 
-    void reply(const std::string& dev, const std::string& text) { write_file(replies() + "/" + dev, text); }
+    void reply(const std::string& dev, const std::string& text) {
+        write_file(replies() + "/" + dev, text);
+    }
     // Lays the disks out (sysfs and one enclosure file) and their replies.
     void lay_out(const std::vector<FakeDisk>& disks) {
         std::string enclosure;
@@ -96,8 +102,11 @@ class CollectorE2E : public ::testing::Test {
         const std::string text = smartctl_sample("ata-hdd-wd181kryz-all.json");
         for (int i = 0; i < n; ++i) {
             const std::string dev = std::string("sd") + static_cast<char>('a' + i);
-            disks.push_back({.dev = dev, .serial = "SER" + std::to_string(i), .model = "WDC",
-                             .firmware = "F1", .slot = i});
+            disks.push_back({.dev = dev,
+                             .serial = "SER" + std::to_string(i),
+                             .model = "WDC",
+                             .firmware = "F1",
+                             .slot = i});
             reply(dev, with_number(text, {"\"id\": 9,", "\"raw\": {", "\"value\": "}, 1000 + i));
         }
         lay_out(disks);
@@ -115,9 +124,18 @@ TEST_F(CollectorE2E, DumpTickStatusForgetPruneOverSeveralDisks) {
     const std::vector<std::string> realloc = {"\"name\": \"Reallocated_Sector_Ct\"", "\"raw\": {",
                                               "\"value\": "};
     std::vector<FakeDisk> disks = {
-        {.dev = "sda", .serial = "HDD1", .model = "WDC WD181KRYZ", .firmware = "01.01H01", .slot = 1},
-        {.dev = "sdb", .bus = FakeBus::kSas, .serial = "SAS1", .model = "ST600MP0036", .firmware = "N003",
-         .slot = 2, .vendor = "SEAGATE"},
+        {.dev = "sda",
+         .serial = "HDD1",
+         .model = "WDC WD181KRYZ",
+         .firmware = "01.01H01",
+         .slot = 1},
+        {.dev = "sdb",
+         .bus = FakeBus::kSas,
+         .serial = "SAS1",
+         .model = "ST600MP0036",
+         .firmware = "N003",
+         .slot = 2,
+         .vendor = "SEAGATE"},
         {.dev = "sdc", .serial = "SSD1", .model = "Samsung 860", .rotational = false, .slot = 3},
         {.dev = "nvme0n1", .bus = FakeBus::kNvme, .serial = "NVME1", .model = "Samsung 970"},
         {.dev = "sdd", .serial = "BAD1", .model = "REJECT me", .slot = 4},
@@ -138,11 +156,12 @@ TEST_F(CollectorE2E, DumpTickStatusForgetPruneOverSeveralDisks) {
               (std::vector<std::string>{"ata", "devstat", "health", "nvme", "sataphy", "scsi"}));
     EXPECT_EQ(sql_rows(db(), "SELECT rule_id,severity,pushed_ts IS NOT NULL,push_rc FROM alerts"),
               (std::vector<std::string>{"R-A1|1|1|0", "R-M3|1|0|3"}));
-    EXPECT_EQ(read_file(log_tool_calls()),
-              "-t1 -uqorm -p127.0.0.1 -mlocalhost -a [Corvantis] WDC WD181KRYZ (HDD1, bay 1): 5 "
-              "reallocated sectors \xE2\x80\x94 back up and plan replacement\n"
-              "-t1 -uqorm -p127.0.0.1 -mlocalhost -a [Corvantis] REJECT me (BAD1, bay 4): SMART read "
-              "error\n");
+    EXPECT_EQ(
+        read_file(log_tool_calls()),
+        "-t1 -uqorm -p127.0.0.1 -mlocalhost -a [Corvantis] WDC WD181KRYZ (HDD1, bay 1): 5 "
+        "reallocated sectors \xE2\x80\x94 back up and plan replacement\n"
+        "-t1 -uqorm -p127.0.0.1 -mlocalhost -a [Corvantis] REJECT me (BAD1, bay 4): SMART read "
+        "error\n");
     EXPECT_EQ(value("SELECT farm_support FROM disks WHERE serial='SAS1'"), "0");
 
     r = corvantisd({"dump"});
@@ -182,11 +201,13 @@ TEST_F(CollectorE2E, DumpTickStatusForgetPruneOverSeveralDisks) {
 
     r = corvantisd({"status"});
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, "{\"collector\":\"ok\",\"db\":\"" + db() + "\",\"version\":\"1.0\",\"counts\":{"
-                     "\"disks\":5,\"polls\":4,\"readings\":" + value("SELECT COUNT(*) FROM readings") +
-                     ",\"events\":" + value("SELECT COUNT(*) FROM events") +
-                     ",\"alerts\":4,\"unpushed\":1},\"last_poll\":" +
-                     value("SELECT started_ts FROM polls WHERE poll_id=4") + "}\n");
+    EXPECT_EQ(r.out, "{\"collector\":\"ok\",\"db\":\"" + db() +
+                         "\",\"version\":\"1.0\",\"counts\":{"
+                         "\"disks\":5,\"polls\":4,\"readings\":" +
+                         value("SELECT COUNT(*) FROM readings") +
+                         ",\"events\":" + value("SELECT COUNT(*) FROM events") +
+                         ",\"alerts\":4,\"unpushed\":1},\"last_poll\":" +
+                         value("SELECT started_ts FROM polls WHERE poll_id=4") + "}\n");
 
     r = corvantisd({"forget", "--serial", "hdd1"});
     EXPECT_EQ(r.exit_code, 0);
@@ -315,8 +336,8 @@ TEST_F(CollectorE2E, ConcurrentWritersLoseNothing) {
     while (FakeNas::err_so_far(watch).find("watch started") == std::string::npos) ::usleep(50000);
     std::ofstream("/sys/block/" + loop.path().substr(5) + "/uevent") << "add";
     int stored = 0;
-    for (int round = 0; round < 60 && value("SELECT COUNT(*) FROM polls WHERE kind='hotswap'") == "0";
-         ++round) {
+    for (int round = 0;
+         round < 60 && value("SELECT COUNT(*) FROM polls WHERE kind='hotswap'") == "0"; ++round) {
         const NasProcess dump = start({"dump"});
         const NasProcess tick = start({"tick"});
         for (const NasProcess* p : {&dump, &tick}) {
@@ -360,7 +381,8 @@ TEST_F(CollectorE2E, WatchOnRealUevents) {
         for (int i = 0; i < seconds * 20; ++i) {
             const std::string err = FakeNas::err_so_far(w);
             int n = 0;
-            for (size_t pos = err.find(text); pos != std::string::npos; pos = err.find(text, pos + 1))
+            for (size_t pos = err.find(text); pos != std::string::npos;
+                 pos = err.find(text, pos + 1))
                 ++n;
             if (n >= count) return true;
             ::usleep(50000);
@@ -383,9 +405,9 @@ TEST_F(CollectorE2E, WatchOnRealUevents) {
     std::ofstream(uevent) << "change";
     ASSERT_TRUE(wait_for("corvantisd watch started (netlink uevent)", 2, 20))
         << FakeNas::err_so_far(w);
-    EXPECT_NE(FakeNas::err_so_far(w).find("watch: " + exe +
-                                             " was replaced, executing the new binary"),
-              std::string::npos);
+    EXPECT_NE(
+        FakeNas::err_so_far(w).find("watch: " + exe + " was replaced, executing the new binary"),
+        std::string::npos);
     struct stat running {};
     struct stat installed {};
     ASSERT_EQ(::stat(("/proc/" + std::to_string(w.pid) + "/exe").c_str(), &running), 0);

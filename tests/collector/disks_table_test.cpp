@@ -61,7 +61,7 @@ TEST(DisksTable, MovesAndRenamesAreHistory) {
         const char* dev;
         int enclosure;
         bool change;
-    } steps[] = {{1, "sdb", 0, false}, {4, "sdb", 0, true}, {4, "sdc", 0, true},
+    } steps[] = {{1, "sdb", 0, false}, {4, "sdb", 0, true},  {4, "sdc", 0, true},
                  {4, "sdc", 2, true},  {4, "sdc", 2, false}, {-1, "sdd", -1, false}};
     int changes = 0;
     for (const Step& s : steps) {

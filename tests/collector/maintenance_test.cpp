@@ -27,8 +27,10 @@ std::string counts(const FakeCollector& fc) {
 
 // Two disks with readings, events, bays and alerts.
 void two_disks(FakeCollector& fc) {
-    fc.add({.dev = "sda", .serial = "KEEP", .slot = 1}, ata_reply({{5, "Reallocated_Sector_Ct", 3}}));
-    fc.add({.dev = "sdb", .serial = "GO1", .slot = 2}, ata_reply({{5, "Reallocated_Sector_Ct", 4}}));
+    fc.add({.dev = "sda", .serial = "KEEP", .slot = 1},
+           ata_reply({{5, "Reallocated_Sector_Ct", 3}}));
+    fc.add({.dev = "sdb", .serial = "GO1", .slot = 2},
+           ata_reply({{5, "Reallocated_Sector_Ct", 4}}));
     fc.poll();
 }
 

@@ -25,8 +25,11 @@ namespace {
 
 FakeDisk sata(int i) {
     const std::string n = std::to_string(i);
-    return FakeDisk{.dev = std::string("sd") + static_cast<char>('a' + i), .serial = "S" + n,
-                    .model = "M" + n, .firmware = "F1", .slot = i};
+    return FakeDisk{.dev = std::string("sd") + static_cast<char>('a' + i),
+                    .serial = "S" + n,
+                    .model = "M" + n,
+                    .firmware = "F1",
+                    .slot = i};
 }
 
 std::string realloc_reply(long long n) {
@@ -45,10 +48,10 @@ TEST(Polls, TickChoosesHourlyAdaptiveOrNothing) {
         long long realloc;
         const char* expect;  // the kind of the newest poll after this tick, "" none new
     } steps[] = {
-        {0, 0, "hourly"},      {600, 0, ""},         {3000, 0, "hourly"}, {3600, 0, "hourly"},
-        {3600, 0, "hourly"},   {3600, 7, "hourly"},  {900, 7, "adaptive"}, {600, 7, ""},
-        {300, 7, "adaptive"},  {7200, 7, "hourly"},  {1200, 7, "adaptive"},
-        {3600, 7, "hourly"},   {200, 7, ""},  // the rise is now more than three hours old
+        {0, 0, "hourly"},     {600, 0, ""},        {3000, 0, "hourly"},   {3600, 0, "hourly"},
+        {3600, 0, "hourly"},  {3600, 7, "hourly"}, {900, 7, "adaptive"},  {600, 7, ""},
+        {300, 7, "adaptive"}, {7200, 7, "hourly"}, {1200, 7, "adaptive"}, {3600, 7, "hourly"},
+        {200, 7, ""},  // the rise is now more than three hours old
     };
     size_t count = 0;
     for (const Step& s : steps) {
@@ -95,8 +98,9 @@ TEST(Polls, BudgetEndsThePollWithTheDisksDone) {
     };
     testing::internal::CaptureStderr();
     EXPECT_EQ(cmd_dump(nullptr), 0);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("timeout \xE2\x80\x94 committing partial"),
-              std::string::npos);
+    EXPECT_NE(
+        testing::internal::GetCapturedStderr().find("timeout \xE2\x80\x94 committing partial"),
+        std::string::npos);
     EXPECT_EQ(polls(fc).back(), "manual|1|partial|3");
     EXPECT_EQ(fc.value("SELECT COUNT(*) FROM events WHERE type='disappear'"), "0");
     EXPECT_EQ(fc.value("SELECT COUNT(*) FROM events WHERE type='read_error'"), "1");
@@ -134,8 +138,9 @@ TEST(Polls, VanishedDiskIsMarkedOnce) {
               (std::vector<std::string>{"S0|1", "S1|0"}));
     EXPECT_EQ(fc.rows("SELECT disk_id,poll_id FROM events WHERE type='disappear'"),
               std::vector<std::string>{"2|NULL"});
-    EXPECT_EQ(fc.rows("SELECT rule_id,message FROM alerts"),
-              std::vector<std::string>{"R-DISAPPEAR|[Corvantis] M1 (S1, bay 1): disk no longer present"});
+    EXPECT_EQ(
+        fc.rows("SELECT rule_id,message FROM alerts"),
+        std::vector<std::string>{"R-DISAPPEAR|[Corvantis] M1 (S1, bay 1): disk no longer present"});
 }
 
 TEST(Polls, RebootRestartsTheKernelLogBookkeeping) {

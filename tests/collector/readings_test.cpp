@@ -53,16 +53,20 @@ TEST(Readings, OnlyAChangeWritesARow) {
         {"flags gone", raw_reading(4, ""), 1},
         {"empty flags and absent flags are the same", raw_reading(4, nullptr), 0},
         {"a normalised value appears", raw_reading(4, nullptr, true), 1},
-        {"attr_id alone is no change", [] {
+        {"attr_id alone is no change",
+         [] {
              Reading r = raw_reading(4, nullptr, true);
              r.attr_id = 77;
              return r;
-         }(), 0},
-        {"raw becomes absent", [] {
+         }(),
+         0},
+        {"raw becomes absent",
+         [] {
              Reading r = raw_reading(4, nullptr, true);
              r.has_raw = false;
              return r;
-         }(), 1},
+         }(),
+         1},
     };
     g_rows_written = 0;
     int expected_rows = 0;

@@ -56,8 +56,7 @@ TEST(Rules, ThresholdsAndSeverities) {
         FakeCollector fc;
         store(1, 1, c.ns, c.name, c.value);
         rule_eval_disk(1, 1);
-        const std::vector<std::string> got =
-            fc.rows("SELECT rule_id||'|'||severity FROM alerts");
+        const std::vector<std::string> got = fc.rows("SELECT rule_id||'|'||severity FROM alerts");
         EXPECT_EQ(got, *c.expect ? std::vector<std::string>{c.expect} : std::vector<std::string>{})
             << c.name << " " << c.value;
     }
@@ -65,18 +64,21 @@ TEST(Rules, ThresholdsAndSeverities) {
 
 TEST(Rules, MessagesNameTheDiskAndItsBay) {
     FakeCollector fc;
-    sql_exec(fc.db(), "INSERT INTO disks(serial,model,first_seen_ts,last_seen_ts) VALUES('S1','WDC X',1,1),"
-             "('S2','',1,1);"
-             "INSERT INTO slot_history(disk_id,ts,enclosure,slot,dev_name) VALUES(1,1,'0',4,'sda')");
+    sql_exec(
+        fc.db(),
+        "INSERT INTO disks(serial,model,first_seen_ts,last_seen_ts) VALUES('S1','WDC X',1,1),"
+        "('S2','',1,1);"
+        "INSERT INTO slot_history(disk_id,ts,enclosure,slot,dev_name) VALUES(1,1,'0',4,'sda')");
     store(1, 1, "ata", "Reallocated_Sector_Ct", 5);
     store(2, 1, "nvme", "percentage_used", 95);
     rule_eval_disk(1, 1);
     rule_eval_disk(2, 1);
-    EXPECT_EQ(alerts(fc),
-              (std::vector<std::string>{
-                  "R-A1|1|[Corvantis] WDC X (S1, bay 4): 5 reallocated sectors \xE2\x80\x94 back up "
-                  "and plan replacement",
-                  "R-A9|1|[Corvantis] disk (S2): NVMe 95% life used"}));
+    EXPECT_EQ(
+        alerts(fc),
+        (std::vector<std::string>{
+            "R-A1|1|[Corvantis] WDC X (S1, bay 4): 5 reallocated sectors \xE2\x80\x94 back up "
+            "and plan replacement",
+            "R-A9|1|[Corvantis] disk (S2): NVMe 95% life used"}));
 }
 
 // One alert a day per rule and disk, unless the value got worse.
@@ -86,9 +88,8 @@ TEST(Rules, OneAlertADayUnlessWorse) {
         double after_s;
         std::int64_t value;
         bool alert;
-    } steps[] = {{0, 10, true},     {3600, 10, false},  {3600, 11, true},
-                 {3600, 9, false},  {3600, 10, true},   {86399, 10, false},
-                 {1, 10, true}};
+    } steps[] = {{0, 10, true},    {3600, 10, false},  {3600, 11, true}, {3600, 9, false},
+                 {3600, 10, true}, {86399, 10, false}, {1, 10, true}};
     int expected = 0;
     for (const Step& s : steps) {
         fc.clock.advance_ms(s.after_s * 1000);
@@ -109,8 +110,9 @@ TEST(Rules, RisingCountersOfThisPoll) {
         bool in_this_poll;
         const char* expect;
     } cases[] = {
-        {199, 3, 5, true, "R-A5|1|[Corvantis] disk (): UDMA CRC errors (199) rose from 3 to 5: check "
-                          "cable, backplane slot and controller"},
+        {199, 3, 5, true,
+         "R-A5|1|[Corvantis] disk (): UDMA CRC errors (199) rose from 3 to 5: check "
+         "cable, backplane slot and controller"},
         {199, 5, 3, true, ""},
         {199, 3, 5, false, ""},
         {188, 0x000000000004, 0x000100010005, true,
@@ -122,8 +124,8 @@ TEST(Rules, RisingCountersOfThisPoll) {
         store(1, 1, "ata", "attr", c.before, c.attr);
         store(1, 2, "ata", "attr", c.now, c.attr);
         rule_eval_disk(1, c.in_this_poll ? 2 : 3);
-        EXPECT_EQ(alerts(fc), *c.expect ? std::vector<std::string>{c.expect}
-                                        : std::vector<std::string>{})
+        EXPECT_EQ(alerts(fc),
+                  *c.expect ? std::vector<std::string>{c.expect} : std::vector<std::string>{})
             << c.attr << " " << c.before << " " << c.now;
     }
 }
@@ -149,8 +151,8 @@ TEST(Rules, CrcErrorsOnSeveralDisksOfOneController) {
                  std::to_string(id) + ",2," + std::to_string(ts) + ",'ata',199,'crc',4)");
     }
     const KlogTarget targets[] = {
-        target(3, "sdc", "0000:00:17.0"), target(1, "sda", "0000:00:17.0"),
-        target(2, "sdb", "0000:03:00.0"), target(4, "sdd", "0000:03:00.0"),
+        target(3, "sdc", "0000:00:17.0"),     target(1, "sda", "0000:00:17.0"),
+        target(2, "sdb", "0000:03:00.0"),     target(4, "sdd", "0000:03:00.0"),
         target(5, "nvme0n1", "0000:00:17.0"), target(6, "sde", ""),
     };
     rule_crc_controller(targets, 6);

@@ -69,11 +69,12 @@ TEST(SmartCollect, SmartErrorWhenReadingStartsFailing) {
 }
 
 std::string selftest_reply(int poh, int hours, const char* status, bool passed) {
-    return ata_reply({}, "\"power_on_time\":{\"hours\":" + std::to_string(poh) +
-                             "},\"ata_smart_self_test_log\":{\"standard\":{\"table\":[{\"type\":{"
-                             "\"string\":\"Short offline\"},\"status\":{\"value\":121,\"string\":\"" +
-                             status + "\",\"passed\":" + (passed ? "true" : "false") +
-                             "},\"lifetime_hours\":" + std::to_string(hours) + ",\"lba\":12345}]}}");
+    return ata_reply({},
+                     "\"power_on_time\":{\"hours\":" + std::to_string(poh) +
+                         "},\"ata_smart_self_test_log\":{\"standard\":{\"table\":[{\"type\":{"
+                         "\"string\":\"Short offline\"},\"status\":{\"value\":121,\"string\":\"" +
+                         status + "\",\"passed\":" + (passed ? "true" : "false") +
+                         "},\"lifetime_hours\":" + std::to_string(hours) + ",\"lba\":12345}]}}");
 }
 
 TEST(SmartCollect, FailedSelfTests) {
@@ -82,8 +83,12 @@ TEST(SmartCollect, FailedSelfTests) {
         std::vector<std::string> replies;
         int events;
     } cases[] = {
-        {"old failure, first seen", {selftest_reply(1000, 970, "Completed: read failure", false)}, 0},
-        {"recent failure, first seen", {selftest_reply(1000, 980, "Completed: read failure", false)}, 1},
+        {"old failure, first seen",
+         {selftest_reply(1000, 970, "Completed: read failure", false)},
+         0},
+        {"recent failure, first seen",
+         {selftest_reply(1000, 980, "Completed: read failure", false)},
+         1},
         {"old failure then a newer one",
          {selftest_reply(1000, 970, "Completed: read failure", false),
           selftest_reply(1100, 1090, "Completed: read failure", false)},
@@ -108,8 +113,9 @@ TEST(SmartCollect, FailedSelfTests) {
     FakeCollector fc;
     fc.add(kSata, selftest_reply(1000, 999, "Completed: read failure", false));
     fc.poll();
-    EXPECT_EQ(fc.value("SELECT detail FROM events WHERE type='selftest_fail'"),
-              R"({"type":"Short offline","status":"Completed: read failure","hours":999,"lba":12345})");
+    EXPECT_EQ(
+        fc.value("SELECT detail FROM events WHERE type='selftest_fail'"),
+        R"({"type":"Short offline","status":"Completed: read failure","hours":999,"lba":12345})");
     EXPECT_EQ(fc.rows("SELECT value_raw,value_text FROM readings WHERE "
                       "attr_name='selftest_fail_hours'"),
               std::vector<std::string>{"999|Completed: read failure"});
@@ -139,8 +145,9 @@ TEST(SmartCollect, FarmLog) {
     };
     for (const Case& c : cases) {
         FakeCollector fc;
-        fc.add(seagate, ata_reply({}, "\"power_on_time\":{\"hours\":" +
-                                          std::to_string(c.smart_hours) + "}"));
+        fc.add(
+            seagate,
+            ata_reply({}, "\"power_on_time\":{\"hours\":" + std::to_string(c.smart_hours) + "}"));
         fc.reply_farm("sda", c.farm);
         fc.poll();
         EXPECT_EQ(fc.value("SELECT farm_support FROM disks"), c.support) << c.what;
@@ -166,12 +173,10 @@ TEST(SmartCollect, BadReplies) {
         int rc;
         const char* rows;  // readings outside "health"; "" for an unreadable disk
     } cases[] = {
-        {"", 0, ""},
-        {"[]", 0, ""},
-        {"not json", 0, ""},
-        {good.substr(0, good.size() / 2), 0, ""},
-        {huge, 0, "2"},     // "x" and "x#1": every later entry is the same attribute
-        {good, -1, "18"},   // killed at its limit after printing a whole reply
+        {"", 0, ""},         {"[]", 0, ""},
+        {"not json", 0, ""}, {good.substr(0, good.size() / 2), 0, ""},
+        {huge, 0, "2"},    // "x" and "x#1": every later entry is the same attribute
+        {good, -1, "18"},  // killed at its limit after printing a whole reply
     };
     for (const auto& c : cases) {
         FakeCollector fc;
@@ -179,7 +184,8 @@ TEST(SmartCollect, BadReplies) {
         fc.poll();
         EXPECT_EQ(fc.value("SELECT COUNT(*) FROM alerts WHERE rule_id='R-M3'"), *c.rows ? "0" : "1")
             << c.text.substr(0, 40);
-        EXPECT_EQ(fc.value("SELECT COUNT(*) FROM readings WHERE ns!='health'"), *c.rows ? c.rows : "0");
+        EXPECT_EQ(fc.value("SELECT COUNT(*) FROM readings WHERE ns!='health'"),
+                  *c.rows ? c.rows : "0");
     }
     std::mt19937 rng(12);
     for (int i = 0; i < 20; ++i) {

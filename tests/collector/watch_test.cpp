@@ -26,7 +26,8 @@ TEST(Watch, WhichUeventsCount) {
         std::string m;
         int action;
     } cases[] = {
-        {msg({"add@/devices/virtual/block/loop7", "ACTION=add", "SUBSYSTEM=block", "DEVNAME=loop7"}),
+        {msg({"add@/devices/virtual/block/loop7", "ACTION=add", "SUBSYSTEM=block",
+              "DEVNAME=loop7"}),
          kUeventAdd},
         {msg({"remove@/block/sdb", "SUBSYSTEM=block", "ACTION=remove"}), kUeventRemove},
         {msg({"change@/block/sdb", "ACTION=change", "SUBSYSTEM=block"}), kUeventNone},
@@ -91,9 +92,9 @@ TEST(Watch, EachEventPollsAndFailuresAreLoud) {
     EXPECT_EQ(fc.rows("SELECT serial FROM disks ORDER BY disk_id"),
               (std::vector<std::string>{"S1", "S2"}));
     for (const char* line :
-         {"corvantisd watch started (netlink uevent)", "uevent: block add \xE2\x80\x94 settling 15s",
-          "uevent: block remove", "uevent: events were lost",
-          "watch: receive failed: Bad file descriptor"})
+         {"corvantisd watch started (netlink uevent)",
+          "uevent: block add \xE2\x80\x94 settling 15s", "uevent: block remove",
+          "uevent: events were lost", "watch: receive failed: Bad file descriptor"})
         EXPECT_NE(err.find(line), std::string::npos) << line << "\n" << err;
 }
 

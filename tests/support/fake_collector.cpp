@@ -33,7 +33,8 @@ std::string base_name(const std::string& path) {
 }  // namespace
 
 FakeCollector::FakeCollector()
-    : root_(dir_.path() + "/root"), db_(dir_.path() + "/corvantis.db"),
+    : root_(dir_.path() + "/root"),
+      db_(dir_.path() + "/corvantis.db"),
       disk_root_(fake_disk_root(root_)) {
     make_dirs(root_ + "/sys/block");
     write_file(root_ + "/sbin/log_tool", "#!/bin/sh\n", 0755);
