@@ -42,6 +42,13 @@ std::string with_text(std::string text, const std::string& anchor, const std::st
     return text.replace(pos, from.size(), to);
 }
 
+int occurrences(const std::string& text, const std::string& needle) {
+    int n = 0;
+    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1))
+        ++n;
+    return n;
+}
+
 class CollectorE2E : public ::testing::Test {
    protected:
     void SetUp() override {
@@ -353,10 +360,7 @@ TEST_F(CollectorE2E, ConcurrentWritersLoseNothing) {
     const RunResult w = nas.wait(watch);
     // Other block devices of the machine may come and go meanwhile: count
     // every hot-swap poll the watch reported.
-    int hotswap = 0;
-    for (size_t pos = w.err.find("hotswap poll #"); pos != std::string::npos;
-         pos = w.err.find("hotswap poll #", pos + 1))
-        ++hotswap;
+    const int hotswap = occurrences(w.err, "hotswap poll #");
     EXPECT_GE(hotswap, 1) << w.err;
     EXPECT_EQ(value("SELECT COUNT(*) FROM probes"), "300");
     EXPECT_EQ(value("SELECT COUNT(*) FROM polls"), std::to_string(stored + hotswap));
@@ -379,12 +383,7 @@ TEST_F(CollectorE2E, WatchOnRealUevents) {
     const NasProcess w = start({"watch"}, opts);
     auto wait_for = [&](const std::string& text, int count, int seconds) {
         for (int i = 0; i < seconds * 20; ++i) {
-            const std::string err = FakeNas::err_so_far(w);
-            int n = 0;
-            for (size_t pos = err.find(text); pos != std::string::npos;
-                 pos = err.find(text, pos + 1))
-                ++n;
-            if (n >= count) return true;
+            if (occurrences(FakeNas::err_so_far(w), text) >= count) return true;
             ::usleep(50000);
         }
         return false;
