@@ -1,12 +1,10 @@
 // Polls in process over a fake machine: tick's choice between an hourly, an
-// adaptive and no poll, the time budget, dump's serial filter, vanished
-// disks, reboots, the kernel-log scan and the poll lock.
+// adaptive and no poll, the time budget, dump's serial filter, reboots, the
+// kernel-log scan and the weekly prune. The poll lock and a busy database are
+// tested end to end.
 #include "collector/polls.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -14,9 +12,6 @@
 #include <vector>
 
 #include "core/db.h"
-#include "core/paths.h"
-#include "core/unique_fd.h"
-#include "core/util.h"
 #include "tests/support/fake_collector.h"
 #include "tests/support/fake_nas.h"
 #include "tests/support/sqlite_file.h"
@@ -124,25 +119,6 @@ TEST(Polls, DumpSerialFilter) {
     }
 }
 
-TEST(Polls, VanishedDiskIsMarkedOnce) {
-    FakeCollector fc;
-    fc.add(sata(0), realloc_reply(0));
-    fc.add(sata(1), realloc_reply(0));
-    fc.poll();
-    fc.remove("sdb");
-    for (int i = 0; i < 2; ++i) {
-        fc.clock.advance_ms(60e3);
-        fc.poll();
-    }
-    EXPECT_EQ(fc.rows("SELECT serial,present FROM disks ORDER BY disk_id"),
-              (std::vector<std::string>{"S0|1", "S1|0"}));
-    EXPECT_EQ(fc.rows("SELECT disk_id,poll_id FROM events WHERE type='disappear'"),
-              std::vector<std::string>{"2|NULL"});
-    EXPECT_EQ(
-        fc.rows("SELECT rule_id,message FROM alerts"),
-        std::vector<std::string>{"R-DISAPPEAR|[Corvantis] M1 (S1, bay 1): disk no longer present"});
-}
-
 TEST(Polls, RebootRestartsTheKernelLogBookkeeping) {
     FakeCollector fc;
     write_file(fc.root() + "/proc/sys/kernel/random/boot_id", "boot-1\n");
@@ -159,50 +135,6 @@ TEST(Polls, RebootRestartsTheKernelLogBookkeeping) {
                                         "boot-2|after the reboot"}));
     EXPECT_EQ(fc.rows("SELECT poll_id,disk_id FROM events WHERE type='boot_detected'"),
               (std::vector<std::string>{"NULL|NULL", "NULL|NULL"}));
-}
-
-TEST(Polls, ThePollLock) {
-    FakeCollector fc;
-    const std::string lock = std::string(g_var_dir) + "/.tick.lock";
-    {
-        UniqueFd other(::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-        ASSERT_EQ(::flock(other.get(), LOCK_EX | LOCK_NB), 0);
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(cmd_tick(), 0);
-        EXPECT_EQ(cmd_dump(nullptr), 0);
-        const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_NE(err.find("] another tick running\n"), std::string::npos);
-        EXPECT_EQ(err.find("another tick running", err.find("another tick running") + 1),
-                  std::string::npos);  // dump says nothing
-        EXPECT_EQ(fc.value("SELECT COUNT(*) FROM polls"), "0");
-    }
-    str_copy(g_var_dir, sizeof g_var_dir, "/nonexistent/dir");
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(cmd_tick(), 1);
-    EXPECT_EQ(cmd_dump(nullptr), 1);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("cannot open poll lock"),
-              std::string::npos);
-}
-
-// Another writer holds the database beyond the time-out: the poll fails
-// loudly and stores nothing.
-TEST(Polls, BusyDatabaseFailsThePoll) {
-    FakeCollector fc;
-    fc.add(sata(0), realloc_reply(0));
-    sqlite3_busy_timeout(g_db, 50);
-    sqlite3* other = nullptr;
-    sqlite3_open(fc.db().c_str(), &other);
-    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(cmd_tick(), 1);
-    tick_lock_release();
-    EXPECT_EQ(cmd_dump(nullptr), 1);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("tick: the poll's transaction could not begin"), std::string::npos) << err;
-    EXPECT_NE(err.find("dump: the poll's transaction could not begin"), std::string::npos);
-    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(other);
-    EXPECT_EQ(fc.value("SELECT COUNT(*) FROM polls"), "0");
 }
 
 TEST(Polls, WeeklyPrune) {

@@ -139,31 +139,4 @@ TEST(Readings, AnUnchangedReplyWritesNothing) {
     }
 }
 
-TEST(Readings, EveryNamespaceOfRealReplies) {
-    struct Case {
-        const char* file;
-        const char* ns;
-        const char* name;
-    } cases[] = {
-        {"ata-ssd-samsung-860evo-xall-phy-devstats.json", "sataphy", "phy_0x000a"},
-        {"ata-ssd-samsung-860evo-xall-phy-devstats.json", "devstat", "pages[0].table[0].value"},
-        {"nvme-samsung-970evo-xall.json", "nvme", "percentage_used"},
-        {"nvme-samsung-970evo-xall.json", "nvme", "temperature_sensors[0]"},
-        {"scsi-sas-seagate-st600mp0036-all.json", "scsi", "scsi_grown_defect_list"},
-        {"scsi-sas-seagate-st600mp0036-all.json", "scsi",
-         "scsi_error_counter_log.read.total_uncorrected_errors"},
-        {"ata-hdd-wd181kryz-all.json", "health", "power_on_hours"},
-        {"ata-hdd-wd181kryz-all.json", "health", "smart_status"},
-        {"ata-hdd-wd181kryz-all.json", "ata", "Reallocated_Sector_Ct"},
-    };
-    for (const Case& c : cases) {
-        FakeCollector fc;
-        store_reply(smartctl_sample(c.file), 1);
-        EXPECT_EQ(fc.value(std::string("SELECT COUNT(*) FROM readings_latest WHERE ns='") + c.ns +
-                           "' AND attr_name='" + c.name + "'"),
-                  "1")
-            << c.file << " " << c.ns << " " << c.name;
-    }
-}
-
 }  // namespace

@@ -62,25 +62,6 @@ TEST(Rules, ThresholdsAndSeverities) {
     }
 }
 
-TEST(Rules, MessagesNameTheDiskAndItsBay) {
-    FakeCollector fc;
-    sql_exec(
-        fc.db(),
-        "INSERT INTO disks(serial,model,first_seen_ts,last_seen_ts) VALUES('S1','WDC X',1,1),"
-        "('S2','',1,1);"
-        "INSERT INTO slot_history(disk_id,ts,enclosure,slot,dev_name) VALUES(1,1,'0',4,'sda')");
-    store(1, 1, "ata", "Reallocated_Sector_Ct", 5);
-    store(2, 1, "nvme", "percentage_used", 95);
-    rule_eval_disk(1, 1);
-    rule_eval_disk(2, 1);
-    EXPECT_EQ(
-        alerts(fc),
-        (std::vector<std::string>{
-            "R-A1|1|[Corvantis] WDC X (S1, bay 4): 5 reallocated sectors \xE2\x80\x94 back up "
-            "and plan replacement",
-            "R-A9|1|[Corvantis] disk (S2): NVMe 95% life used"}));
-}
-
 // One alert a day per rule and disk, unless the value got worse.
 TEST(Rules, OneAlertADayUnlessWorse) {
     FakeCollector fc;
