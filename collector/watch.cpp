@@ -71,10 +71,11 @@ void hotswap_poll() {
     if (tick_lock_acquire() == 0) {
         DbTxn txn;
         const std::int64_t now = clock_now();
-        if (txn.ok()) {
-            poll_run("hotswap", now - now % 3600, 1, nullptr);
-            if (txn.commit() == 0) alert_push_pending();
-        }
+        if (txn.ok()) poll_run("hotswap", now - now % 3600, 1, nullptr);
+        if (txn.ok() && txn.commit() == 0)
+            alert_push_pending();
+        else
+            log_msg("watch: the hot-swap poll could not be stored");
     }
     tick_lock_release();
     db_close();

@@ -148,6 +148,13 @@ TEST_F(CollectorE2E, DumpTickStatusForgetPruneOverSeveralDisks) {
         {.dev = "sdd", .serial = "BAD1", .model = "REJECT me", .slot = 4},
     };
     lay_out(disks);
+    // Junk beside them: a second enclosure file of random bytes and sections
+    // without a disk, a /sys/block entry without any attribute.
+    std::mt19937 rng(3);
+    std::string junk = "[PhysicalDisk_9]\npd_sys_name = /dev/sdq\n[PhysicalDisk_\n=\n";
+    for (int i = 0; i < 4096; ++i) junk += static_cast<char>(rng() % 256);
+    write_file(fake_enclosure_path(disks_, 1), junk);
+    make_dirs(nas.host_path("/sys/block/sdq"));
     reply("sda", with_number(sata, realloc, 5));
     reply("sdb", smartctl_sample("scsi-sas-seagate-st600mp0036-all.json"));
     reply("sdc", ssd);
