@@ -41,7 +41,7 @@ std::vector<Pending> pending_batch() {
 
 int push_one(const char* tool, const Pending& a) {
     char type[4];
-    std::snprintf(type, sizeof type, "-t%d", a.severity);
+    (void)std::snprintf(type, sizeof type, "-t%d", a.severity);
     const char* argv[] = {tool,          type, "-uqorm",          "-p127.0.0.1",
                           "-mlocalhost", "-a", a.message.c_str(), nullptr};
     StrBuf out;

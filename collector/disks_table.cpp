@@ -112,7 +112,7 @@ void record_slot(const DiskInfo& d, std::int64_t poll_id, std::int64_t now) {
     if (prev_slot == d.slot && prev_enclosure == d.enclosure && std::strcmp(prev_dev, d.dev) == 0)
         return;
     char enclosure[16];
-    std::snprintf(enclosure, sizeof enclosure, "%d", d.enclosure);
+    (void)std::snprintf(enclosure, sizeof enclosure, "%d", d.enclosure);
     DbStmt ins("INSERT INTO slot_history(disk_id,ts,enclosure,slot,dev_name) VALUES(?,?,?,?,?)");
     ins.bind_int(1, d.disk_id);
     ins.bind_int(2, now);

@@ -30,8 +30,8 @@ std::int64_t disk_id_of(const char* serial) {
 
 int delete_rows(const char* table, std::int64_t disk_id) {
     char sql[128];
-    std::snprintf(sql, sizeof sql, "DELETE FROM %s WHERE disk_id=%lld", table,
-                  static_cast<long long>(disk_id));
+    (void)std::snprintf(sql, sizeof sql, "DELETE FROM %s WHERE disk_id=%lld", table,
+                        static_cast<long long>(disk_id));
     return db_exec(sql);
 }
 
@@ -82,8 +82,8 @@ int cmd_forget(const char* serial) {
 
 int prune_dmesg(std::int64_t now) {
     char sql[160];
-    std::snprintf(sql, sizeof sql, "DELETE FROM dmesg_lines WHERE wall_ts < %lld",
-                  static_cast<long long>(now - kDmesgKeepS));
+    (void)std::snprintf(sql, sizeof sql, "DELETE FROM dmesg_lines WHERE wall_ts < %lld",
+                        static_cast<long long>(now - kDmesgKeepS));
     if (db_exec(sql) != 0 || db_exec("PRAGMA incremental_vacuum(2000)") != 0) {
         log_msg("prune: old kernel-log lines could not be deleted");
         return -1;
@@ -107,14 +107,15 @@ int cmd_status() {
     StrBuf line;
     sb_append_str(&line, "{\"collector\":\"ok\",\"db\":");
     sb_append_json_str(&line, g_db_path);
-    sb_printf(&line,
-              ",\"version\":\"1.0\",\"counts\":{\"disks\":%lld,\"polls\":%lld,\"readings\":%lld,"
-              "\"events\":%lld,\"alerts\":%lld,\"unpushed\":%lld},\"last_poll\":%lld}\n",
-              static_cast<long long>(disks), static_cast<long long>(polls),
-              static_cast<long long>(readings), static_cast<long long>(events),
-              static_cast<long long>(alerts), static_cast<long long>(unpushed),
-              static_cast<long long>(last_poll));
-    std::fwrite(line.c_str(), 1, line.len, stdout);
-    std::fflush(stdout);
+    (void)sb_printf(
+        &line,
+        ",\"version\":\"1.0\",\"counts\":{\"disks\":%lld,\"polls\":%lld,\"readings\":%lld,"
+        "\"events\":%lld,\"alerts\":%lld,\"unpushed\":%lld},\"last_poll\":%lld}\n",
+        static_cast<long long>(disks), static_cast<long long>(polls),
+        static_cast<long long>(readings), static_cast<long long>(events),
+        static_cast<long long>(alerts), static_cast<long long>(unpushed),
+        static_cast<long long>(last_poll));
+    (void)std::fwrite(line.c_str(), 1, line.len, stdout);
+    (void)std::fflush(stdout);
     return 0;
 }

@@ -91,7 +91,8 @@ void disappear_pass(std::int64_t start) {
         char label[kDiskLabelSize];
         disk_label(id, label, sizeof label);
         char message[280];
-        std::snprintf(message, sizeof message, "[Corvantis] %s: disk no longer present", label);
+        (void)std::snprintf(message, sizeof message, "[Corvantis] %s: disk no longer present",
+                            label);
         rule_raise(id, "R-DISAPPEAR", 1, 1, message);
     }
 }
@@ -135,8 +136,8 @@ void arm_budget() {
     sa.sa_handler = poll_on_alarm;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    sigaction(SIGALRM, &sa, nullptr);
-    alarm(kBudgetS);
+    (void)sigaction(SIGALRM, &sa, nullptr);
+    (void)alarm(kBudgetS);
 }
 
 // Meta last_tick_ts, and the readings and events that make an extra poll due.
@@ -176,7 +177,7 @@ bool lock_for_poll(bool say_busy, int* code) {
 
 int tick_lock_acquire() {
     char path[kPathSize];
-    std::snprintf(path, sizeof path, "%s/.tick.lock", g_var_dir);
+    (void)std::snprintf(path, sizeof path, "%s/.tick.lock", g_var_dir);
     const int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         log_msg("cannot open poll lock %s: %s", path, std::strerror(errno));

@@ -91,7 +91,7 @@ int store_object(const Tree& t, int i, const char* prefix, int depth) {
         char key[kKeySize];
         json_tok_copy(t.text, &t.toks[k], key, sizeof key);
         char path[kPathSize];
-        std::snprintf(path, sizeof path, "%s%s%s", prefix, *prefix ? "." : "", key);
+        (void)std::snprintf(path, sizeof path, "%s%s%s", prefix, *prefix ? "." : "", key);
         k = k + 1 < t.count ? store_tree(t, k + 1, path, depth + 1) : t.count;
     }
     return k;
@@ -102,7 +102,7 @@ int store_array(const Tree& t, int i, const char* prefix, int depth) {
     int k = i + 1;
     for (int n = 0; n < elements && k < t.count; ++n) {
         char path[kPathSize];
-        std::snprintf(path, sizeof path, "%s[%d]", prefix, n);
+        (void)std::snprintf(path, sizeof path, "%s[%d]", prefix, n);
         k = store_tree(t, k, path, depth + 1);
     }
     return k;

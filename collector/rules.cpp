@@ -62,7 +62,7 @@ void eval_value_rule(const ValueRule& rule, std::int64_t disk_id, const char* la
     if (!reading_latest_raw(disk_id, rule.ns, rule.attr_name, &v) || v <= rule.above) return;
     const int severity = rule.grave_only || v > rule.grave_above ? 2 : 1;
     char message[kMessageSize];
-    std::snprintf(message, sizeof message, rule.format, label, static_cast<long long>(v));
+    (void)std::snprintf(message, sizeof message, rule.format, label, static_cast<long long>(v));
     rule_raise(disk_id, rule.rule_id, severity, v, message);
 }
 
@@ -70,7 +70,8 @@ void eval_health_failed(std::int64_t disk_id, const char* label) {
     std::int64_t passed = 0;
     if (!reading_latest_raw(disk_id, "health", "smart_status", &passed) || passed != 0) return;
     char message[kMessageSize];
-    std::snprintf(message, sizeof message, "[Corvantis] %s: SMART overall health FAILED", label);
+    (void)std::snprintf(message, sizeof message, "[Corvantis] %s: SMART overall health FAILED",
+                        label);
     rule_raise(disk_id, "R-A10", 2, 1, message);
 }
 
@@ -80,10 +81,11 @@ void eval_crc_rose(std::int64_t disk_id, std::int64_t poll_id, const char* label
     if (!reading_ata_last_two(disk_id, poll_id, 199, &newest, &previous) || newest <= previous)
         return;
     char message[kMessageSize];
-    std::snprintf(message, sizeof message,
-                  "[Corvantis] %s: UDMA CRC errors (199) rose from %lld to %lld: check cable, "
-                  "backplane slot and controller",
-                  label, static_cast<long long>(previous), static_cast<long long>(newest));
+    (void)std::snprintf(
+        message, sizeof message,
+        "[Corvantis] %s: UDMA CRC errors (199) rose from %lld to %lld: check cable, "
+        "backplane slot and controller",
+        label, static_cast<long long>(previous), static_cast<long long>(newest));
     rule_raise(disk_id, "R-A5", 1, newest, message);
 }
 
@@ -96,10 +98,10 @@ void eval_timeouts_rose(std::int64_t disk_id, std::int64_t poll_id, const char* 
     if (!smart_attr188_rose(prev_raw, new_raw)) return;
     const std::int64_t now_value = smart_attr188_value(new_raw);
     char message[kMessageSize];
-    std::snprintf(message, sizeof message,
-                  "[Corvantis] %s: command timeouts (188) rose from %lld to %lld", label,
-                  static_cast<long long>(smart_attr188_value(prev_raw)),
-                  static_cast<long long>(now_value));
+    (void)std::snprintf(message, sizeof message,
+                        "[Corvantis] %s: command timeouts (188) rose from %lld to %lld", label,
+                        static_cast<long long>(smart_attr188_value(prev_raw)),
+                        static_cast<long long>(now_value));
     rule_raise(disk_id, "R-A6", 1, now_value, message);
 }
 
@@ -155,9 +157,10 @@ int disk_label(std::int64_t disk_id, char* out, std::size_t size) {
     DbStmt st("SELECT slot FROM slot_history WHERE disk_id=? ORDER BY ts DESC LIMIT 1");
     st.bind_int(1, disk_id);
     if (st.step() == SQLITE_ROW && !st.col_is_null(0) && st.col_int(0) >= 0)
-        std::snprintf(out, size, "%s (%s, bay %d)", name, serial, static_cast<int>(st.col_int(0)));
+        (void)std::snprintf(out, size, "%s (%s, bay %d)", name, serial,
+                            static_cast<int>(st.col_int(0)));
     else
-        std::snprintf(out, size, "%s (%s)", name, serial);
+        (void)std::snprintf(out, size, "%s (%s)", name, serial);
     return 0;
 }
 
@@ -216,14 +219,15 @@ void rule_crc_controller(const KlogTarget* targets, int count) {
             if (first_id == 0 || t.disk_id < first_id) first_id = t.disk_id;
             const std::size_t used = std::strlen(devs);
             if (used + std::strlen(t.dev) + 3 < sizeof devs)
-                std::snprintf(devs + used, sizeof devs - used, "%s%s", used ? ", " : "", t.dev);
+                (void)std::snprintf(devs + used, sizeof devs - used, "%s%s", used ? ", " : "",
+                                    t.dev);
         }
         if (rising < 2) continue;
         StrBuf text;
-        sb_printf(&text,
-                  "[Corvantis] UDMA CRC errors (199) rose on %d disks behind controller %s "
-                  "within 24 h (%s): check the shared path (backplane, HBA, cables)",
-                  rising, targets[i].ctrl_pci, devs);
+        (void)sb_printf(&text,
+                        "[Corvantis] UDMA CRC errors (199) rose on %d disks behind controller %s "
+                        "within 24 h (%s): check the shared path (backplane, HBA, cables)",
+                        rising, targets[i].ctrl_pci, devs);
         char message[kCrcMessageSize];
         str_copy(message, sizeof message, text.c_str());
         rule_raise(first_id, "R-A11", 1, rising, message);

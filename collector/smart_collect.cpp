@@ -14,6 +14,7 @@
 #include "core/json.h"
 #include "core/smartctl.h"
 #include "core/strbuf.h"
+#include "core/util.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ struct NameSet {
         return false;
     }
     void add(const char* name) {
-        if (n < kAtaNamesMax) std::snprintf(names[n++], kAttrNameSize, "%s", name);
+        if (n < kAtaNamesMax) str_copy(names[n++], kAttrNameSize, name);
     }
 };
 
@@ -70,9 +71,9 @@ void store_ata_entry(const ReadingCtx& ctx, const char* text, const JsonTok* tok
     char unique[kAttrNameSize + 16];
     if (names->seen(name)) {
         if (r.has_attr_id)
-            std::snprintf(unique, sizeof unique, "%s#%d", name, r.attr_id);
+            (void)std::snprintf(unique, sizeof unique, "%s#%d", name, r.attr_id);
         else
-            std::snprintf(unique, sizeof unique, "%s#", name);
+            (void)std::snprintf(unique, sizeof unique, "%s#", name);
         r.attr_name = unique;
     }
     names->add(name);
@@ -114,7 +115,7 @@ void store_sataphy(const ReadingCtx& ctx, const char* text, const JsonTok* toks,
             !json_path_int(text, toks, e, "value", &value))
             return;
         char name[32];
-        std::snprintf(name, sizeof name, "phy_0x%04llx", static_cast<unsigned long long>(id));
+        (void)std::snprintf(name, sizeof name, "phy_0x%04llx", static_cast<unsigned long long>(id));
         Reading r{"sataphy", name};
         r.has_attr_id = true;
         r.attr_id = static_cast<int>(id);
@@ -157,9 +158,9 @@ void selftest_check(const ReadingCtx& ctx, const StrBuf& reply) {
     sb_append_json_str(&detail, snap.selftest_type);
     sb_append_str(&detail, ",\"status\":");
     sb_append_json_str(&detail, snap.selftest_status);
-    sb_printf(&detail, ",\"hours\":%lld", static_cast<long long>(snap.selftest_hours));
+    (void)sb_printf(&detail, ",\"hours\":%lld", static_cast<long long>(snap.selftest_hours));
     if (snap.selftest_lba_present)
-        sb_printf(&detail, ",\"lba\":%lld", static_cast<long long>(snap.selftest_lba));
+        (void)sb_printf(&detail, ",\"lba\":%lld", static_cast<long long>(snap.selftest_lba));
     sb_append_str(&detail, "}");
     event_add(ctx.disk_id, ctx.poll_id, "selftest_fail", detail.c_str());
 }
@@ -181,11 +182,12 @@ void farm_compare(std::int64_t disk_id, std::int64_t farm_hours) {
     char label[kDiskLabelSize];
     disk_label(disk_id, label, sizeof label);
     char message[kMessageSize];
-    std::snprintf(message, sizeof message,
-                  "[Corvantis] %s: FARM power-on-hours (%lld) differs from SMART (%lld) by %lld h "
-                  "\xE2\x80\x94 possible used/refurbished drive",
-                  label, static_cast<long long>(farm_hours), static_cast<long long>(smart_hours),
-                  static_cast<long long>(d));
+    (void)std::snprintf(
+        message, sizeof message,
+        "[Corvantis] %s: FARM power-on-hours (%lld) differs from SMART (%lld) by %lld h "
+        "\xE2\x80\x94 possible used/refurbished drive",
+        label, static_cast<long long>(farm_hours), static_cast<long long>(smart_hours),
+        static_cast<long long>(d));
     rule_raise(disk_id, "R-M2", 1, d, message);
 }
 
@@ -227,7 +229,7 @@ bool read_reply(DiskInfo* disk, const char* device, bool nvme, StrBuf* reply) {
     smartctl_run(device, "sat", reply);
     if (!smartctl_reply_ok(kSmartctlCollect, 0, reply->data, reply->len)) return false;
     disk_set_smart_dtype(disk->disk_id, "sat");
-    std::snprintf(disk->smart_dtype, sizeof disk->smart_dtype, "%s", "sat");
+    str_copy(disk->smart_dtype, sizeof disk->smart_dtype, "sat");
     return true;
 }
 
@@ -243,7 +245,7 @@ void read_failed(const ReadingCtx& ctx) {
     char label[kDiskLabelSize];
     disk_label(ctx.disk_id, label, sizeof label);
     char message[kMessageSize];
-    std::snprintf(message, sizeof message, "[Corvantis] %s: SMART read error", label);
+    (void)std::snprintf(message, sizeof message, "[Corvantis] %s: SMART read error", label);
     rule_raise(ctx.disk_id, "R-M3", 1, 1, message);
 }
 
@@ -282,7 +284,7 @@ void smart_store_reply(std::int64_t disk_id, std::int64_t poll_id, std::int64_t 
 void smart_collect_disk(DiskInfo* disk, std::int64_t poll_id) {
     const ReadingCtx ctx{disk->disk_id, poll_id, clock_now()};
     char device[48];
-    std::snprintf(device, sizeof device, "/dev/%s", disk->dev);
+    (void)std::snprintf(device, sizeof device, "/dev/%s", disk->dev);
     const bool nvme = starts_with(disk->dev, "nvme");
     StrBuf reply;
     if (!read_reply(disk, device, nvme, &reply)) {

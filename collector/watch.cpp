@@ -55,7 +55,7 @@ void reexec_if_replaced() {
     *tail = '\0';
     if (!g_argv || ::access(path, X_OK) != 0) return;
     log_msg("watch: %s was replaced, executing the new binary", path);
-    ::execv(path, g_argv);
+    ::execv(path, g_argv);  // returns only on failure
     log_msg("watch: exec failed: %s", std::strerror(errno));
 }
 
