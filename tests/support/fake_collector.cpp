@@ -46,7 +46,7 @@ FakeCollector::FakeCollector()
     smartctl_path_remember("/usr/sbin/smartctl");
     run.set_handler([this](const std::vector<std::string>& argv) { return answer(argv); });
     g_poll_timeout = 0;
-    db_open(1);
+    (void)db_open(1);
 }
 
 FakeCollector::~FakeCollector() {
