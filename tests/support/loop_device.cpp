@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <string>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "core/run.h"
@@ -59,5 +59,5 @@ LoopDevice::~LoopDevice() {
     if (path_.empty()) return;
     const char* const argv[] = {losetup_path(), "--detach", path_.c_str(), nullptr};
     StrBuf out;
-    run_capture(argv, &out, 30);
+    (void)run_capture(argv, &out, 30);
 }

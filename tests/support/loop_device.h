@@ -8,7 +8,7 @@
 #include "tests/support/fake_nas.h"  // in_ci
 
 class LoopDevice {
-public:
+   public:
     // Attaches image; path() stays empty when that fails and error() says why.
     explicit LoopDevice(const std::string& image);
     ~LoopDevice();
@@ -18,7 +18,7 @@ public:
     const std::string& path() const { return path_; }
     const std::string& error() const { return error_; }
 
-private:
+   private:
     std::string path_;
     std::string error_;
 };
