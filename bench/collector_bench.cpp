@@ -55,8 +55,7 @@ std::int64_t no_klog(StrBuf*) {
 int instant_reply(const char* const argv[], StrBuf* out, int) {
     for (const char* const* a = argv; *a; ++a)
         if (std::string(*a) == "farm") return 0;
-    sb_append(out, s_reply.data(), s_reply.size());
-    return 0;
+    return sb_append(out, s_reply.data(), s_reply.size()) == 0 ? 0 : -1;
 }
 
 std::int64_t fake_now() {
