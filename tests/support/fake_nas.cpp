@@ -321,14 +321,12 @@ void FakeNas::put_host_program(const std::string& platform_path, const std::stri
     programs_[host] = host_file;
 }
 
-RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& opts) const {
+std::function<void(int)> FakeNas::exec_in_namespace(const std::vector<std::string>& args,
+                                                    const RunOptions& opts) const {
     const std::string exe = opts.exe.empty() ? std::string(CORVANTISD_BIN) : opts.exe;
     std::vector<std::string> words;
     if (!opts.no_argv0) words.push_back(opts.argv0.empty() ? exe : opts.argv0);
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
 
     std::vector<std::string> env_words;
     for (char** e = environ; *e; ++e) {
@@ -340,16 +338,31 @@ RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& o
         if (!drop) env_words.push_back(entry);
     }
     for (const auto& kv : opts.env_set) env_words.push_back(kv.first + "=" + kv.second);
-    std::vector<char*> envp;
-    for (std::string& w : env_words) envp.push_back(w.data());
-    envp.push_back(nullptr);
 
-    return spawn(
-        [&](int status_fd) {
-            ::execve(exe.c_str(), argv.data(), envp.data());
-            child_fail(status_fd, "execve");
-        },
-        opts.stdin_data, opts.timeout_s, opts.kill_after_us);
+    return [exe, words, env_words](int status_fd) mutable {
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& w : env_words) envp.push_back(w.data());
+        envp.push_back(nullptr);
+        ::execve(exe.c_str(), argv.data(), envp.data());
+        child_fail(status_fd, "execve");
+    };
+}
+
+RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& opts) const {
+    return spawn(exec_in_namespace(args, opts), opts.stdin_data, opts.timeout_s,
+                 opts.kill_after_us);
+}
+
+NasProcess FakeNas::start(const std::vector<std::string>& args, const RunOptions& opts) const {
+    static int serial = 0;
+    return launch(exec_in_namespace(args, opts), opts.stdin_data, "bg" + std::to_string(++serial));
+}
+
+std::string FakeNas::err_so_far(const NasProcess& p) {
+    return read_file(p.err_path);
 }
 
 RunResult FakeNas::run_function(const std::function<int(std::string& out)>& fn,
@@ -408,9 +421,21 @@ SealPlan FakeNas::make_seal() const {
 
 RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace,
                          const std::string& stdin_data, int timeout_s, int kill_after_us) const {
-    const std::string out_path = base_ + "/run.out";
-    const std::string err_path = base_ + "/run.err";
-    const std::string in_path = base_ + "/run.in";
+    const NasProcess p = launch(in_namespace, stdin_data, "run");
+    // The status pipe closed at the exec: the program runs from here on.
+    if (kill_after_us >= 0) {
+        ::usleep(static_cast<useconds_t>(kill_after_us));
+        ::kill(p.pid, SIGKILL);
+    }
+    return wait(p, timeout_s);
+}
+
+NasProcess FakeNas::launch(const std::function<void(int status_fd)>& in_namespace,
+                           const std::string& stdin_data, const std::string& tag) const {
+    NasProcess p;
+    p.out_path = base_ + "/" + tag + ".out";
+    p.err_path = base_ + "/" + tag + ".err";
+    const std::string in_path = base_ + "/" + tag + ".in";
     write_file(in_path, stdin_data);
 
     SealPlan seal = make_seal();
@@ -421,8 +446,8 @@ RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace,
     if (pid == 0) {
         ::close(status_pipe[0]);
         const int in = ::open(in_path.c_str(), O_RDONLY);
-        const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out = ::open(p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = ::open(p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || err < 0) child_fail(status_pipe[1], "open streams");
         const std::vector<FileId> host = host_programs();
         mount_fake_nas(seal, status_pipe[1]);
@@ -440,20 +465,20 @@ RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace,
         ::_exit(125);
     }
     ::close(status_pipe[1]);
-    std::string harness_error;
     char buf[512];
     ssize_t n;
     while ((n = ::read(status_pipe[0], buf, sizeof buf)) > 0)
-        harness_error.append(buf, static_cast<size_t>(n));
+        p.harness_error.append(buf, static_cast<size_t>(n));
     ::close(status_pipe[0]);
 
+    p.pid = pid;
+    return p;
+}
+
+RunResult FakeNas::wait(const NasProcess& p, int timeout_s) const {
     RunResult r;
     int status = 0;
-    // The status pipe closed at the exec: the program runs from here on.
-    if (kill_after_us >= 0) {
-        ::usleep(static_cast<useconds_t>(kill_after_us));
-        ::kill(pid, SIGKILL);
-    }
+    const pid_t pid = p.pid;
     // The child's end makes its pidfd readable: no polling pace to wait out.
     const UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     pollfd end{pidfd.get(), POLLIN, 0};
@@ -466,12 +491,12 @@ RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace,
     }
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    r.harness_ok = harness_error.empty();
-    if (!r.harness_ok) ADD_FAILURE() << harness_error;
+    r.harness_ok = p.harness_error.empty();
+    if (!r.harness_ok) ADD_FAILURE() << p.harness_error;
     if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
-    r.out = read_file(out_path);
-    r.err = read_file(err_path);
+    r.out = read_file(p.out_path);
+    r.err = read_file(p.err_path);
     if (r.err.find("Sanitizer") != std::string::npos ||
         r.err.find("runtime error:") != std::string::npos)
         ADD_FAILURE() << "sanitizer report from the fake-NAS child:\n" << r.err;

@@ -49,6 +49,14 @@ struct RunOptions {
     int kill_after_us = -1;  // SIGKILL this long after the program started (>= 0)
 };
 
+// A corvantisd started in the background (see FakeNas::start).
+struct NasProcess {
+    pid_t pid = -1;
+    std::string out_path;
+    std::string err_path;
+    std::string harness_error;
+};
+
 struct RunResult {
     std::string out;
     std::string err;
@@ -90,6 +98,13 @@ class FakeNas {
 
     // Runs corvantisd with args (after argv[0]) inside the fake NAS.
     RunResult run(const std::vector<std::string>& args, const RunOptions& opts = {}) const;
+    // The same without waiting: returns once the program runs (pid is its
+    // process id; tests may signal it). Each start gets output files of its own.
+    NasProcess start(const std::vector<std::string>& args, const RunOptions& opts = {}) const;
+    // Waits for a started program, killing it with SIGKILL past timeout_s.
+    RunResult wait(const NasProcess& p, int timeout_s = 60) const;
+    // What a started program has written to standard error so far.
+    static std::string err_so_far(const NasProcess& p);
 
     // Runs fn in a forked child of the test process inside the fake NAS, for
     // code that no command reaches yet or whose process-wide state must start
@@ -106,6 +121,11 @@ class FakeNas {
     // in_namespace (which must not return); waits at most timeout_s seconds.
     RunResult spawn(const std::function<void(int status_fd)>& in_namespace,
                     const std::string& stdin_data, int timeout_s, int kill_after_us = -1) const;
+    NasProcess launch(const std::function<void(int status_fd)>& in_namespace,
+                      const std::string& stdin_data, const std::string& tag) const;
+    // The exec of corvantisd with args and opts, as the child runs it inside the namespace.
+    std::function<void(int)> exec_in_namespace(const std::vector<std::string>& args,
+                                               const RunOptions& opts) const;
 
     TempDir dir_;
     std::string base_;
