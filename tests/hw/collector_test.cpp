@@ -5,10 +5,6 @@
 // the NVMe disk's bad sector before the first dump leaves a media error in
 // the kernel log. Then a watch sees a disk plugged in and pulled out through
 // QEMU's monitor (the guest adds it to the enclosure file in bay 6).
-//
-// The tests are DISABLED_ until dump and watch are on main (before that the
-// commands answer "not built yet"); with --gtest_also_run_disabled_tests and
-// HW_CORVANTISD naming a build that has them, they run against that build.
 #include <sstream>
 #include <string>
 #include <vector>
@@ -69,7 +65,7 @@ class HwCollector : public HwTest {
 // One disks row per disk: identity from the enclosure file (discovery strips
 // "naa." off the WWN), the bus from its rule (rotating: sata; with a vendor:
 // sas), and the NVMe disk from sysfs, whose controller has no WWID.
-TEST_F(HwCollector, DISABLED_DumpRecordsEveryDiskWithItsBusAndIdentity) {
+TEST_F(HwCollector, DumpRecordsEveryDiskWithItsBusAndIdentity) {
     std::vector<std::string> expected;
     const char* bus[] = {"", "sata", "sas", "sas", "sas"};
     for (int n = 1; n <= 4; ++n) {
@@ -105,7 +101,7 @@ TEST_F(HwCollector, DISABLED_DumpRecordsEveryDiskWithItsBusAndIdentity) {
 // reply (bit 2 counts for ATA and SCSI), raises R-M3 and stores none of its
 // values. The NVMe reply (exit 0) is stored; a second dump stores nothing
 // new, since nothing changed.
-TEST_F(HwCollector, DISABLED_SecondDumpWritesNoReadings) {
+TEST_F(HwCollector, SecondDumpWritesNoReadings) {
     EXPECT_NE(out("dump1.log").find("manual poll #1: 5 disks, "), std::string::npos)
         << out("dump1.log");
     EXPECT_NE(out("dump2.log").find("manual poll #2: 5 disks, 0 delta rows"), std::string::npos)
@@ -134,7 +130,7 @@ TEST_F(HwCollector, DISABLED_SecondDumpWritesNoReadings) {
 // The kernel-log scan of the first dump finds the failed read of the NVMe
 // disk: one media line ("critical medium error"; the NVMe status line is
 // neither kind), stored without its stamp as the event's sample.
-TEST_F(HwCollector, DISABLED_KernelLogScanFindsTheMediaError) {
+TEST_F(HwCollector, KernelLogScanFindsTheMediaError) {
     EXPECT_NE(out("dd.err").find("No data available"), std::string::npos) << out("dd.err");
     std::string sample;
     std::istringstream in(out("dmesg.before"));
@@ -153,7 +149,7 @@ TEST_F(HwCollector, DISABLED_KernelLogScanFindsTheMediaError) {
 
 // watch: the disk plugged in is polled after its settle time and recorded;
 // pulling it out polls at once and marks it gone.
-TEST_F(HwCollector, DISABLED_WatchSeesADiskPluggedInAndPulledOut) {
+TEST_F(HwCollector, WatchSeesADiskPluggedInAndPulledOut) {
     const std::string log = out("watch.log");
     for (const char* line :
          {"corvantisd watch started (netlink uevent)\n",
