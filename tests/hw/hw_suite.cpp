@@ -96,6 +96,7 @@ void HwTest::SetUp() {
     guest_ = &it->second;
     ASSERT_TRUE(guest_->finished) << guest_->diagnostics();
     EXPECT_EQ(guest_->changed_images(), "") << "images written during the scenario";
+    EXPECT_EQ(guest_->out("waits"), "") << "the scenario gave up waiting";
 }
 
 std::map<std::string, std::string> HwTest::fields(const std::string& file,

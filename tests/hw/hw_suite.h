@@ -25,7 +25,8 @@ std::string hw_json(const std::string& doc, const std::string& path);
     static const bool suite##_guest_registered = hw_register_guest(#suite, HwGuestSpec __VA_ARGS__)
 
 // Fixture of every emulated-disk test: the suite's guest must have booted,
-// run its scenario to the end and written nothing to any disk image. Outside
+// run its scenario to the end without giving up on a wait, and written
+// nothing to any disk image. Outside
 // CI, a host without QEMU or the guest's packages skips the test.
 class HwTest : public ::testing::Test {
    protected:

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "core/run.h"
@@ -80,78 +81,75 @@ std::string blkdebug_rules(const std::vector<HwBadSector>& bad) {
     return conf;
 }
 
-// The QEMU arguments of one disk; controllers are added once, before their
-// first disk. Each disk gets a WWN: mptsas reports a disk without one as SAS
-// address 0, and the kernel then attaches nothing.
-void add_disk_args(const HwDisk& d, const std::string& dir, int index, int* sata_port, int* scsi_id,
-                   int* sas_id, std::vector<std::string>* a) {
-    const std::string image = dir + "/" + d.id + ".img";
-    std::string file = image;
-    if (!d.bad.empty()) {
-        write_file(dir + "/" + d.id + ".blkdebug", blkdebug_rules(d.bad));
-        file = "blkdebug:" + dir + "/" + d.id + ".blkdebug:" + image;
-    }
-    a->insert(a->end(), {"-drive", "if=none,format=raw,id=" + d.id + ",file=" + file});
-    const std::string wwn = hex(0x5000c50000000000ULL + static_cast<unsigned>(index) + 1);
-    const std::string opts = d.options.empty() ? "" : "," + d.options;
-    if (d.bus == "sata") {
-        if (*sata_port == 0) a->insert(a->end(), {"-device", "ahci,id=ctl-ahci"});
-        a->insert(a->end(),
-                  {"-device", "ide-hd,bus=ctl-ahci." + std::to_string((*sata_port)++) +
-                                  ",drive=" + d.id + ",id=" + d.id + ",serial=" + d.serial +
-                                  ",model=HW SATA " + d.serial + ",wwn=" + wwn + opts});
-    } else if (d.bus == "scsi" || d.bus == "sas") {
-        const bool sas = d.bus == "sas";
-        int* next = sas ? sas_id : scsi_id;
-        if (*next == 0)
-            a->insert(a->end(),
-                      {"-device", sas ? "mptsas1068,id=ctl-sas" : "virtio-scsi-pci,id=ctl-vscsi"});
-        a->insert(a->end(),
-                  {"-device", std::string("scsi-hd,bus=") + (sas ? "ctl-sas.0" : "ctl-vscsi.0") +
-                                  ",scsi-id=" + std::to_string((*next)++) + ",drive=" + d.id +
-                                  ",id=" + d.id + ",serial=" + d.serial + ",vendor=HW" +
-                                  ",product=" + d.serial + ",wwn=" + wwn + opts});
-    } else if (d.bus == "nvme") {
-        a->insert(a->end(),
-                  {"-device", "nvme,id=" + d.id + "c,serial=" + d.serial + opts, "-device",
-                   "nvme-ns,bus=" + d.id + "c,drive=" + d.id + ",id=" + d.id + ",nsid=1"});
-    }
+// Splits at blanks; none of the words given to it holds one.
+std::vector<std::string> words(const std::string& line) {
+    std::vector<std::string> out;
+    std::istringstream in(line);
+    for (std::string w; in >> w;) out.push_back(w);
+    return out;
 }
 
-std::vector<std::string> qemu_args(const HwGuestSpec& spec, const std::string& dir,
-                                   const std::string& image_dir) {
-    std::vector<std::string> a = {
-        kQemu,
-        "-machine",
-        "pc",
-        "-accel",
-        "tcg,thread=multi",
-        "-cpu",
-        "max",
-        "-smp",
-        "1",
-        "-m",
-        std::to_string(kGuestMemoryMib),
-        "-display",
-        "none",
-        "-no-reboot",
-        "-kernel",
-        image_dir + "/kernel",
-        "-initrd",
-        image_dir + "/initramfs.cpio",
-        "-append",
-        "console=ttyS0 quiet panic=-1 log_buf_len=1M",
-        "-serial",
-        "file:" + dir + "/console.log",
-        "-monitor",
-        "unix:" + dir + "/monitor.sock,server=on,wait=off",
-        "-virtfs",
-        "local,path=" + dir + "/share,mount_tag=hw,security_model=none,id=hw"};
-    int sata_port = 0, scsi_id = 0, sas_id = 0;
-    for (std::size_t i = 0; i < spec.disks.size(); ++i)
-        add_disk_args(spec.disks[i], dir, static_cast<int>(i), &sata_port, &scsi_id, &sas_id, &a);
-    return a;
-}
+// The command line of one guest: the machine, then its disks, each
+// controller added once before its first disk.
+class QemuCommand {
+   public:
+    QemuCommand(const std::string& dir, const std::string& image_dir) : dir_(dir) {
+        args_ =
+            words(std::string(kQemu) + " -machine pc -accel tcg,thread=multi -cpu max -smp 1 -m " +
+                  std::to_string(kGuestMemoryMib) + " -display none -no-reboot");
+        add({"-kernel", image_dir + "/kernel", "-initrd", image_dir + "/initramfs.cpio", "-append",
+             "console=ttyS0 quiet panic=-1 log_buf_len=1M"});
+        add({"-serial", "file:" + dir + "/console.log"});
+        add({"-monitor", "unix:" + dir + "/monitor.sock,server=on,wait=off"});
+        add({"-virtfs", "local,path=" + dir + "/share,mount_tag=hw,security_model=none,id=hw"});
+    }
+
+    // Every disk gets a WWN: mptsas reports a disk without one as SAS
+    // address 0, and the kernel then attaches nothing.
+    void add_disk(const HwDisk& d) {
+        add({"-drive", "if=none,format=raw,id=" + d.id + ",file=" + drive_file(d)});
+        const std::string wwn = hex(0x5000c50000000000ULL + ++disks_);
+        const std::string tail = ",drive=" + d.id + ",id=" + d.id + ",serial=" + d.serial +
+                                 ",wwn=" + wwn + (d.options.empty() ? "" : "," + d.options);
+        if (d.bus == "sata") {
+            if (sata_ports_ == 0) add({"-device", "ahci,id=ctl-ahci"});
+            add({"-device", "ide-hd,bus=ctl-ahci." + std::to_string(sata_ports_++) +
+                                ",model=HW SATA " + d.serial + tail});
+        } else if (d.bus == "scsi") {
+            if (scsi_ids_ == 0) add({"-device", "virtio-scsi-pci,id=ctl-vscsi"});
+            add({"-device", "scsi-hd,bus=ctl-vscsi.0,scsi-id=" + std::to_string(scsi_ids_++) +
+                                ",vendor=HW,product=" + d.serial + tail});
+        } else if (d.bus == "sas") {
+            if (sas_ids_ == 0) add({"-device", "mptsas1068,id=ctl-sas"});
+            add({"-device", "scsi-hd,bus=ctl-sas.0,scsi-id=" + std::to_string(sas_ids_++) +
+                                ",vendor=HW,product=" + d.serial + tail});
+        } else if (d.bus == "nvme") {
+            add({"-device", "nvme,id=" + d.id + "c,serial=" + d.serial +
+                                (d.options.empty() ? "" : "," + d.options)});
+            add({"-device", "nvme-ns,bus=" + d.id + "c,drive=" + d.id + ",id=" + d.id + ",nsid=1"});
+        }
+    }
+
+    const std::vector<std::string>& args() const { return args_; }
+
+   private:
+    void add(std::initializer_list<std::string> more) { args_.insert(args_.end(), more); }
+
+    // The image, behind blkdebug when the disk has bad sectors.
+    std::string drive_file(const HwDisk& d) const {
+        const std::string image = dir_ + "/" + d.id + ".img";
+        if (d.bad.empty()) return image;
+        write_file(dir_ + "/" + d.id + ".blkdebug", blkdebug_rules(d.bad));
+        return "blkdebug:" + dir_ + "/" + d.id + ".blkdebug:" + image;
+    }
+
+    std::string dir_;
+    std::vector<std::string> args_;
+    unsigned disks_ = 0;
+    int sata_ports_ = 0;
+    int scsi_ids_ = 0;
+    int sas_ids_ = 0;
+};
 
 pid_t spawn(const std::vector<std::string>& args, const std::string& log) {
     std::vector<char*> argv;
@@ -241,7 +239,9 @@ void prepare(Running& r, const std::string& image_dir) {
         if (d.bus != "spare") ++boot_disks;
     }
     write_file(share + "/env", "HW_BOOT_DISKS=" + std::to_string(boot_disks) + "\n" + r.spec.env);
-    const std::vector<std::string> args = qemu_args(r.spec, r.guest.dir, image_dir);
+    QemuCommand qemu(r.guest.dir, image_dir);
+    for (const HwDisk& d : r.spec.disks) qemu.add_disk(d);
+    const std::vector<std::string>& args = qemu.args();
     std::string command_line;
     for (const std::string& s : args) command_line += s + " ";
     write_file(r.guest.dir + "/qemu.cmd", command_line + "\n");

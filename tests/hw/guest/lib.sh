@@ -3,22 +3,29 @@
 # to $OUT, which the host reads after power-off.
 . /hw/env
 OUT=/hw/out
-ROOT=/tmp/qorm  # package root of corvantisd inside the guest
+ROOT=/tmp/qorm # package root of corvantisd inside the guest
+
+# Runs COMMAND... every 0.2 s until it succeeds, for at most SECONDS;
+# otherwise the scenario cannot go on: it says what it gave up on and ends.
+# wait_until SECONDS COMMAND...
+wait_until() {
+    tries=$(($1 * 5))
+    shift
+    until "$@" 2>/dev/null; do
+        tries=$((tries - 1))
+        [ $tries -le 0 ] && { echo "wait_until: gave up on: $*" | tee -a $OUT/waits; exit 1; }
+        sleep 0.2
+    done
+}
 
 # The whole disks in /sys/block: sdX and nvmeXnY.
 whole_disks() {
     ls /sys/block | grep -E '^(sd[a-z]+|nvme[0-9]+n[0-9]+)$'
 }
 
-# Waits until at least $1 whole disks are there, at most 120 s: the drivers
-# find their disks after modprobe has returned.
-wait_disks() {
-    n=0
-    while [ "$(whole_disks | wc -l)" -lt "$1" ]; do
-        n=$((n + 1))
-        [ $n -gt 600 ] && { echo "wait_disks: only $(whole_disks | tr '\n' ' ')"; return 1; }
-        sleep 0.2
-    done
+# True when at least $1 whole disks are there.
+disks_at_least() {
+    [ "$(whole_disks | wc -l)" -ge "$1" ]
 }
 
 # The serial of disk $1 as the device reports it: page 0x80 for sd disks
@@ -41,15 +48,10 @@ disk() {
     return 1
 }
 
-# The scsi_debug disk (its model is "scsi_debug"), waiting for it up to 60 s.
+# The scsi_debug disk (its model is "scsi_debug").
 sdebug_disk() {
-    n=0
-    while [ $n -lt 300 ]; do
-        for d in $(whole_disks); do
-            grep -q scsi_debug /sys/block/$d/device/model 2>/dev/null && { echo $d; return 0; }
-        done
-        n=$((n + 1))
-        sleep 0.2
+    for d in $(whole_disks); do
+        grep -q scsi_debug /sys/block/$d/device/model 2>/dev/null && { echo $d; return 0; }
     done
     return 1
 }
@@ -77,9 +79,9 @@ enclosure_section() {
 monitor() {
     echo "$*" >/hw/req.tmp
     mv /hw/req.tmp /hw/req
-    while [ ! -e /hw/ack ]; do sleep 0.2; done
+    wait_until 30 test -e /hw/ack
     cat /hw/ack
-    rm /hw/ack
+    rm -f /hw/ack
 }
 
 # corvantisd under the guest's package root.
@@ -98,28 +100,27 @@ probe_disk() {
     cp $ROOT/var/corvantis/probe/$serial.json $OUT/$name.json
 }
 
+# The value of a top-level number in a state file: json_number FILE KEY.
+json_number() {
+    sed -n "s/.*\"$2\":\([0-9-]*\).*/\1/p" "$1"
+}
+
+# True when the map of the test of serial $1 has covered at least $2 cells.
+map_done_at_least() {
+    [ "$(json_number $ROOT/var/corvantis/probe/$1.json done)" -ge "$2" ]
+}
+
 # Runs probe_disk NAME SERIAL MODE in the background at 4 MiB/s, waits until
 # its map has covered CELLS cells, runs COMMAND..., and waits for the test to
 # end: probe_interrupted NAME SERIAL MODE CELLS COMMAND...
 probe_interrupted() {
     name=$1 serial=$2 mode=$3 cells=$4
     shift 4
-    state=$ROOT/var/corvantis/probe/$serial.json
-    rm -f $state
+    rm -f $ROOT/var/corvantis/probe/$serial.json
     probe_disk $name $serial $mode --max-rate 4 &
-    n=0
-    until [ "$(json_number $state done 2>/dev/null)" -ge "$cells" ] 2>/dev/null; do
-        n=$((n + 1))
-        [ $n -gt 600 ] && break
-        sleep 0.1
-    done
+    wait_until 60 map_done_at_least $serial $cells
     "$@" >$OUT/$name.interrupt 2>&1
     wait
 }
 
-# The value of a top-level number in a state file: json_number FILE KEY.
-json_number() {
-    sed -n "s/.*\"$2\":\([0-9-]*\).*/\1/p" "$1"
-}
-
-wait_disks "$HW_BOOT_DISKS"
+wait_until 120 disks_at_least "$HW_BOOT_DISKS"

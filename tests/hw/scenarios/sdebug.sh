@@ -2,6 +2,7 @@
 # surface test, then one during which the disk is deleted.
 . /hw/lib.sh
 modprobe scsi_debug dev_size_mb=64 opts=2 medium_error_start=40800 medium_error_count=1
+wait_until 60 sdebug_disk
 d=$(sdebug_disk)
 serial=$(serial_of $d)
 echo "$serial $d" >$OUT/names
