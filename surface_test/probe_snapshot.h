@@ -1,0 +1,30 @@
+// Health snapshots of the disk under test (SMART, link speed, ATA error ring,
+// kernel log), the disks sharing its controller, and the surface test's
+// smartctl command lines.
+#pragma once
+
+#include <cstdint>
+
+#include "surface_test/probe_state.h"
+
+struct StrBuf;
+
+// Runs smartctl with args (NULL-terminated, at most 11), "-d" dtype when
+// dtype is non-empty, then device; out is emptied first. Nothing runs (and out
+// is left as it was) when no smartctl is found.
+void probe_run_smartctl(const char* const* args, const char* dtype, const char* device, StrBuf* out,
+                        int timeout_s);
+// 1 when smartctl identified the disk with dtype; fills serial_out (80) and protocol_out (16).
+int probe_identify(const char* dtype, int require_ata, int standby, char* serial_out,
+                   char* protocol_out);
+// which: 0 before the map, 1 after.
+void probe_snapshot_take(ProbeSnapshot* snap, int which, int with_siblings);
+void probe_find_siblings();
+// Growth of tracked attribute slot k (0..5) during the run.
+std::int64_t probe_snap_attr_delta(int k);
+std::int64_t smart_snap_phy_counter(const SmartSnapshot* snap, std::uint32_t id, int* found);
+int phy_event_is_crc(std::uint32_t id);
+int phy_event_is_phy_error(std::uint32_t id);
+double parse_leading_number(const char* text);
+void ering_count_since(const char* text, std::int64_t* bus, std::int64_t* media,
+                       std::int64_t* other, double* newest, double mark);
