@@ -220,6 +220,10 @@ struct ProbeState {
     char probe_dir[620];
     // run time
     double last_save_ms;
+    // Monotonic ms when the run started. The kernel stamps its log on the same
+    // clock, so when the first snapshot could not read the log, the second
+    // counts only lines stamped after this (never the whole history as new).
+    double start_mono_ms;
     std::int32_t sg_fd, io_fd;
     std::uint32_t nsid;
     unsigned char* io_buf;  // kProbeIoBufSize, aligned to kProbeIoAlign
