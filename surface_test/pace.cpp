@@ -21,8 +21,6 @@ constexpr double kHistStepMs = 2000.0;
 constexpr double kSliceMs = 200.0;
 constexpr float kNoTemp = -1000.0f;
 
-const char* s_sys_root = "";
-
 std::int64_t bucket_of(double now_ms) {
     return static_cast<std::int64_t>(std::floor(now_ms / kBucketMs));
 }
@@ -124,25 +122,14 @@ void probe_history_sample() {
     pace_ring_push(&p.temp, g.samples > 0 ? static_cast<float>(g.temp) : kNoTemp);
 }
 
-int probe_device_alive_under(const char* root) {
+int probe_device_alive() {
     char path[1024];
-    int n = std::snprintf(path, sizeof path, "%s/sys/block/%s", root, g_probe.name);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof path) return 0;
-    struct stat st {};
+    if (probe_path(path, sizeof path, "/sys/block/%s", g_probe.name) != 0) return 0;
+    struct stat st{};
     if (::stat(path, &st) != 0) return 0;
-    n = std::snprintf(path, sizeof path, "%s/sys/block/%s/%s", root, g_probe.name, "device/state");
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof path) return 0;
+    if (probe_path(path, sizeof path, "/sys/block/%s/%s", g_probe.name, "device/state") != 0)
+        return 0;
     char state[32];
     file_read_line(path, state, sizeof state);
     return state_is_alive(state) ? 1 : 0;
-}
-
-int probe_device_alive() {
-    return probe_device_alive_under(s_sys_root);
-}
-
-const char* probe_sys_root_replace(const char* root) {
-    const char* before = s_sys_root;
-    s_sys_root = root ? root : "";
-    return before;
 }

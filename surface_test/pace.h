@@ -18,10 +18,3 @@ float pace_ring_get(const HistRing* r, int i);  // 0 = oldest
 void probe_history_sample();
 // 1 while the disk under test is still there, 0 when it is gone.
 int probe_device_alive();
-
-// The same test with /sys below root ("" is the real system).
-int probe_device_alive_under(const char* root);
-// Puts root ("" or nullptr: the real system) under every sysfs path the run's
-// liveness test reads; returns the root in use before. Tests point it at a
-// fake tree, so that a run over recorded device answers meets a disk that exists.
-const char* probe_sys_root_replace(const char* root);

@@ -26,7 +26,6 @@ constexpr double kBackoffMs = 600000;
 constexpr double kThermalStopMs = 1200000;
 constexpr double kPauseWaitMs = 500;
 constexpr double kSliceMs = 200;
-constexpr int kTempReadTimeoutS = 20;
 
 struct ClassParams {
     int band, margin, poll_ms;
@@ -89,9 +88,8 @@ int read_nvme_log(int* temp_c) {
 }
 
 int read_smartctl(int* temp_c) {
-    static const char* const kArgs[] = {"-A", "-j", nullptr};
     StrBuf out;
-    probe_run_smartctl(kArgs, g_probe.dtype, g_probe.smart_dev, &out, kTempReadTimeoutS);
+    probe_smartctl(kSmartctlTemperature, g_probe.dtype, g_probe.smart_dev, &out);
     auto snap = std::make_unique<SmartSnapshot>();
     smart_snap_from_json(out.c_str(), out.len, -1, snap.get());
     if (!snap->temp_present) return 0;
