@@ -5,15 +5,22 @@
 
 #include <cstdint>
 
+#include "core/smartctl.h"
 #include "surface_test/probe_state.h"
 
 struct StrBuf;
 
-// Runs smartctl with args (NULL-terminated, at most 11), "-d" dtype when
-// dtype is non-empty, then device; out is emptied first. Nothing runs (and out
-// is left as it was) when no smartctl is found.
+inline constexpr int kProbeSmartctlArgsMax = 11;
+
+// Runs smartctl with args (NULL-terminated, at most 11; more are dropped),
+// "-d" dtype when dtype is non-empty, then device, for at most timeout_s
+// seconds. out is emptied first in every case; nothing runs when no smartctl
+// is found or device is empty. The exit code is not returned: callers judge
+// the reply's "smartctl.exit_status".
 void probe_run_smartctl(const char* const* args, const char* dtype, const char* device, StrBuf* out,
                         int timeout_s);
+// The same with command cmd's arguments and time limit (core/smartctl.h).
+void probe_smartctl(SmartctlCmd cmd, const char* dtype, const char* device, StrBuf* out);
 // 1 when smartctl identified the disk with dtype; fills serial_out (80) and protocol_out (16).
 int probe_identify(const char* dtype, int require_ata, int standby, char* serial_out,
                    char* protocol_out);
