@@ -92,7 +92,6 @@ void run_phases() {
     probe_snapshot_take(&p.snap0, 0, 1);
     p.snap0_taken = 1;
     probe_thermal_setup();
-    if (g_max_rate > 0) log_msg("probe: rate limit %.0f MiB/s", g_max_rate);
     if (!g_probe_stop) {
         set_phase("verify");
         if (p.cells != 0) {
