@@ -1,13 +1,14 @@
 #include "tests/support/fake_nas.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -22,7 +23,7 @@ extern char** environ;
 namespace {
 
 bool is_symlink(const char* path) {
-    struct stat st {};
+    struct stat st{};
     return ::lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
 }
 
@@ -39,9 +40,7 @@ std::vector<std::string> overlay_roots() {
     return roots;
 }
 
-std::string layer_name(const std::string& root) {
-    return root.substr(1);
-}
+std::string layer_name(const std::string& root) { return root.substr(1); }
 
 // Child side, between fork and exec: only system calls and _exit.
 [[noreturn]] void child_fail(int status_fd, const char* step) {
@@ -57,18 +56,15 @@ void child_mount_fake_nas(const std::string& base, int status_fd) {
         child_fail(status_fd, "make / private");
     for (const std::string& root : overlay_roots()) {
         const std::string layer = base + "/" + layer_name(root);
-        const std::string opts =
-            "lowerdir=" + root + ",upperdir=" + layer + ".up,workdir=" + layer + ".work";
+        const std::string opts = "lowerdir=" + root + ",upperdir=" + layer + ".up,workdir=" + layer + ".work";
         if (::mount("overlay", root.c_str(), "overlay", 0, opts.c_str()) != 0)
             child_fail(status_fd, root.c_str());
     }
     // /dev gets an overlay only when the test made device nodes of its own.
     struct stat dev_up {};
     if (::stat((base + "/dev.up").c_str(), &dev_up) == 0) {
-        const std::string opts =
-            "lowerdir=/dev,upperdir=" + base + "/dev.up,workdir=" + base + "/dev.work";
-        if (::mount("overlay", "/dev", "overlay", 0, opts.c_str()) != 0)
-            child_fail(status_fd, "/dev");
+        const std::string opts = "lowerdir=/dev,upperdir=" + base + "/dev.up,workdir=" + base + "/dev.work";
+        if (::mount("overlay", "/dev", "overlay", 0, opts.c_str()) != 0) child_fail(status_fd, "/dev");
     }
     const std::pair<std::string, const char*> binds[] = {
         {base + "/mnt", "/mnt"},
@@ -140,12 +136,10 @@ std::string FakeNas::host_path(const std::string& platform_path) const {
     for (const char* dir : {"/sbin", "/bin"})
         if (is_symlink(dir) && (p == dir || starts_with(p, std::string(dir) + "/"))) p = "/usr" + p;
     for (const std::string& root : overlay_roots())
-        if (p == root || starts_with(p, root + "/"))
-            return base_ + "/" + layer_name(root) + ".up" + p.substr(root.size());
+        if (p == root || starts_with(p, root + "/")) return base_ + "/" + layer_name(root) + ".up" + p.substr(root.size());
     if (p == "/mnt" || starts_with(p, "/mnt/")) return base_ + "/mnt" + p.substr(4);
     if (p == "/var/lock" || starts_with(p, "/var/lock/")) return base_ + "/varlock" + p.substr(9);
-    if (p == "/sys/block" || starts_with(p, "/sys/block/"))
-        return base_ + "/sysblock" + p.substr(10);
+    if (p == "/sys/block" || starts_with(p, "/sys/block/")) return base_ + "/sysblock" + p.substr(10);
     throw std::runtime_error("no fake for " + platform_path);
 }
 
@@ -160,17 +154,13 @@ void FakeNas::put_symlink(const std::string& platform_path, const std::string& t
     if (::symlink(target.c_str(), host.c_str()) != 0) throw std::runtime_error("symlink " + host);
 }
 
-void FakeNas::make_dir(const std::string& platform_path) {
-    make_dirs(host_path(platform_path));
-}
+void FakeNas::make_dir(const std::string& platform_path) { make_dirs(host_path(platform_path)); }
 
 void FakeNas::put_script(const std::string& platform_path, const std::string& body) {
     put_file(platform_path, "#!/bin/sh\n" + body, 0755);
 }
 
-void FakeNas::set_boot_id(const std::string& id) {
-    write_file(base_ + "/boot_id", id + "\n");
-}
+void FakeNas::set_boot_id(const std::string& id) { write_file(base_ + "/boot_id", id + "\n"); }
 
 namespace {
 
@@ -208,15 +198,14 @@ struct ExecWords {
 
 RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& opts) const {
     ExecWords w(args, opts);
-    return spawn([&](int status_fd) { w.exec(status_fd); }, opts.stdin_data, opts.timeout_s,
-                 opts.kill_after_us);
+    return spawn([&](int status_fd) { w.exec(status_fd); }, opts.stdin_data, opts.timeout_s, opts.kill_after_us);
 }
 
 NasProcess FakeNas::start(const std::vector<std::string>& args, const RunOptions& opts) const {
     ExecWords w(args, opts);
     static int s_started = 0;
-    const Launched l = launch([&](int status_fd) { w.exec(status_fd); }, opts.stdin_data,
-                              "started" + std::to_string(++s_started));
+    const Launched l =
+        launch([&](int status_fd) { w.exec(status_fd); }, opts.stdin_data, "started" + std::to_string(++s_started));
     return NasProcess(l, opts.timeout_s);
 }
 
@@ -237,8 +226,7 @@ RunResult NasProcess::wait() {
 bool NasProcess::running() const {
     if (waited_) return false;
     siginfo_t info{};
-    return ::waitid(P_PID, static_cast<id_t>(launched_.pid), &info, WEXITED | WNOHANG | WNOWAIT) ==
-               0 &&
+    return ::waitid(P_PID, static_cast<id_t>(launched_.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
            info.si_pid == 0;
 }
 
@@ -250,12 +238,10 @@ void FakeNas::put_block_device(const std::string& name, const std::string& host_
     make_dirs(base_ + "/dev.work");
     const std::string node = base_ + "/dev.up/" + name;
     ::unlink(node.c_str());
-    if (::mknod(node.c_str(), S_IFBLK | 0600, st.st_rdev) != 0)
-        throw std::runtime_error("mknod " + node);
+    if (::mknod(node.c_str(), S_IFBLK | 0600, st.st_rdev) != 0) throw std::runtime_error("mknod " + node);
 }
 
-RunResult FakeNas::run_function(const std::function<int(std::string& out)>& fn,
-                                int timeout_s) const {
+RunResult FakeNas::run_function(const std::function<int(std::string& out)>& fn, int timeout_s) const {
     return spawn(
         [&](int status_fd) {
             // The namespace stands: the harness has nothing more to report,
@@ -279,8 +265,8 @@ RunResult FakeNas::run_function(const std::function<int(std::string& out)>& fn,
         "", timeout_s);
 }
 
-RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace,
-                         const std::string& stdin_data, int timeout_s, int kill_after_us) const {
+RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace, const std::string& stdin_data,
+                         int timeout_s, int kill_after_us) const {
     const Launched l = launch(in_namespace, stdin_data, "run");
     // The status pipe closed at the exec: the program runs from here on.
     if (kill_after_us >= 0) {
@@ -319,8 +305,7 @@ FakeNas::Launched FakeNas::launch(const std::function<void(int status_fd)>& in_n
     ::close(status_pipe[1]);
     char buf[512];
     ssize_t n;
-    while ((n = ::read(status_pipe[0], buf, sizeof buf)) > 0)
-        l.harness_error.append(buf, static_cast<size_t>(n));
+    while ((n = ::read(status_pipe[0], buf, sizeof buf)) > 0) l.harness_error.append(buf, static_cast<size_t>(n));
     ::close(status_pipe[0]);
     l.pid = pid;
     return l;
@@ -349,8 +334,7 @@ RunResult FakeNas::collect(const Launched& l, int timeout_s) {
     if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
     r.out = read_file(l.out_path);
     r.err = read_file(l.err_path);
-    if (r.err.find("Sanitizer") != std::string::npos ||
-        r.err.find("runtime error:") != std::string::npos)
+    if (r.err.find("Sanitizer") != std::string::npos || r.err.find("runtime error:") != std::string::npos)
         ADD_FAILURE() << "sanitizer report from the fake-NAS child:\n" << r.err;
     return r;
 }

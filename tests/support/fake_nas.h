@@ -28,12 +28,12 @@
 struct RunOptions {
     std::vector<std::pair<std::string, std::string>> env_set;
     std::vector<std::string> env_unset;
-    std::string exe;         // executable to run; the built corvantisd when empty
-    std::string argv0;       // argv[0]; the executable's path when empty
-    bool no_argv0 = false;   // start with an empty argument vector
-    std::string stdin_data;  // fed on standard input (else /dev/null)
-    int timeout_s = 60;      // killed with SIGKILL past this
-    int kill_after_us = -1;  // SIGKILL this long after the program started (>= 0)
+    std::string exe;          // executable to run; the built corvantisd when empty
+    std::string argv0;        // argv[0]; the executable's path when empty
+    bool no_argv0 = false;    // start with an empty argument vector
+    std::string stdin_data;   // fed on standard input (else /dev/null)
+    int timeout_s = 60;       // killed with SIGKILL past this
+    int kill_after_us = -1;   // SIGKILL this long after the program started (>= 0)
 };
 
 struct RunResult {
@@ -47,7 +47,7 @@ struct RunResult {
 class NasProcess;
 
 class FakeNas {
-   public:
+public:
     FakeNas();
     FakeNas(const FakeNas&) = delete;
     FakeNas& operator=(const FakeNas&) = delete;
@@ -87,10 +87,9 @@ class FakeNas {
     // fresh. What fn puts into out comes back as out (with anything the child
     // wrote to standard output), fn's result as exit_code. Assertions inside
     // fn do not reach the test: hand the facts back and check them here.
-    RunResult run_function(const std::function<int(std::string& out)>& fn,
-                           int timeout_s = 60) const;
+    RunResult run_function(const std::function<int(std::string& out)>& fn, int timeout_s = 60) const;
 
-   private:
+private:
     friend class NasProcess;
     struct Launched {
         pid_t pid = -1;
@@ -101,15 +100,15 @@ class FakeNas {
     // standard streams from stdin_data and <name>.out / <name>.err in base(),
     // calls in_namespace (which must not return), and returns once the child
     // reached it (exec'ed or closed the status pipe).
-    Launched launch(const std::function<void(int status_fd)>& in_namespace,
-                    const std::string& stdin_data, const std::string& name) const;
+    Launched launch(const std::function<void(int status_fd)>& in_namespace, const std::string& stdin_data,
+                    const std::string& name) const;
     // Waits at most timeout_s seconds for a launched child and reads its output.
     static RunResult collect(const Launched& l, int timeout_s);
     // Forks a child that enters the namespace, mounts the fake NAS, takes its
     // standard streams from stdin_data and the result files, then calls
     // in_namespace (which must not return); waits at most timeout_s seconds.
-    RunResult spawn(const std::function<void(int status_fd)>& in_namespace,
-                    const std::string& stdin_data, int timeout_s, int kill_after_us = -1) const;
+    RunResult spawn(const std::function<void(int status_fd)>& in_namespace, const std::string& stdin_data,
+                    int timeout_s, int kill_after_us = -1) const;
 
     TempDir dir_;
     std::string base_;
@@ -118,7 +117,7 @@ class FakeNas {
 // A corvantisd started by FakeNas::start. Waited for (at most its timeout)
 // when it goes out of scope, so no test leaves it behind.
 class NasProcess {
-   public:
+public:
     ~NasProcess();
     NasProcess(NasProcess&& other) noexcept
         : launched_(other.launched_), timeout_s_(other.timeout_s_), waited_(other.waited_) {
@@ -134,10 +133,9 @@ class NasProcess {
     // Waits for the end; a second call gives an empty result.
     RunResult wait();
 
-   private:
+private:
     friend class FakeNas;
-    NasProcess(FakeNas::Launched l, int timeout_s)
-        : launched_(std::move(l)), timeout_s_(timeout_s) {}
+    NasProcess(FakeNas::Launched l, int timeout_s) : launched_(std::move(l)), timeout_s_(timeout_s) {}
     FakeNas::Launched launched_;
     int timeout_s_;
     bool waited_ = false;
