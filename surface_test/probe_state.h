@@ -220,6 +220,10 @@ struct ProbeState {
     char probe_dir[620];
     // run time
     double last_save_ms;
+    // Monotonic ms when the run started. The kernel stamps its log on the same
+    // clock, so when the first snapshot could not read the log, the second
+    // counts only lines stamped after this (never the whole history as new).
+    double start_mono_ms;
     std::int32_t sg_fd, io_fd;
     std::uint32_t nsid;
     unsigned char* io_buf;  // kProbeIoBufSize, aligned to kProbeIoAlign
@@ -234,3 +238,12 @@ extern ProbeState g_probe;
 extern volatile std::sig_atomic_t g_probe_stop;
 // The queue lock's descriptor, -1 when it could not be opened.
 extern int g_probe_queue_fd;
+
+// Prefix of every platform path the surface test touches (/sys, /dev, /proc,
+// /mnt): "" on the NAS itself. In-process tests point it at a fake tree, where
+// /dev/<name> may be a link to a loop device. Never changed during a run.
+extern const char* g_probe_root;
+// g_probe_root followed by the formatted path, into out. 0, or -1 when the
+// result does not fit (out is then empty, so nothing wrong is ever opened).
+int probe_path(char* out, std::size_t size, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));

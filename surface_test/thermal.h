@@ -18,6 +18,8 @@ int thermal_guard_update(ThermalGuard* g, int temp_c, double now_ms);
 double thermal_guard_sleep_ms(const ThermalGuard* g, double io_ms);
 // Paused milliseconds, a running pause included.
 double thermal_guard_paused_ms(const ThermalGuard* g, double now_ms);
+// "default", "user", "wctemp", "op_limit", "trip" or "off"; "default" for any other index.
+const char* thermal_source_name(int source);
 
 // The disk's temperature now (NVMe log, else smartctl): 1 when read.
 int probe_temp_read(int* temp_c);

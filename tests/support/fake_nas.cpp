@@ -62,6 +62,7 @@ void child_mount_fake_nas(const std::string& base, int status_fd) {
     }
     const std::pair<std::string, const char*> binds[] = {
         {base + "/mnt", "/mnt"},
+        {base + "/varlock", "/var/lock"},
         {base + "/sysblock", "/sys/block"},
         {base + "/boot_id", "/proc/sys/kernel/random/boot_id"},
     };
@@ -115,6 +116,7 @@ FakeNas::FakeNas() : base_(dir_.path()) {
         make_dirs(base_ + "/" + layer_name(root) + ".work");
     }
     make_dirs(base_ + "/mnt");
+    make_dirs(base_ + "/varlock");
     make_dirs(base_ + "/sysblock");
     set_boot_id("00000000-0000-4000-8000-000000000001");
     // The NAS's registry names the package root, so that a run without
@@ -130,6 +132,7 @@ std::string FakeNas::host_path(const std::string& platform_path) const {
     for (const std::string& root : overlay_roots())
         if (p == root || starts_with(p, root + "/")) return base_ + "/" + layer_name(root) + ".up" + p.substr(root.size());
     if (p == "/mnt" || starts_with(p, "/mnt/")) return base_ + "/mnt" + p.substr(4);
+    if (p == "/var/lock" || starts_with(p, "/var/lock/")) return base_ + "/varlock" + p.substr(9);
     if (p == "/sys/block" || starts_with(p, "/sys/block/")) return base_ + "/sysblock" + p.substr(10);
     throw std::runtime_error("no fake for " + platform_path);
 }
@@ -181,7 +184,7 @@ RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& o
             ::execve(exe.c_str(), argv.data(), envp.data());
             child_fail(status_fd, "execve");
         },
-        opts.stdin_data, opts.timeout_s);
+        opts.stdin_data, opts.timeout_s, opts.kill_after_us);
 }
 
 RunResult FakeNas::run_function(const std::function<int(std::string& out)>& fn, int timeout_s) const {
@@ -209,7 +212,7 @@ RunResult FakeNas::run_function(const std::function<int(std::string& out)>& fn, 
 }
 
 RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace, const std::string& stdin_data,
-                         int timeout_s) const {
+                         int timeout_s, int kill_after_us) const {
     const std::string out_path = base_ + "/run.out";
     const std::string err_path = base_ + "/run.err";
     const std::string in_path = base_ + "/run.in";
@@ -242,6 +245,11 @@ RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace,
 
     RunResult r;
     int status = 0;
+    // The status pipe closed at the exec: the program runs from here on.
+    if (kill_after_us >= 0) {
+        ::usleep(static_cast<useconds_t>(kill_after_us));
+        ::kill(pid, SIGKILL);
+    }
     const int max_polls = timeout_s * 100;
     int polls = 0;
     for (;;) {

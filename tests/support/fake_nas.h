@@ -6,6 +6,7 @@
 //             /usr/app/qorm/... are the test's own scripts and files)
 //   /etc      overlay as well (enclosure files, /etc/config/...)
 //   /mnt      an empty folder of the test (the NAS configuration lives here)
+//   /var/lock an empty folder of the test (the NAS's INI lock files)
 //   /sys/block  a folder of fake disk folders
 //   /proc/sys/kernel/random/boot_id  a file of the test
 //
@@ -32,6 +33,7 @@ struct RunOptions {
     bool no_argv0 = false;    // start with an empty argument vector
     std::string stdin_data;   // fed on standard input (else /dev/null)
     int timeout_s = 60;       // killed with SIGKILL past this
+    int kill_after_us = -1;   // SIGKILL this long after the program started (>= 0)
 };
 
 struct RunResult {
@@ -82,7 +84,7 @@ private:
     // standard streams from stdin_data and the result files, then calls
     // in_namespace (which must not return); waits at most timeout_s seconds.
     RunResult spawn(const std::function<void(int status_fd)>& in_namespace, const std::string& stdin_data,
-                    int timeout_s) const;
+                    int timeout_s, int kill_after_us = -1) const;
 
     TempDir dir_;
     std::string base_;
