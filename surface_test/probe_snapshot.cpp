@@ -171,6 +171,9 @@ void probe_snapshot_take(ProbeSnapshot* snap, int which, int with_siblings) {
 }
 
 void probe_snapshot_klog(ProbeSnapshot* snap, int which, StrBuf* log) {
+    snap->klog_ok = 0;
+    snap->dmesg_mark = 0.0;
+    snap->dmesg_link = snap->dmesg_media = 0;
     if (!log || log->len < 1) return;
     snap->klog_ok = 1;
     const ProbeSnapshot& s0 = g_probe.snap0;
