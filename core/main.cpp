@@ -8,6 +8,8 @@
 #include "core/db.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "nas_flags/flag_clear.h"
+#include "nas_flags/flags.h"
 
 namespace {
 
@@ -29,7 +31,9 @@ int probe_run(const char* serial, const char* mode) {
     return 1;
 }
 
-bool is(const char* word, const char* command) { return std::strcmp(word, command) == 0; }
+bool is(const char* word, const char* command) {
+    return std::strcmp(word, command) == 0;
+}
 
 // The commands that take the process over; main opens nothing for them.
 // Returns -1 when the word is none of them.
@@ -46,8 +50,8 @@ int dispatch_own_process(const char* word, const CliOptions& opt) {
     }
     if (is(word, "probe-ui")) return cmd_probe_ui(opt.serial, opt.mode, style);
     if (is(word, "probe-stop")) return not_built("probe-stop");
-    if (is(word, "flags")) return not_built("flags");
-    if (is(word, "flag-clear")) return not_built("flag-clear");
+    if (is(word, "flags")) return cmd_flags(opt.conf);
+    if (is(word, "flag-clear")) return cmd_flag_clear(opt.wwn, opt.conf);
     return -1;
 }
 
