@@ -26,6 +26,10 @@ int probe_identify(const char* dtype, int require_ata, int standby, char* serial
                    char* protocol_out);
 // which: 0 before the map, 1 after.
 void probe_snapshot_take(ProbeSnapshot* snap, int which, int with_siblings);
+// The kernel-log part of a snapshot from the ring buffer's text (log is cut
+// into lines in place): the newest stamp and, for which = 1, the new lines
+// about the disk. An empty or missing log leaves klog_ok 0.
+void probe_snapshot_klog(ProbeSnapshot* snap, int which, StrBuf* log);
 void probe_find_siblings();
 // Growth of tracked attribute slot k (0..5) during the run.
 std::int64_t probe_snap_attr_delta(int k);

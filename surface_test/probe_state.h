@@ -243,6 +243,10 @@ extern int g_probe_queue_fd;
 // /mnt): "" on the NAS itself. In-process tests point it at a fake tree, where
 // /dev/<name> may be a link to a loop device. Never changed during a run.
 extern const char* g_probe_root;
+// Sleeps ms in slices of at most 200 ms and ends early once g_probe_stop is
+// set, so that a stop request never waits out a long pause. 0 when the whole
+// time passed, -1 when a stop ended it (or was already set).
+int probe_wait_ms(double ms);
 // g_probe_root followed by the formatted path, into out. 0, or -1 when the
 // result does not fit (out is then empty, so nothing wrong is ever opened).
 int probe_path(char* out, std::size_t size, const char* fmt, ...)
