@@ -472,6 +472,18 @@ TEST(ThermalGate, AStopOrALostDiskEndsTheWait) {
     }
 }
 
+TEST(ThermalGate, WithTheGuardOffTheTemperatureIsStillSampled) {
+    REQUIRE_SMARTCTL_PATH();
+    GateScene s;
+    thermal_guard_init(&g_probe.thermal.guard, 0, 4, 5, 0.15);
+    s.temp_at = [](double) { return 90; };
+    EXPECT_EQ(thermal_gate(), 0);
+    EXPECT_TRUE(s.clock.sleeps().empty());
+    EXPECT_EQ(g_probe.thermal.guard.temp, 90);
+    EXPECT_EQ(g_probe.thermal.guard.state, kThermNone);
+    EXPECT_EQ(s.fake.calls().size(), 1u);
+}
+
 void load_snap0(const char* sample) {
     const std::string text = smartctl_sample(sample);
     smart_snap_from_json(text.data(), text.size(), -1, &g_probe.snap0.smart);
