@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/ram_loop.h"
 #include "core/run.h"
 #include "core/strbuf.h"
 #include "core/util.h"
@@ -30,26 +31,6 @@ constexpr double kMiB = 1048576.0;
 
 double seconds_since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-std::string trimmed(const StrBuf& out) {
-    std::string s = out.c_str();
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-    return s;
-}
-
-std::string losetup(const std::string& image) {
-    const char* const argv[] = {"/sbin/losetup", "--find",      "--show",
-                                "--read-only",   image.c_str(), nullptr};
-    StrBuf out;
-    if (run_capture(argv, &out, 60) != 0) return "";
-    return trimmed(out);
-}
-
-void losetup_detach(const std::string& dev) {
-    const char* const argv[] = {"/sbin/losetup", "--detach", dev.c_str(), nullptr};
-    StrBuf out;
-    run_capture(argv, &out, 60);
 }
 
 double dd_seconds(const std::string& dev) {
@@ -106,24 +87,14 @@ int main(int argc, char** argv) {
         if (!std::strcmp(argv[i], "--rounds")) rounds = std::atoi(argv[i + 1]);
     }
     const std::uint64_t capacity = size_gib << 30;
-    std::string image = dir + "/corvantis-bench-XXXXXX";
-    const int img_fd = ::mkstemp(image.data());
-    if (img_fd < 0 || ::ftruncate(img_fd, static_cast<off_t>(capacity)) != 0) {
-        std::fprintf(stderr, "cannot make a sparse image in %s\n", dir.c_str());
-        return 1;
-    }
-    ::close(img_fd);
-    const std::string dev = losetup(image);
-    if (dev.empty()) {
-        std::fprintf(stderr, "losetup failed (root needed)\n");
-        ::unlink(image.c_str());
-        return 1;
-    }
+    RamLoop disk(capacity, dir);
+    const std::string& dev = disk.dev();
+    if (dev.empty()) return 1;
     char state_dir[] = "/tmp/corvantis-bench-state-XXXXXX";
     ::mkdtemp(state_dir);
     const int io_fd = ::open(dev.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
 
-    std::printf("device %s over %s: %llu GiB\n", dev.c_str(), image.c_str(),
+    std::printf("device %s over %s: %llu GiB\n", dev.c_str(), disk.image().c_str(),
                 static_cast<unsigned long long>(size_gib));
     // The machine may be shared: the two take turns going first, and the
     // medians of each are compared as well as each round's pair.
@@ -161,8 +132,6 @@ int main(int argc, char** argv) {
                     dds[mid], maps[mid] / dds[mid]);
     }
     if (io_fd >= 0) ::close(io_fd);
-    losetup_detach(dev);
-    ::unlink(image.c_str());
     std::string cleanup = std::string(state_dir) + "/BENCH.json";
     ::unlink(cleanup.c_str());
     ::rmdir(state_dir);

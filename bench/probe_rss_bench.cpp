@@ -19,6 +19,7 @@
 #include <fstream>
 #include <string>
 
+#include "bench/ram_loop.h"
 #include "core/paths.h"
 #include "core/run.h"
 #include "core/strbuf.h"
@@ -37,16 +38,6 @@ void mkdirs(const std::string& path) {
         if (i == path.size() || path[i] == '/') ::mkdir(path.substr(0, i).c_str(), 0755);
 }
 
-std::string losetup(const std::string& image) {
-    const char* const argv[] = {"/sbin/losetup", "--find",      "--show",
-                                "--read-only",   image.c_str(), nullptr};
-    StrBuf out;
-    if (run_capture(argv, &out, 60) != 0) return "";
-    std::string s = out.c_str();
-    while (!s.empty() && s.back() == '\n') s.pop_back();
-    return s;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,16 +46,9 @@ int main(int argc, char** argv) {
         if (!std::strcmp(argv[i], "--size-gib")) size_gib = std::strtoull(argv[i + 1], nullptr, 10);
     const std::uint64_t capacity = size_gib << 30;
 
-    std::string image = "/dev/shm/corvantis-rss-XXXXXX";
-    const int img_fd = ::mkstemp(image.data());
-    if (img_fd < 0 || ::ftruncate(img_fd, static_cast<off_t>(capacity)) != 0) return 1;
-    ::close(img_fd);
-    const std::string loop = losetup(image);
-    if (loop.empty()) {
-        std::fprintf(stderr, "losetup failed (root needed)\n");
-        ::unlink(image.c_str());
-        return 1;
-    }
+    RamLoop disk(capacity);
+    const std::string& loop = disk.dev();
+    if (loop.empty()) return 1;
 
     char root_buf[] = "/tmp/corvantis-rss-root-XXXXXX";
     const std::string root = ::mkdtemp(root_buf);
@@ -101,10 +85,7 @@ int main(int argc, char** argv) {
         static_cast<unsigned long long>(size_gib), WIFEXITED(status) ? WEXITSTATUS(status) : -1, s,
         static_cast<double>(ru.ru_maxrss) / 1024);
 
-    const char* const detach[] = {"/sbin/losetup", "--detach", loop.c_str(), nullptr};
     StrBuf out;
-    run_capture(detach, &out, 60);
-    ::unlink(image.c_str());
     const char* const rm[] = {"/bin/rm", "-rf", root.c_str(), nullptr};
     run_capture(rm, &out, 60);
     return 0;
