@@ -22,8 +22,6 @@
 
 namespace {
 
-constexpr char kFlagPrefix[] = "pd_err_wwn_";
-constexpr std::size_t kPrefixLen = sizeof kFlagPrefix - 1;
 // Longer keys cannot name a flag of a WWN the program accepts; cutting them
 // here only keeps the field on the stack.
 constexpr std::size_t kLineKeySize = 4096;
@@ -36,21 +34,8 @@ bool equal_nocase(std::string_view a, std::string_view b) {
 }
 
 bool has_flag_prefix(std::string_view key) {
-    return key.size() >= kPrefixLen && equal_nocase(key.substr(0, kPrefixLen), kFlagPrefix);
-}
-
-// Calls fn(line, length without the newline, length with it) for every line.
-template <typename Fn>
-void for_each_line(const char* text, std::uint64_t len, Fn fn) {
-    for (std::uint64_t pos = 0; pos < len;) {
-        const char* start = text + pos;
-        const std::size_t rest = static_cast<std::size_t>(len - pos);
-        const char* nl = static_cast<const char*>(std::memchr(start, '\n', rest));
-        const std::size_t n = nl ? static_cast<std::size_t>(nl - start) : rest;
-        const std::size_t whole = n + (nl ? 1 : 0);
-        fn(start, n, whole);
-        pos += whole;
-    }
+    return key.size() >= kKeyPrefixLen &&
+           equal_nocase(key.substr(0, kKeyPrefixLen), kFlagKeyPrefix);
 }
 
 bool line_names_flag(const char* line, std::size_t n, std::string_view key) {
@@ -62,7 +47,7 @@ bool line_names_flag(const char* line, std::size_t n, std::string_view key) {
 
 bool text_has_flag(const StrBuf& text, std::string_view key) {
     bool found = false;
-    for_each_line(text.data, text.len, [&](const char* line, std::size_t n, std::size_t) {
+    conf_for_each_line(text.data, text.len, [&](const char* line, std::size_t n, std::size_t) {
         if (!found) found = line_names_flag(line, n, key);
     });
     return found;
@@ -254,14 +239,14 @@ int conf_key_names_flag(std::string_view line_key, std::string_view key) {
     if (key.empty()) return 0;
     if (equal_nocase(line_key, key)) return 1;
     if (!has_flag_prefix(line_key) || !has_flag_prefix(key)) return 0;
-    return wwn_equal(line_key.substr(kPrefixLen), key.substr(kPrefixLen));
+    return wwn_equal(line_key.substr(kKeyPrefixLen), key.substr(kKeyPrefixLen));
 }
 
 int conf_drop_key_lines(const char* text, std::uint64_t len, const char* key, StrBuf* out) {
     if (!out->data) sb_append(out, "", 0);
     if (!text || !key) return 0;
     int dropped = 0;
-    for_each_line(text, len, [&](const char* line, std::size_t n, std::size_t whole) {
+    conf_for_each_line(text, len, [&](const char* line, std::size_t n, std::size_t whole) {
         if (line_names_flag(line, n, key))
             ++dropped;
         else

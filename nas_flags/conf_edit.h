@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,24 @@ inline constexpr std::uint64_t kConfReadMax = 1048576;
 inline constexpr std::size_t kConfLockSize = 700;
 inline constexpr std::size_t kConfDetailSize = 300;
 inline constexpr char kNasLockDir[] = "/var/lock";
+inline constexpr char kFlagKeyPrefix[] = "pd_err_wwn_";
+inline constexpr char kDevKeyPrefix[] = "pd_dev_wwn_";
+inline constexpr std::size_t kKeyPrefixLen = sizeof kFlagKeyPrefix - 1;
+
+// Calls fn(line, length without the newline, length with it) for every line
+// of text, the last one also when it has no newline.
+template <typename Fn>
+void conf_for_each_line(const char* text, std::uint64_t len, Fn fn) {
+    for (std::uint64_t pos = 0; pos < len;) {
+        const char* start = text + pos;
+        const auto rest = static_cast<std::size_t>(len - pos);
+        const char* nl = static_cast<const char*>(std::memchr(start, '\n', rest));
+        const std::size_t n = nl ? static_cast<std::size_t>(nl - start) : rest;
+        const std::size_t whole = n + (nl ? 1 : 0);
+        fn(start, n, whole);
+        pos += whole;
+    }
+}
 
 // 1 when line_key names the same flag as key: equal ignoring case, or both
 // "pd_err_wwn_" keys (the prefix in any case) whose WWNs are equal by wwn_equal.

@@ -26,9 +26,6 @@
 
 namespace {
 
-constexpr char kFlagPrefix[] = "pd_err_wwn_";
-constexpr char kDevPrefix[] = "pd_dev_wwn_";
-constexpr std::size_t kPrefixLen = sizeof kFlagPrefix - 1;
 constexpr std::size_t kWwnArgMax = 64;
 constexpr std::int64_t kProbeMaxAge = 604800;
 constexpr int kDbBusyMs = 60000;
@@ -72,17 +69,14 @@ template <typename Fn>
 void find_key_line(const StrBuf& text, Fn fn) {
     char key[kNasKeySize];
     char value[kNasValueSize];
-    for (std::uint64_t pos = 0; pos < text.len;) {
-        const char* start = text.data + pos;
-        const char* nl = static_cast<const char*>(std::memchr(start, '\n', text.len - pos));
-        const std::size_t n = nl ? static_cast<std::size_t>(nl - start) : text.len - pos;
-        pos += n + (nl ? 1 : 0);
+    bool done = false;
+    conf_for_each_line(text.data, text.len, [&](const char* line, std::size_t n, std::size_t) {
         // A key that fills its field may have been cut: it names no flag exactly.
-        if (!ini_split_line(start, n, key, sizeof key, value, sizeof value) ||
+        if (done || !ini_split_line(line, n, key, sizeof key, value, sizeof value) ||
             std::strlen(key) >= sizeof key - 1)
-            continue;
-        if (fn(key, value)) return;
-    }
+            return;
+        done = fn(key, value);
+    });
 }
 
 // The flag and the device id of the disk, looked up in the whole file: a NAS
@@ -90,17 +84,18 @@ void find_key_line(const StrBuf& text, Fn fn) {
 bool find_flag(const StrBuf& text, const char* wwn_arg, FlagClear* fc) {
     bool found = false;
     find_key_line(text, [&](const char* key, const char*) {
-        if (std::strncmp(key, kFlagPrefix, kPrefixLen) != 0 ||
-            !wwn_equal(key + kPrefixLen, wwn_arg))
+        if (std::strncmp(key, kFlagKeyPrefix, kKeyPrefixLen) != 0 ||
+            !wwn_equal(key + kKeyPrefixLen, wwn_arg))
             return false;
         str_copy(fc->key, sizeof fc->key, key);
-        str_copy(fc->wwn, sizeof fc->wwn, key + kPrefixLen);
+        str_copy(fc->wwn, sizeof fc->wwn, key + kKeyPrefixLen);
         found = true;
         return true;
     });
     if (!found) return false;
     find_key_line(text, [&](const char* key, const char* value) {
-        if (std::strncmp(key, kDevPrefix, kPrefixLen) != 0 || !wwn_equal(key + kPrefixLen, fc->wwn))
+        if (std::strncmp(key, kDevKeyPrefix, kKeyPrefixLen) != 0 ||
+            !wwn_equal(key + kKeyPrefixLen, fc->wwn))
             return false;
         str_copy(fc->dev_id, sizeof fc->dev_id, value);
         return true;

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "tests/support/fake_nas.h"
+#include "tests/support/loop_device.h"
 
 namespace {
 
@@ -92,6 +93,16 @@ FakeDiskRoot fake_disk_root(const std::string& prefix) {
 FakeDiskRoot fake_disk_root(const FakeNas& nas) {
     return {nas.host_path("/sys/block"), nas.base() + "/sysdevices", nas.host_path("/etc"),
             nas.base() + "/sysclass"};
+}
+
+void fake_disk_on_loop(const FakeDiskRoot& root, const std::string& dev_root, FakeDisk disk,
+                       const LoopDevice& loop) {
+    disk.sectors = loop.sectors();
+    disk.attrs.emplace_back("queue/logical_block_size",
+                            std::to_string(loop.logical_block()) + "\n");
+    fake_disk_add(root, disk);
+    make_dirs(dev_root + "/dev");
+    link(loop.path(), dev_root + "/dev/" + disk.dev);
 }
 
 std::string fake_disk_ata_port(const FakeDisk& d) {

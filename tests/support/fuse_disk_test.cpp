@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "core/unique_fd.h"
+#include "tests/support/fake_disk.h"
 #include "tests/support/loop_device.h"
 
 namespace {
@@ -97,6 +98,22 @@ TEST_F(FuseDiskTest, ASlowRangeAnswersLateButRight) {
     EXPECT_EQ(direct_read(loop.path(), 3 * kMiB), 0);
     // A lower bound only: the server sleeps at least that long.
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(300));
+}
+
+TEST_F(FuseDiskTest, ALoopDeviceStandsInForAFakeDisk) {
+    FuseDisk disk(image());
+    REQUIRE_FUSE(disk);
+    disk.fail(5 * kMiB, kBlock, ENODATA);
+    LoopDevice loop(disk.file(), {.read_only = true, .logical_block = 4096});
+    REQUIRE_LOOP(loop);
+    TempDir root;
+    fake_disk_on_loop(fake_disk_root(root.path()), root.path(), {.dev = "sdkq", .serial = "LOOP1"},
+                      loop);
+    EXPECT_EQ(read_file(root.path() + "/sys/block/sdkq/size"),
+              std::to_string(16 * kMiB / 512) + "\n");
+    EXPECT_EQ(read_file(root.path() + "/sys/block/sdkq/queue/logical_block_size"), "4096\n");
+    EXPECT_EQ(direct_read(root.path() + "/dev/sdkq", 5 * kMiB), ENODATA);
+    EXPECT_EQ(direct_read(root.path() + "/dev/sdkq", 6 * kMiB), 0);
 }
 
 }  // namespace

@@ -53,3 +53,10 @@ std::string sql_exec(const std::string& db_path, const std::string& sql) {
     sqlite3_close(db);
     return result;
 }
+
+std::function<bool()> sql_exclusive_lock(const std::string& db_path) {
+    return [db_path] {
+        sqlite3* db = open_file(db_path);
+        return sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    };
+}

@@ -2,6 +2,7 @@
 // test's own: what the program wrote is checked without its own reader.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,3 +13,7 @@ std::vector<std::string> sql_rows(const std::string& db_path, const std::string&
 std::string sql_value(const std::string& db_path, const std::string& sql);
 // Runs SQL texts on the file, creating it when missing; "" or SQLite's message.
 std::string sql_exec(const std::string& db_path, const std::string& sql);
+
+// For a LockHolder: takes the file under BEGIN EXCLUSIVE (no reader, no
+// writer gets in), as a long write of another command would.
+std::function<bool()> sql_exclusive_lock(const std::string& db_path);

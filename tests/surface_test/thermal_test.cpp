@@ -34,17 +34,6 @@ std::string temp_reply(int temp_c) {
            std::to_string(temp_c) + "}}";
 }
 
-// A disk whose temperature the test sets: smartctl answers with it.
-struct SmartctlSensor {
-    FakeRun run;
-    int temp = 40;  // <= 0: a reply without a temperature
-    explicit SmartctlSensor() {
-        run.set_handler([this](const std::vector<std::string>&) {
-            return FakeReply{0, temp > 0 ? temp_reply(temp) : "{\"smartctl\":{\"exit_status\":0}}"};
-        });
-    }
-};
-
 FakeAnswer nvme_log_answer(int kelvin, std::uint32_t tmt1_s = 0) {
     FakeAnswer a;
     a.data.assign(kNvmeSmartLogSize, 0);
@@ -263,8 +252,10 @@ TEST(ProbeTempRead, AFailingNvmeLogFallsBackToSmartctlForGood) {
         str_copy(g_probe.smart_dev, sizeof g_probe.smart_dev, "/dev/nvme0");
         FakeIoctl ioctl;
         ioctl.set_handler([&](const SentIoctl&) { return f.answer; });
-        SmartctlSensor sensor;
-        sensor.temp = 44;
+        FakeRun fake;
+        fake.set_handler([](const std::vector<std::string>&) {
+            return FakeReply{0, temp_reply(44)};
+        });
         int t = 0;
         ASSERT_EQ(probe_temp_read(&t), 1) << f.name;
         EXPECT_EQ(t, 44) << f.name;
@@ -274,9 +265,9 @@ TEST(ProbeTempRead, AFailingNvmeLogFallsBackToSmartctlForGood) {
         ASSERT_EQ(probe_temp_read(&t), 1) << f.name;
         EXPECT_EQ(ioctl.sent().size(), 1u) << f.name << ": the log is not asked again";
         const std::vector<std::string> want = {smartctl_path(), "-A", "-j", "/dev/nvme0"};
-        ASSERT_EQ(sensor.run.calls().size(), 2u) << f.name;
-        EXPECT_EQ(sensor.run.calls()[0], want) << f.name;
-        EXPECT_EQ(sensor.run.timeouts()[0], 20) << f.name;
+        ASSERT_EQ(fake.calls().size(), 2u) << f.name;
+        EXPECT_EQ(fake.calls()[0], want) << f.name;
+        EXPECT_EQ(fake.timeouts()[0], 20) << f.name;
     }
 }
 
@@ -318,18 +309,39 @@ TEST(ProbeTempRead, SmartctlOnlyForAnIdentifiedDiskWithATemperature) {
     }
 }
 
-TEST(ThermalPoll, SamplesWhenDueAndBacksOffFromADeadSensor) {
-    REQUIRE_SMARTCTL_PATH();
+// An HDD (limit 55 °C) on the fake clock whose smartctl answers with temp,
+// or with temp_at(ms since the start) when that is set; 0 or less: a reply
+// without a temperature.
+struct SensorScene {
     FakeClock clock;
     ProbeTestRun run{ProbeTestDisk{}};
-    g_probe.identified = 1;
-    SmartctlSensor sensor;
-    sensor.temp = 0;
+    FakeRun fake;
+    double t0 = 0;
+    int temp = 40;
+    std::function<int(double)> temp_at;
+
+    SensorScene() {
+        g_probe.identified = 1;
+        thermal_guard_init(&g_probe.thermal.guard, 55, 4, 5, 0.15);
+        g_probe.thermal.poll_ms = 30000;
+        g_probe.thermal.next_poll = 0;
+        t0 = clock.mono_ms();
+        fake.set_handler([this](const std::vector<std::string>&) {
+            const int t = temp_at ? temp_at(clock.mono_ms() - t0) : temp;
+            return FakeReply{0, t > 0 ? temp_reply(t) : "{\"smartctl\":{\"exit_status\":0}}"};
+        });
+    }
+};
+
+TEST(ThermalPoll, SamplesWhenDueAndBacksOffFromADeadSensor) {
+    REQUIRE_SMARTCTL_PATH();
+    SensorScene s;
+    FakeClock& clock = s.clock;
+    s.temp = 0;
     ThermalRun& th = g_probe.thermal;
-    thermal_guard_init(&th.guard, 55, 4, 5, 0.15);
     th.next_poll = clock.mono_ms() + 1000;
     thermal_poll();
-    EXPECT_EQ(sensor.run.calls().size(), 0u) << "not due yet";
+    EXPECT_EQ(s.fake.calls().size(), 0u) << "not due yet";
     for (int i = 1; i <= 3; ++i) {
         clock.advance_ms(30000);
         thermal_poll();
@@ -338,16 +350,16 @@ TEST(ThermalPoll, SamplesWhenDueAndBacksOffFromADeadSensor) {
     EXPECT_DOUBLE_EQ(th.next_poll, clock.mono_ms() + 600000) << "three failures, never a sample";
     clock.advance_ms(599999);
     thermal_poll();
-    EXPECT_EQ(sensor.run.calls().size(), 3u);
+    EXPECT_EQ(s.fake.calls().size(), 3u);
     clock.advance_ms(1);
-    sensor.temp = 42;
+    s.temp = 42;
     thermal_poll();
     EXPECT_EQ(th.read_failures, 0);
     EXPECT_EQ(th.guard.temp, 42);
     EXPECT_DOUBLE_EQ(th.next_poll, clock.mono_ms() + 30000);
 
     // With a sample behind it, failures do not push the poll away.
-    sensor.temp = 0;
+    s.temp = 0;
     for (int i = 0; i < 4; ++i) {
         clock.advance_ms(30000);
         thermal_poll();
@@ -358,25 +370,21 @@ TEST(ThermalPoll, SamplesWhenDueAndBacksOffFromADeadSensor) {
 
 TEST(ThermalPoll, LogsPauseAndResumeAndPollsOftenWhilePaused) {
     REQUIRE_SMARTCTL_PATH();
-    FakeClock clock;
-    ProbeTestRun run{ProbeTestDisk{}};
-    g_probe.identified = 1;
-    SmartctlSensor sensor;
+    SensorScene s;
+    FakeClock& clock = s.clock;
     ThermalRun& th = g_probe.thermal;
-    thermal_guard_init(&th.guard, 55, 4, 5, 0.15);
-    th.next_poll = 0;
-    sensor.temp = 56;
+    s.temp = 56;
     CaptureStderr();
     thermal_poll();
     std::string log = GetCapturedStderr();
     EXPECT_THAT(log, HasSubstr("probe: 56 C reached the limit of 55 C, pausing until 50 C\n"));
     EXPECT_DOUBLE_EQ(th.next_poll, clock.mono_ms() + 30000) << "the pause began with this sample";
     clock.advance_ms(30000);
-    sensor.temp = 53;
+    s.temp = 53;
     thermal_poll();
     EXPECT_DOUBLE_EQ(th.next_poll, clock.mono_ms() + 5000) << "paused: every 5 s";
     clock.advance_ms(5000);
-    sensor.temp = 49;
+    s.temp = 49;
     CaptureStderr();
     thermal_poll();
     log = GetCapturedStderr();
@@ -384,29 +392,9 @@ TEST(ThermalPoll, LogsPauseAndResumeAndPollsOftenWhilePaused) {
     EXPECT_EQ(th.guard.state, kThermSlow);
 }
 
-// The gate over a disk whose temperature follows the fake clock.
-struct GateScene {
-    FakeClock clock;
-    ProbeTestRun run{ProbeTestDisk{}};
-    FakeRun fake;
-    double t0 = 0;
-    std::function<int(double)> temp_at;  // of ms since t0
-
-    GateScene() {
-        g_probe.identified = 1;
-        thermal_guard_init(&g_probe.thermal.guard, 55, 4, 5, 0.15);
-        g_probe.thermal.poll_ms = 30000;
-        g_probe.thermal.next_poll = 0;
-        t0 = clock.mono_ms();
-        fake.set_handler([this](const std::vector<std::string>&) {
-            return FakeReply{0, temp_reply(temp_at(clock.mono_ms() - t0))};
-        });
-    }
-};
-
 TEST(ThermalGate, WaitsOutAPauseInShortSlices) {
     REQUIRE_SMARTCTL_PATH();
-    GateScene s;
+    SensorScene s;
     s.temp_at = [](double ms) { return ms < 60000 ? 57 : 49; };
     EXPECT_EQ(thermal_gate(), 0);
     const ThermalGuard& g = g_probe.thermal.guard;
@@ -427,7 +415,7 @@ TEST(ThermalGate, WaitsOutAPauseInShortSlices) {
 
 TEST(ThermalGate, APauseOfTwentyMinutesIsAThermalStop) {
     REQUIRE_SMARTCTL_PATH();
-    GateScene s;
+    SensorScene s;
     s.temp_at = [](double) { return 56; };
     CaptureStderr();
     EXPECT_EQ(thermal_gate(), -1);
@@ -443,7 +431,7 @@ TEST(ThermalGate, APauseOfTwentyMinutesIsAThermalStop) {
 TEST(ThermalGate, AStopOrALostDiskEndsTheWait) {
     REQUIRE_SMARTCTL_PATH();
     {
-        GateScene s;
+        SensorScene s;
         s.temp_at = [](double) { return 60; };
         s.clock.on_sleep([&](double) {
             if (s.clock.mono_ms() - s.t0 > 30000) g_probe_stop = 1;
@@ -454,7 +442,7 @@ TEST(ThermalGate, AStopOrALostDiskEndsTheWait) {
         EXPECT_EQ(g_probe.fatal, 0);
     }
     {
-        GateScene s;
+        SensorScene s;
         s.temp_at = [](double) { return 60; };
         s.clock.on_sleep([&](double) {
             if (s.clock.mono_ms() - s.t0 > 30000) s.run.set_device_state("offline");
@@ -464,12 +452,24 @@ TEST(ThermalGate, AStopOrALostDiskEndsTheWait) {
         EXPECT_EQ(g_probe.thermal.thermal_stop, 0);
     }
     {
-        GateScene s;  // a stop before anything: refused without a wait
+        SensorScene s;  // a stop before anything: refused without a wait
         s.temp_at = [](double) { return 30; };
         g_probe_stop = 1;
         EXPECT_EQ(thermal_gate(), -1);
         EXPECT_TRUE(s.clock.sleeps().empty());
     }
+}
+
+TEST(ThermalGate, WithTheGuardOffTheTemperatureIsStillSampled) {
+    REQUIRE_SMARTCTL_PATH();
+    SensorScene s;
+    thermal_guard_init(&g_probe.thermal.guard, 0, 4, 5, 0.15);
+    s.temp_at = [](double) { return 90; };
+    EXPECT_EQ(thermal_gate(), 0);
+    EXPECT_TRUE(s.clock.sleeps().empty());
+    EXPECT_EQ(g_probe.thermal.guard.temp, 90);
+    EXPECT_EQ(g_probe.thermal.guard.state, kThermNone);
+    EXPECT_EQ(s.fake.calls().size(), 1u);
 }
 
 void load_snap0(const char* sample) {

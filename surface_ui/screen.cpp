@@ -1,0 +1,700 @@
+#include "surface_ui/screen.h"
+
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/clock.h"
+#include "core/strbuf.h"
+#include "core/util.h"
+#include "surface_ui/surface_map.h"
+
+int g_cols = 0;
+int g_rows = 0;
+ScreenCell* g_cells = nullptr;
+int g_raw = 0;
+volatile std::sig_atomic_t g_quit = 0;
+volatile std::sig_atomic_t g_resized = 0;
+char g_toast[kToastSize] = {};
+double g_toast_until_ms = 0;
+
+namespace {
+
+StrBuf g_out;
+termios g_saved_termios;
+
+// Job control while in raw mode: the handlers only raise these; scr_read_key
+// carries them out.
+volatile std::sig_atomic_t g_suspend_pending = 0;
+volatile std::sig_atomic_t g_continue_pending = 0;
+
+struct SavedAction {
+    int sig;
+    struct sigaction old;
+    bool installed;
+};
+SavedAction s_job_signals[] = {{SIGTSTP, {}, false}, {SIGQUIT, {}, false}, {SIGCONT, {}, false}};
+
+constexpr char kEnterSeq[] = "\x1b[?1049h\x1b[?25l\x1b[2J";
+constexpr char kLeaveSeq[] = "\x1b[0m\x1b[?25h\x1b[?1049l";
+static_assert(sizeof kEnterSeq - 1 == 18 && sizeof kLeaveSeq - 1 == 18);
+
+void on_suspend_signal(int) {
+    g_suspend_pending = 1;
+}
+void on_continue_signal(int) {
+    g_continue_pending = 1;
+}
+
+void set_action(int sig, void (*handler)(int), struct sigaction* old) {
+    struct sigaction sa {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    ::sigaction(sig, &sa, old);
+}
+
+// A signal that was ignored when we started (a shell without job control
+// ignores SIGTSTP) stays ignored.
+void install_job_signals() {
+    for (SavedAction& s : s_job_signals) {
+        if (s.installed) continue;
+        if (::sigaction(s.sig, nullptr, &s.old) != 0 || s.old.sa_handler == SIG_IGN) continue;
+        void (*handler)(int) = s.sig == SIGTSTP   ? on_suspend_signal
+                               : s.sig == SIGQUIT ? ui_on_quit_signal
+                                                  : on_continue_signal;
+        set_action(s.sig, handler, nullptr);
+        s.installed = true;
+    }
+}
+
+void remove_job_signals() {
+    for (SavedAction& s : s_job_signals) {
+        if (!s.installed) continue;
+        ::sigaction(s.sig, &s.old, nullptr);
+        s.installed = false;
+    }
+}
+
+void write_ignored(const char* bytes, std::size_t n) {
+    const ssize_t r = ::write(STDOUT_FILENO, bytes, n);
+    (void)r;  // a short frame is rewritten by the next one
+}
+
+void apply_raw() {
+    termios raw = g_saved_termios;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL);
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 0;
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+}
+
+// A suspend restores the terminal before the process stops, the way the
+// default action would leave it for the shell, and enters raw mode again
+// once the process goes on. A stop that could not be caught (SIGSTOP) is
+// followed by SIGCONT alone: raw mode is set again, as the shell may have
+// reset the terminal meanwhile.
+void handle_job_control() {
+    if (g_suspend_pending) {
+        g_suspend_pending = 0;
+        if (g_raw) {
+            scr_restore();
+            ::raise(SIGTSTP);
+            g_continue_pending = 0;
+            if (scr_enter() == 0) g_resized = 1;
+        }
+    }
+    if (g_continue_pending) {
+        g_continue_pending = 0;
+        if (g_raw) {
+            apply_raw();
+            write_ignored(kEnterSeq, sizeof kEnterSeq - 1);
+            g_resized = 1;
+        }
+    }
+}
+
+// ---- cells ----
+
+// Bytes of the printable code point at s (at most n bytes), or 0 for a control
+// character (C0, DEL, C1), a byte that starts no sequence, or broken UTF-8.
+int printable_len(const unsigned char* s, std::size_t n) {
+    if (n == 0) return 0;
+    const unsigned char b = s[0];
+    if (b < 0x20 || b == 0x7F) return 0;
+    if (b < 0x80) return 1;
+    int len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+    if (b >= 0xC2 && b <= 0xDF) {
+        len = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        len = 3;
+        if (b == 0xE0) lo = 0xA0;
+        if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        len = 4;
+        if (b == 0xF0) lo = 0x90;
+        if (b == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (n < static_cast<std::size_t>(len) || s[1] < lo || s[1] > hi) return 0;
+    for (int i = 2; i < len; ++i)
+        if ((s[i] & 0xC0) != 0x80) return 0;
+    if (b == 0xC2 && s[1] <= 0x9F) return 0;  // C1 controls, U+0080..U+009F
+    return len;
+}
+
+bool in_grid(std::int64_t x, std::int64_t y) {
+    return x >= 0 && y >= 0 && x < g_cols && y < g_rows && g_cells;
+}
+
+void put_cell(std::int64_t x, std::int64_t y, const char* glyph, int fg, int bg, int bold) {
+    if (!in_grid(x, y)) return;
+    ScreenCell& cell = g_cells[y * g_cols + x];
+    const std::size_t n = strnlen(glyph, sizeof cell.glyph - 1);
+    const int len = printable_len(reinterpret_cast<const unsigned char*>(glyph), n);
+    if (len > 0) {
+        std::memcpy(cell.glyph, glyph, static_cast<std::size_t>(len));
+        cell.glyph[len] = '\0';
+    } else {
+        std::memcpy(cell.glyph, "?", 2);
+    }
+    cell.fg = static_cast<std::int16_t>(fg);
+    cell.bg = static_cast<std::int16_t>(bg);
+    cell.bold = bold ? 1 : 0;
+}
+
+// Byte length of the UTF-8 sequence a lead byte announces; 1 for anything else.
+int sequence_len(unsigned char b) {
+    if ((b & 0xE0) == 0xC0) return 2;
+    if ((b & 0xF0) == 0xE0) return 3;
+    if ((b & 0xF8) == 0xF0) return 4;
+    return 1;
+}
+
+std::int64_t text_at(std::int64_t x, std::int64_t y, std::int64_t maxw, const char* text, int fg,
+                     int bg, int bold) {
+    if (maxw < 1 || !text || !*text) return 0;
+    std::int64_t i = 0;
+    const char* p = text;
+    while (*p && i < maxw) {
+        const int len = sequence_len(static_cast<unsigned char>(*p));
+        char glyph[8] = {};
+        int k = 0;
+        while (k < len && p[k]) {
+            glyph[k] = p[k];
+            ++k;
+        }
+        put_cell(x + i, y, glyph, fg, bg, bold);
+        ++i;
+        if (k < len) break;  // the text ended inside the sequence
+        p += len;
+    }
+    return i;
+}
+
+int clamp_int(std::int64_t v) {
+    return static_cast<int>(std::clamp<std::int64_t>(v, -2147483647 - 1, 2147483647));
+}
+
+// ---- flush ----
+
+void append_uint(StrBuf* sb, unsigned v) {
+    char digits[12];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v);
+    char out[12];
+    for (int i = 0; i < n; ++i) out[i] = digits[n - 1 - i];
+    sb_append(sb, out, static_cast<std::uint64_t>(n));
+}
+
+void append_int(StrBuf* sb, int v) {
+    if (v < 0) {
+        sb_append(sb, "-", 1);
+        append_uint(sb, 0u - static_cast<unsigned>(v));
+    } else {
+        append_uint(sb, static_cast<unsigned>(v));
+    }
+}
+
+void append_color(StrBuf* sb, int color, bool background, bool palette256) {
+    if (palette256) {
+        sb_append(sb, background ? ";48;5;" : ";38;5;", 6);
+        append_int(sb, color);
+    } else {
+        sb_append(sb, ";", 1);
+        append_int(sb, color + (background ? (color <= 7 ? 40 : 92) : (color <= 7 ? 30 : 82)));
+    }
+}
+
+void append_attributes(StrBuf* sb, const ScreenCell& cell, bool palette256) {
+    sb_append(sb, "\x1b[0", 3);
+    if (cell.bold) sb_append(sb, ";1", 2);
+    if (cell.fg >= 0) append_color(sb, cell.fg, false, palette256);
+    if (cell.bg >= 0) append_color(sb, cell.bg, true, palette256);
+    sb_append(sb, "m", 1);
+}
+
+// Rows and columns that the terminal can show: a grid larger than the
+// terminal would wrap its long rows and scroll the screen.
+void visible_size(int* cols, int* rows) {
+    *cols = g_cols;
+    *rows = g_rows;
+    winsize ws{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
+        *cols = std::min(*cols, static_cast<int>(ws.ws_col));
+        *rows = std::min(*rows, static_cast<int>(ws.ws_row));
+    }
+}
+
+// ---- keys ----
+
+constexpr unsigned char kEsc = 0x1B;
+// How long the rest of a started sequence (ESC [ ...) may take to arrive, and
+// how long after a lone Esc or a sequence given up a late tail is still
+// recognised and dropped.
+constexpr double kSeqWaitMs = 1000.0;
+constexpr double kTailMs = 1000.0;
+constexpr int kMaxSeqLen = 32;
+constexpr int kDropped = 0;  // a sequence was dropped; decoding goes on
+constexpr int kNeedInput = -1;
+
+bool csi_param(unsigned char b) {
+    return b >= 0x20 && b <= 0x3F;
+}
+bool csi_final(unsigned char b) {
+    return b >= 0x40 && b <= 0x7E;
+}
+
+// Turns the bytes read from the terminal into keys. A sequence that has begun
+// stays pending between calls until it completes or its wait runs out; what
+// comes of it is an arrow key or nothing, never an Esc and never its tail.
+class KeyDecoder {
+   public:
+    // A key, kDropped, or kNeedInput (with deadline() set while a sequence waits).
+    int next(double now);
+    unsigned char* room() { return buf_ + len_; }
+    int room_len() const { return static_cast<int>(sizeof buf_) - len_; }
+    void received(int n, double now) {
+        len_ += n;
+        last_rx_ms_ = now;
+    }
+    double deadline() const { return deadline_; }
+
+   private:
+    enum Tail { kNoTail, kAfterEsc, kInCsi };
+    void consume(int n) {
+        std::memmove(buf_, buf_ + n, static_cast<std::size_t>(len_ - n));
+        len_ -= n;
+    }
+    int drop(int n, Tail tail, double now) {
+        consume(n);
+        tail_ = tail;
+        tail_until_ = now + kTailMs;
+        return kDropped;
+    }
+    bool swallow_tail(double now);
+    int escape(double now);
+    int sequence(int at, double now);
+
+    unsigned char buf_[128] = {};
+    int len_ = 0;
+    double last_rx_ms_ = 0;
+    double deadline_ = 0;
+    Tail tail_ = kNoTail;
+    double tail_until_ = 0;
+};
+
+// Bytes that continue a sequence already dropped (or a lone Esc already
+// reported) are dropped too while they come soon enough.
+bool KeyDecoder::swallow_tail(double now) {
+    if (tail_ == kNoTail) return false;
+    const unsigned char b = buf_[0];
+    if (now > tail_until_) {
+        tail_ = kNoTail;
+    } else if (tail_ == kAfterEsc && b == '[') {
+        consume(1);
+        tail_ = kInCsi;
+        tail_until_ = now + kTailMs;
+        return true;
+    } else if (tail_ == kInCsi && csi_param(b)) {
+        consume(1);
+        tail_until_ = now + kTailMs;
+        return true;
+    } else if (tail_ == kInCsi && csi_final(b)) {
+        consume(1);
+        tail_ = kNoTail;
+        return true;
+    }
+    tail_ = kNoTail;
+    return false;
+}
+
+int KeyDecoder::next(double now) {
+    deadline_ = 0;
+    while (len_ > 0 && swallow_tail(now)) {
+    }
+    if (len_ == 0) return kNeedInput;
+    const unsigned char b = buf_[0];
+    if (b != kEsc) {
+        consume(1);
+        return b == 13 || b == 10 ? KEY_ENTER : b;
+    }
+    return escape(now);
+}
+
+int KeyDecoder::escape(double now) {
+    if (len_ == 1) {
+        deadline_ = last_rx_ms_ + kEscWaitMs;
+        if (now < deadline_) return kNeedInput;
+        deadline_ = 0;
+        consume(1);
+        tail_ = kAfterEsc;
+        tail_until_ = now + kTailMs;
+        return KEY_ESC;
+    }
+    const unsigned char b = buf_[1];
+    if (b == '[' || b == 'O') return sequence(0, now);
+    if (b != kEsc) return drop(2, kNoTail, now);  // Alt with a key
+    // Esc Esc: a sequence with an Alt prefix, or two presses of Esc.
+    if (len_ == 2) {
+        deadline_ = last_rx_ms_ + kEscWaitMs;
+        if (now < deadline_) return kNeedInput;
+        deadline_ = 0;
+    } else if (buf_[2] == '[' || buf_[2] == 'O') {
+        return sequence(1, now);
+    }
+    consume(1);
+    return KEY_ESC;
+}
+
+// The sequence ESC [ ... or ESC O ... whose ESC is at buf_[at].
+int KeyDecoder::sequence(int at, double now) {
+    const bool csi = buf_[at + 1] == '[';
+    int i = at + 2;
+    while (i < len_ && (csi ? csi_param(buf_[i]) : (buf_[i] >= 0x30 && buf_[i] <= 0x3F))) ++i;
+    if (i - at > kMaxSeqLen) return drop(i, kInCsi, now);
+    if (i == len_) {
+        deadline_ = last_rx_ms_ + kSeqWaitMs;
+        if (now < deadline_) return kNeedInput;
+        deadline_ = 0;
+        return drop(i, kInCsi, now);  // given up: its tail may still come
+    }
+    if (!csi_final(buf_[i])) return drop(i, kNoTail, now);  // broken off by another byte
+    const unsigned char final_byte = buf_[i];
+    const bool arrow = at == 0 && csi && i == 2 && final_byte >= 'A' && final_byte <= 'D';
+    consume(i + 1);
+    if (!arrow) return kDropped;
+    static constexpr int kArrows[] = {KEY_UP, KEY_DOWN, KEY_RIGHT, KEY_LEFT};
+    return kArrows[final_byte - 'A'];
+}
+
+KeyDecoder s_keys;
+
+// The key reader's waits are measured on the real clock: select() waits in
+// real time whatever clock the rest of the program is given.
+double key_clock_ms() {
+    return mono_ms();
+}
+
+}  // namespace
+
+void ui_on_quit_signal(int) {
+    g_quit = 1;
+}
+
+void ui_on_sigwinch(int) {
+    g_resized = 1;
+}
+
+void ui_install_quit_signals() {
+    ::signal(SIGPIPE, SIG_IGN);
+    set_action(SIGINT, ui_on_quit_signal, nullptr);
+    set_action(SIGTERM, ui_on_quit_signal, nullptr);
+    set_action(SIGHUP, ui_on_quit_signal, nullptr);
+    set_action(SIGWINCH, ui_on_sigwinch, nullptr);
+}
+
+int scr_enter() {
+    if (g_raw) return 0;  // settings saved now would be the raw ones
+    if (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO)) return -1;
+    termios saved{};
+    if (::tcgetattr(STDIN_FILENO, &saved) != 0) return -1;
+    g_saved_termios = saved;
+    apply_raw();
+    g_raw = 1;
+    static bool s_at_exit = false;
+    if (!s_at_exit) s_at_exit = std::atexit(scr_restore) == 0;
+    install_job_signals();
+    write_ignored(kEnterSeq, sizeof kEnterSeq - 1);
+    return 0;
+}
+
+void scr_restore() {
+    if (!g_raw) return;
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_termios);
+    g_raw = 0;
+    write_ignored(kLeaveSeq, sizeof kLeaveSeq - 1);
+    remove_job_signals();
+}
+
+void scr_query_size(int* w, int* h) {
+    winsize ws{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
+        *w = ws.ws_col;
+        *h = ws.ws_row;
+    } else {
+        *w = 80;
+        *h = 24;
+    }
+}
+
+int scr_resize(int w, int h) {
+    w = std::clamp(w, 0, kScrMaxCols);
+    h = std::clamp(h, 0, kScrMaxRows);
+    if (g_cells && w == g_cols && h == g_rows) return 0;
+    std::free(g_cells);
+    g_cells = nullptr;
+    g_cols = 0;
+    g_rows = 0;
+    const std::size_t n = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+    g_cells = static_cast<ScreenCell*>(std::calloc(n ? n : 1, sizeof(ScreenCell)));
+    if (!g_cells) return -1;
+    g_cols = w;
+    g_rows = h;
+    return 0;
+}
+
+void scr_clear() {
+    if (!g_cells) return;
+    const ScreenCell blank{{' ', '\0'}, -1, -1, 0};
+    std::fill(g_cells, g_cells + static_cast<std::size_t>(g_cols) * g_rows, blank);
+}
+
+void scr_put(int x, int y, const char* glyph, int fg, int bg, int bold) {
+    put_cell(x, y, glyph ? glyph : "", fg, bg, bold);
+}
+
+void scr_fill(int x, int y, int w, int h, int bg) {
+    if (w < 1 || h < 1) return;
+    const std::int64_t x0 = std::max<std::int64_t>(x, 0);
+    const std::int64_t y0 = std::max<std::int64_t>(y, 0);
+    const std::int64_t x1 = std::min<std::int64_t>(std::int64_t{x} + w, g_cols);
+    const std::int64_t y1 = std::min<std::int64_t>(std::int64_t{y} + h, g_rows);
+    for (std::int64_t r = y0; r < y1; ++r)
+        for (std::int64_t c = x0; c < x1; ++c) put_cell(c, r, " ", -1, bg, 0);
+}
+
+int scr_text(int x, int y, int maxw, const char* text, int fg, int bg, int bold) {
+    return clamp_int(text_at(x, y, maxw, text, fg, bg, bold));
+}
+
+int scr_printf(int x, int y, int maxw, int fg, int bg, int bold, const char* fmt, ...) {
+    char text[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    return scr_text(x, y, maxw, text, fg, bg, bold);
+}
+
+void scr_label_value(int x, int y, int w, const char* label, const char* value, int value_color) {
+    const std::int64_t n = text_at(x, y, w, label, theme_color(2), -1, 0);
+    const std::int64_t room = std::int64_t{w} - n - 1;
+    if (room < 1 || !value) return;
+    const std::int64_t len = ui_text_cells(value);
+    const std::int64_t start = len <= room ? std::int64_t{x} + w - len : std::int64_t{x} + n + 1;
+    text_at(start, y, room, value, value_color, -1, 1);
+}
+
+int scr_wrap(int x, int y, int width, int max_lines, const char* text, int fg) {
+    if (!text || !*text || width < 1) return 0;
+    const std::size_t wb = static_cast<std::size_t>(width);
+    const char* p = text;
+    int lines = 0;
+    for (;;) {
+        while (*p == ' ') ++p;
+        const std::int64_t row = std::int64_t{y} + lines;
+        if (strnlen(p, wb + 1) <= wb) {
+            text_at(x, row, width, p, fg, -1, 0);
+            return lines + 1;
+        }
+        std::size_t k = wb;
+        while (k > 0 && p[k] != ' ') --k;
+        if (k == 0) k = wb;
+        char line[512];
+        const std::size_t n = std::min(k, sizeof line - 1);
+        std::memcpy(line, p, n);
+        line[n] = '\0';
+        text_at(x, row, width, line, fg, -1, 0);
+        ++lines;
+        p += k;
+        if (lines >= max_lines || !*p) return lines;
+    }
+}
+
+void scr_box(int x, int y, int w, int h, const char* title) {
+    if (w < 1 || h < 1) return;
+    const int frame = theme_color(4);
+    const std::int64_t right = std::int64_t{x} + w - 1;
+    const std::int64_t bottom = std::int64_t{y} + h - 1;
+    put_cell(x, y, "╭", frame, -1, 0);
+    put_cell(right, y, "╮", frame, -1, 0);
+    put_cell(x, bottom, "╰", frame, -1, 0);
+    put_cell(right, bottom, "╯", frame, -1, 0);
+    if (w >= 3) {
+        const std::int64_t c0 = std::max<std::int64_t>(std::int64_t{x} + 1, 0);
+        const std::int64_t c1 = std::min<std::int64_t>(right - 1, g_cols - 1);
+        for (std::int64_t c = c0; c <= c1; ++c) {
+            put_cell(c, y, "─", frame, -1, 0);
+            put_cell(c, bottom, "─", frame, -1, 0);
+        }
+    }
+    if (h >= 3) {
+        const std::int64_t r0 = std::max<std::int64_t>(std::int64_t{y} + 1, 0);
+        const std::int64_t r1 = std::min<std::int64_t>(bottom - 1, g_rows - 1);
+        for (std::int64_t r = r0; r <= r1; ++r) {
+            put_cell(x, r, "│", frame, -1, 0);
+            put_cell(right, r, "│", frame, -1, 0);
+        }
+    }
+    if (w < 3 && h < 3) return;
+    if (!title || !*title || w <= 6) return;
+    put_cell(std::int64_t{x} + 1, y, " ", -1, -1, 0);
+    const std::int64_t n = text_at(std::int64_t{x} + 2, y, w - 5, title, theme_color(2), -1, 1);
+    put_cell(std::int64_t{x} + 2 + n, y, " ", -1, -1, 0);
+}
+
+void scr_sparkline(int x, int y, int w, const float* samples, int n, int fg, float lo, float hi) {
+    if (w < 1 || n < 1 || !samples) return;
+    static const char* const kBars[] = {"▁", "▂", "▃", "▄", "▅", "▆", "▇", "█"};
+    const int shown = std::min(w, n);
+    for (int j = 0; j < shown; ++j) {
+        const float v = samples[n - shown + j];
+        if (v <= -999.0f) continue;
+        int level = 0;
+        if (hi > lo) {
+            const float scaled = (v - lo) / (hi - lo) * 7.999f;
+            // NaN and infinities never reach the integer conversion.
+            if (scaled >= 7.0f)
+                level = 7;
+            else if (scaled >= 0.0f)
+                level = static_cast<int>(scaled);
+        }
+        put_cell(std::int64_t{x} + w - shown + j, y, kBars[level], fg, -1, 0);
+    }
+}
+
+void scr_flush() {
+    g_out.len = 0;
+    sb_reserve(&g_out, 16 + static_cast<std::uint64_t>(g_cols) * g_rows * 8);
+    if (g_out.data) g_out.data[0] = '\0';
+    sb_append(&g_out, "\x1b[H", 3);
+    const bool palette256 = theme_color(0) != 0;
+    int cols = 0, rows = 0;
+    visible_size(&cols, &rows);
+    for (int r = 0; r < rows; ++r) {
+        sb_append(&g_out, "\x1b[", 2);
+        append_uint(&g_out, static_cast<unsigned>(r + 1));
+        sb_append(&g_out, ";1H", 3);
+        int fg = -2, bg = -2, bold = -1;
+        const ScreenCell* row = g_cells + static_cast<std::size_t>(r) * g_cols;
+        for (int c = 0; c < cols; ++c) {
+            const ScreenCell& cell = row[c];
+            if (cell.fg != fg || cell.bg != bg || cell.bold != bold) {
+                append_attributes(&g_out, cell, palette256);
+                fg = cell.fg;
+                bg = cell.bg;
+                bold = cell.bold;
+            }
+            // A cell never drawn since the grid was made holds no glyph.
+            const std::size_t n = strnlen(cell.glyph, sizeof cell.glyph - 1);
+            if (n)
+                sb_append(&g_out, cell.glyph, n);
+            else
+                sb_append(&g_out, " ", 1);
+        }
+    }
+    sb_append(&g_out, "\x1b[0m", 4);
+    write_ignored(g_out.data, g_out.len);
+}
+
+int scr_read_key(int timeout_ms) {
+    handle_job_control();
+    const double end = key_clock_ms() + std::max(timeout_ms, 0);
+    for (;;) {
+        const double now = key_clock_ms();
+        int key;
+        while ((key = s_keys.next(now)) == kDropped) {
+        }
+        if (key != kNeedInput) return key;
+        if (now >= end || s_keys.room_len() <= 0) return 0;  // a waiting sequence stays pending
+        const double until = s_keys.deadline() > 0 ? std::min(end, s_keys.deadline()) : end;
+        fd_set in;
+        FD_ZERO(&in);
+        FD_SET(STDIN_FILENO, &in);
+        const long us = static_cast<long>(std::ceil(std::max(until - now, 0.0) * 1000.0));
+        timeval tv{us / 1000000, us % 1000000};
+        const int r = ::select(STDIN_FILENO + 1, &in, nullptr, nullptr, &tv);
+        if (r < 0) {
+            handle_job_control();
+            return 0;
+        }
+        if (r == 0) continue;
+        const ssize_t n =
+            ::read(STDIN_FILENO, s_keys.room(), static_cast<std::size_t>(s_keys.room_len()));
+        if (n <= 0) return 0;
+        s_keys.received(static_cast<int>(n), key_clock_ms());
+    }
+}
+
+void ui_flash(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(g_toast, sizeof g_toast, fmt, ap);
+    va_end(ap);
+    ui_clean_text(g_toast);
+    g_toast_until_ms = clock_mono_ms() + kToastMs;
+}
+
+const char* ui_toast_text() {
+    return g_toast[0] && clock_mono_ms() < g_toast_until_ms ? g_toast : nullptr;
+}
+
+int ui_text_cells(const char* text) {
+    int n = 0;
+    for (const char* p = text; p && *p; ++p)
+        if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) ++n;
+    return n;
+}
+
+void ui_clean_text(char* text) {
+    if (!text) return;
+    auto* p = reinterpret_cast<unsigned char*>(text);
+    std::size_t n = std::strlen(text);
+    while (n > 0) {
+        const int len = printable_len(p, n);
+        if (len == 0) {
+            *p = '?';
+            ++p;
+            --n;
+        } else {
+            p += len;
+            n -= static_cast<std::size_t>(len);
+        }
+    }
+}

@@ -1,0 +1,172 @@
+// flags and flag-clear as the NAS runs them: the real executable in the fake
+// NAS, its configuration at /mnt/HDA_ROOT/.conf, a /sbin/hal_event script,
+// the NAS's INI lock held by another process, a busy database, and kills at
+// random moments of a rewrite.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/support/fake_disk.h"
+#include "tests/support/fake_nas.h"
+#include "tests/support/lock_holder.h"
+#include "tests/support/sqlite_file.h"
+
+namespace {
+
+constexpr char kConfPath[] = "/mnt/HDA_ROOT/.conf";
+constexpr char kLockPath[] = "/var/lock/INI_L21udC9IREFfUk9PVC8uY29uZg==.lck";
+const std::string kConf =
+    "[Global]\nhostname = nas\npd_err_wwn_0x5000C500A1B2C3D4 = 1\n"
+    "pd_dev_wwn_5000c500a1b2c3d4 = 3\nlast = 1\n";
+const std::string kCleared =
+    "[Global]\nhostname = nas\npd_dev_wwn_5000c500a1b2c3d4 = 3\nlast = 1\n";
+
+class FlagsE2e : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        REQUIRE_FAKE_NAS();
+        fake_disk_add(fake_disk_root(nas_),
+                      FakeDisk{.dev = "sdb", .serial = "WD-1", .wwid = "naa.5000c500a1b2c3d4"});
+        nas_.put_file(kConfPath, kConf);
+    }
+    std::string db() const { return nas_.pkg_root() + "/var/corvantis/corvantis.db"; }
+    std::string backups() const { return nas_.pkg_root() + "/var/corvantis/flag-backups"; }
+    // A database with one good surface test of the disk, finished a minute ago.
+    void good_probe() {
+        ASSERT_EQ(nas_.run({"init"}).exit_code, 0);
+        ASSERT_EQ(
+            sql_exec(db(),
+                     "INSERT INTO probes(serial,wwn,mode,status,verdict,started_ts,finished_ts) "
+                     "VALUES('WD-1','5000c500a1b2c3d4','quick','done','good',"
+                     "strftime('%s','now')-600,strftime('%s','now')-60)"),
+            "");
+    }
+    static std::vector<std::string> names_in(const std::string& dir) {
+        std::vector<std::string> names;
+        if (DIR* d = ::opendir(dir.c_str())) {
+            while (dirent* e = ::readdir(d))
+                if (e->d_name[0] != '.' || e->d_name[1] == 'c') names.push_back(e->d_name);
+            ::closedir(d);
+        }
+        return names;
+    }
+
+    FakeNas nas_;
+};
+
+TEST_F(FlagsE2e, ListingJoinsTheInventoryAndOpensNoDatabase) {
+    RunResult r = nas_.run({"flags"});
+    EXPECT_EQ(
+        r.out,
+        "{\"conf\":\"/mnt/HDA_ROOT/.conf\",\"readable\":true,\"flags\":["
+        "{\"wwn\":\"0x5000C500A1B2C3D4\",\"key\":\"pd_err_wwn_0x5000C500A1B2C3D4\","
+        "\"value\":\"1\",\"dev_id\":\"3\",\"serial\":\"WD-1\",\"dev\":\"sdb\"}],\"devmap\":["
+        "{\"wwn\":\"5000c500a1b2c3d4\",\"dev_id\":\"3\",\"serial\":\"WD-1\",\"dev\":\"sdb\"}]}\n");
+    EXPECT_EQ(r.exit_code, 0);
+    r = nas_.run({"flags", "--conf", "/mnt/none"});
+    EXPECT_EQ(r.out, "{\"conf\":\"/mnt/none\",\"readable\":false,\"flags\":[],\"devmap\":[]}\n");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(::access(db().c_str(), F_OK), 0);
+}
+
+TEST_F(FlagsE2e, HalEventClearsWhileTheDatabaseIsBusy) {
+    good_probe();
+    nas_.put_script("/sbin/hal_event",
+                    "echo \"hal_event $*\"\n"
+                    "sed -i '/^pd_err_wwn_/d' /mnt/HDA_ROOT/.conf\n");
+    LockHolder poll(sql_exclusive_lock(db()), 1500);
+    ASSERT_TRUE(poll.held());
+    const RunResult r = nas_.run({"flag-clear", "--wwn", "5000c500a1b2c3d4"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(
+        r.out.find("{\"ok\":true,\"method\":\"hal_event\",\"backup\":\"" + backups() + "/conf-"),
+        std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\"hal_event\":{\"path\":\"/sbin/hal_event\",\"rc\":0,\"output\":"
+                         "\"hal_event --pd_clear_error dev_id=3\\n\"},\"probe_id\":1}\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(read_file(nas_.host_path(kConfPath)), kCleared);
+    const std::vector<std::string> saved = names_in(backups());
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_EQ(read_file(backups() + "/" + saved[0]), kConf);
+    EXPECT_EQ(sql_value(db(), "SELECT type||' '||json_extract(detail,'$.method') FROM events"),
+              "flag_cleared hal_event");
+}
+
+TEST_F(FlagsE2e, TheRewriteWaitsForTheNasToolsLock) {
+    good_probe();
+    nas_.make_dir("/var/lock");
+    LockHolder nas_tool(nas_.host_path(kLockPath), 1500);
+    ASSERT_TRUE(nas_tool.held());
+    RunOptions no_hal;
+    no_hal.env_set = {{"PATH", "/nonexistent"}};
+    const RunResult r = nas_.run({"flag-clear", "--wwn", "0X5000C500A1B2C3D4"}, no_hal);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(std::string("\"method\":\"file\"")), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(std::string("\"conf_lock\":\"") + kLockPath + "\",\"conf_retries\":0,"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(read_file(nas_.host_path(kConfPath)), kCleared);
+}
+
+TEST_F(FlagsE2e, AHalEventThatDamagesTheFileLeavesTheFlagReported) {
+    good_probe();
+    nas_.put_script("/sbin/hal_event",
+                    "head -c 40 /mnt/HDA_ROOT/.conf > /mnt/t\nmv /mnt/t /mnt/HDA_ROOT/.conf\n");
+    const RunResult r = nas_.run({"flag-clear", "--wwn", "5000c500a1b2c3d4"});
+    EXPECT_EQ(r.exit_code, 1) << r.out;
+    EXPECT_EQ(r.out.rfind("{\"ok\":false,\"error\":\"still_flagged\",\"detail\":\"conf_damaged: "
+                          "/mnt/HDA_ROOT/.conf ends in the middle of a line after hal_event\"",
+                          0),
+              0u)
+        << r.out;
+    EXPECT_EQ(read_file(nas_.host_path(kConfPath)), kConf.substr(0, 40));
+    EXPECT_EQ(sql_value(db(), "SELECT count(*) FROM events"), "0");
+    const std::vector<std::string> saved = names_in(backups());
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_EQ(read_file(backups() + "/" + saved[0]), kConf);
+}
+
+// Whatever moment a kill lands on, the configuration is the old text or the
+// new one, whole, and every backup holds the old text whole.
+TEST_F(FlagsE2e, AKillAtAnyMomentLeavesAWholeConfiguration) {
+    good_probe();
+    RunOptions opts;
+    opts.env_set = {{"PATH", "/nonexistent"}};
+    const std::string conf = nas_.host_path(kConfPath);
+    // The kill lands anywhere within the time a whole run takes.
+    nas_.put_file(kConfPath, kConf);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(nas_.run({"flag-clear", "--wwn", "5000c500a1b2c3d4"}, opts).exit_code, 0);
+    const auto whole = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - start);
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> moment(0, static_cast<int>(whole.count()));
+    int old_left = 0, new_left = 0;
+    for (int i = 0; i < 40; ++i) {
+        nas_.put_file(kConfPath, kConf);
+        opts.kill_after_us = moment(random);
+        nas_.run({"flag-clear", "--wwn", "5000c500a1b2c3d4"}, opts);
+        const std::string now = read_file(conf);
+        ASSERT_TRUE(now == kConf || now == kCleared)
+            << "killed after " << opts.kill_after_us << " us:\n"
+            << now;
+        (now == kConf ? old_left : new_left)++;
+        for (const std::string& name : names_in(backups())) {
+            if (name[0] == '.') continue;  // a backup still under its temporary name
+            EXPECT_EQ(read_file(backups() + "/" + name), kConf) << name;
+            ::unlink((backups() + "/" + name).c_str());
+        }
+    }
+    std::printf("a run takes %lld us; kills left the old text %d times, the new one %d times\n",
+                static_cast<long long>(whole.count()), old_left, new_left);
+}
+
+}  // namespace

@@ -1,0 +1,25 @@
+#include "tests/support/probe_state_dir.h"
+
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "core/util.h"
+
+ProbeStateDir::ProbeStateDir() {
+    str_copy(saved_, sizeof saved_, g_var_dir);
+    str_copy(g_var_dir, sizeof g_var_dir, dir_.path().c_str());
+    ::mkdir((dir_.path() + "/probe").c_str(), 0755);
+}
+
+ProbeStateDir::~ProbeStateDir() {
+    str_copy(g_var_dir, sizeof g_var_dir, saved_);
+}
+
+std::string ProbeStateDir::state_path(const std::string& serial) const {
+    return dir_.path() + "/probe/" + serial + ".json";
+}
+
+void ProbeStateDir::write_state(const std::string& serial, const std::string& text) const {
+    std::ofstream(state_path(serial), std::ios::binary | std::ios::trunc) << text;
+}

@@ -1,0 +1,314 @@
+// Raw mode and its restore on a real pseudo-terminal, for every way a
+// full-screen process ends or stops, and the key reader fed through one.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/util.h"
+#include "surface_ui/screen.h"
+#include "tests/support/pseudo_terminal.h"
+
+namespace {
+
+// ---- a full-screen process on a pseudo-terminal ----
+
+// The child: what probe-ui does with its terminal, frame after frame, until a
+// quit signal; "x" typed makes it call exit() without restoring anything.
+[[noreturn]] void run_screen(int tty, int ready_fd) {
+    ::setpgid(0, 0);  // its own job, as a shell starts it
+    ::signal(SIGTSTP, SIG_DFL);
+    ::signal(SIGQUIT, SIG_DFL);
+    ::dup2(tty, STDIN_FILENO);
+    ::dup2(tty, STDOUT_FILENO);
+    ui_install_quit_signals();
+    if (scr_enter() != 0) ::_exit(10);
+    (void)!::write(ready_fd, "r", 1);
+    scr_resize(20, 4);
+    while (!g_quit) {
+        scr_clear();
+        scr_text(0, 0, 20, "running", 1, -1, 0);
+        scr_flush();
+        if (scr_read_key(100) == 'x') std::exit(0);
+    }
+    scr_restore();
+    ::_exit(0);
+}
+
+class ScreenProcess {
+   public:
+    explicit ScreenProcess(const PseudoTerminal& pty) : pty_(pty) {
+        int p[2];
+        EXPECT_EQ(::pipe(p), 0);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(p[0]);
+            run_screen(pty.slave(), p[1]);
+        }
+        ::close(p[1]);
+        char c = 0;
+        EXPECT_EQ(::read(p[0], &c, 1), 1) << "the child did not enter raw mode";
+        ::close(p[0]);
+    }
+    ~ScreenProcess() {
+        if (pid_ > 0 && !reaped_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    pid_t pid() const { return pid_; }
+    // Waits (draining the terminal, so that the child never blocks on it) for
+    // the child to stop or end; returns its wait status.
+    int wait_change(int options) {
+        for (int i = 0; i < 1000; ++i) {
+            output_ += pty_.drain();
+            int status = 0;
+            const pid_t r = ::waitpid(pid_, &status, options | WNOHANG);
+            if (r == pid_) {
+                if (WIFEXITED(status) || WIFSIGNALED(status)) reaped_ = true;
+                output_ += pty_.drain();
+                return status;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+    // Waits until the terminal's settings differ from (or equal) the given ones.
+    bool wait_settings(const std::string& settings, bool equal) {
+        for (int i = 0; i < 500; ++i) {
+            output_ += pty_.drain();
+            if ((pty_.stty_g() == settings) == equal) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    const std::string& output() const { return output_; }
+
+   private:
+    const PseudoTerminal& pty_;
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    std::string output_;
+};
+
+constexpr char kLeaveScreen[] = "\x1b[0m\x1b[?25h\x1b[?1049l";
+
+TEST(TerminalRestore, EveryQuitSignalRestoresTheSettings) {
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        PseudoTerminal pty;
+        const std::string before = pty.stty_g();
+        ScreenProcess child(pty);
+        EXPECT_NE(pty.stty_g(), before) << strsignal(sig) << ": not in raw mode";
+        ::kill(child.pid(), sig);
+        const int status = child.wait_change(0);
+        ASSERT_TRUE(WIFEXITED(status)) << strsignal(sig) << " status " << status;
+        EXPECT_EQ(WEXITSTATUS(status), 0) << strsignal(sig);
+        EXPECT_EQ(pty.stty_g(), before) << strsignal(sig);
+        EXPECT_NE(child.output().find(kLeaveScreen), std::string::npos) << strsignal(sig);
+    }
+}
+
+TEST(TerminalRestore, ExitWithoutRestoringIsRestoredAtExit) {
+    PseudoTerminal pty;
+    const std::string before = pty.stty_g();
+    ScreenProcess child(pty);
+    pty.type("x");
+    const int status = child.wait_change(0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(pty.stty_g(), before);
+    EXPECT_NE(child.output().find(kLeaveScreen), std::string::npos);
+}
+
+TEST(TerminalRestore, SuspendRestoresAndContinueEntersRawModeAgain) {
+    PseudoTerminal pty;
+    const std::string before = pty.stty_g();
+    ScreenProcess child(pty);
+    const std::string raw = pty.stty_g();
+    ASSERT_NE(raw, before);
+
+    ::kill(child.pid(), SIGTSTP);
+    const int stopped = child.wait_change(WUNTRACED);
+    ASSERT_TRUE(WIFSTOPPED(stopped)) << "status " << stopped;
+    EXPECT_EQ(WSTOPSIG(stopped), SIGTSTP);
+    EXPECT_EQ(pty.stty_g(), before) << "stopped with the terminal in raw mode";
+
+    ::kill(child.pid(), SIGCONT);
+    EXPECT_TRUE(child.wait_settings(raw, true)) << "raw mode not entered again";
+
+    ::kill(child.pid(), SIGTERM);
+    const int status = child.wait_change(0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(pty.stty_g(), before);
+}
+
+// A stop that cannot be caught leaves the terminal as it was; the shell then
+// puts its own settings back, and SIGCONT must bring raw mode back.
+TEST(TerminalRestore, ContinueAfterAnUncatchableStopEntersRawModeAgain) {
+    PseudoTerminal pty;
+    const std::string before = pty.stty_g();
+    ScreenProcess child(pty);
+    const std::string raw = pty.stty_g();
+
+    ::kill(child.pid(), SIGSTOP);
+    ASSERT_TRUE(WIFSTOPPED(child.wait_change(WUNTRACED)));
+    ASSERT_TRUE(pty.stty_set(before));
+    ASSERT_EQ(pty.stty_g(), before);
+
+    ::kill(child.pid(), SIGCONT);
+    EXPECT_TRUE(child.wait_settings(raw, true)) << "raw mode not entered again";
+    ::kill(child.pid(), SIGHUP);
+    ASSERT_TRUE(WIFEXITED(child.wait_change(0)));
+    EXPECT_EQ(pty.stty_g(), before);
+}
+
+TEST(TerminalRestore, EnterFailsWithoutATerminalAndRestoreRunsOnce) {
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    {
+        FdRedirect in(p[0], STDIN_FILENO);
+        EXPECT_EQ(scr_enter(), -1);
+        EXPECT_EQ(g_raw, 0);
+    }
+    ::close(p[0]);
+    ::close(p[1]);
+
+    PseudoTerminal pty;
+    const std::string before = pty.stty_g();
+    {
+        FdRedirect in(pty.slave(), STDIN_FILENO);
+        FdRedirect out(pty.slave(), STDOUT_FILENO);
+        ASSERT_EQ(scr_enter(), 0);
+        EXPECT_EQ(scr_enter(), 0);  // a second entry must not save the raw settings
+        scr_restore();
+        scr_restore();
+    }
+    EXPECT_EQ(pty.stty_g(), before);
+    const std::string out = pty.drain();
+    EXPECT_EQ(out, std::string("\x1b[?1049h\x1b[?25l\x1b[2J") + kLeaveScreen);
+}
+
+// ---- the key reader ----
+
+struct Piece {
+    int after_ms;  // pause before these bytes are typed
+    std::string bytes;
+};
+
+// Types the pieces from another thread while the reader runs, then reads on
+// for settle_ms after the last piece: long enough for a pending Esc to be
+// decided, or (kLongSettle) for a sequence to be given up and its tail window
+// to close, so that nothing carries over into the next case.
+constexpr int kShortSettle = 700;
+constexpr int kLongSettle = 1300;
+
+std::vector<int> keys_for(const PseudoTerminal& pty, const std::vector<Piece>& pieces,
+                          int settle_ms) {
+    std::thread typist([&] {
+        for (const Piece& p : pieces) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(p.after_ms));
+            pty.type(p.bytes);
+        }
+    });
+    int total_ms = settle_ms;
+    for (const Piece& p : pieces) total_ms += p.after_ms;
+    std::vector<int> keys;
+    const double end = mono_ms() + total_ms;
+    while (mono_ms() < end) {
+        const int k = scr_read_key(100);
+        if (k) keys.push_back(k);
+    }
+    typist.join();
+    return keys;
+}
+
+class KeyReader : public ::testing::Test {
+   protected:
+    void SetUp() override { pty_.make_raw(); }
+    PseudoTerminal pty_;
+    FdRedirect in_{pty_.slave(), STDIN_FILENO};
+};
+
+struct KeyCase {
+    const char* name;
+    std::vector<Piece> pieces;
+    std::vector<int> keys;
+    int settle_ms = kShortSettle;
+};
+
+void run_cases(const PseudoTerminal& pty, const std::vector<KeyCase>& cases) {
+    for (const KeyCase& c : cases)
+        EXPECT_EQ(keys_for(pty, c.pieces, c.settle_ms), c.keys) << c.name;
+}
+
+TEST_F(KeyReader, PlainKeysArrowsAndEsc) {
+    run_cases(pty_, {
+                        {"plain keys", {{0, "q1?"}}, {'q', '1', '?'}},
+                        {"return and line feed", {{0, "\r\n"}}, {KEY_ENTER, KEY_ENTER}},
+                        {"arrows in one read",
+                         {{0, "\x1b[A\x1b[B\x1b[C\x1b[D"}},
+                         {KEY_UP, KEY_DOWN, KEY_RIGHT, KEY_LEFT}},
+                        {"arrow between keys", {{0, "j\x1b[Bk"}}, {'j', KEY_DOWN, 'k'}},
+                        {"lone Esc", {{0, "\x1b"}}, {KEY_ESC}},
+                        {"Esc, then a key long after", {{0, "\x1b"}, {600, "q"}}, {KEY_ESC, 'q'}},
+                        {"Esc pressed twice", {{0, "\x1b\x1b"}}, {KEY_ESC, KEY_ESC}},
+                    });
+}
+
+// Over a slow link the bytes of one key may arrive in separate reads.
+TEST_F(KeyReader, ArrowsSplitAcrossReads) {
+    run_cases(pty_,
+              {
+                  {"after the Esc by 50 ms", {{0, "\x1b"}, {50, "[A"}}, {KEY_UP}},
+                  {"after the Esc by 150 ms", {{0, "\x1b"}, {150, "[B"}}, {KEY_DOWN}},
+                  {"after the bracket by 400 ms", {{0, "\x1b["}, {400, "C"}}, {KEY_RIGHT}},
+                  {"byte by byte, 120 ms apart", {{0, "\x1b"}, {120, "["}, {120, "D"}}, {KEY_LEFT}},
+              });
+}
+
+// Function keys and other sequences mean nothing here: they are dropped
+// whole, never read as Esc, and none of their bytes arrives as a key (F10
+// followed by "1" must not answer a dialog and then start a test).
+TEST_F(KeyReader, OtherSequencesAreDroppedWhole) {
+    run_cases(pty_, {
+                        {"F10 then a key", {{0, "\x1b[21~"}, {0, "q"}}, {'q'}},
+                        {"F10 and a key in one read", {{0, "\x1b[21~1"}}, {'1'}},
+                        {"F1", {{0, "\x1bOP"}}, {}},
+                        {"F5 split after the bracket", {{0, "\x1b["}, {200, "15~"}}, {}},
+                        {"arrow in application mode", {{0, "\x1bOA"}}, {}},
+                        {"Ctrl with an arrow", {{0, "\x1b[1;5A"}}, {}},
+                        {"Alt with a key", {{0, "\x1bx"}}, {}},
+                        {"Alt with an arrow", {{0, "\x1b\x1b[A"}}, {}},
+                        {"a sequence far too long",
+                         {{0, "\x1b[" + std::string(40, '1') + "A"}},
+                         {},
+                         kLongSettle},
+                        {"a sequence cut by another", {{0, "\x1b[2\x1b[A"}}, {KEY_UP}},
+                    });
+}
+
+TEST_F(KeyReader, SequencesThatNeverCompleteLeaveNoTail) {
+    run_cases(pty_, {
+                        {"never completed", {{0, "\x1b[2"}}, {}, kLongSettle},
+                        {"completed after it was given up", {{0, "\x1b[2"}, {1300, "1~q"}}, {'q'}},
+                        {"tail of a key split after its Esc for longer than the Esc wait",
+                         {{0, "\x1b"}, {600, "[21~"}},
+                         {KEY_ESC}},
+                    });
+}
+
+TEST_F(KeyReader, NoKeyWithinTheTimeoutGivesZero) {
+    EXPECT_EQ(scr_read_key(50), 0);
+    EXPECT_EQ(scr_read_key(0), 0);
+    EXPECT_EQ(scr_read_key(-20), 0);
+}
+
+}  // namespace
