@@ -67,7 +67,7 @@ void install_handlers() {
 bool wait_turn() {
     ProbeState& p = g_probe;
     char path[700];
-    std::snprintf(path, sizeof path, "%s/.all.lock", p.probe_dir);
+    probe_format(path, sizeof path, "%s/.all.lock", p.probe_dir);
     g_probe_queue_fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (g_probe_queue_fd < 0 || ::flock(g_probe_queue_fd, LOCK_EX | LOCK_NB) == 0) return true;
     const char* before = p.phase;
@@ -235,10 +235,14 @@ void probe_on_stop_signal(int) {
 
 void probe_paths_init(const char* serial) {
     ProbeState& p = g_probe;
-    std::snprintf(p.probe_dir, sizeof p.probe_dir, "%s/probe", g_var_dir);
+    // A path that does not fit stays empty: the lock then cannot be opened,
+    // and no file of another name is ever written.
+    p.state_path[0] = p.lock_path[0] = '\0';
+    if (probe_format(p.probe_dir, sizeof p.probe_dir, "%s/probe", g_var_dir) != 0) return;
     ::mkdir(p.probe_dir, 0755);
-    std::snprintf(p.state_path, sizeof p.state_path, "%s/%s.json", p.probe_dir, serial);
-    std::snprintf(p.lock_path, sizeof p.lock_path, "%s/%s.lock", p.probe_dir, serial);
+    if (probe_format(p.state_path, sizeof p.state_path, "%s/%s.json", p.probe_dir, serial) != 0 ||
+        probe_format(p.lock_path, sizeof p.lock_path, "%s/%s.lock", p.probe_dir, serial) != 0)
+        p.state_path[0] = p.lock_path[0] = '\0';
 }
 
 void probe_verdict_input(VerdictInput* in) {

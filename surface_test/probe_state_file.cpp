@@ -463,6 +463,10 @@ void probe_state_save(int force) {
 
 int probe_state_write_atomic(const char* text, std::size_t len, int sync) {
     char tmp[sizeof g_probe.state_path + 8];
+    if (!g_probe.state_path[0]) {
+        errno = ENOENT;
+        return -1;
+    }
     std::snprintf(tmp, sizeof tmp, "%s.tmp", g_probe.state_path);
     UniqueFd fd(::open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd.valid()) return -1;
