@@ -302,6 +302,9 @@ int probe_run(const char* serial, const char* mode) {
     }
     std::memset(static_cast<void*>(&g_probe), 0, sizeof g_probe);
     g_probe.sg_fd = g_probe.io_fd = -1;
+    // Until the handler is installed below, SIGTERM still ends the process
+    // outright, so no stop request can be lost here; an earlier run in the
+    // same process (tests) must not leave its own behind.
     g_probe_stop = 0;
     str_copy(g_probe.serial_arg, sizeof g_probe.serial_arg, serial);
     str_copy(g_probe.mode, sizeof g_probe.mode, mode);
