@@ -51,3 +51,12 @@ std::string json_set(const std::string& text, const std::string& path,
     return text.substr(0, open + 1) + member + (toks[at].size > 0 ? "," : "") +
            text.substr(open + 1);
 }
+
+std::string json_get(const std::string& text, const std::string& path) {
+    int count = 0;
+    const JsonTokens toks(json_parse(text.data(), text.size(), &count));
+    if (!toks || count < 1) return "(no json)";
+    const int k = json_path_get(text.data(), toks.get(), 0, path.c_str());
+    if (k < 0) return "(missing)";
+    return text.substr(toks[k].start, toks[k].end - toks[k].start);
+}

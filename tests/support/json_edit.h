@@ -11,3 +11,8 @@
 // that exists. Throws std::runtime_error on text that is no JSON object.
 std::string json_set(const std::string& text, const std::string& path,
                      const std::string& value_json);
+
+// The value at the dotted path of text as written there (a string without its
+// quotes, escapes kept); "(missing)" when the path does not exist, "(no json)"
+// when text is no JSON. For checking single values of a document.
+std::string json_get(const std::string& text, const std::string& path);

@@ -34,16 +34,6 @@ namespace {
 
 constexpr std::uint64_t kMiB = 1 << 20;
 
-// A top-level (or dotted) value of a JSON text, as its raw text.
-std::string value(const std::string& doc, const char* path) {
-    int n = 0;
-    JsonTokens t(json_parse(doc.data(), doc.size(), &n));
-    if (!t) return "(no json)";
-    const int k = json_path_get(doc.data(), t.get(), 0, path);
-    if (k < 0) return "(missing)";
-    return doc.substr(t[k].start, t[k].end - t[k].start);
-}
-
 // Polls until ok() holds; false after timeout_s. Runs of other processes are
 // followed this way: the test waits for a state, never for a time.
 bool wait_until(const std::function<bool()>& ok, int timeout_s = 60) {
@@ -119,7 +109,7 @@ class ProbeE2E : public ::testing::Test {
     std::string state(const std::string& serial) const { return read_file(state_path(serial)); }
     bool in_phase(const std::string& serial, const char* phase) const {
         const std::string s = state(serial);
-        return value(s, "status") == "running" && value(s, "phase") == phase;
+        return json_get(s, "status") == "running" && json_get(s, "phase") == phase;
     }
 
     // A SATA disk that smartctl identifies and snapshots with recorded
@@ -196,17 +186,17 @@ TEST_F(ProbeE2E, WholeQuickRunOfAnEnclosureDisk) {
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, "{\"ok\":true,\"status\":\"done\",\"verdict\":\"good\",\"probe_id\":1}\n");
     const std::string s = state("zx1");
-    EXPECT_EQ(value(s, "serial"), "ZX1");
-    EXPECT_EQ(value(s, "wwn"), "5000C500AA");
-    EXPECT_EQ(value(s, "kind"), "ata");
-    EXPECT_EQ(value(s, "map.cells"), "64");
-    EXPECT_EQ(value(s, "map.done"), "64");
-    EXPECT_EQ(value(s, "stats.read_samples"), "128");
-    EXPECT_EQ(value(s, "selftest.status"), "passed");
-    EXPECT_EQ(value(s, "snap1.smart"), "true");
-    EXPECT_EQ(value(s, "siblings"),
+    EXPECT_EQ(json_get(s, "serial"), "ZX1");
+    EXPECT_EQ(json_get(s, "wwn"), "5000C500AA");
+    EXPECT_EQ(json_get(s, "kind"), "ata");
+    EXPECT_EQ(json_get(s, "map.cells"), "64");
+    EXPECT_EQ(json_get(s, "map.done"), "64");
+    EXPECT_EQ(json_get(s, "stats.read_samples"), "128");
+    EXPECT_EQ(json_get(s, "selftest.status"), "passed");
+    EXPECT_EQ(json_get(s, "snap1.smart"), "true");
+    EXPECT_EQ(json_get(s, "siblings"),
               "[{\"dev\":\"sdc\",\"serial\":\"ZX2\",\"crc_delta\":0,\"phy_delta\":0}]");
-    EXPECT_EQ(value(s, "verdict.code"), "good");
+    EXPECT_EQ(json_get(s, "verdict.code"), "good");
     EXPECT_EQ(sql_rows(db(), "SELECT probe_id, serial, wwn, mode, status, verdict FROM probes"),
               std::vector<std::string>{"1|ZX1|5000C500AA|quick|done|good"});
     EXPECT_EQ(sql_value(db(), "SELECT result_json FROM probes"), s);
@@ -239,28 +229,28 @@ TEST_F(ProbeE2E, DisksOutsideTheInventoryAndDisksOfEverySize) {
     RunResult r = probe("vpd-0001");
     EXPECT_EQ(r.exit_code, 0) << r.err;
     std::string s = state("vpd-0001");
-    EXPECT_EQ(value(s, "dev"), "/dev/sdq");
-    EXPECT_EQ(value(s, "map.cells"), "0") << "under 1 MiB: no map";
-    EXPECT_EQ(value(s, "verdict.code"), "good");
+    EXPECT_EQ(json_get(s, "dev"), "/dev/sdq");
+    EXPECT_EQ(json_get(s, "map.cells"), "0") << "under 1 MiB: no map";
+    EXPECT_EQ(json_get(s, "verdict.code"), "good");
 
     r = probe("sas-77");
     EXPECT_EQ(r.exit_code, 0) << r.err;
     s = state("sas-77");
-    EXPECT_EQ(value(s, "dev"), "/dev/sdr");
-    EXPECT_EQ(value(s, "serial"), "SAS-77");
-    EXPECT_EQ(value(s, "kind"), "scsi");
+    EXPECT_EQ(json_get(s, "dev"), "/dev/sdr");
+    EXPECT_EQ(json_get(s, "serial"), "SAS-77");
+    EXPECT_EQ(json_get(s, "kind"), "scsi");
 
     r = probe("BIG");
     EXPECT_EQ(r.exit_code, 0) << r.err;
     s = state("BIG");
-    EXPECT_EQ(value(s, "map.cells"), "4096");
-    EXPECT_EQ(value(s, "map.cell_bytes"), "1048576");
-    EXPECT_EQ(value(s, "map.done"), "4096");
+    EXPECT_EQ(json_get(s, "map.cells"), "4096");
+    EXPECT_EQ(json_get(s, "map.cell_bytes"), "1048576");
+    EXPECT_EQ(json_get(s, "map.done"), "4096");
 
     r = probe("NOWHERE");
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "{\"ok\":false,\"status\":\"failed\",\"verdict\":null,\"probe_id\":4}\n");
-    EXPECT_EQ(value(state("NOWHERE"), "error"), "serial_not_found");
+    EXPECT_EQ(json_get(state("NOWHERE"), "error"), "serial_not_found");
 }
 
 // One disk at a time and one test per disk: a second test of the same disk
@@ -286,7 +276,7 @@ TEST_F(ProbeE2E, LockQueueAndStops) {
     EXPECT_EQ(rc.exit_code, 0);
     EXPECT_EQ(rc.out, "{\"ok\":true,\"status\":\"stopped\",\"verdict\":null,\"probe_id\":1}\n");
     EXPECT_NE(rc.err.find("probe: Q-sdd waits for the test of another disk"), std::string::npos);
-    EXPECT_EQ(value(state("Q-sdd"), "phase"), "queued");
+    EXPECT_EQ(json_get(state("Q-sdd"), "phase"), "queued");
     EXPECT_TRUE(in_phase("Q-sdc", "queued")) << "still waiting";
 
     const RunResult s = stop("Q-sdb");
@@ -295,13 +285,13 @@ TEST_F(ProbeE2E, LockQueueAndStops) {
     const RunResult ra = a.wait();
     EXPECT_EQ(ra.exit_code, 0);
     EXPECT_EQ(ra.out, "{\"ok\":true,\"status\":\"stopped\",\"verdict\":null,\"probe_id\":2}\n");
-    EXPECT_EQ(value(state("Q-sdb"), "phase"), "snapshot1");
-    EXPECT_EQ(value(state("Q-sdb"), "stats.read_samples"), "0");
+    EXPECT_EQ(json_get(state("Q-sdb"), "phase"), "snapshot1");
+    EXPECT_EQ(json_get(state("Q-sdb"), "stats.read_samples"), "0");
 
     const RunResult rb = b.wait();
     EXPECT_EQ(rb.exit_code, 0) << rb.err;
     EXPECT_NE(rb.err.find("probe: Q-sdc: its turn"), std::string::npos);
-    EXPECT_EQ(value(state("Q-sdc"), "status"), "done");
+    EXPECT_EQ(json_get(state("Q-sdc"), "status"), "done");
     EXPECT_EQ(sql_rows(db(), "SELECT serial, status FROM probes ORDER BY probe_id"),
               (std::vector<std::string>{"Q-sdd|stopped", "Q-SDB|stopped", "Q-SDC|done"}))
         << "a run that found its disk stores the serial as the inventory has it";
@@ -313,14 +303,14 @@ TEST_F(ProbeE2E, KilledRunIsRepairedAndProbeStopAnswersEveryCase) {
     ASSERT_TRUE(wait_until([&] { return in_phase("K-1", "verify"); }));
     a.signal(SIGKILL);
     EXPECT_EQ(a.wait().signal, SIGKILL);
-    EXPECT_EQ(value(state("K-1"), "status"), "running") << "left behind by the dead run";
+    EXPECT_EQ(json_get(state("K-1"), "status"), "running") << "left behind by the dead run";
 
     RunResult r = stop("K-1");
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "{\"ok\":false,\"error\":\"not_running\",\"stale_state_fixed\":true}\n");
     const std::string s = state("K-1");
-    EXPECT_EQ(value(s, "status"), "failed");
-    EXPECT_EQ(value(s, "error"), "process ended without finishing");
+    EXPECT_EQ(json_get(s, "status"), "failed");
+    EXPECT_EQ(json_get(s, "error"), "process ended without finishing");
     EXPECT_EQ(sql_rows(db(), "SELECT serial, status, verdict FROM probes"),
               std::vector<std::string>{"K-1|failed|NULL"});
     r = stop("K-1");
@@ -377,10 +367,10 @@ TEST_F(ProbeE2E, FullRunOverReadErrors) {
     const std::string s = state("E-1");
     // The map fails cells 3, 9 and 12; a failed READ sample marks the cell
     // where it starts, so the samples reaching into them fail 2, 8 and 11 too.
-    EXPECT_EQ(value(s, "map.codes"), "aaEEaaaaEEaEEaaa");
-    EXPECT_EQ(value(s, "map.done"), "16");
-    EXPECT_EQ(value(s, "selftest.status"), "passed");
-    EXPECT_EQ(value(s, "verdict"),
+    EXPECT_EQ(json_get(s, "map.codes"), "aaEEaaaaEEaEEaaa");
+    EXPECT_EQ(json_get(s, "map.done"), "16");
+    EXPECT_EQ(json_get(s, "selftest.status"), "passed");
+    EXPECT_EQ(json_get(s, "verdict"),
               "{\"code\":\"inconclusive\",\"reasons\":[{\"key\":\"timeouts_only\",\"n\":6},"
               "{\"key\":\"verify_unsupported\",\"n\":1}]}");
     EXPECT_EQ(checksum(image), before);
@@ -403,8 +393,8 @@ TEST_F(ProbeE2E, FullRunThatFindsErrorsWritesNothing) {
     const RunResult r = probe("W-1", "full");
     EXPECT_EQ(r.exit_code, 0) << r.err;
     const std::string s = state("W-1");
-    EXPECT_EQ(value(s, "map.codes").substr(8), "EEEE");
-    EXPECT_NE(value(s, "stats.read_errors"), "0");
+    EXPECT_EQ(json_get(s, "map.codes").substr(8), "EEEE");
+    EXPECT_NE(json_get(s, "stats.read_errors"), "0");
     EXPECT_EQ(checksum(device), before);
     EXPECT_EQ(checksum(image), before);
 }
@@ -430,8 +420,8 @@ TEST_F(ProbeE2E, DamagedDatabaseAndKernelLogLines) {
               std::string::npos)
         << r.err;
     const std::string s = state("L-1");
-    EXPECT_EQ(value(s, "deltas.dmesg_media"), "1");
-    EXPECT_EQ(value(s, "verdict"),
+    EXPECT_EQ(json_get(s, "deltas.dmesg_media"), "1");
+    EXPECT_EQ(json_get(s, "verdict"),
               "{\"code\":\"inconclusive\",\"reasons\":[{\"key\":\"media_unconfirmed\",\"n\":1},"
               "{\"key\":\"verify_unsupported\",\"n\":1}]}");
     EXPECT_EQ(read_file(db()), std::string(8192, 'Z'));

@@ -32,6 +32,7 @@
 #include "tests/support/fake_disk.h"
 #include "tests/support/fake_nas.h"
 #include "tests/support/fake_run.h"
+#include "tests/support/json_edit.h"
 #include "tests/support/sqlite_file.h"
 #include "tests/support/temp_dir.h"
 
@@ -133,15 +134,6 @@ class ProbeRun : public ::testing::Test {
     std::string state(const std::string& serial) const {
         return read_file(probe_dir() + "/" + serial + ".json");
     }
-    // One top-level value of a state file, as its raw JSON text.
-    static std::string value(const std::string& doc, const char* path) {
-        int n = 0;
-        JsonTokens t(json_parse(doc.data(), doc.size(), &n));
-        if (!t) return "(no json)";
-        const int k = json_path_get(doc.data(), t.get(), 0, path);
-        if (k < 0) return "(missing)";
-        return doc.substr(t[k].start, t[k].end - t[k].start);
-    }
     std::string db() const { return g_db_path; }
 
     TempDir root_;
@@ -197,10 +189,12 @@ TEST_F(ProbeRun, UnusableLockFileIsAFailure) {
     EXPECT_EQ(r.out, "{\"ok\":false,\"error\":\"lock\"}\n");
 }
 
-// The -d types of the identify calls of a run, in order ("" for none).
-std::vector<std::string> identify_types(const FakeRun& run) {
+// The -d types of the identify calls from call number from on, in order (""
+// for none, "/standby" added to a call that must not wake the disk).
+std::vector<std::string> identify_types(const FakeRun& run, size_t from = 0) {
     std::vector<std::string> types;
-    for (const auto& argv : run.calls()) {
+    for (size_t k = from; k < run.calls().size(); ++k) {
+        const auto& argv = run.calls()[k];
         if (!has(argv, "-i")) continue;
         std::string t;
         for (size_t i = 0; i + 1 < argv.size(); ++i)
@@ -228,19 +222,19 @@ TEST_F(ProbeRun, QuickRunOfAnInventoryDiskFoundIgnoringCase) {
     EXPECT_NE(r.log.find("probe: wd-abc done verdict good (probe_id 1)"), std::string::npos);
 
     const std::string s = state("wd-abc");
-    EXPECT_EQ(value(s, "serial"), "WD-ABC");
-    EXPECT_EQ(value(s, "model"), "WDC RED");
-    EXPECT_EQ(value(s, "wwn"), "5000c500a1b2c3d4");
-    EXPECT_EQ(value(s, "status"), "done");
-    EXPECT_EQ(value(s, "phase"), "verdict");
-    EXPECT_EQ(value(s, "finished_ts"), std::to_string(clock.now()));
-    EXPECT_EQ(value(s, "eta_s"), "0");
-    EXPECT_EQ(value(s, "map.cells"), "64");
-    EXPECT_EQ(value(s, "map.done"), "64");
-    EXPECT_EQ(value(s, "map.method"), "read");
-    EXPECT_EQ(value(s, "stats.read_samples"), "128");
-    EXPECT_EQ(value(s, "selftest.status"), "unsupported");
-    EXPECT_EQ(value(s, "verdict"),
+    EXPECT_EQ(json_get(s, "serial"), "WD-ABC");
+    EXPECT_EQ(json_get(s, "model"), "WDC RED");
+    EXPECT_EQ(json_get(s, "wwn"), "5000c500a1b2c3d4");
+    EXPECT_EQ(json_get(s, "status"), "done");
+    EXPECT_EQ(json_get(s, "phase"), "verdict");
+    EXPECT_EQ(json_get(s, "finished_ts"), std::to_string(clock.now()));
+    EXPECT_EQ(json_get(s, "eta_s"), "0");
+    EXPECT_EQ(json_get(s, "map.cells"), "64");
+    EXPECT_EQ(json_get(s, "map.done"), "64");
+    EXPECT_EQ(json_get(s, "map.method"), "read");
+    EXPECT_EQ(json_get(s, "stats.read_samples"), "128");
+    EXPECT_EQ(json_get(s, "selftest.status"), "unsupported");
+    EXPECT_EQ(json_get(s, "verdict"),
               "{\"code\":\"good\",\"reasons\":[{\"key\":\"clean\",\"n\":0},"
               "{\"key\":\"verify_unsupported\",\"n\":1}]}");
     EXPECT_EQ(sql_rows(db(),
@@ -267,8 +261,8 @@ TEST_F(ProbeRun, DiskMissingFromTheInventoryIsFoundByVpdPageOrSmartctl) {
 
     RunOut r = run("vpd-ser-1");
     EXPECT_EQ(r.code, 0) << r.out << r.log;
-    EXPECT_EQ(value(state("vpd-ser-1"), "serial"), "VPD-SER-1");
-    EXPECT_EQ(value(state("vpd-ser-1"), "dev"), "/dev/sdc");
+    EXPECT_EQ(json_get(state("vpd-ser-1"), "serial"), "VPD-SER-1");
+    EXPECT_EQ(json_get(state("vpd-ser-1"), "dev"), "/dev/sdc");
     // The VPD page named it: smartctl never had to wake sdc.
     for (const auto& argv : run_.calls())
         EXPECT_FALSE(has(argv, "standby") && argv.back() == "/dev/sdc");
@@ -276,9 +270,9 @@ TEST_F(ProbeRun, DiskMissingFromTheInventoryIsFoundByVpdPageOrSmartctl) {
     r = run("smart-ser");
     EXPECT_EQ(r.code, 0) << r.out << r.log;
     const std::string s = state("smart-ser");
-    EXPECT_EQ(value(s, "serial"), "SMART-SER");
-    EXPECT_EQ(value(s, "dev"), "/dev/sde");
-    EXPECT_EQ(value(s, "model"), "Smart Model") << "the smartctl answer's model";
+    EXPECT_EQ(json_get(s, "serial"), "SMART-SER");
+    EXPECT_EQ(json_get(s, "dev"), "/dev/sde");
+    EXPECT_EQ(json_get(s, "model"), "Smart Model") << "the smartctl answer's model";
 
     // sdc's VPD page does not match, sdd answers with another serial, sde
     // answers the standby identify with "sat".
@@ -290,9 +284,9 @@ TEST_F(ProbeRun, DiskMissingFromTheInventoryIsFoundByVpdPageOrSmartctl) {
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out, "{\"ok\":false,\"status\":\"failed\",\"verdict\":null,\"probe_id\":3}\n");
     const std::string f = state("NOWHERE");
-    EXPECT_EQ(value(f, "error"), "serial_not_found");
-    EXPECT_EQ(value(f, "phase"), "identify");
-    EXPECT_EQ(value(f, "dev"), "") << "no candidate's identity is left behind";
+    EXPECT_EQ(json_get(f, "error"), "serial_not_found");
+    EXPECT_EQ(json_get(f, "phase"), "identify");
+    EXPECT_EQ(json_get(f, "dev"), "") << "no candidate's identity is left behind";
     EXPECT_EQ(sql_value(db(), "SELECT status FROM probes WHERE probe_id=3"), "failed");
 }
 
@@ -371,18 +365,9 @@ TEST_F(ProbeRun, IdentifyCandidatesFollowThePortAndTheRememberedType) {
         const size_t before = run_.calls().size();
         const RunOut r = run(c.serial);
         EXPECT_EQ(r.code, 0) << c.name << r.log;
-        std::vector<std::string> types;
-        for (size_t i = before; i < run_.calls().size(); ++i) {
-            const auto& argv = run_.calls()[i];
-            if (!has(argv, "-i")) continue;
-            std::string t;
-            for (size_t k = 0; k + 1 < argv.size(); ++k)
-                if (argv[k] == "-d") t = argv[k + 1];
-            types.push_back(t);
-        }
-        EXPECT_EQ(types, c.types) << c.name;
+        EXPECT_EQ(identify_types(run_, before), c.types) << c.name;
         const std::string s = state(c.serial);
-        EXPECT_EQ(value(s, "kind"), c.kind) << c.name;
+        EXPECT_EQ(json_get(s, "kind"), c.kind) << c.name;
         EXPECT_NE(r.log.find(std::string("dtype '") + c.dtype + "'"), std::string::npos) << c.name;
     }
 }
@@ -420,7 +405,7 @@ TEST_F(ProbeRun, WwnAsTheNasConfigurationWritesIt) {
         };
         const RunOut r = run("S-1");
         EXPECT_EQ(r.code, 0) << c.name << r.log;
-        EXPECT_EQ(value(state("S-1"), "wwn"), c.wwn) << c.name;
+        EXPECT_EQ(json_get(state("S-1"), "wwn"), c.wwn) << c.name;
         std::filesystem::remove_all(root_.path() + "/sys");
     }
 }
@@ -437,17 +422,17 @@ TEST_F(ProbeRun, GeometryMdArraysAndDisksWithoutAMap) {
     RunOut r = run("S-1");
     EXPECT_EQ(r.code, 0) << r.log;
     std::string s = state("S-1");
-    EXPECT_EQ(value(s, "logical_block_size"), "512");
-    EXPECT_EQ(value(s, "md_member"), "md1");
-    const std::string all = value(s, "md_all");
+    EXPECT_EQ(json_get(s, "logical_block_size"), "512");
+    EXPECT_EQ(json_get(s, "md_member"), "md1");
+    const std::string all = json_get(s, "md_all");
     EXPECT_TRUE(all == "md9,md1" || all == "md1,md9") << all;
     // Under 1 MiB: no map and no samples, but both snapshots and a verdict.
-    EXPECT_EQ(value(s, "map.cells"), "0");
-    EXPECT_EQ(value(s, "map.codes"), "");
-    EXPECT_EQ(value(s, "stats.read_samples"), "0");
-    EXPECT_NE(value(s, "snap0"), "{}");
-    EXPECT_NE(value(s, "snap1"), "{}");
-    EXPECT_EQ(value(s, "verdict.code"), "good");
+    EXPECT_EQ(json_get(s, "map.cells"), "0");
+    EXPECT_EQ(json_get(s, "map.codes"), "");
+    EXPECT_EQ(json_get(s, "stats.read_samples"), "0");
+    EXPECT_NE(json_get(s, "snap0"), "{}");
+    EXPECT_NE(json_get(s, "snap1"), "{}");
+    EXPECT_EQ(json_get(s, "verdict.code"), "good");
 
     // A disk that reports no capacity is not judged at all.
     for (const char* size : {"0\n", "", "-5\n", "lots\n", "99999999999999999999\n"}) {
@@ -455,13 +440,13 @@ TEST_F(ProbeRun, GeometryMdArraysAndDisksWithoutAMap) {
         r = run("S-1");
         EXPECT_EQ(r.code, 1) << size;
         s = state("S-1");
-        EXPECT_EQ(value(s, "status"), "failed") << size;
-        EXPECT_EQ(value(s, "error"), "no_capacity") << size;
-        EXPECT_EQ(value(s, "verdict"), "null") << size;
+        EXPECT_EQ(json_get(s, "status"), "failed") << size;
+        EXPECT_EQ(json_get(s, "error"), "no_capacity") << size;
+        EXPECT_EQ(json_get(s, "verdict"), "null") << size;
     }
     ::unlink((disks_.sys_block + "/sdb/size").c_str());
     EXPECT_EQ(run("S-1").code, 1);
-    EXPECT_EQ(value(state("S-1"), "error"), "no_capacity");
+    EXPECT_EQ(json_get(state("S-1"), "error"), "no_capacity");
 }
 
 TEST_F(ProbeRun, DeviceThatCannotBeOpened) {
@@ -470,7 +455,7 @@ TEST_F(ProbeRun, DeviceThatCannotBeOpened) {
     ::unlink((root_.path() + "/dev/sdb").c_str());
     const RunOut r = run("S-1");
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(value(state("S-1"), "error"), "open /dev/sdb: No such file or directory");
+    EXPECT_EQ(json_get(state("S-1"), "error"), "open /dev/sdb: No such file or directory");
 }
 
 TEST_F(ProbeRun, DeadRunsFileIsRepairedBeforeTheNewRun) {
@@ -497,8 +482,8 @@ TEST_F(ProbeRun, WaitsItsTurnBehindAnotherDisk) {
     int sleeps = 0;
     clock.on_sleep([&](double) {
         const std::string st = state("S-1");
-        phases.push_back(value(st, "phase"));
-        if (phases.back() == "queued") queued_saves.insert(value(st, "updated_ts"));
+        phases.push_back(json_get(st, "phase"));
+        if (phases.back() == "queued") queued_saves.insert(json_get(st, "updated_ts"));
         if (++sleeps == 60) queue.reset();  // the other disk's test ends after 12 s
     });
     const RunOut r = run("S-1");
@@ -510,7 +495,7 @@ TEST_F(ProbeRun, WaitsItsTurnBehindAnotherDisk) {
     EXPECT_EQ(phases[59], "queued");
     // Saved on entering the queue, and again once 10 s of waiting passed.
     EXPECT_EQ(queued_saves.size(), 2u);
-    EXPECT_EQ(value(state("S-1"), "status"), "done");
+    EXPECT_EQ(json_get(state("S-1"), "status"), "done");
 }
 
 TEST_F(ProbeRun, StopWhileQueued) {
@@ -527,9 +512,9 @@ TEST_F(ProbeRun, StopWhileQueued) {
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, "{\"ok\":true,\"status\":\"stopped\",\"verdict\":null,\"probe_id\":1}\n");
     const std::string s = state("S-1");
-    EXPECT_EQ(value(s, "status"), "stopped");
-    EXPECT_EQ(value(s, "phase"), "queued");
-    EXPECT_EQ(value(s, "dev"), "") << "the disk was never touched";
+    EXPECT_EQ(json_get(s, "status"), "stopped");
+    EXPECT_EQ(json_get(s, "phase"), "queued");
+    EXPECT_EQ(json_get(s, "dev"), "") << "the disk was never touched";
     EXPECT_EQ(sql_value(db(), "SELECT status FROM probes"), "stopped");
     // Every wait is cut in slices of at most 200 ms, so the stop is seen at once.
     for (double ms : clock.sleeps()) EXPECT_LE(ms, 200.0);
@@ -551,10 +536,10 @@ TEST_F(ProbeRun, StopDuringTheMap) {
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, "{\"ok\":true,\"status\":\"stopped\",\"verdict\":null,\"probe_id\":1}\n");
     const std::string s = state("S-1");
-    EXPECT_EQ(value(s, "phase"), "snapshot1");
-    EXPECT_EQ(value(s, "map.done"), "20");
-    EXPECT_EQ(value(s, "stats.read_samples"), "0");
-    EXPECT_EQ(value(s, "selftest.status"), "skipped");
+    EXPECT_EQ(json_get(s, "phase"), "snapshot1");
+    EXPECT_EQ(json_get(s, "map.done"), "20");
+    EXPECT_EQ(json_get(s, "stats.read_samples"), "0");
+    EXPECT_EQ(json_get(s, "selftest.status"), "skipped");
     for (const auto& argv : run_.calls()) EXPECT_FALSE(has(argv, "-t")) << "no self-test";
 }
 
@@ -588,14 +573,14 @@ TEST_F(ProbeRun, ThermalStopEndsTheRunWithoutGood) {
                   std::string::npos)
             << c.name;
         const std::string s = state("S-1");
-        EXPECT_EQ(value(s, "status"), "done") << c.name;
-        EXPECT_EQ(value(s, "map.done"), c.done) << c.name;
-        EXPECT_EQ(value(s, "verdict"),
+        EXPECT_EQ(json_get(s, "status"), "done") << c.name;
+        EXPECT_EQ(json_get(s, "map.done"), c.done) << c.name;
+        EXPECT_EQ(json_get(s, "verdict"),
                   std::string("{\"code\":\"inconclusive\",\"reasons\":[{\"key\":"
                               "\"thermal_stop\",\"n\":") +
                       c.done + "},{\"key\":\"verify_unsupported\",\"n\":1}]}")
             << c.name;
-        EXPECT_EQ(value(s, "selftest.status"), "skipped") << c.name;
+        EXPECT_EQ(json_get(s, "selftest.status"), "skipped") << c.name;
         ::unlink((root_.path() + "/sys/block/sdb").c_str());
     }
 }
