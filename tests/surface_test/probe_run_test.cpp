@@ -5,7 +5,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -182,11 +185,44 @@ TEST_F(ProbeRun, SecondRunOfTheSameDiskIsRefused) {
     EXPECT_EQ(::access((probe_dir() + "/S1.json").c_str(), F_OK), -1);
 }
 
-TEST_F(ProbeRun, UnusableLockFileIsAFailure) {
-    write_file(probe_dir(), "not a folder");
-    const RunOut r = run("S1");
+TEST_F(ProbeRun, UnusableDataDirectoryIsALockFailure) {
+    const std::string var = g_var_dir;
+    str_copy(g_var_dir, sizeof g_var_dir, (var + "/missing/corvantis").c_str());
+    RunOut r = run("S1");
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out, "{\"ok\":false,\"error\":\"lock\"}\n");
+    str_copy(g_var_dir, sizeof g_var_dir, var.c_str());
+
+    write_file(probe_dir(), "not a folder");
+    r = run("S1");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "{\"ok\":false,\"error\":\"lock\"}\n");
+    ::unlink(probe_dir().c_str());
+
+    // Read-only (root writes through file modes: a read-only mount in a
+    // child's own mount namespace), with and without an old lock file.
+    REQUIRE_FAKE_NAS();
+    const std::string reply = root_.path() + "/reply";
+    for (bool old_lock : {false, true}) {
+        if (old_lock) write_file(probe_dir() + "/S1.lock", "");
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            if (::unshare(CLONE_NEWNS) != 0 ||
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::mount(var.c_str(), var.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+                ::mount(nullptr, var.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) !=
+                    0)
+                ::_exit(100);
+            const int out = ::open(reply.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (out < 0 || ::dup2(out, 1) < 0) ::_exit(101);
+            ::_exit(probe_run("S1", "quick"));
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_EQ(WEXITSTATUS(status), 1) << "old lock " << old_lock;
+        EXPECT_EQ(read_file(reply), "{\"ok\":false,\"error\":\"lock\"}\n");
+        EXPECT_EQ(::access((probe_dir() + "/S1.json").c_str(), F_OK), -1);
+    }
 }
 
 // The -d types of the identify calls from call number from on, in order (""
@@ -273,6 +309,9 @@ TEST_F(ProbeRun, DiskMissingFromTheInventoryIsFoundByVpdPageOrSmartctl) {
     EXPECT_EQ(json_get(s, "serial"), "SMART-SER");
     EXPECT_EQ(json_get(s, "dev"), "/dev/sde");
     EXPECT_EQ(json_get(s, "model"), "Smart Model") << "the smartctl answer's model";
+    // The kind comes from the identify call made once the disk is known (its
+    // automatic type answers "SCSI"), not from the standby answer that found it.
+    EXPECT_EQ(json_get(s, "kind"), "scsi");
 
     // sdc's VPD page does not match, sdd answers with another serial, sde
     // answers the standby identify with "sat".
