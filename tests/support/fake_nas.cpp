@@ -70,6 +70,7 @@ void child_mount_fake_nas(const std::string& base, int status_fd) {
         {base + "/mnt", "/mnt"},
         {base + "/varlock", "/var/lock"},
         {base + "/sysblock", "/sys/block"},
+        {base + "/sysclass", "/sys/class"},
         {base + "/boot_id", "/proc/sys/kernel/random/boot_id"},
     };
     for (const auto& [from, to] : binds)
@@ -124,6 +125,7 @@ FakeNas::FakeNas() : base_(dir_.path()) {
     make_dirs(base_ + "/mnt");
     make_dirs(base_ + "/varlock");
     make_dirs(base_ + "/sysblock");
+    make_dirs(base_ + "/sysclass");
     set_boot_id("00000000-0000-4000-8000-000000000001");
     // The NAS's registry names the package root, so that a run without
     // --qpkg-root never falls back to a folder beside the executable.

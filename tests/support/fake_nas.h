@@ -8,6 +8,7 @@
 //   /mnt      an empty folder of the test (the NAS configuration lives here)
 //   /var/lock an empty folder of the test (the NAS's INI lock files)
 //   /sys/block  a folder of fake disk folders
+//   /sys/class  a folder of the test (fake ATA link and device counters)
 //   /proc/sys/kernel/random/boot_id  a file of the test
 //
 // By default /sbin/getcfg prints pkg_root(), as the NAS's registry would.

@@ -600,4 +600,118 @@ TEST_F(ProbeRun, ThermalStopEndsTheRunWithoutGood) {
     }
 }
 
+// What the verdict weighs, taken from a finished run record.
+TEST(ProbeVerdictInput, FromTheRunRecord) {
+    std::memset(static_cast<void*>(&g_probe), 0, sizeof g_probe);
+    ProbeState& p = g_probe;
+    char codes[] = "aBBLEE.E";
+    p.codes = codes;
+    p.cells = 8;
+    p.done = 7;
+    p.fatal = 1;
+    p.read_fallback = 1;
+    std::strcpy(p.st_status, "failed");
+    BadRange bad[6] = {};
+    bad[0] = {0, 0, 1, 'B', 0, 0, 3, 3, 3, 3, 3, "media", 1};  // confirmed media
+    bad[1] = {0, 0, 2, 'B', 1, 0, 0, 0, 0, 0, 0, nullptr, 0};  // unset: by its code
+    bad[2] = {0, 0, 3, 'L', 1, 0, 0, 0, 0, 0, 0, nullptr, 0};  // link seen by READ
+    bad[3] = {0, 0, 3, 'E', 0, 0, 3, 0, 0, 0, 0, "link", 0};   // classified link by VERIFY
+    bad[4] = {0, 0, 4, 'E', 0, 0, 0, 0, 0, 0, 0, "other", 0};
+    bad[5] = {0, 0, 5, 'B', 0, 0, 0, 0, 0, 0, 0, "other", 0};  // the class wins over the code
+    p.bad = bad;
+    p.bad_count = 6;
+    SmartSnapshot& a = p.snap0.smart;
+    SmartSnapshot& b = p.snap1.smart;
+    p.snap0_taken = p.snap1_taken = 1;
+    p.snap0.smart_ok = p.snap1.smart_ok = 1;
+    a.attr_present[0] = b.attr_present[0] = 1;  // attribute 5: 4 -> 6
+    a.attr_raw[0] = 4;
+    b.attr_raw[0] = 6;
+    a.attr_present[3] = 1;  // 197 only before: no delta, but history
+    a.attr_raw[3] = 9;
+    a.phy_count = 3;
+    const std::uint32_t ids0[] = {1, 3, 8};
+    const std::int64_t vals0[] = {5, 2, 1};
+    b.phy_count = 4;
+    const std::uint32_t ids1[] = {8, 3, 1, 11};
+    const std::int64_t vals1[] = {9, 7, 4, 100};  // 8 no class, 3 +5, 1 fell, 11 not before
+    for (int k = 0; k < 3; ++k) {
+        a.phy_id[k] = ids0[k];
+        a.phy_value[k] = vals0[k];
+    }
+    for (int k = 0; k < 4; ++k) {
+        b.phy_id[k] = ids1[k];
+        b.phy_value[k] = vals1[k];
+    }
+    b.errlog_icrc_newer = 2;
+    b.errlog_unc_newer = 1;
+    a.nvme_health_present = b.nvme_health_present = 1;
+    a.nvme_media_errors = 1;
+    b.nvme_media_errors = 3;
+    p.snap0.sata_gbps = 6;
+    p.snap1.sata_gbps = 3;
+    p.snap1.ering_bus = 4;
+    p.snap1.ering_media = 5;
+    p.snap1.dmesg_link = 6;
+    p.snap1.dmesg_media = 7;
+    p.sibling_count = 3;
+    p.siblings[0] = SiblingLink{"sdc", "", "", 1, 1, 1, 2, 0, 0};  // crc rose
+    p.siblings[1] = SiblingLink{"sdd", "", "", 1, 0, 1, 9, 0, 9};  // not usable after
+    p.siblings[2] = SiblingLink{"sde", "", "", 1, 1, 5, 5, 3, 4};  // phy rose
+    p.thermal.thermal_stop = 1;
+
+    VerdictInput in;
+    probe_verdict_input(&in);
+    EXPECT_EQ(in.is_nvme, 0);
+    EXPECT_EQ(in.link_analysis, 1);
+    EXPECT_EQ(in.fatal, 1);
+    EXPECT_EQ(in.cells, 8u);
+    EXPECT_EQ(in.done, 7u);
+    EXPECT_EQ(in.cells_b, 2);
+    EXPECT_EQ(in.cells_l, 1);
+    EXPECT_EQ(in.cells_e, 3);
+    EXPECT_EQ(in.read_fallback, 1);
+    EXPECT_STREQ(in.selftest, "failed");
+    EXPECT_EQ(in.media_confirmed, 1);
+    EXPECT_EQ(in.media_unconfirmed, 1);
+    EXPECT_EQ(in.link_by_read, 1);
+    EXPECT_EQ(in.link_by_verify, 1);
+    EXPECT_EQ(in.d_a5, 2);
+    EXPECT_EQ(in.d_a197, 0);
+    EXPECT_EQ(in.d_phy_crc, 0);
+    EXPECT_EQ(in.d_phy_other, 5);
+    EXPECT_EQ(in.xerr_icrc, 2);
+    EXPECT_EQ(in.xerr_unc, 1);
+    EXPECT_EQ(in.ering_bus, 4);
+    EXPECT_EQ(in.ering_media, 5);
+    EXPECT_EQ(in.speed_drop, 1);
+    EXPECT_EQ(in.dmesg_link, 6);
+    EXPECT_EQ(in.dmesg_media, 7);
+    EXPECT_EQ(in.siblings_rising, 2);
+    EXPECT_EQ(in.s0_a5, 4);
+    EXPECT_EQ(in.s0_a197, 9);
+    EXPECT_EQ(in.s0_a198, 0);
+    EXPECT_EQ(in.s0_nvme_media, 1);
+    EXPECT_EQ(in.d_nvme_media, 2);
+    EXPECT_EQ(in.thermal_stop, 1);
+
+    // A second snapshot without usable SMART data: no deltas of its counters.
+    p.snap1.smart_ok = 0;
+    probe_verdict_input(&in);
+    EXPECT_EQ(in.d_a5, 0);
+    EXPECT_EQ(in.d_phy_other, 0);
+    EXPECT_EQ(in.xerr_icrc, 0);
+    EXPECT_EQ(in.d_nvme_media, 0);
+    EXPECT_EQ(in.s0_a5, 4) << "the start values need only the first snapshot";
+    p.snap0.smart_ok = 0;
+    probe_verdict_input(&in);
+    EXPECT_EQ(in.s0_a5, 0);
+    EXPECT_EQ(in.ering_bus, 4) << "the ring and the kernel log do not depend on SMART";
+    p.is_nvme = 1;
+    probe_verdict_input(&in);
+    EXPECT_EQ(in.link_analysis, 0);
+    p.codes = nullptr;
+    p.bad = nullptr;
+}
+
 }  // namespace
