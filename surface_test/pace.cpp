@@ -125,7 +125,7 @@ void probe_history_sample() {
 int probe_device_alive() {
     char path[1024];
     if (probe_path(path, sizeof path, "/sys/block/%s", g_probe.name) != 0) return 0;
-    struct stat st{};
+    struct stat st {};
     if (::stat(path, &st) != 0) return 0;
     if (probe_path(path, sizeof path, "/sys/block/%s/%s", g_probe.name, "device/state") != 0)
         return 0;

@@ -1,7 +1,6 @@
 #include "surface_test/probe_map.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 
 #include "core/clock.h"

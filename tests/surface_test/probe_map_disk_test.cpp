@@ -208,8 +208,10 @@ TEST_F(ProbeMapFuse, SlowRangesGradeTheirCellsByLatency) {
     ProbeTestRun run{loop_disk(d, kSize, 512)};
     probe_map_choose_method();
     probe_map_run();
-    EXPECT_EQ(run.codes().substr(40, 2), "fd");
-    EXPECT_EQ(g_probe.slow_cells, 1);
+    // Lower bounds only: a busy machine may add to any read's time.
+    EXPECT_EQ(run.codes()[40], 'f');
+    EXPECT_GE(map_grade_rank(run.codes()[41]), map_grade_rank('d')) << run.codes();
+    EXPECT_GE(g_probe.slow_cells, 1);
     EXPECT_EQ(g_probe.bad_count, 0);
     EXPECT_EQ(g_probe.done, 64u);
 }

@@ -211,19 +211,14 @@ TEST(ProbeBadAdd, KeepsAThousandAndTwentyFourRanges) {
 
 // ---- a drive that answers VERIFY ----
 
-// Descriptor sense of a medium error whose information field holds lba.
-Bytes medium_sense(std::uint64_t lba) {
-    Bytes s = {0x72, 0x03, 0x11, 0x04, 0, 0, 0, 0x0C, 0x00, 0x0A, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    for (int i = 0; i < 8; ++i) s[12 + i] = static_cast<std::uint8_t>(lba >> (8 * (7 - i)));
-    return s;
-}
-
-Bytes fixed_sense(std::uint8_t key, std::uint8_t asc) {
-    Bytes s(18, 0);
-    s[0] = 0x70;
-    s[2] = key;
-    s[7] = 10;
-    s[12] = asc;
+// Descriptor-format sense data, with an information descriptor holding the
+// failing LBA when lba is not negative.
+Bytes sense(int key, int asc, int ascq, std::int64_t lba = -1) {
+    Bytes s = {0x72, std::uint8_t(key), std::uint8_t(asc), std::uint8_t(ascq), 0, 0, 0, 0};
+    if (lba < 0) return s;
+    s[7] = 12;
+    for (int b : {0x00, 0x0A, 0x80, 0}) s.push_back(std::uint8_t(b));
+    for (int i = 7; i >= 0; --i) s.push_back(std::uint8_t(lba >> (8 * i)));
     return s;
 }
 
@@ -236,6 +231,19 @@ enum class Fault {
     kUnsupported,
     kUnitAttention,
     kGone
+};
+
+// How a SCSI drive (sense key, ASC, ASCQ, LBA reported) and an NVMe drive
+// (completion status) answer each fault; a time-out and ENODEV come apart.
+constexpr struct {
+    int key, asc, ascq;
+    bool lba;
+    int nvme_status;
+} kFaultAnswer[] = {
+    {0x3, 0x11, 0x04, true, 0x0281},  {0x3, 0x11, 0x00, false, 0x0281},
+    {0xB, 0x47, 0x00, false, 0x0006}, {0xB, 0x47, 0x03, true, 0x0006},
+    {0, 0, 0, false, 0x0006},         {0x5, 0x20, 0x00, false, 0x0001},
+    {0x6, 0x29, 0x00, false, 0x0006}, {0, 0, 0, false, 0},
 };
 
 struct FaultRange {
@@ -295,47 +303,18 @@ class VerifyDrive {
 
     FakeAnswer fault_answer(const FaultRange& f, std::uint64_t lba) const {
         FakeAnswer a;
+        const auto& k = kFaultAnswer[static_cast<int>(f.fault)];
         if (f.fault == Fault::kGone) {
             a.rc = -1;
             a.err = ENODEV;
-            return a;
-        }
-        if (nvme_) {
-            static constexpr int kStatus[] = {0x0281, 0x0281, 0x0006, 0x0006,
-                                              0x0006, 0x0001, 0x0006};
-            a.rc = kStatus[static_cast<int>(f.fault)];
-            return a;
-        }
-        a.status = 2;
-        a.driver_status = 0x08;
-        switch (f.fault) {
-            case Fault::kMedium:
-                a.sense = medium_sense(lba);
-                break;
-            case Fault::kMediumNoLba:
-                a.sense = fixed_sense(0x03, 0x11);
-                break;
-            case Fault::kLink:
-                a.sense = fixed_sense(0x0B, 0x47);
-                break;
-            case Fault::kLinkWithLba:
-                a.sense = medium_sense(lba);
-                a.sense[1] = 0x0B;
-                a.sense[2] = 0x47;
-                a.sense[3] = 0x03;
-                break;
-            case Fault::kTimeout:
-                a = FakeAnswer{};
-                a.host_status = 3;
-                break;
-            case Fault::kUnsupported:
-                a.sense = fixed_sense(0x05, 0x20);
-                break;
-            case Fault::kUnitAttention:
-                a.sense = fixed_sense(0x06, 0x29);
-                break;
-            case Fault::kGone:
-                break;
+        } else if (nvme_) {
+            a.rc = k.nvme_status;
+        } else if (f.fault == Fault::kTimeout) {
+            a.host_status = 3;
+        } else {
+            a.status = 2;  // CHECK CONDITION, with the driver's sense flag
+            a.driver_status = 0x08;
+            a.sense = sense(k.key, k.asc, k.ascq, k.lba ? std::int64_t(lba) : -1);
         }
         return a;
     }
@@ -480,82 +459,94 @@ TEST(ProbeMap, QuickModeVerifiesOneSamplePerCell) {
 }
 
 TEST(ProbeMap, AMediumErrorWithItsLbaResumesPastIt) {
-    // 32 GiB: cells of 8 MiB, one full-mode command each. The drive reports
-    // LBA 5 x 16384 + 5000 inside the command of cell 5.
-    const std::uint64_t bad_lba = 5 * 16384 + 5000;
+    // 32 GiB: cells of 8 MiB, one full-mode command each. The drive reports a
+    // bad LBA inside cell 5's quick sample (so inside its full command too).
+    const std::uint64_t cell5 = 5 * 8 * kMiB;
+    const std::uint64_t bad = cell5 + map_sample_offset(5, 8 * kMiB, kMiB) + 1000 * 512;
     const struct {
         const char* name;
         bool nvme;
-        std::string mode;
-        std::uint64_t offset;
+        const char* mode;
+        std::uint64_t offset, length;
         int exact;
-        std::uint64_t next_lba;  // of the command after the failed one
+        std::uint64_t next, next_length;  // the command after the failed one
     } cases[] = {
-        {"SATA full", false, "full", bad_lba * 512, 1, (bad_lba * 512 / 65536 + 1) * 128},
-        {"NVMe full", true, "full", 5 * 8 * kMiB, 0, 6 * 16384},
-        {"SATA quick", false, "quick", bad_lba * 512, 1, 0},
+        // Full mode goes on past the bad block, from the next 64 KiB boundary.
+        {"SATA full", false, "full", bad, 8 * kMiB, 1, (bad / 65536 + 1) * 65536,
+         cell5 + 8 * kMiB - (bad / 65536 + 1) * 65536},
+        {"NVMe full", true, "full", cell5, 8 * kMiB, 0, cell5 + 8 * kMiB, 8 * kMiB},
+        // Quick mode: the failure ends the cell's one sample.
+        {"SATA quick", false, "quick", bad, kMiB, 1,
+         cell5 + 8 * kMiB + map_sample_offset(6, 8 * kMiB, kMiB), kMiB},
     };
     for (const auto& c : cases) {
         FakeClock clock;
         ProbeTestRun run{c.nvme ? nvme(32 * kGiB, c.mode) : sata(32 * kGiB, c.mode)};
         VerifyDrive drive(&clock, c.nvme);
-        if (c.mode == "quick") {
-            const std::uint64_t sample = 5 * 8 * kMiB + map_sample_offset(5, 8 * kMiB, kMiB);
-            drive.add({sample / 512 + 1000, 1, Fault::kMedium});
-        } else {
-            drive.add({bad_lba, 1, Fault::kMedium});
-        }
+        drive.add({bad / 512, 1, Fault::kMedium});
         run_map();
         ASSERT_EQ(g_probe.bad_count, 1) << c.name;
         const BadRange& b = g_probe.bad[0];
-        const std::uint64_t quick_bad =
-            (5 * 8 * kMiB + map_sample_offset(5, 8 * kMiB, kMiB)) + 1000 * 512;
-        EXPECT_EQ(b.offset, c.mode == "quick" ? quick_bad : c.offset) << c.name;
+        EXPECT_EQ(std::vector<std::uint64_t>({b.offset, b.length, b.cell}),
+                  std::vector<std::uint64_t>({c.offset, c.length, 5}))
+            << c.name;
         EXPECT_EQ(b.lba_exact, c.exact) << c.name;
-        EXPECT_EQ(b.length, c.mode == "quick" ? kMiB : 8 * kMiB) << c.name;
         EXPECT_EQ(b.code, 'B') << c.name;
-        EXPECT_EQ(b.via_read, 0) << c.name;
-        EXPECT_EQ(b.cell, 5u) << c.name;
-        EXPECT_EQ(run.codes()[5], 'B') << c.name;
-        EXPECT_EQ(count_of(run.codes(), 'a'), 4095) << c.name;
+        EXPECT_EQ(run.codes(), std::string(5, 'a') + "B" + std::string(4090, 'a')) << c.name;
         EXPECT_EQ(g_probe.done, 4096u) << c.name;
-        EXPECT_EQ(g_probe.verify_errors, 1) << c.name;
         std::size_t k = 0;
-        while (k < drive.commands().size() && drive.commands()[k].lba / 16384 < 5) ++k;
-        ASSERT_LT(k + 1, drive.commands().size()) << c.name;
-        if (c.mode == "quick") {
-            EXPECT_EQ(drive.commands()[k + 1].lba / 16384, 6u) << c.name << ": one command a cell";
-        } else {
-            EXPECT_EQ(drive.commands()[k + 1].lba, c.next_lba) << c.name;
-            const std::uint64_t blocks = c.nvme ? 16384 : 6 * 16384 - c.next_lba;
-            EXPECT_EQ(drive.commands()[k + 1].blocks, blocks) << c.name;
-        }
+        while (drive.commands()[k].lba * 512 < cell5) ++k;
+        const Command& next = drive.commands()[k + 1];
+        EXPECT_EQ(next.lba * 512, c.next) << c.name;
+        EXPECT_EQ(next.blocks * 512ull, c.next_length) << c.name;
     }
 }
 
-TEST(ProbeMap, FailuresGradeTheirCellsAndMoveOn) {
+TEST(ProbeMap, AFaultyCommandGradesItsCell) {
+    // One fault on the command of cell 3 (of 64 one-command cells).
     const struct {
         const char* name;
         Fault fault;
-        char code;
+        int times;          // answers with the fault, -1 every one
+        const char* state;  // device/state once the fault was answered
+        char code;          // of cell 3
+        int fatal;          // the rest of the map is '.' when set
+        std::size_t sent;   // VERIFY commands
     } cases[] = {
-        {"medium without LBA", Fault::kMediumNoLba, 'B'},
-        {"link", Fault::kLink, 'L'},
-        {"time-out", Fault::kTimeout, 'E'},
+        {"medium without LBA", Fault::kMediumNoLba, -1, nullptr, 'B', 0, 64},
+        {"link", Fault::kLink, -1, nullptr, 'L', 0, 64},
+        {"time-out", Fault::kTimeout, -1, nullptr, 'E', 0, 64},
+        {"unsupported after a success", Fault::kUnsupported, -1, nullptr, 'E', 0, 64},
+        {"one unit attention", Fault::kUnitAttention, 1, nullptr, 'a', 0, 65},
+        {"two unit attentions", Fault::kUnitAttention, 2, nullptr, 'E', 0, 65},
+        {"ENODEV", Fault::kGone, -1, nullptr, 'E', 1, 4},
+        {"time-out, then offline", Fault::kTimeout, -1, "offline", 'E', 1, 4},
+        {"time-out, then resetting", Fault::kTimeout, -1, "resetting", 'E', 0, 64},
     };
     for (const auto& c : cases) {
         FakeClock clock;
         ProbeTestRun run{sata(64 * kMiB)};
         VerifyDrive drive(&clock);
-        drive.add({3 * 2048 + 7, 1, c.fault});
+        drive.add({3 * 2048 + 7, 1, c.fault, c.times});
+        if (c.state)
+            drive.on_command = [&](const Command& cmd) {
+                if (cmd.lba == 3 * 2048) run.set_device_state(c.state);
+            };
         run_map();
-        EXPECT_EQ(run.codes(), "aaa" + std::string(1, c.code) + std::string(60, 'a')) << c.name;
-        EXPECT_EQ(g_probe.done, 64u) << c.name;
+        const std::string rest(60, c.fatal ? '.' : 'a');
+        EXPECT_EQ(run.codes(), "aaa" + std::string(1, c.code) + rest) << c.name;
+        EXPECT_EQ(g_probe.fatal, c.fatal) << c.name;
+        EXPECT_EQ(g_probe.done, c.fatal ? 3u : 64u) << c.name;
+        EXPECT_EQ(drive.commands().size(), c.sent) << c.name;
+        EXPECT_STREQ(g_probe.method, "verify") << c.name;
+        if (c.code == 'a') continue;
         ASSERT_EQ(g_probe.bad_count, 1) << c.name;
-        EXPECT_EQ(g_probe.bad[0].offset, 3 * kMiB) << c.name;
-        EXPECT_EQ(g_probe.bad[0].lba_exact, 0) << c.name;
-        EXPECT_EQ(g_probe.fatal, 0) << c.name;
-        EXPECT_DOUBLE_EQ(g_probe.verify_mib, 63) << c.name;
+        const BadRange& b = g_probe.bad[0];
+        EXPECT_EQ(std::vector<std::uint64_t>({b.offset, b.length, b.cell}),
+                  std::vector<std::uint64_t>({3 * kMiB, kMiB, 3}))
+            << c.name;
+        EXPECT_EQ(b.code, c.code) << c.name;
+        EXPECT_EQ(b.lba_exact + b.via_read, 0) << c.name;
     }
 }
 
@@ -580,35 +571,6 @@ TEST(ProbeMap, AnUnsupportedVerifyRestartsTheMapByRead) {
     EXPECT_EQ(g_probe.verify_errors, 0);
     EXPECT_EQ(g_probe.done, 64u);
     EXPECT_DOUBLE_EQ(g_probe.verify_mib, 64);
-}
-
-TEST(ProbeMap, UnsupportedAfterASuccessIsAnOrdinaryError) {
-    FakeClock clock;
-    ProbeTestRun run{sata(64 * kMiB)};
-    VerifyDrive drive(&clock);
-    drive.add({2 * 2048, 1, Fault::kUnsupported});
-    run_map();
-    EXPECT_STREQ(g_probe.method, "verify");
-    EXPECT_EQ(g_probe.read_fallback, 0);
-    EXPECT_EQ(run.codes(), "aaE" + std::string(61, 'a'));
-}
-
-TEST(ProbeMap, AUnitAttentionIsSentOnceMore) {
-    const struct {
-        int times;
-        char code;
-        std::size_t commands;
-    } cases[] = {{1, 'a', 65}, {2, 'E', 65}, {3, 'E', 65}};
-    for (const auto& c : cases) {
-        FakeClock clock;
-        ProbeTestRun run{sata(64 * kMiB)};
-        VerifyDrive drive(&clock);
-        drive.add({10 * 2048, 1, Fault::kUnitAttention, c.times});
-        run_map();
-        EXPECT_EQ(run.codes()[10], c.code) << c.times;
-        EXPECT_EQ(drive.commands().size(), c.commands) << c.times;
-        EXPECT_EQ(drive.commands()[10].lba, drive.commands()[11].lba) << c.times;
-    }
 }
 
 TEST(ProbeMap, SixteenErrorsLeaveACell) {
@@ -639,34 +601,6 @@ TEST(ProbeMap, ThirtyTwoErrorsInARowEndTheMap) {
               std::string(10, 'E') + "B" + std::string(32, 'E') + std::string(21, '.'));
     EXPECT_EQ(g_probe.done, 42u) << "the cell that ended the map is not counted";
     EXPECT_EQ(g_probe.verify_errors, 43);
-}
-
-TEST(ProbeMap, ALostDiskEndsTheMap) {
-    const struct {
-        const char* name;
-        Fault fault;
-        const char* state;  // device/state after the failure
-    } cases[] = {
-        {"ENODEV", Fault::kGone, nullptr},
-        {"time-out, then offline", Fault::kTimeout, "offline"},
-    };
-    for (const auto& c : cases) {
-        FakeClock clock;
-        ProbeTestRun run{sata(64 * kMiB)};
-        VerifyDrive drive(&clock);
-        drive.add({3 * 2048, 1, c.fault});
-        if (c.state)
-            drive.on_command = [&](const Command& cmd) {
-                if (cmd.lba == 3 * 2048) run.set_device_state(c.state);
-            };
-        run_map();
-        EXPECT_EQ(g_probe.fatal, 1) << c.name;
-        EXPECT_EQ(run.codes(), "aaaE" + std::string(60, '.')) << c.name;
-        EXPECT_EQ(g_probe.done, 3u) << c.name;
-        ASSERT_EQ(g_probe.bad_count, 1) << c.name;
-        EXPECT_EQ(g_probe.bad[0].code, 'E') << c.name;
-        EXPECT_EQ(drive.commands().size(), 4u) << c.name;
-    }
 }
 
 TEST(ProbeMap, AStopEndsTheMapWithoutCodingTheCellInHand) {
@@ -792,16 +726,6 @@ TEST(ProbeSamples, ADiskGoneAfterAFailedSampleEndsThem) {
     while ((step * readable) / 4096 * 4096 + kMiB <= 16 * kMiB) ++readable;
     EXPECT_EQ(g_probe.read_samples, readable + 1) << "stopped at the first failure";
 }
-
-TEST(ProbeSamples, NothingBelowOneMiB) {
-    ReadFile file(512 * kKiB);
-    ProbeTestRun run{sata(512 * kKiB, "full", file.fd.get())};
-    probe_samples_run();
-    EXPECT_EQ(g_probe.read_samples, 0);
-    EXPECT_STREQ(g_probe.phase, "read");
-}
-
-// ---- the repeat pass ----
 
 struct RangeCase {
     const char* name;
