@@ -16,7 +16,7 @@ namespace {
 constexpr std::uint64_t kMiB = 1u << 20;
 constexpr std::uint64_t kGiB4 = 1ull << 32;
 constexpr std::uint64_t kUnit = 4096;  // repeat unit, sample alignment
-constexpr std::uint64_t kResumeStep = 64 * 1024;
+constexpr std::uint64_t kResumeStep = std::uint64_t{64} << 10;
 constexpr std::uint64_t kFullCommand = 8 * kMiB;
 constexpr int kCellErrorMax = 16;
 constexpr int kConsecutiveEMax = 32;

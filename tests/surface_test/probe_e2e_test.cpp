@@ -76,7 +76,7 @@ class ProbeE2E : public ::testing::Test {
             loop_error_ = loops_.back()->error();
             return false;
         }
-        nas_.put_block_device(d.dev, loops_.back()->path());
+        nas_.put_device("/dev/" + d.dev, loops_.back()->path());
         if (d.sectors == 0) d.sectors = bytes / 512;
         fake_disk_add(disks_, d);
         return true;
