@@ -409,8 +409,13 @@ TEST_F(ProbeE2E, DamagedDatabaseAndKernelLogLines) {
     make_dirs(data_dir());
     write_file(db(), std::string(8192, 'Z'));
     NasProcess a = start("L-1");
-    // The self-test's first wait of 3 s: well after the first snapshot.
-    ASSERT_TRUE(wait_until([&] { return in_phase("L-1", "selftest"); }));
+    // The self-test has just started: the first snapshot lies behind, and the
+    // second comes after the self-test's first wait of 3 s.
+    ASSERT_TRUE(wait_until([&] {
+        for (const std::string& call : sc_->calls())
+            if (call.rfind("-t short", 0) == 0) return true;
+        return false;
+    })) << state("L-1");
     ASSERT_TRUE(kmsg_write("sd 9:0:0:0: [sdkq] tag#3 Sense Key : Medium Error [current]"));
     const RunResult r = a.wait();
     EXPECT_EQ(r.exit_code, 0) << r.err;
