@@ -181,6 +181,10 @@ TEST_F(ProbeE2E, WholeQuickRunOfAnEnclosureDisk) {
     sc_->reply("sdc", kScSiblingCounters,
                smartctl_sample("ata-ssd-samsung-860evo-xall-phy-devstats.json"));
     nas_.put_file("/mnt/HDA_ROOT/.conf", "[Storage]\npd_dev_wwn_5000C500AA = 0x1\n");
+    // The port's counters: the link speed, and an error ring whose old entry
+    // stays old.
+    fake_ata_port(disks_, fake_disk_ata_port(FakeDisk{.dev = "sdb"}), "6.0 Gbps",
+                  "[    1.000000000]BusError\n");
 
     const RunResult r = probe("zx1");
     EXPECT_EQ(r.exit_code, 0) << r.err;
@@ -194,6 +198,8 @@ TEST_F(ProbeE2E, WholeQuickRunOfAnEnclosureDisk) {
     EXPECT_EQ(json_get(s, "stats.read_samples"), "128");
     EXPECT_EQ(json_get(s, "selftest.status"), "passed");
     EXPECT_EQ(json_get(s, "snap1.smart"), "true");
+    EXPECT_EQ(json_get(s, "snap0.sata_spd"), "6.0 Gbps");
+    EXPECT_EQ(json_get(s, "snap1.ering"), "{\"bus\":0,\"media\":0,\"other\":0}");
     EXPECT_EQ(json_get(s, "siblings"),
               "[{\"dev\":\"sdc\",\"serial\":\"ZX2\",\"crc_delta\":0,\"phy_delta\":0}]");
     EXPECT_EQ(json_get(s, "verdict.code"), "good");
