@@ -147,12 +147,8 @@ TEST_F(ProbeE2E, EarlyRepliesEndInANewlineAndTouchNothing) {
         int code;
     } cases[] = {
         {{"probe", "--json", "--serial", "a/b"}, "{\"ok\":false,\"error\":\"bad_serial\"}\n", 2},
-        {{"probe", "--json", "--mode", "full"}, "{\"ok\":false,\"error\":\"bad_serial\"}\n", 2},
         {{"probe", "--json", "--serial", "S1", "--mode", "Full"},
          "{\"ok\":false,\"error\":\"bad_mode\"}\n",
-         2},
-        {{"probe-stop", "--serial", std::string(80, 'A')},
-         "{\"ok\":false,\"error\":\"bad_serial\"}\n",
          2},
         {{"probe-stop"}, "{\"ok\":false,\"error\":\"bad_serial\"}\n", 2},
         {{"probe-stop", "--serial", "S1"},
@@ -227,10 +223,13 @@ TEST_F(ProbeE2E, DisksOutsideTheInventoryAndDisksOfEverySize) {
     REQUIRE_ATTACHED(attach(FakeDisk{.dev = "sdq", .attrs = {{"device/vpd_pg80", vpd}}}, kMiB / 2));
     REQUIRE_ATTACHED(attach(FakeDisk{.dev = "sdr", .bus = FakeBus::kSas}, 4 * kMiB));
     REQUIRE_ATTACHED(attach(FakeDisk{.dev = "sds", .serial = "BIG"}, (4ull << 30) + 3 * kMiB));
-    const std::string sas =
-        json_set(smartctl_sample("emulated/smartctl-x-sas.json"), "serial_number", "\"SAS-77\"");
-    sc_->reply("sdr", kScIdentifyStandby, sas);
-    sc_->reply("sdr", kScIdentify, sas);
+    // The standby answer that finds the disk says ATA; the identify call of
+    // the known disk says SCSI, and only that one decides the kind.
+    const auto serial = [](const char* sample) {
+        return json_set(smartctl_sample(sample), "serial_number", "\"SAS-77\"");
+    };
+    sc_->reply("sdr", kScIdentifyStandby, serial("emulated/smartctl-x-sata.json"));
+    sc_->reply("sdr", kScIdentify, serial("emulated/smartctl-x-sas.json"));
 
     RunResult r = probe("vpd-0001");
     EXPECT_EQ(r.exit_code, 0) << r.err;

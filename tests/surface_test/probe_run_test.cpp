@@ -49,20 +49,12 @@ struct RunOut {
     std::string log;  // standard error
 };
 
-// What the fake smartctl answers, by command.
-struct SmartctlScript {
-    std::function<FakeReply(const std::vector<std::string>&)> identify, snapshot, temperature,
-        sibling, selftest_start, selftest_progress, selftest_abort;
-};
+using Answer = std::function<FakeReply(const std::vector<std::string>&)>;
 
 bool has(const std::vector<std::string>& argv, const char* word) {
     for (const std::string& a : argv)
         if (a == word) return true;
     return false;
-}
-
-FakeReply no_answer(const std::vector<std::string>&) {
-    return FakeReply{127, ""};
 }
 
 // A smartctl identify reply for serial over protocol.
@@ -96,16 +88,13 @@ class ProbeRun : public ::testing::Test {
         g_probe_stop = 0;
     }
 
+    // Identify and temperature calls as the test says; every other call finds
+    // no smartctl answer (the end-to-end tests replay whole drives).
     FakeReply answer(const std::vector<std::string>& argv) {
-        auto pick = [&](const auto& fn) { return fn ? fn(argv) : no_answer(argv); };
-        if (has(argv, "-i")) return pick(smartctl_.identify);
-        if (has(argv, "-x")) return pick(smartctl_.snapshot);
-        if (has(argv, "sataphy")) return pick(smartctl_.sibling);
-        if (has(argv, "-A")) return pick(smartctl_.temperature);
-        if (has(argv, "-t")) return pick(smartctl_.selftest_start);
-        if (has(argv, "-X")) return pick(smartctl_.selftest_abort);
-        if (has(argv, "selftest")) return pick(smartctl_.selftest_progress);
-        return no_answer(argv);
+        const Answer& fn = has(argv, "-i")                            ? identify_
+                           : has(argv, "-A") && !has(argv, "sataphy") ? temperature_
+                                                                      : Answer{};
+        return fn ? fn(argv) : FakeReply{127, ""};
     }
 
     // A disk of bytes (an image file of its own, sparse) at /dev/<dev>.
@@ -143,7 +132,7 @@ class ProbeRun : public ::testing::Test {
     TempDir data_;
     FakeDiskRoot disks_;
     FakeRun run_;
-    SmartctlScript smartctl_;
+    Answer identify_, temperature_;
 };
 
 TEST_F(ProbeRun, ArgumentsAreCheckedBeforeAnythingIsCreated) {
@@ -173,16 +162,6 @@ TEST_F(ProbeRun, ArgumentsAreCheckedBeforeAnythingIsCreated) {
         EXPECT_EQ(r.out, c.reply) << (c.serial ? c.serial : "(null)") << " " << c.mode;
     }
     EXPECT_EQ(::access(probe_dir().c_str(), F_OK), -1) << "no folder, lock or state file";
-}
-
-TEST_F(ProbeRun, SecondRunOfTheSameDiskIsRefused) {
-    probe_paths_init("S1");
-    UniqueFd held(::open((probe_dir() + "/S1.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    ASSERT_EQ(::flock(held.get(), LOCK_EX | LOCK_NB), 0);
-    const RunOut r = run("S1", "full");
-    EXPECT_EQ(r.code, 4);
-    EXPECT_EQ(r.out, "{\"ok\":false,\"refused\":\"running\"}\n");
-    EXPECT_EQ(::access((probe_dir() + "/S1.json").c_str(), F_OK), -1);
 }
 
 TEST_F(ProbeRun, UnusableDataDirectoryIsALockFailure) {
@@ -257,76 +236,15 @@ TEST_F(ProbeRun, QuickRunOfAnInventoryDiskFoundIgnoringCase) {
         << r.log;
     EXPECT_NE(r.log.find("probe: wd-abc done verdict good (probe_id 1)"), std::string::npos);
 
+    // The rest of the document is the end-to-end tests' to check.
     const std::string s = state("wd-abc");
-    EXPECT_EQ(json_get(s, "serial"), "WD-ABC");
     EXPECT_EQ(json_get(s, "model"), "WDC RED");
     EXPECT_EQ(json_get(s, "wwn"), "5000c500a1b2c3d4");
-    EXPECT_EQ(json_get(s, "status"), "done");
-    EXPECT_EQ(json_get(s, "phase"), "verdict");
     EXPECT_EQ(json_get(s, "finished_ts"), std::to_string(clock.now()));
     EXPECT_EQ(json_get(s, "eta_s"), "0");
-    EXPECT_EQ(json_get(s, "map.cells"), "64");
-    EXPECT_EQ(json_get(s, "map.done"), "64");
-    EXPECT_EQ(json_get(s, "map.method"), "read");
-    EXPECT_EQ(json_get(s, "stats.read_samples"), "128");
-    EXPECT_EQ(json_get(s, "selftest.status"), "unsupported");
-    EXPECT_EQ(json_get(s, "verdict"),
-              "{\"code\":\"good\",\"reasons\":[{\"key\":\"clean\",\"n\":0},"
-              "{\"key\":\"verify_unsupported\",\"n\":1}]}");
-    EXPECT_EQ(sql_rows(db(),
-                       "SELECT probe_id, serial, wwn, mode, status, verdict, started_ts, "
-                       "finished_ts - started_ts FROM probes"),
-              std::vector<std::string>{"1|WD-ABC|5000c500a1b2c3d4|quick|done|good|" +
-                                       std::to_string(1800000000) + "|0"});
+    EXPECT_EQ(sql_rows(db(), "SELECT serial, started_ts, finished_ts - started_ts FROM probes"),
+              std::vector<std::string>{"WD-ABC|1800000000|0"});
     EXPECT_EQ(sql_value(db(), "SELECT result_json FROM probes"), s);
-    EXPECT_EQ(sql_value(db(), "SELECT type FROM events"), "probe_done");
-}
-
-TEST_F(ProbeRun, DiskMissingFromTheInventoryIsFoundByVpdPageOrSmartctl) {
-    FakeClock clock;
-    std::string vpd("\x00\x80\x00\x0c", 4);
-    vpd += "  VPD-SER-1 \n";
-    add_disk(FakeDisk{.dev = "sdc", .attrs = {{"device/vpd_pg80", vpd}}}, 2 * kMiB);
-    add_disk(FakeDisk{.dev = "sdd", .bus = FakeBus::kSas}, 2 * kMiB);
-    add_disk(FakeDisk{.dev = "sde", .bus = FakeBus::kSas}, 2 * kMiB);
-    smartctl_.identify = [](const std::vector<std::string>& argv) {
-        if (argv.back() == "/dev/sde" && has(argv, "sat"))
-            return identify_reply("SMART-SER", "ATA");
-        return identify_reply("OTHER", "SCSI");
-    };
-
-    RunOut r = run("vpd-ser-1");
-    EXPECT_EQ(r.code, 0) << r.out << r.log;
-    EXPECT_EQ(json_get(state("vpd-ser-1"), "serial"), "VPD-SER-1");
-    EXPECT_EQ(json_get(state("vpd-ser-1"), "dev"), "/dev/sdc");
-    // The VPD page named it: smartctl never had to wake sdc.
-    for (const auto& argv : run_.calls())
-        EXPECT_FALSE(has(argv, "standby") && argv.back() == "/dev/sdc");
-
-    r = run("smart-ser");
-    EXPECT_EQ(r.code, 0) << r.out << r.log;
-    const std::string s = state("smart-ser");
-    EXPECT_EQ(json_get(s, "serial"), "SMART-SER");
-    EXPECT_EQ(json_get(s, "dev"), "/dev/sde");
-    EXPECT_EQ(json_get(s, "model"), "Smart Model") << "the smartctl answer's model";
-    // The kind comes from the identify call made once the disk is known (its
-    // automatic type answers "SCSI"), not from the standby answer that found it.
-    EXPECT_EQ(json_get(s, "kind"), "scsi");
-
-    // sdc's VPD page does not match, sdd answers with another serial, sde
-    // answers the standby identify with "sat".
-    std::vector<std::string> expected = {"/standby", "sat/standby", "scsi/standby"};
-    std::vector<std::string> seen = identify_types(run_);
-    EXPECT_NE(std::search(seen.begin(), seen.end(), expected.begin(), expected.end()), seen.end());
-
-    r = run("NOWHERE");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.out, "{\"ok\":false,\"status\":\"failed\",\"verdict\":null,\"probe_id\":3}\n");
-    const std::string f = state("NOWHERE");
-    EXPECT_EQ(json_get(f, "error"), "serial_not_found");
-    EXPECT_EQ(json_get(f, "phase"), "identify");
-    EXPECT_EQ(json_get(f, "dev"), "") << "no candidate's identity is left behind";
-    EXPECT_EQ(sql_value(db(), "SELECT status FROM probes WHERE probe_id=3"), "failed");
 }
 
 TEST_F(ProbeRun, IdentifyCandidatesFollowThePortAndTheRememberedType) {
@@ -400,7 +318,7 @@ TEST_F(ProbeRun, IdentifyCandidatesFollowThePortAndTheRememberedType) {
          "scsi"},
     };
     for (const auto& c : cases) {
-        smartctl_.identify = c.identify;
+        identify_ = c.identify;
         const size_t before = run_.calls().size();
         const RunOut r = run(c.serial);
         EXPECT_EQ(r.code, 0) << c.name << r.log;
@@ -436,7 +354,7 @@ TEST_F(ProbeRun, WwnAsTheNasConfigurationWritesIt) {
         ::unlink((root_.path() + "/mnt/HDA_ROOT/.conf").c_str());
         if (c.conf) write_file(root_.path() + "/mnt/HDA_ROOT/.conf", c.conf);
         add_disk(FakeDisk{.dev = "sdb", .serial = "S-1", .wwid = c.wwid}, 2 * kMiB);
-        smartctl_.identify = [&c](const std::vector<std::string>&) {
+        identify_ = [&c](const std::vector<std::string>&) {
             FakeReply r = identify_reply("S-1", "ATA");
             if (c.smartctl_wwn)
                 r.out.insert(1, "\"wwn\":{\"naa\":5,\"oui\":3152,\"id\":2864434397},");
@@ -537,51 +455,6 @@ TEST_F(ProbeRun, WaitsItsTurnBehindAnotherDisk) {
     EXPECT_EQ(json_get(state("S-1"), "status"), "done");
 }
 
-TEST_F(ProbeRun, StopWhileQueued) {
-    FakeClock clock;
-    add_disk(FakeDisk{.dev = "sdb", .serial = "S-1"}, 2 * kMiB);
-    probe_paths_init("S-1");
-    UniqueFd queue(
-        ::open((probe_dir() + "/.all.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    ASSERT_EQ(::flock(queue.get(), LOCK_EX | LOCK_NB), 0);
-    clock.on_sleep([&](double) {
-        if (clock.slept_ms() >= 3000) probe_on_stop_signal(SIGTERM);
-    });
-    const RunOut r = run("S-1", "full");
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, "{\"ok\":true,\"status\":\"stopped\",\"verdict\":null,\"probe_id\":1}\n");
-    const std::string s = state("S-1");
-    EXPECT_EQ(json_get(s, "status"), "stopped");
-    EXPECT_EQ(json_get(s, "phase"), "queued");
-    EXPECT_EQ(json_get(s, "dev"), "") << "the disk was never touched";
-    EXPECT_EQ(sql_value(db(), "SELECT status FROM probes"), "stopped");
-    // Every wait is cut in slices of at most 200 ms, so the stop is seen at once.
-    for (double ms : clock.sleeps()) EXPECT_LE(ms, 200.0);
-    EXPECT_LE(clock.slept_ms(), 3000.0 + 200.0);
-}
-
-TEST_F(ProbeRun, StopDuringTheMap) {
-    FakeClock clock;
-    add_disk(FakeDisk{.dev = "sdb", .serial = "S-1"}, 64 * kMiB);
-    smartctl_.identify = [](const std::vector<std::string>&) {
-        return identify_reply("S-1", "ATA");
-    };
-    g_max_rate = 100;  // 10 ms of pacing after each 1 MiB: sleeps to stop in
-    int sleeps = 0;
-    clock.on_sleep([&](double) {
-        if (++sleeps == 20) probe_on_stop_signal(SIGTERM);
-    });
-    const RunOut r = run("S-1");
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, "{\"ok\":true,\"status\":\"stopped\",\"verdict\":null,\"probe_id\":1}\n");
-    const std::string s = state("S-1");
-    EXPECT_EQ(json_get(s, "phase"), "snapshot1");
-    EXPECT_EQ(json_get(s, "map.done"), "20");
-    EXPECT_EQ(json_get(s, "stats.read_samples"), "0");
-    EXPECT_EQ(json_get(s, "selftest.status"), "skipped");
-    for (const auto& argv : run_.calls()) EXPECT_FALSE(has(argv, "-t")) << "no self-test";
-}
-
 TEST_F(ProbeRun, ThermalStopEndsTheRunWithoutGood) {
     const struct {
         const char* name;
@@ -593,10 +466,8 @@ TEST_F(ProbeRun, ThermalStopEndsTheRunWithoutGood) {
     for (const auto& c : cases) {
         FakeClock clock;
         add_disk(FakeDisk{.dev = "sdb", .serial = "S-1", .rotational = false}, 64 * kMiB);
-        smartctl_.identify = [](const std::vector<std::string>&) {
-            return identify_reply("S-1", "ATA");
-        };
-        smartctl_.temperature = [&c](const std::vector<std::string>&) {
+        identify_ = [](const std::vector<std::string>&) { return identify_reply("S-1", "ATA"); };
+        temperature_ = [&c](const std::vector<std::string>&) {
             const bool hot = g_probe.phase && std::strcmp(g_probe.phase, c.hot_phase) == 0;
             return FakeReply{
                 0, std::string("{\"temperature\":{\"current\":") + (hot ? "70" : "40") + "}}"};
@@ -622,6 +493,30 @@ TEST_F(ProbeRun, ThermalStopEndsTheRunWithoutGood) {
         EXPECT_EQ(json_get(s, "selftest.status"), "skipped") << c.name;
         ::unlink((root_.path() + "/sys/block/sdb").c_str());
     }
+}
+
+// Every number of a verdict input, in its order.
+std::string render(const VerdictInput& in) {
+    char text[400];
+    std::snprintf(
+        text, sizeof text,
+        "nvme %d link %d fatal %d cells %u/%u B %d L %d E %d fallback %d media %d/%d "
+        "link %d/%d d %lld,%lld,%lld,%lld,%lld,%lld phy %lld/%lld xerr %lld/%lld ering "
+        "%lld/%lld spd %d dmesg %lld/%lld sib %d s0 %lld,%lld,%lld,%lld dnvme %lld "
+        "thermal %d",
+        in.is_nvme, in.link_analysis, in.fatal, in.cells, in.done, in.cells_b, in.cells_l,
+        in.cells_e, in.read_fallback, in.media_confirmed, in.media_unconfirmed, in.link_by_read,
+        in.link_by_verify, static_cast<long long>(in.d_a5), static_cast<long long>(in.d_a187),
+        static_cast<long long>(in.d_a188), static_cast<long long>(in.d_a197),
+        static_cast<long long>(in.d_a198), static_cast<long long>(in.d_a199),
+        static_cast<long long>(in.d_phy_crc), static_cast<long long>(in.d_phy_other),
+        static_cast<long long>(in.xerr_icrc), static_cast<long long>(in.xerr_unc),
+        static_cast<long long>(in.ering_bus), static_cast<long long>(in.ering_media), in.speed_drop,
+        static_cast<long long>(in.dmesg_link), static_cast<long long>(in.dmesg_media),
+        in.siblings_rising, static_cast<long long>(in.s0_a5), static_cast<long long>(in.s0_a197),
+        static_cast<long long>(in.s0_a198), static_cast<long long>(in.s0_nvme_media),
+        static_cast<long long>(in.d_nvme_media), in.thermal_stop);
+    return text;
 }
 
 // What the verdict weighs, taken from a finished run record.
@@ -686,39 +581,11 @@ TEST(ProbeVerdictInput, FromTheRunRecord) {
 
     VerdictInput in;
     probe_verdict_input(&in);
-    EXPECT_EQ(in.is_nvme, 0);
-    EXPECT_EQ(in.link_analysis, 1);
-    EXPECT_EQ(in.fatal, 1);
-    EXPECT_EQ(in.cells, 8u);
-    EXPECT_EQ(in.done, 7u);
-    EXPECT_EQ(in.cells_b, 2);
-    EXPECT_EQ(in.cells_l, 1);
-    EXPECT_EQ(in.cells_e, 3);
-    EXPECT_EQ(in.read_fallback, 1);
     EXPECT_STREQ(in.selftest, "failed");
-    EXPECT_EQ(in.media_confirmed, 1);
-    EXPECT_EQ(in.media_unconfirmed, 1);
-    EXPECT_EQ(in.link_by_read, 1);
-    EXPECT_EQ(in.link_by_verify, 1);
-    EXPECT_EQ(in.d_a5, 2);
-    EXPECT_EQ(in.d_a197, 0);
-    EXPECT_EQ(in.d_phy_crc, 0);
-    EXPECT_EQ(in.d_phy_other, 5);
-    EXPECT_EQ(in.xerr_icrc, 2);
-    EXPECT_EQ(in.xerr_unc, 1);
-    EXPECT_EQ(in.ering_bus, 4);
-    EXPECT_EQ(in.ering_media, 5);
-    EXPECT_EQ(in.speed_drop, 1);
-    EXPECT_EQ(in.dmesg_link, 6);
-    EXPECT_EQ(in.dmesg_media, 7);
-    EXPECT_EQ(in.siblings_rising, 2);
-    EXPECT_EQ(in.s0_a5, 4);
-    EXPECT_EQ(in.s0_a197, 9);
-    EXPECT_EQ(in.s0_a198, 0);
-    EXPECT_EQ(in.s0_nvme_media, 1);
-    EXPECT_EQ(in.d_nvme_media, 2);
-    EXPECT_EQ(in.thermal_stop, 1);
-
+    EXPECT_EQ(render(in),
+              "nvme 0 link 1 fatal 1 cells 8/7 B 2 L 1 E 3 fallback 1 media 1/1 link 1/1 "
+              "d 2,0,0,0,0,0 phy 0/5 xerr 2/1 ering 4/5 spd 1 dmesg 6/7 sib 2 s0 4,9,0,1 "
+              "dnvme 2 thermal 1");
     // A second snapshot without usable SMART data: no deltas of its counters.
     p.snap1.smart_ok = 0;
     probe_verdict_input(&in);
