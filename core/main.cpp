@@ -31,7 +31,9 @@ int probe_run(const char* serial, const char* mode) {
     return 1;
 }
 
-bool is(const char* word, const char* command) { return std::strcmp(word, command) == 0; }
+bool is(const char* word, const char* command) {
+    return std::strcmp(word, command) == 0;
+}
 
 // The commands that take the process over; main opens nothing for them.
 // Returns -1 when the word is none of them.

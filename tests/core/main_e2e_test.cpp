@@ -1,8 +1,7 @@
 // The real executable, run over a fake NAS: command line, paths and exit codes.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
@@ -16,18 +15,18 @@ constexpr char kUsageFirstLine[] =
     "flag-clear}\n";
 
 bool exists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
 }
 
 mode_t mode_of(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     ::stat(path.c_str(), &st);
     return st.st_mode & 07777;
 }
 
 class MainE2E : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override { REQUIRE_FAKE_NAS(); }
     FakeNas nas;
 };
@@ -43,8 +42,10 @@ TEST_F(MainE2E, UnknownWordsPrintTheUsageAndExit2) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err.size(), 697u) << word;
         EXPECT_EQ(r.err.rfind(kUsageFirstLine, 0), 0u) << r.err;
-        EXPECT_NE(r.err.find("(default on a 256-colour terminal) \xC2\xB7 --ui 16 colours \xC2\xB7 --plain"),
-                  std::string::npos);
+        EXPECT_NE(
+            r.err.find(
+                "(default on a 256-colour terminal) \xC2\xB7 --ui 16 colours \xC2\xB7 --plain"),
+            std::string::npos);
     }
 }
 
@@ -62,7 +63,8 @@ TEST_F(MainE2E, RootComesFromGetcfgWhenNotGiven) {
     make_dirs(nas.base() + "/share");
     nas.put_script("/sbin/getcfg",
                    "[ \"$*\" = \"qorm Install_Path -f /etc/config/qpkg.conf\" ] || exit 1\n"
-                   "echo " + root + "\necho second-line\n");
+                   "echo " +
+                       root + "\necho second-line\n");
     const RunResult r = nas.run({"bogus"});
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_TRUE(exists(root + "/var/corvantis"));
@@ -94,7 +96,8 @@ TEST_F(MainE2E, SilentGetcfgFallsBackToTheExecutablesFolder) {
 // A registry answer longer than the root field would be cut into another
 // folder: it is not used. One that just fits is.
 TEST_F(MainE2E, GetcfgRootMustFitItsField) {
-    const std::string parent = nas.base() + "/" + std::string(200, 'd') + "/" + std::string(200, 'e');
+    const std::string parent =
+        nas.base() + "/" + std::string(200, 'd') + "/" + std::string(200, 'e');
     make_dirs(parent);
     const std::string fits = parent + "/" + std::string(511 - parent.size() - 1, 'f');
     const std::string too_long = fits + "g";
@@ -125,13 +128,15 @@ TEST_F(MainE2E, NoCommandRunsTheTerminalUiAndNamesTheProgram) {
     opts.argv0 = "corv";
     opts.env_unset = {"QORM_CLI_NAME"};
     RunResult r = nas.run({}, opts);
-    EXPECT_NE(r.err.find("probe-ui: not built yet (serial -, mode -, style 0)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("probe-ui: not built yet (serial -, mode -, style 0)"), std::string::npos)
+        << r.err;
     EXPECT_EQ(read_file(seen), "corv");
 
     opts.env_unset.clear();
     opts.env_set = {{"QORM_CLI_NAME", "kept-name"}};
     r = nas.run({"--serial", "S1", "--qpkg-root", nas.pkg_root()}, opts);
-    EXPECT_NE(r.err.find("probe-ui: not built yet (serial S1, mode -, style 0)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("probe-ui: not built yet (serial S1, mode -, style 0)"), std::string::npos)
+        << r.err;
 
     opts.env_set.clear();
     opts.env_unset = {"QORM_CLI_NAME"};
@@ -175,13 +180,15 @@ TEST_F(MainE2E, ProbeChoosesEngineOrTerminalUi) {
     EXPECT_NE(r.err.find("probe: not built yet (serial S, mode -)"), std::string::npos) << r.err;
 
     r = nas.run({"probe", "--serial", "S", "--plain", "--qpkg-root", root});
-    EXPECT_NE(r.err.find("probe-ui: not built yet (serial S, mode quick, style 3)"), std::string::npos)
+    EXPECT_NE(r.err.find("probe-ui: not built yet (serial S, mode quick, style 3)"),
+              std::string::npos)
         << r.err;
 
     r = nas.run({"probe", "--plain", "--qpkg-root", root});
     EXPECT_NE(r.err.find("(serial -, mode -, style 3)"), std::string::npos) << r.err;
 
-    r = nas.run({"probe", "--serial", "S", "--mode", "full", "--ui", "--json", "--qpkg-root", root});
+    r = nas.run(
+        {"probe", "--serial", "S", "--mode", "full", "--ui", "--json", "--qpkg-root", root});
     EXPECT_NE(r.err.find("probe: not built yet (serial S, mode full)"), std::string::npos) << r.err;
 
     r = nas.run({"probe", "--qpkg-root", root, "--serial"});
@@ -220,11 +227,11 @@ TEST_F(MainE2E, BadOptionValuesExit2AndCreateNothing) {
         const char* value;
         std::string want;
     } cases[] = {
-        {"--temp-limit", "29", temp_msg},   {"--temp-limit", "96", temp_msg},
-        {"--temp-limit", "hot", temp_msg},  {"--temp-limit", "4294967346", temp_msg},
-        {"--max-rate", "-1", rate_msg},     {"--max-rate", "100001", rate_msg},
-        {"--max-rate", "nan", rate_msg},    {"--max-rate", "-nan", rate_msg},
-        {"--max-rate", "inf", rate_msg},    {"--max-rate", "1e999", rate_msg},
+        {"--temp-limit", "29", temp_msg},  {"--temp-limit", "96", temp_msg},
+        {"--temp-limit", "hot", temp_msg}, {"--temp-limit", "4294967346", temp_msg},
+        {"--max-rate", "-1", rate_msg},    {"--max-rate", "100001", rate_msg},
+        {"--max-rate", "nan", rate_msg},   {"--max-rate", "-nan", rate_msg},
+        {"--max-rate", "inf", rate_msg},   {"--max-rate", "1e999", rate_msg},
     };
     for (const Case& c : cases) {
         const RunResult r = nas.run({"init", "--qpkg-root", nas.pkg_root(), c.option, c.value});
@@ -236,9 +243,9 @@ TEST_F(MainE2E, BadOptionValuesExit2AndCreateNothing) {
 
 TEST_F(MainE2E, GoodOptionValuesPass) {
     const char* const cases[][2] = {
-        {"--temp-limit", "30"}, {"--temp-limit", "95"},    {"--temp-limit", "50abc"},
+        {"--temp-limit", "30"},  {"--temp-limit", "95"},   {"--temp-limit", "50abc"},
         {"--temp-limit", "off"}, {"--temp-limit", "auto"}, {"--max-rate", "100000"},
-        {"--max-rate", "abc"},  {"--max-rate", "0"},       {"--max-rate", "12.5"},
+        {"--max-rate", "abc"},   {"--max-rate", "0"},      {"--max-rate", "12.5"},
     };
     for (const auto& c : cases) {
         const RunResult r = nas.run({"bogus", "--qpkg-root", nas.pkg_root(), c[0], c[1]});

@@ -34,7 +34,7 @@ struct SentIoctl {
 };
 
 class FakeIoctl {
-public:
+   public:
     FakeIoctl();
     ~FakeIoctl();
     FakeIoctl(const FakeIoctl&) = delete;
@@ -43,7 +43,7 @@ public:
     void push(const FakeAnswer& answer) { queue_.push_back(answer); }
     const std::vector<SentIoctl>& sent() const { return sent_; }
 
-private:
+   private:
     static int answer_ioctl(int fd, unsigned long request, void* arg);
     int answer(int fd, unsigned long request, void* arg);
 

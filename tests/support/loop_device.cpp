@@ -88,5 +88,5 @@ LoopDevice::~LoopDevice() {
     if (path_.empty()) return;
     const char* const argv[] = {losetup_path(), "--detach", path_.c_str(), nullptr};
     StrBuf out;
-    run_capture(argv, &out, 30);
+    (void)run_capture(argv, &out, 30);
 }
