@@ -78,6 +78,9 @@ std::string fake_enclosure_path(const FakeDiskRoot& root, int enclosure);
 // dev_root is the folder that stands for "/" (the prefix of root).
 void fake_disk_on_loop(const FakeDiskRoot& root, const std::string& dev_root, FakeDisk disk,
                        const LoopDevice& loop);
+// The same inside a fake NAS: its sysfs folders there, and /dev/<dev> inside
+// the namespace the loop device's node.
+void fake_disk_on_loop(FakeNas& nas, FakeDisk disk, const LoopDevice& loop);
 
 // The ATA port ("ata3") in a SATA fake disk's sysfs path. Every SATA fake disk
 // sits on the same AHCI controller, so a second one is a sibling of the first.
