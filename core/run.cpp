@@ -320,6 +320,10 @@ bool take_if_executable(const char* path) {
 
 }  // namespace
 
+void smartctl_path_remember(const char* path) {
+    str_copy(s_cache.smartctl, sizeof s_cache.smartctl, path);
+}
+
 const char* smartctl_path() {
     if (s_cache.smartctl[0]) return s_cache.smartctl;
     static const char* const kPackageDirs[] = {"/usr/app/qorm/bin",

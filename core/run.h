@@ -56,3 +56,7 @@ const char* arch_name();
 // for the process and returned without testing it again. nullptr when none is
 // executable; the next call then searches again.
 const char* smartctl_path();
+// Takes path as the one found (nullptr or "" forgets it, so the next call
+// searches again). Tests whose runner is a FakeRun use it on machines that
+// have no smartctl at all.
+void smartctl_path_remember(const char* path);

@@ -315,7 +315,7 @@ TEST_F(DbE2E, UnusableDatabaseFilesFailTheCommand) {
          "cannot open db " + db() + ": unable to open database file"},
     };
     for (const Case& c : cases) {
-        for (const char* word : {"init", "--help", "tick"}) {
+        for (const char* word : {"init", "--help", "tick", "dump"}) {
             ::unlink(db().c_str());
             ::rmdir(db().c_str());
             if (c.setup == Setup::Dir) ::mkdir(db().c_str(), 0755);

@@ -324,66 +324,48 @@ void FakeNas::put_host_program(const std::string& platform_path, const std::stri
     programs_[host] = host_file;
 }
 
-namespace {
+std::function<void(int)> FakeNas::exec_in_namespace(const std::vector<std::string>& args,
+                                                    const RunOptions& opts) const {
+    const std::string exe = opts.exe.empty() ? std::string(CORVANTISD_BIN) : opts.exe;
+    std::vector<std::string> words;
+    if (!opts.no_argv0) words.push_back(opts.argv0.empty() ? exe : opts.argv0);
+    words.insert(words.end(), args.begin(), args.end());
 
-// The argument and environment vectors of one run of the executable.
-struct ExecWords {
-    std::string exe;
-    std::vector<std::string> words, env_words;
-    std::vector<char*> argv, envp;
+    std::vector<std::string> env_words;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        bool drop = false;
+        for (const auto& u : opts.env_unset) drop |= (u == name);
+        for (const auto& kv : opts.env_set) drop |= (kv.first == name);
+        if (!drop) env_words.push_back(entry);
+    }
+    for (const auto& kv : opts.env_set) env_words.push_back(kv.first + "=" + kv.second);
 
-    ExecWords(const std::vector<std::string>& args, const RunOptions& opts) {
-        exe = opts.exe.empty() ? std::string(CORVANTISD_BIN) : opts.exe;
-        if (!opts.no_argv0) words.push_back(opts.argv0.empty() ? exe : opts.argv0);
-        words.insert(words.end(), args.begin(), args.end());
+    return [exe, words, env_words](int status_fd) mutable {
+        std::vector<char*> argv;
         for (std::string& w : words) argv.push_back(w.data());
         argv.push_back(nullptr);
-        for (char** e = environ; *e; ++e) {
-            const std::string entry = *e;
-            const std::string name = entry.substr(0, entry.find('='));
-            bool drop = false;
-            for (const auto& u : opts.env_unset) drop |= (u == name);
-            for (const auto& kv : opts.env_set) drop |= (kv.first == name);
-            if (!drop) env_words.push_back(entry);
-        }
-        for (const auto& kv : opts.env_set) env_words.push_back(kv.first + "=" + kv.second);
+        std::vector<char*> envp;
         for (std::string& w : env_words) envp.push_back(w.data());
         envp.push_back(nullptr);
-    }
-    [[noreturn]] void exec(int status_fd) {
         ::execve(exe.c_str(), argv.data(), envp.data());
         child_fail(status_fd, "execve");
-    }
-};
-
-}  // namespace
+    };
+}
 
 RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& opts) const {
-    ExecWords w(args, opts);
-    return spawn([&](int status_fd) { w.exec(status_fd); }, opts.stdin_data, opts.timeout_s,
+    return spawn(exec_in_namespace(args, opts), opts.stdin_data, opts.timeout_s,
                  opts.kill_after_us);
 }
 
 NasProcess FakeNas::start(const std::vector<std::string>& args, const RunOptions& opts) const {
-    ExecWords w(args, opts);
-    static int s_started = 0;
-    const Launched l = launch([&](int status_fd) { w.exec(status_fd); }, opts.stdin_data,
-                              "started" + std::to_string(++s_started));
-    return NasProcess(l, opts.timeout_s);
+    static int serial = 0;
+    return launch(exec_in_namespace(args, opts), opts.stdin_data, "bg" + std::to_string(++serial));
 }
 
-NasProcess::~NasProcess() {
-    if (!waited_) (void)wait();
-}
-
-void NasProcess::signal(int sig) const {
-    if (!waited_) ::kill(launched_.pid, sig);
-}
-
-RunResult NasProcess::wait() {
-    if (waited_) return RunResult{};
-    waited_ = true;
-    return FakeNas::collect(launched_, timeout_s_);
+std::string FakeNas::err_so_far(const NasProcess& p) {
+    return read_file(p.err_path);
 }
 
 RunResult FakeNas::run_function(const std::function<int(std::string& out)>& fn,
@@ -442,21 +424,21 @@ SealPlan FakeNas::make_seal() const {
 
 RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace,
                          const std::string& stdin_data, int timeout_s, int kill_after_us) const {
-    const Launched l = launch(in_namespace, stdin_data, "run");
+    const NasProcess p = launch(in_namespace, stdin_data, "run");
     // The status pipe closed at the exec: the program runs from here on.
     if (kill_after_us >= 0) {
         ::usleep(static_cast<useconds_t>(kill_after_us));
-        ::kill(l.pid, SIGKILL);
+        ::kill(p.pid, SIGKILL);
     }
-    return collect(l, timeout_s);
+    return wait(p, timeout_s);
 }
 
-FakeNas::Launched FakeNas::launch(const std::function<void(int status_fd)>& in_namespace,
-                                  const std::string& stdin_data, const std::string& name) const {
-    Launched l;
-    l.out_path = base_ + "/" + name + ".out";
-    l.err_path = base_ + "/" + name + ".err";
-    const std::string in_path = base_ + "/" + name + ".in";
+NasProcess FakeNas::launch(const std::function<void(int status_fd)>& in_namespace,
+                           const std::string& stdin_data, const std::string& tag) const {
+    NasProcess p;
+    p.out_path = base_ + "/" + tag + ".out";
+    p.err_path = base_ + "/" + tag + ".err";
+    const std::string in_path = base_ + "/" + tag + ".in";
     write_file(in_path, stdin_data);
 
     SealPlan seal = make_seal();
@@ -467,8 +449,8 @@ FakeNas::Launched FakeNas::launch(const std::function<void(int status_fd)>& in_n
     if (pid == 0) {
         ::close(status_pipe[0]);
         const int in = ::open(in_path.c_str(), O_RDONLY);
-        const int out = ::open(l.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = ::open(l.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out = ::open(p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = ::open(p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || err < 0) child_fail(status_pipe[1], "open streams");
         const std::vector<FileId> host = host_programs();
         mount_fake_nas(seal, status_pipe[1]);
@@ -489,33 +471,35 @@ FakeNas::Launched FakeNas::launch(const std::function<void(int status_fd)>& in_n
     char buf[512];
     ssize_t n;
     while ((n = ::read(status_pipe[0], buf, sizeof buf)) > 0)
-        l.harness_error.append(buf, static_cast<size_t>(n));
+        p.harness_error.append(buf, static_cast<size_t>(n));
     ::close(status_pipe[0]);
-    l.pid = pid;
-    return l;
+
+    p.pid = pid;
+    return p;
 }
 
-RunResult FakeNas::collect(const Launched& l, int timeout_s) {
+RunResult FakeNas::wait(const NasProcess& p, int timeout_s) const {
     RunResult r;
     int status = 0;
+    const pid_t pid = p.pid;
     // The child's end makes its pidfd readable: no polling pace to wait out.
-    const UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, l.pid, 0)));
+    const UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     pollfd end{pidfd.get(), POLLIN, 0};
     int ready = 0;
     while (pidfd.valid() && (ready = ::poll(&end, 1, timeout_s * 1000)) < 0 && errno == EINTR) {
     }
     if (pidfd.valid() && ready == 0) {
-        ::kill(l.pid, SIGKILL);
+        ::kill(pid, SIGKILL);
         ADD_FAILURE() << "the fake-NAS child did not end within " << timeout_s << " s";
     }
-    while (::waitpid(l.pid, &status, 0) < 0 && errno == EINTR) {
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    r.harness_ok = l.harness_error.empty();
-    if (!r.harness_ok) ADD_FAILURE() << l.harness_error;
+    r.harness_ok = p.harness_error.empty();
+    if (!r.harness_ok) ADD_FAILURE() << p.harness_error;
     if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
-    r.out = read_file(l.out_path);
-    r.err = read_file(l.err_path);
+    r.out = read_file(p.out_path);
+    r.err = read_file(p.err_path);
     if (r.err.find("Sanitizer") != std::string::npos ||
         r.err.find("runtime error:") != std::string::npos)
         ADD_FAILURE() << "sanitizer report from the fake-NAS child:\n" << r.err;

@@ -50,6 +50,14 @@ struct RunOptions {
     int kill_after_us = -1;  // SIGKILL this long after the program started (>= 0)
 };
 
+// A corvantisd started in the background (see FakeNas::start).
+struct NasProcess {
+    pid_t pid = -1;
+    std::string out_path;
+    std::string err_path;
+    std::string harness_error;
+};
+
 struct RunResult {
     std::string out;
     std::string err;
@@ -57,8 +65,6 @@ struct RunResult {
     int signal = 0;
     bool harness_ok = false;  // the namespace and mounts were made
 };
-
-class NasProcess;
 
 class FakeNas {
    public:
@@ -93,9 +99,13 @@ class FakeNas {
 
     // Runs corvantisd with args (after argv[0]) inside the fake NAS.
     RunResult run(const std::vector<std::string>& args, const RunOptions& opts = {}) const;
-    // Starts corvantisd and returns once it runs (after its exec); the test
-    // goes on beside it (signals, a second run) and waits for it later.
+    // The same without waiting: returns once the program runs (pid is its
+    // process id; tests may signal it). Each start gets output files of its own.
     NasProcess start(const std::vector<std::string>& args, const RunOptions& opts = {}) const;
+    // Waits for a started program, killing it with SIGKILL past timeout_s.
+    RunResult wait(const NasProcess& p, int timeout_s = 60) const;
+    // What a started program has written to standard error so far.
+    static std::string err_so_far(const NasProcess& p);
 
     // Runs fn in a forked child of the test process inside the fake NAS, for
     // code that no command reaches yet or whose process-wide state must start
@@ -106,26 +116,17 @@ class FakeNas {
                            int timeout_s = 60) const;
 
    private:
-    friend class NasProcess;
-    struct Launched {
-        pid_t pid = -1;
-        std::string out_path, err_path;
-        std::string harness_error;  // empty when the namespace and mounts were made
-    };
     SealPlan make_seal() const;
-    // Forks a child that enters the namespace, mounts the fake NAS, takes its
-    // standard streams from stdin_data and <name>.out / <name>.err in base(),
-    // calls in_namespace (which must not return), and returns once the child
-    // reached it (exec'ed or closed the status pipe).
-    Launched launch(const std::function<void(int status_fd)>& in_namespace,
-                    const std::string& stdin_data, const std::string& name) const;
-    // Waits at most timeout_s seconds for a launched child and reads its output.
-    static RunResult collect(const Launched& l, int timeout_s);
     // Forks a child that enters the namespace, mounts the fake NAS, takes its
     // standard streams from stdin_data and the result files, then calls
     // in_namespace (which must not return); waits at most timeout_s seconds.
     RunResult spawn(const std::function<void(int status_fd)>& in_namespace,
                     const std::string& stdin_data, int timeout_s, int kill_after_us = -1) const;
+    NasProcess launch(const std::function<void(int status_fd)>& in_namespace,
+                      const std::string& stdin_data, const std::string& tag) const;
+    // The exec of corvantisd with args and opts, as the child runs it inside the namespace.
+    std::function<void(int)> exec_in_namespace(const std::vector<std::string>& args,
+                                               const RunOptions& opts) const;
 
     TempDir dir_;
     std::string base_;
@@ -133,32 +134,6 @@ class FakeNas {
     // nodes, the tools and whatever the test exposed.
     std::map<std::string, std::string> devices_;
     std::map<std::string, std::string> programs_;
-};
-
-// A corvantisd started by FakeNas::start. Waited for (at most its timeout)
-// when it goes out of scope, so no test leaves it behind.
-class NasProcess {
-   public:
-    ~NasProcess();
-    NasProcess(NasProcess&& other) noexcept
-        : launched_(other.launched_), timeout_s_(other.timeout_s_), waited_(other.waited_) {
-        other.waited_ = true;
-    }
-    NasProcess(const NasProcess&) = delete;
-    NasProcess& operator=(const NasProcess&) = delete;
-
-    pid_t pid() const { return launched_.pid; }
-    void signal(int sig) const;
-    // Waits for the end; a second call gives an empty result.
-    RunResult wait();
-
-   private:
-    friend class FakeNas;
-    NasProcess(FakeNas::Launched l, int timeout_s)
-        : launched_(std::move(l)), timeout_s_(timeout_s) {}
-    FakeNas::Launched launched_;
-    int timeout_s_;
-    bool waited_ = false;
 };
 
 // The host tools the sealed /bin holds for script fakes: a shell and the

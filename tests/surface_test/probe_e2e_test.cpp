@@ -95,7 +95,19 @@ class ProbeE2E : public ::testing::Test {
     NasProcess start(const std::string& serial, const std::vector<std::string>& extra = {}) {
         std::vector<std::string> args = probe_args(serial);
         args.insert(args.end(), extra.begin(), extra.end());
-        return nas_.start(args);
+        started_.push_back(nas_.start(args));
+        return started_.back();
+    }
+    RunResult wait(const NasProcess& p) {
+        std::erase_if(started_, [&p](const NasProcess& s) { return s.pid == p.pid; });
+        return nas_.wait(p);
+    }
+    // A test that ends early leaves no run of its own behind.
+    void TearDown() override {
+        for (const NasProcess& p : started_) {
+            ::kill(p.pid, SIGKILL);
+            nas_.wait(p);
+        }
     }
     RunResult stop(const std::string& serial) {
         return nas_.run({"probe-stop", "--serial", serial, "--qpkg-root", nas_.pkg_root()});
@@ -130,6 +142,7 @@ class ProbeE2E : public ::testing::Test {
     TempDir images_;
     std::string loop_error_;
     std::vector<std::unique_ptr<LoopDevice>> loops_;
+    std::vector<NasProcess> started_;
 };
 
 #define REQUIRE_ATTACHED(expr)                                        \
@@ -276,8 +289,8 @@ TEST_F(ProbeE2E, LockQueueAndStops) {
     NasProcess c = start("Q-sdd");
     ASSERT_TRUE(
         wait_until([&] { return in_phase("Q-sdc", "queued") && in_phase("Q-sdd", "queued"); }));
-    c.signal(SIGTERM);
-    const RunResult rc = c.wait();
+    ::kill(c.pid, SIGTERM);
+    const RunResult rc = wait(c);
     EXPECT_EQ(rc.exit_code, 0);
     EXPECT_EQ(rc.out, "{\"ok\":true,\"status\":\"stopped\",\"verdict\":null,\"probe_id\":1}\n");
     EXPECT_NE(rc.err.find("probe: Q-sdd waits for the test of another disk"), std::string::npos);
@@ -286,14 +299,14 @@ TEST_F(ProbeE2E, LockQueueAndStops) {
 
     const RunResult s = stop("Q-sdb");
     EXPECT_EQ(s.exit_code, 0);
-    EXPECT_EQ(s.out, "{\"ok\":true,\"pid\":" + std::to_string(a.pid()) + "}\n");
-    const RunResult ra = a.wait();
+    EXPECT_EQ(s.out, "{\"ok\":true,\"pid\":" + std::to_string(a.pid) + "}\n");
+    const RunResult ra = wait(a);
     EXPECT_EQ(ra.exit_code, 0);
     EXPECT_EQ(ra.out, "{\"ok\":true,\"status\":\"stopped\",\"verdict\":null,\"probe_id\":2}\n");
     EXPECT_EQ(json_get(state("Q-sdb"), "phase"), "snapshot1");
     EXPECT_EQ(json_get(state("Q-sdb"), "stats.read_samples"), "0");
 
-    const RunResult rb = b.wait();
+    const RunResult rb = wait(b);
     EXPECT_EQ(rb.exit_code, 0) << rb.err;
     EXPECT_NE(rb.err.find("probe: Q-sdc: its turn"), std::string::npos);
     EXPECT_EQ(json_get(state("Q-sdc"), "status"), "done");
@@ -306,8 +319,8 @@ TEST_F(ProbeE2E, KilledRunIsRepairedAndProbeStopAnswersEveryCase) {
     REQUIRE_ATTACHED(attach(FakeDisk{.dev = "sdb", .serial = "K-1"}, 8 * kMiB));
     NasProcess a = start("K-1", {"--max-rate", "0.5"});
     ASSERT_TRUE(wait_until([&] { return in_phase("K-1", "verify"); }));
-    a.signal(SIGKILL);
-    EXPECT_EQ(a.wait().signal, SIGKILL);
+    ::kill(a.pid, SIGKILL);
+    EXPECT_EQ(wait(a).signal, SIGKILL);
     EXPECT_EQ(json_get(state("K-1"), "status"), "running") << "left behind by the dead run";
 
     RunResult r = stop("K-1");
@@ -422,7 +435,7 @@ TEST_F(ProbeE2E, DamagedDatabaseAndKernelLogLines) {
         return false;
     })) << state("L-1");
     ASSERT_TRUE(kmsg_write("sd 9:0:0:0: [sdkq] tag#3 Sense Key : Medium Error [current]"));
-    const RunResult r = a.wait();
+    const RunResult r = wait(a);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out,
               "{\"ok\":true,\"status\":\"done\",\"verdict\":\"inconclusive\",\"probe_id\":0}\n");
