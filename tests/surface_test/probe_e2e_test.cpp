@@ -385,7 +385,12 @@ TEST_F(ProbeE2E, FullRunOverReadErrors) {
     const std::string s = state("E-1");
     // The map fails cells 3, 9 and 12; a failed READ sample marks the cell
     // where it starts, so the samples reaching into them fail 2, 8 and 11 too.
-    EXPECT_EQ(json_get(s, "map.codes"), "aaEEaaaaEEaEEaaa");
+    // Clean cells are graded by real read times, which a loaded machine
+    // stretches: only the error cells are exact.
+    std::string codes = json_get(s, "map.codes");
+    for (char& c : codes)
+        if (c >= 'a' && c <= 'f') c = 'a';
+    EXPECT_EQ(codes, "aaEEaaaaEEaEEaaa");
     EXPECT_EQ(json_get(s, "map.done"), "16");
     EXPECT_EQ(json_get(s, "selftest.status"), "passed");
     EXPECT_EQ(json_get(s, "verdict"),
