@@ -116,7 +116,8 @@ void klog_and_crc(const char* kind, std::int64_t poll_id, const DiskInfo* disks,
     if (!filtered) rule_crc_controller(targets.get(), n);
 }
 
-void finish_poll(std::int64_t poll_id, std::int64_t start, int visited) {
+// Closes the polls row; returns the poll's end time.
+std::int64_t finish_poll(std::int64_t poll_id, std::int64_t start, int visited) {
     const std::int64_t end = clock_now();
     DbStmt st(
         "UPDATE polls SET finished_ts=?,status=?,disks_seen=?,rows_written=?,duration_ms=? WHERE "
@@ -129,6 +130,7 @@ void finish_poll(std::int64_t poll_id, std::int64_t start, int visited) {
     st.bind_int(6, poll_id);
     st.step();
     meta_set_int("last_tick_ts", end);
+    return end;
 }
 
 void arm_budget() {
@@ -230,10 +232,10 @@ int poll_run(const char* kind, std::int64_t slot, int on_time, const char* filte
     }
     if (!filtered && i == n) disappear_pass(poll_id, start);
     klog_and_crc(kind, poll_id, disks.get(), n, filtered);
-    finish_poll(poll_id, start, visited);
+    const std::int64_t end = finish_poll(poll_id, start, visited);
     log_msg("%s poll #%lld: %d disks, %lld delta rows, %llds", kind,
             static_cast<long long>(poll_id), visited, static_cast<long long>(g_rows_written),
-            static_cast<long long>(clock_now() - start));
+            static_cast<long long>(end - start));
     return 1;
 }
 
