@@ -230,7 +230,8 @@ int poll_run(const char* kind, std::int64_t slot, int on_time, const char* filte
             break;
         }
     }
-    if (!filtered && i == n) disappear_pass(poll_id, start);
+    // Without an inventory every disk would look gone.
+    if (!filtered && disks && i == n) disappear_pass(poll_id, start);
     klog_and_crc(kind, poll_id, disks.get(), n, filtered);
     const std::int64_t end = finish_poll(poll_id, start, visited);
     log_msg("%s poll #%lld: %d disks, %lld delta rows, %llds", kind,
