@@ -13,24 +13,16 @@
 #include "core/paths.h"
 #include "nas_flags/flag_clear.h"
 #include "nas_flags/flags.h"
+#include "surface_test/probe_result.h"
+#include "surface_test/probe_run.h"
 
 namespace {
 
-// Commands whose bodies are not in this build yet answer with a failure,
-// never with a pretended success.
-int not_built(const char* command) {
-    log_msg("%s: not built yet", command);
-    return 1;
-}
-
+// The terminal UI is not in this build yet: it answers with a failure, never
+// with a pretended success.
 int cmd_probe_ui(const char* serial, const char* mode, int style) {
     log_msg("probe-ui: not built yet (serial %s, mode %s, style %d)", serial ? serial : "-",
             mode ? mode : "-", style);
-    return 1;
-}
-
-int probe_run(const char* serial, const char* mode) {
-    log_msg("probe: not built yet (serial %s, mode %s)", serial ? serial : "-", mode ? mode : "-");
     return 1;
 }
 
@@ -52,7 +44,7 @@ int dispatch_own_process(const char* word, const CliOptions& opt) {
         return probe_run(opt.serial, opt.mode);
     }
     if (is(word, "probe-ui")) return cmd_probe_ui(opt.serial, opt.mode, style);
-    if (is(word, "probe-stop")) return not_built("probe-stop");
+    if (is(word, "probe-stop")) return cmd_probe_stop(opt.serial);
     if (is(word, "flags")) return cmd_flags(opt.conf);
     if (is(word, "flag-clear")) return cmd_flag_clear(opt.wwn, opt.conf);
     return -1;

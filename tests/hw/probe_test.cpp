@@ -16,11 +16,6 @@
 // `bad`. The emulated NVMe controller does not announce Verify, so its map
 // reads: cell 19 fails, and three failed READs of the unit confirm a media
 // error.
-//
-// The tests are DISABLED_ until the surface test engine is on main (before
-// that the command answers "not built yet"); with
-// --gtest_also_run_disabled_tests and HW_CORVANTISD naming a build that has
-// it, they run against that build.
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -267,7 +262,7 @@ class HwProbeScsiDebug : public HwProbe {};
 class HwProbeLost : public HwProbe {};
 
 // SATA: the short self-test runs and is logged at once as passed.
-TEST_F(HwProbeSata, DISABLED_CleanDiskIsGoodInBothModes) {
+TEST_F(HwProbeSata, CleanDiskIsGoodInBothModes) {
     expect_clean("ok-quick", "HWSATAOK", "quick", "ata", "verify", "passed", {reason("clean", 0)},
                  1);
     expect_clean("ok-full", "HWSATAOK", "full", "ata", "verify", "passed", {reason("clean", 0)}, 2);
@@ -276,7 +271,7 @@ TEST_F(HwProbeSata, DISABLED_CleanDiskIsGoodInBothModes) {
 // libata retries each failed read, slows the link down and resets it: the
 // resets are link-class kernel lines about the port. The emulated disk's
 // errors are device errors in the ATA error ring, neither bus nor media.
-TEST_F(HwProbeSata, DISABLED_BadSectorOnlyReadFindsIsTakenForLinkTrouble) {
+TEST_F(HwProbeSata, BadSectorOnlyReadFindsIsTakenForLinkTrouble) {
     expect_link_only("bad61", "HWSATA61", "full", "ata", "passed", 3);
     expect_link_only("bad5", "HWSATA5", "quick", "ata", "passed", 4);
     for (const char* run : {"bad61", "bad5"}) {
@@ -288,7 +283,7 @@ TEST_F(HwProbeSata, DISABLED_BadSectorOnlyReadFindsIsTakenForLinkTrouble) {
 
 // The short self-test: started (the drive's log holds it after the test),
 // followed until the drive reports it done, and recorded as passed.
-TEST_F(HwProbeSata, DISABLED_SelfTestIsStartedFollowedAndRecorded) {
+TEST_F(HwProbeSata, SelfTestIsStartedFollowedAndRecorded) {
     for (const char* run : {"ok-quick", "ok-full", "bad61", "bad5"}) {
         SCOPED_TRACE(run);
         if (run != std::string("ok-full")) {
@@ -302,7 +297,7 @@ TEST_F(HwProbeSata, DISABLED_SelfTestIsStartedFollowedAndRecorded) {
     }
 }
 
-TEST_F(HwProbeSata, DISABLED_ProbesRowsHoldTheStateFiles) {
+TEST_F(HwProbeSata, ProbesRowsHoldTheStateFiles) {
     expect_rows_match_state({"ok-quick", "ok-full", "bad61", "bad5"});
 }
 
@@ -310,19 +305,19 @@ TEST_F(HwProbeSata, DISABLED_ProbesRowsHoldTheStateFiles) {
 // (the emulated disk refuses the command). A medium error is logged as three
 // media lines (sense key, additional sense, "critical medium error"); an
 // aborted command as none.
-TEST_F(HwProbeScsi, DISABLED_CleanAndBadDisks) {
+TEST_F(HwProbeScsi, CleanAndBadDisks) {
     expect_scsi_disks("HWSCSI");
 }
 
-TEST_F(HwProbeScsi, DISABLED_ProbesRowsHoldTheStateFiles) {
+TEST_F(HwProbeScsi, ProbesRowsHoldTheStateFiles) {
     expect_rows_match_state({"ok-quick", "ok-full", "bad61", "bad5"});
 }
 
-TEST_F(HwProbeSas, DISABLED_CleanAndBadDisks) {
+TEST_F(HwProbeSas, CleanAndBadDisks) {
     expect_scsi_disks("HWSAS");
 }
 
-TEST_F(HwProbeSas, DISABLED_ProbesRowsHoldTheStateFiles) {
+TEST_F(HwProbeSas, ProbesRowsHoldTheStateFiles) {
     expect_rows_match_state({"ok-quick", "ok-full", "bad61", "bad5"});
 }
 
@@ -330,7 +325,7 @@ TEST_F(HwProbeSas, DISABLED_ProbesRowsHoldTheStateFiles) {
 // self-test and no link analysis. The temperature limit comes from the
 // warning temperature in Identify (70 C, less 5), the temperature from the
 // SMART / Health log.
-TEST_F(HwProbeNvme, DISABLED_CleanDiskIsGoodInBothModes) {
+TEST_F(HwProbeNvme, CleanDiskIsGoodInBothModes) {
     const std::vector<std::string> reasons = {reason("clean", 0),
                                               reason("nvme_no_link_analysis", 0)};
     expect_clean("ok-quick", "HWNVMEOK", "quick", "nvme", "read", "unsupported", reasons, 1);
@@ -352,7 +347,7 @@ TEST_F(HwProbeNvme, DISABLED_CleanDiskIsGoodInBothModes) {
 // kernel. The map's READ of cell 19 fails (a range at the cell's start), so
 // do samples 39 and 40; all three narrow to the bad unit and fail three READs
 // more: media, confirmed.
-TEST_F(HwProbeNvme, DISABLED_BadSectorIsARepeatableMediaError) {
+TEST_F(HwProbeNvme, BadSectorIsARepeatableMediaError) {
     for (const char* run : {"bad61", "bad5"}) {
         SCOPED_TRACE(run);
         expect_line(run, "bad", run == std::string("bad61") ? 3 : 4);
@@ -371,31 +366,31 @@ TEST_F(HwProbeNvme, DISABLED_BadSectorIsARepeatableMediaError) {
     }
 }
 
-TEST_F(HwProbeNvme, DISABLED_ProbesRowsHoldTheStateFiles) {
+TEST_F(HwProbeNvme, ProbesRowsHoldTheStateFiles) {
     expect_rows_match_state({"ok-quick", "ok-full", "bad61", "bad5"});
 }
 
 // scsi_debug's medium error is found by READ only too (its VERIFY checks
 // nothing); deleting the disk in the middle of the map ends the test with the
 // device-lost rule. It sits on no PCI controller.
-TEST_F(HwProbeScsiDebug, DISABLED_MediumErrorOnlyReadFindsIsTakenForLinkTrouble) {
+TEST_F(HwProbeScsiDebug, MediumErrorOnlyReadFindsIsTakenForLinkTrouble) {
     const std::string serial = out("names").substr(0, out("names").find(' '));
     expect_link_only("bad", serial, "full", "scsi", "unsupported", 1);
     EXPECT_GE(klog_counts("bad").media, 3);
     EXPECT_EQ(at("bad", "controller"), "\"\"");
 }
 
-TEST_F(HwProbeScsiDebug, DISABLED_DeletedDiskDropsOff) {
+TEST_F(HwProbeScsiDebug, DeletedDiskDropsOff) {
     const std::string serial = out("names").substr(0, out("names").find(' '));
     expect_dropped_off("deleted", serial, "scsi", "verify", {}, 2);
 }
 
-TEST_F(HwProbeScsiDebug, DISABLED_ProbesRowsHoldTheStateFiles) {
+TEST_F(HwProbeScsiDebug, ProbesRowsHoldTheStateFiles) {
     expect_rows_match_state({"bad", "deleted"});
 }
 
 // device_del through QEMU's monitor while the map runs (at 4 MiB/s).
-TEST_F(HwProbeLost, DISABLED_DiskPulledDuringTheMapDropsOff) {
+TEST_F(HwProbeLost, DiskPulledDuringTheMapDropsOff) {
     expect_dropped_off("scsi", "HWLOSTSCSI", "scsi", "verify", {}, 1);
     expect_dropped_off("nvme", "HWLOSTNVME", "nvme", "read", {reason("nvme_no_link_analysis", 0)},
                        2);
@@ -403,7 +398,7 @@ TEST_F(HwProbeLost, DISABLED_DiskPulledDuringTheMapDropsOff) {
     EXPECT_EQ(out("nvme.interrupt"), "");
 }
 
-TEST_F(HwProbeLost, DISABLED_ProbesRowsHoldTheStateFiles) {
+TEST_F(HwProbeLost, ProbesRowsHoldTheStateFiles) {
     expect_rows_match_state({"scsi", "nvme"});
 }
 

@@ -156,6 +156,7 @@ void mount_fake_nas(const SealPlan& seal, int status_fd) {
         {base + "/mnt", "/mnt"},
         {base + "/varlock", "/var/lock"},
         {base + "/sysblock", "/sys/block"},
+        {base + "/sysclass", "/sys/class"},
         {base + "/boot_id", "/proc/sys/kernel/random/boot_id"},
     };
     for (const auto& [from, to] : binds) bind_mount(from, to, false, status_fd);
@@ -239,7 +240,8 @@ const char* const kFakeNasTools[] = {
 FakeNas::FakeNas() : base_(dir_.path()) {
     for (const std::string& root : sealed_roots())
         make_dirs(base_ + "/" + layer_name(root) + ".up");
-    for (const char* dir : {"/etc.up", "/etc.work", "/mnt", "/varlock", "/sysblock", "/dev"})
+    for (const char* dir :
+         {"/etc.up", "/etc.work", "/mnt", "/varlock", "/sysblock", "/sysclass", "/dev"})
         make_dirs(base_ + dir);
     for (const char* dev : kStandardDevices)
         put_device(std::string("/dev/") + dev, std::string("/dev/") + dev);
@@ -277,6 +279,7 @@ std::string FakeNas::host_path(const std::string& platform_path) const {
     if (under(p, "/var/lock")) return base_ + "/varlock" + p.substr(9);
     if (under(p, "/dev")) return base_ + "/dev" + p.substr(4);
     if (under(p, "/sys/block")) return base_ + "/sysblock" + p.substr(10);
+    if (under(p, "/sys/class")) return base_ + "/sysclass" + p.substr(10);
     throw std::runtime_error("no fake for " + platform_path);
 }
 

@@ -16,6 +16,7 @@
 //   /dev      the test's own folder: null, zero, urandom, kmsg and tty of the
 //             host, and only the device nodes the test exposes (put_device)
 //   /sys/block  a folder of fake disk folders
+//   /sys/class  a folder of the test (ata_link, ata_device: fake_ata_port)
 //   /proc/sys/kernel/random/boot_id  a file of the test
 //
 // By default /sbin/getcfg prints pkg_root(), as the NAS's registry would.
