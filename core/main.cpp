@@ -10,6 +10,8 @@
 #include "core/paths.h"
 #include "nas_flags/flag_clear.h"
 #include "nas_flags/flags.h"
+#include "surface_test/probe_result.h"
+#include "surface_test/probe_run.h"
 
 namespace {
 
@@ -26,12 +28,9 @@ int cmd_probe_ui(const char* serial, const char* mode, int style) {
     return 1;
 }
 
-int probe_run(const char* serial, const char* mode) {
-    log_msg("probe: not built yet (serial %s, mode %s)", serial ? serial : "-", mode ? mode : "-");
-    return 1;
+bool is(const char* word, const char* command) {
+    return std::strcmp(word, command) == 0;
 }
-
-bool is(const char* word, const char* command) { return std::strcmp(word, command) == 0; }
 
 // The commands that take the process over; main opens nothing for them.
 // Returns -1 when the word is none of them.
@@ -47,7 +46,7 @@ int dispatch_own_process(const char* word, const CliOptions& opt) {
         return probe_run(opt.serial, opt.mode);
     }
     if (is(word, "probe-ui")) return cmd_probe_ui(opt.serial, opt.mode, style);
-    if (is(word, "probe-stop")) return not_built("probe-stop");
+    if (is(word, "probe-stop")) return cmd_probe_stop(opt.serial);
     if (is(word, "flags")) return cmd_flags(opt.conf);
     if (is(word, "flag-clear")) return cmd_flag_clear(opt.wwn, opt.conf);
     return -1;

@@ -86,11 +86,29 @@ void append_file(const std::string& path, const std::string& text) {
 }  // namespace
 
 FakeDiskRoot fake_disk_root(const std::string& prefix) {
-    return {prefix + "/sys/block", prefix + "/sys/devices", prefix + "/etc"};
+    return {prefix + "/sys/block", prefix + "/sys/devices", prefix + "/etc", prefix + "/sys/class"};
 }
 
 FakeDiskRoot fake_disk_root(const FakeNas& nas) {
-    return {nas.host_path("/sys/block"), nas.base() + "/sysdevices", nas.host_path("/etc")};
+    return {nas.host_path("/sys/block"), nas.base() + "/sysdevices", nas.host_path("/etc"),
+            nas.base() + "/sysclass"};
+}
+
+std::string fake_disk_ata_port(const FakeDisk& d) {
+    const std::string dev = device_paths(d).device;
+    const std::size_t at = dev.find("/ata");
+    return at == std::string::npos ? std::string()
+                                   : dev.substr(at + 1, dev.find('/', at + 1) - at - 1);
+}
+
+void fake_ata_port(const FakeDiskRoot& root, const std::string& port, const std::string& sata_spd,
+                   const std::string& ering) {
+    const std::string n = port.substr(3);
+    make_dirs(root.sys_class + "/ata_link/link" + n);
+    make_dirs(root.sys_class + "/ata_device/dev" + n + ".0");
+    if (!sata_spd.empty())
+        write_file(root.sys_class + "/ata_link/link" + n + "/sata_spd", sata_spd + "\n");
+    if (!ering.empty()) write_file(root.sys_class + "/ata_device/dev" + n + ".0/ering", ering);
 }
 
 std::string fake_enclosure_path(const FakeDiskRoot& root, int enclosure) {

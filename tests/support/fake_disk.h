@@ -27,9 +27,10 @@ struct FakeDiskRoot {
     std::string sys_block{};
     std::string sys_devices{};
     std::string etc{};
+    std::string sys_class{};  // for the ATA link and device counters
 };
 
-// prefix/sys/block, prefix/sys/devices and prefix/etc.
+// prefix/sys/block, prefix/sys/devices, prefix/etc and prefix/sys/class.
 FakeDiskRoot fake_disk_root(const std::string& prefix);
 // The fake NAS's own /sys/block and /etc (the devices tree lies in its base folder).
 FakeDiskRoot fake_disk_root(const FakeNas& nas);
@@ -69,3 +70,12 @@ void fake_disk_add(const FakeDiskRoot& root, const FakeDisk& disk);
 std::string fake_disk_section(const FakeDisk& disk);
 // Host path of enclosure file 0..3.
 std::string fake_enclosure_path(const FakeDiskRoot& root, int enclosure);
+
+// The ATA port ("ata3") in a SATA fake disk's sysfs path. Every SATA fake disk
+// sits on the same AHCI controller, so a second one is a sibling of the first.
+std::string fake_disk_ata_port(const FakeDisk& disk);
+// The kernel's counters of ATA port "ataN": /sys/class/ata_link/linkN/sata_spd
+// ("6.0 Gbps") and /sys/class/ata_device/devN.0/ering (lines such as
+// "[  123.456789012]MediaError"). An empty text leaves its file out.
+void fake_ata_port(const FakeDiskRoot& root, const std::string& port, const std::string& sata_spd,
+                   const std::string& ering);

@@ -54,8 +54,13 @@ int FakeIoctl::answer(int fd, unsigned long request, void* arg) {
         sent.nvme = *static_cast<NvmePassthruCmd*>(arg);
     sent_.push_back(sent);
 
-    const FakeAnswer a = queue_.empty() ? FakeAnswer{} : queue_.front();
-    if (!queue_.empty()) queue_.pop_front();
+    FakeAnswer a;
+    if (handler_) {
+        a = handler_(sent);
+    } else if (!queue_.empty()) {
+        a = queue_.front();
+        queue_.pop_front();
+    }
     if (a.sleep_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(a.sleep_ms));
     if (a.rc < 0) {
         errno = a.err;

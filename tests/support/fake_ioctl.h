@@ -1,11 +1,15 @@
 // FakeIoctl: stands in for the kernel underneath the device-command guard for
 // as long as it lives, so that the layers above meet recorded device answers
 // without a SCSI or NVMe device. It keeps a copy of every request that got past
-// the guard, and answers each from a queue (a plain success when it is empty).
+// the guard, and answers each from the handler when one is set (a disk whose
+// answer depends on the LBA asked for), else from a queue (a plain success when
+// it is empty).
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <utility>
 #include <vector>
 
 #include "surface_test/dev_ioctl.h"
@@ -34,20 +38,24 @@ struct SentIoctl {
 };
 
 class FakeIoctl {
-public:
+   public:
+    using Handler = std::function<FakeAnswer(const SentIoctl& sent)>;
+
     FakeIoctl();
     ~FakeIoctl();
     FakeIoctl(const FakeIoctl&) = delete;
     FakeIoctl& operator=(const FakeIoctl&) = delete;
 
     void push(const FakeAnswer& answer) { queue_.push_back(answer); }
+    void set_handler(Handler h) { handler_ = std::move(h); }
     const std::vector<SentIoctl>& sent() const { return sent_; }
 
-private:
+   private:
     static int answer_ioctl(int fd, unsigned long request, void* arg);
     int answer(int fd, unsigned long request, void* arg);
 
     DevIoctlFn before_ = nullptr;
     std::deque<FakeAnswer> queue_;
+    Handler handler_;
     std::vector<SentIoctl> sent_;
 };

@@ -60,6 +60,12 @@ void child_mount_fake_nas(const std::string& base, int status_fd) {
         if (::mount("overlay", root.c_str(), "overlay", 0, opts.c_str()) != 0)
             child_fail(status_fd, root.c_str());
     }
+    // /dev gets an overlay only when the test made device nodes of its own.
+    struct stat dev_up {};
+    if (::stat((base + "/dev.up").c_str(), &dev_up) == 0) {
+        const std::string opts = "lowerdir=/dev,upperdir=" + base + "/dev.up,workdir=" + base + "/dev.work";
+        if (::mount("overlay", "/dev", "overlay", 0, opts.c_str()) != 0) child_fail(status_fd, "/dev");
+    }
     const std::pair<std::string, const char*> binds[] = {
         {base + "/mnt", "/mnt"},
         {base + "/varlock", "/var/lock"},
@@ -156,35 +162,83 @@ void FakeNas::put_script(const std::string& platform_path, const std::string& bo
 
 void FakeNas::set_boot_id(const std::string& id) { write_file(base_ + "/boot_id", id + "\n"); }
 
-RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& opts) const {
-    const std::string exe = opts.exe.empty() ? std::string(CORVANTISD_BIN) : opts.exe;
-    std::vector<std::string> words;
-    if (!opts.no_argv0) words.push_back(opts.argv0.empty() ? exe : opts.argv0);
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
+namespace {
 
-    std::vector<std::string> env_words;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        const std::string name = entry.substr(0, entry.find('='));
-        bool drop = false;
-        for (const auto& u : opts.env_unset) drop |= (u == name);
-        for (const auto& kv : opts.env_set) drop |= (kv.first == name);
-        if (!drop) env_words.push_back(entry);
+// The argument and environment vectors of one run of the executable.
+struct ExecWords {
+    std::string exe;
+    std::vector<std::string> words, env_words;
+    std::vector<char*> argv, envp;
+
+    ExecWords(const std::vector<std::string>& args, const RunOptions& opts) {
+        exe = opts.exe.empty() ? std::string(CORVANTISD_BIN) : opts.exe;
+        if (!opts.no_argv0) words.push_back(opts.argv0.empty() ? exe : opts.argv0);
+        words.insert(words.end(), args.begin(), args.end());
+        for (std::string& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        for (char** e = environ; *e; ++e) {
+            const std::string entry = *e;
+            const std::string name = entry.substr(0, entry.find('='));
+            bool drop = false;
+            for (const auto& u : opts.env_unset) drop |= (u == name);
+            for (const auto& kv : opts.env_set) drop |= (kv.first == name);
+            if (!drop) env_words.push_back(entry);
+        }
+        for (const auto& kv : opts.env_set) env_words.push_back(kv.first + "=" + kv.second);
+        for (std::string& w : env_words) envp.push_back(w.data());
+        envp.push_back(nullptr);
     }
-    for (const auto& kv : opts.env_set) env_words.push_back(kv.first + "=" + kv.second);
-    std::vector<char*> envp;
-    for (std::string& w : env_words) envp.push_back(w.data());
-    envp.push_back(nullptr);
+    [[noreturn]] void exec(int status_fd) {
+        ::execve(exe.c_str(), argv.data(), envp.data());
+        child_fail(status_fd, "execve");
+    }
+};
 
-    return spawn(
-        [&](int status_fd) {
-            ::execve(exe.c_str(), argv.data(), envp.data());
-            child_fail(status_fd, "execve");
-        },
-        opts.stdin_data, opts.timeout_s, opts.kill_after_us);
+}  // namespace
+
+RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& opts) const {
+    ExecWords w(args, opts);
+    return spawn([&](int status_fd) { w.exec(status_fd); }, opts.stdin_data, opts.timeout_s, opts.kill_after_us);
+}
+
+NasProcess FakeNas::start(const std::vector<std::string>& args, const RunOptions& opts) const {
+    ExecWords w(args, opts);
+    static int s_started = 0;
+    const Launched l =
+        launch([&](int status_fd) { w.exec(status_fd); }, opts.stdin_data, "started" + std::to_string(++s_started));
+    return NasProcess(l, opts.timeout_s);
+}
+
+NasProcess::~NasProcess() {
+    if (!waited_) (void)wait();
+}
+
+void NasProcess::signal(int sig) const {
+    if (!waited_) ::kill(launched_.pid, sig);
+}
+
+RunResult NasProcess::wait() {
+    if (waited_) return RunResult{};
+    waited_ = true;
+    return FakeNas::collect(launched_, timeout_s_);
+}
+
+bool NasProcess::running() const {
+    if (waited_) return false;
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(launched_.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
+}
+
+void FakeNas::put_block_device(const std::string& name, const std::string& host_device) {
+    struct stat st {};
+    if (::stat(host_device.c_str(), &st) != 0 || !S_ISBLK(st.st_mode))
+        throw std::runtime_error("no block device " + host_device);
+    make_dirs(base_ + "/dev.up");
+    make_dirs(base_ + "/dev.work");
+    const std::string node = base_ + "/dev.up/" + name;
+    ::unlink(node.c_str());
+    if (::mknod(node.c_str(), S_IFBLK | 0600, st.st_rdev) != 0) throw std::runtime_error("mknod " + node);
 }
 
 RunResult FakeNas::run_function(const std::function<int(std::string& out)>& fn, int timeout_s) const {
@@ -213,9 +267,21 @@ RunResult FakeNas::run_function(const std::function<int(std::string& out)>& fn, 
 
 RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace, const std::string& stdin_data,
                          int timeout_s, int kill_after_us) const {
-    const std::string out_path = base_ + "/run.out";
-    const std::string err_path = base_ + "/run.err";
-    const std::string in_path = base_ + "/run.in";
+    const Launched l = launch(in_namespace, stdin_data, "run");
+    // The status pipe closed at the exec: the program runs from here on.
+    if (kill_after_us >= 0) {
+        ::usleep(static_cast<useconds_t>(kill_after_us));
+        ::kill(l.pid, SIGKILL);
+    }
+    return collect(l, timeout_s);
+}
+
+FakeNas::Launched FakeNas::launch(const std::function<void(int status_fd)>& in_namespace,
+                                  const std::string& stdin_data, const std::string& name) const {
+    Launched l;
+    l.out_path = base_ + "/" + name + ".out";
+    l.err_path = base_ + "/" + name + ".err";
+    const std::string in_path = base_ + "/" + name + ".in";
     write_file(in_path, stdin_data);
 
     int status_pipe[2];
@@ -225,8 +291,8 @@ RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace,
     if (pid == 0) {
         ::close(status_pipe[0]);
         const int in = ::open(in_path.c_str(), O_RDONLY);
-        const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out = ::open(l.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = ::open(l.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || err < 0) child_fail(status_pipe[1], "open streams");
         child_mount_fake_nas(base_, status_pipe[1]);
         if (::chdir("/") != 0) child_fail(status_pipe[1], "chdir");
@@ -237,39 +303,37 @@ RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace,
         ::_exit(125);
     }
     ::close(status_pipe[1]);
-    std::string harness_error;
     char buf[512];
     ssize_t n;
-    while ((n = ::read(status_pipe[0], buf, sizeof buf)) > 0) harness_error.append(buf, static_cast<size_t>(n));
+    while ((n = ::read(status_pipe[0], buf, sizeof buf)) > 0) l.harness_error.append(buf, static_cast<size_t>(n));
     ::close(status_pipe[0]);
+    l.pid = pid;
+    return l;
+}
 
+RunResult FakeNas::collect(const Launched& l, int timeout_s) {
     RunResult r;
     int status = 0;
-    // The status pipe closed at the exec: the program runs from here on.
-    if (kill_after_us >= 0) {
-        ::usleep(static_cast<useconds_t>(kill_after_us));
-        ::kill(pid, SIGKILL);
-    }
     const int max_polls = timeout_s * 100;
     int polls = 0;
     for (;;) {
-        const pid_t w = ::waitpid(pid, &status, WNOHANG);
-        if (w == pid) break;
+        const pid_t w = ::waitpid(l.pid, &status, WNOHANG);
+        if (w == l.pid) break;
         if (w < 0 && errno != EINTR) break;
         if (++polls > max_polls) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
+            ::kill(l.pid, SIGKILL);
+            ::waitpid(l.pid, &status, 0);
             ADD_FAILURE() << "the fake-NAS child did not end within " << timeout_s << " s";
             break;
         }
         ::usleep(10000);
     }
-    r.harness_ok = harness_error.empty();
-    if (!r.harness_ok) ADD_FAILURE() << harness_error;
+    r.harness_ok = l.harness_error.empty();
+    if (!r.harness_ok) ADD_FAILURE() << l.harness_error;
     if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
-    r.out = read_file(out_path);
-    r.err = read_file(err_path);
+    r.out = read_file(l.out_path);
+    r.err = read_file(l.err_path);
     if (r.err.find("Sanitizer") != std::string::npos || r.err.find("runtime error:") != std::string::npos)
         ADD_FAILURE() << "sanitizer report from the fake-NAS child:\n" << r.err;
     return r;

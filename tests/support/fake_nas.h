@@ -44,6 +44,8 @@ struct RunResult {
     bool harness_ok = false;  // the namespace and mounts were made
 };
 
+class NasProcess;
+
 class FakeNas {
 public:
     FakeNas();
@@ -71,6 +73,14 @@ public:
 
     // Runs corvantisd with args (after argv[0]) inside the fake NAS.
     RunResult run(const std::vector<std::string>& args, const RunOptions& opts = {}) const;
+    // Starts corvantisd and returns once it runs (after its exec); the test
+    // goes on beside it (signals, a second run) and waits for it later.
+    NasProcess start(const std::vector<std::string>& args, const RunOptions& opts = {}) const;
+
+    // A block device node /dev/<name> inside the fake NAS with the numbers of
+    // host_device (a loop device), so that a test disk may be an "sd" disk.
+    // The host's /dev is not touched: the fake NAS then overlays /dev.
+    void put_block_device(const std::string& name, const std::string& host_device);
 
     // Runs fn in a forked child of the test process inside the fake NAS, for
     // code that no command reaches yet or whose process-wide state must start
@@ -80,6 +90,20 @@ public:
     RunResult run_function(const std::function<int(std::string& out)>& fn, int timeout_s = 60) const;
 
 private:
+    friend class NasProcess;
+    struct Launched {
+        pid_t pid = -1;
+        std::string out_path, err_path;
+        std::string harness_error;  // empty when the namespace and mounts were made
+    };
+    // Forks a child that enters the namespace, mounts the fake NAS, takes its
+    // standard streams from stdin_data and <name>.out / <name>.err in base(),
+    // calls in_namespace (which must not return), and returns once the child
+    // reached it (exec'ed or closed the status pipe).
+    Launched launch(const std::function<void(int status_fd)>& in_namespace, const std::string& stdin_data,
+                    const std::string& name) const;
+    // Waits at most timeout_s seconds for a launched child and reads its output.
+    static RunResult collect(const Launched& l, int timeout_s);
     // Forks a child that enters the namespace, mounts the fake NAS, takes its
     // standard streams from stdin_data and the result files, then calls
     // in_namespace (which must not return); waits at most timeout_s seconds.
@@ -88,6 +112,33 @@ private:
 
     TempDir dir_;
     std::string base_;
+};
+
+// A corvantisd started by FakeNas::start. Waited for (at most its timeout)
+// when it goes out of scope, so no test leaves it behind.
+class NasProcess {
+public:
+    ~NasProcess();
+    NasProcess(NasProcess&& other) noexcept
+        : launched_(other.launched_), timeout_s_(other.timeout_s_), waited_(other.waited_) {
+        other.waited_ = true;
+    }
+    NasProcess(const NasProcess&) = delete;
+    NasProcess& operator=(const NasProcess&) = delete;
+
+    pid_t pid() const { return launched_.pid; }
+    void signal(int sig) const;
+    // Still running (not yet ended, or ended but not waited for).
+    bool running() const;
+    // Waits for the end; a second call gives an empty result.
+    RunResult wait();
+
+private:
+    friend class FakeNas;
+    NasProcess(FakeNas::Launched l, int timeout_s) : launched_(std::move(l)), timeout_s_(timeout_s) {}
+    FakeNas::Launched launched_;
+    int timeout_s_;
+    bool waited_ = false;
 };
 
 // Host-side helpers used by tests around FakeNas.

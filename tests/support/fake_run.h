@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/run.h"
+#include "tests/support/fake_nas.h"  // in_ci
 
 struct FakeReply {
     int rc = 0;       // what run_capture returns: exit status, or -1 for a signal/time-out
@@ -45,3 +46,14 @@ class FakeRun {
 
 // The whole content of a recorded reply under tests/data (path relative to it).
 std::string test_data_file(const std::string& relative);
+
+// Code that runs smartctl asks smartctl_path() first; the fake answers in its
+// place, but the search must find some executable. CI installs smartmontools;
+// elsewhere a machine without it skips the test.
+#define REQUIRE_SMARTCTL_PATH()                                                   \
+    do {                                                                          \
+        if (!smartctl_path()) {                                                   \
+            if (in_ci()) FAIL() << "no smartctl on this machine (smartmontools)"; \
+            GTEST_SKIP() << "no smartctl on this machine (smartmontools)";        \
+        }                                                                         \
+    } while (0)

@@ -1,10 +1,11 @@
 #include "tests/support/loop_device.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <string>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "core/run.h"
@@ -34,7 +35,7 @@ void write_pattern_image(const std::string& image, std::uint64_t size) {
     if (!out) throw std::runtime_error("cannot write " + image);
 }
 
-LoopDevice::LoopDevice(const std::string& image) {
+LoopDevice::LoopDevice(const std::string& image, const LoopOptions& opts) {
     const char* losetup = losetup_path();
     if (!losetup) {
         error_ = "losetup not found";
@@ -42,10 +43,18 @@ LoopDevice::LoopDevice(const std::string& image) {
     }
     // Parallel tests may pick the same free device; losetup then fails and
     // another try takes the next one.
-    const char* const argv[] = {losetup, "--find", "--show", image.c_str(), nullptr};
+    const std::string sector = std::to_string(opts.logical_block);
+    std::vector<const char*> argv = {losetup, "--find", "--show"};
+    if (opts.read_only) argv.push_back("--read-only");
+    if (opts.logical_block) {
+        argv.push_back("--sector-size");
+        argv.push_back(sector.c_str());
+    }
+    argv.push_back(image.c_str());
+    argv.push_back(nullptr);
     for (int attempt = 0; attempt < 5 && path_.empty(); ++attempt) {
         StrBuf out;
-        const int status = run_capture(argv, &out, 30);
+        const int status = run_capture(argv.data(), &out, 30);
         std::string shown = out.c_str();
         str_trim(shown.data());
         if (status == 0 && shown.rfind("/dev/", 0) == 0)
@@ -53,6 +62,16 @@ LoopDevice::LoopDevice(const std::string& image) {
         else
             error_ = "losetup --find --show exited " + std::to_string(status);
     }
+}
+
+std::string LoopDevice::name() const {
+    const std::size_t slash = path_.rfind('/');
+    return slash == std::string::npos ? path_ : path_.substr(slash + 1);
+}
+
+dev_t LoopDevice::rdev() const {
+    struct stat st {};
+    return !path_.empty() && ::stat(path_.c_str(), &st) == 0 ? st.st_rdev : 0;
 }
 
 LoopDevice::~LoopDevice() {

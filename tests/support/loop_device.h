@@ -2,23 +2,34 @@
 // attached with losetup and detached again when it goes out of scope.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 
 #include "tests/support/fake_nas.h"  // in_ci
 
+struct LoopOptions {
+    bool read_only = false;      // needed over a FuseDisk file, which is read-only
+    unsigned logical_block = 0;  // --sector-size (512, 4096); 0 keeps the default
+};
+
 class LoopDevice {
-public:
+   public:
     // Attaches image; path() stays empty when that fails and error() says why.
-    explicit LoopDevice(const std::string& image);
+    explicit LoopDevice(const std::string& image, const LoopOptions& opts = {});
     ~LoopDevice();
     LoopDevice(const LoopDevice&) = delete;
     LoopDevice& operator=(const LoopDevice&) = delete;
 
     const std::string& path() const { return path_; }
     const std::string& error() const { return error_; }
+    // The kernel name ("loop3") and the device number, for a node of another
+    // name (a fake NAS's /dev/sdb) that must reach this device.
+    std::string name() const;
+    dev_t rdev() const;
 
-private:
+   private:
     std::string path_;
     std::string error_;
 };

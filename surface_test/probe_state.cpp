@@ -1,0 +1,43 @@
+#include "surface_test/probe_state.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "core/clock.h"
+
+ProbeState g_probe;
+volatile std::sig_atomic_t g_probe_stop = 0;
+int g_probe_queue_fd = -1;
+const char* g_probe_root = "";
+
+namespace {
+constexpr double kWaitSliceMs = 200.0;
+}
+
+int probe_wait_ms(double ms) {
+    const double end = clock_mono_ms() + ms;
+    for (double left = ms; left > 0; left = end - clock_mono_ms()) {
+        if (g_probe_stop) return -1;
+        clock_sleep_ms(left < kWaitSliceMs ? left : kWaitSliceMs);
+    }
+    return g_probe_stop ? -1 : 0;
+}
+
+int probe_path(char* out, std::size_t size, const char* fmt, ...) {
+    if (size == 0) return -1;
+    const int head = std::snprintf(out, size, "%s", g_probe_root ? g_probe_root : "");
+    if (head < 0 || static_cast<std::size_t>(head) >= size) {
+        out[0] = '\0';
+        return -1;
+    }
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(out + head, size - static_cast<std::size_t>(head), fmt, ap);
+    va_end(ap);
+    if (n < 0 || static_cast<std::size_t>(n) >= size - static_cast<std::size_t>(head)) {
+        out[0] = '\0';
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,18 @@
+// The probe state file: the JSON document that publishes a run, its throttled
+// atomic save, and the repair of a file left "running" by a run that died.
+#pragma once
+
+#include <cstddef>
+
+#include "surface_test/probe_state.h"
+
+struct StrBuf;
+
+void probe_state_to_json(StrBuf* out);
+void probe_snapshot_json(StrBuf* out, const ProbeSnapshot* snap, int which);
+// Writes the state file at most once a second unless force (then also synced).
+void probe_state_save(int force);
+int probe_state_write_atomic(const char* text, std::size_t len, int sync);
+// Under the disk's lock: marks a "running" state file failed and records it. 1 when rewritten.
+int probe_reap_stale(const char* serial);
+int probe_state_mark_failed(const char* text, std::size_t len, const char* message, StrBuf* out);

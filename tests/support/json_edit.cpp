@@ -1,0 +1,53 @@
+#include "tests/support/json_edit.h"
+
+#include <stdexcept>
+
+#include "core/json.h"
+
+namespace {
+
+// The bytes a token covers, quotes included.
+std::pair<int, int> span(const JsonTok& t) {
+    return t.type == kJsonString ? std::pair{t.start - 1, t.end + 1} : std::pair{t.start, t.end};
+}
+
+}  // namespace
+
+std::string json_set(const std::string& text, const std::string& path,
+                     const std::string& value_json) {
+    int count = 0;
+    const JsonTokens toks(json_parse(text.data(), text.size(), &count));
+    if (!toks || count < 1 || toks[0].type != kJsonObject)
+        throw std::runtime_error("json_set: no object");
+    // Walk down while the keys exist.
+    int at = 0;
+    std::size_t pos = 0;
+    while (pos <= path.size()) {
+        const std::size_t dot = path.find('.', pos);
+        const std::string key =
+            path.substr(pos, dot == std::string::npos ? std::string::npos : dot - pos);
+        const int next = toks[at].type == kJsonObject
+                             ? json_obj_get(text.data(), toks.get(), at, key.c_str())
+                             : -1;
+        if (next < 0) break;
+        at = next;
+        pos = dot == std::string::npos ? path.size() + 1 : dot + 1;
+    }
+    if (pos > path.size()) {
+        const auto [from, to] = span(toks[at]);
+        return text.substr(0, from) + value_json + text.substr(to);
+    }
+    if (toks[at].type != kJsonObject)
+        throw std::runtime_error("json_set: " + path + " crosses a non-object");
+    // Build the missing keys from the innermost out, then put them first in the object.
+    std::string rest = path.substr(pos);
+    std::string member = value_json;
+    for (std::size_t dot = rest.rfind('.'); dot != std::string::npos; dot = rest.rfind('.')) {
+        member = "{\"" + rest.substr(dot + 1) + "\":" + member + "}";
+        rest.resize(dot);
+    }
+    member = "\"" + rest + "\":" + member;
+    const int open = toks[at].start;  // the '{'
+    return text.substr(0, open + 1) + member + (toks[at].size > 0 ? "," : "") +
+           text.substr(open + 1);
+}
