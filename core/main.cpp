@@ -12,6 +12,7 @@
 #include "nas_flags/flags.h"
 #include "surface_test/probe_result.h"
 #include "surface_test/probe_run.h"
+#include "surface_ui/probe_ui.h"
 
 namespace {
 
@@ -19,12 +20,6 @@ namespace {
 // never with a pretended success.
 int not_built(const char* command) {
     log_msg("%s: not built yet", command);
-    return 1;
-}
-
-int cmd_probe_ui(const char* serial, const char* mode, int style) {
-    log_msg("probe-ui: not built yet (serial %s, mode %s, style %d)", serial ? serial : "-",
-            mode ? mode : "-", style);
     return 1;
 }
 

@@ -479,6 +479,14 @@ int scr_resize(int w, int h) {
     return 0;
 }
 
+void scr_release() {
+    std::free(g_cells);
+    g_cells = nullptr;
+    g_cols = 0;
+    g_rows = 0;
+    sb_free(&g_out);
+}
+
 void scr_clear() {
     if (!g_cells) return;
     const ScreenCell blank{{' ', '\0'}, -1, -1, 0};
