@@ -302,4 +302,63 @@ TEST_F(ProbeUiE2E, ATestStartedByTheFollowerIsStoppedFromTheScreen) {
     EXPECT_NE(r.out.find("corvantis: WD-AAA111 (/dev/sdb): Aborted\n"), std::string::npos) << r.out;
 }
 
+TEST_F(ProbeUiE2E, AUserOtherThanRootWatchesButStartsNothing) {
+    REQUIRE_DISK(disk("sdb", "WD-AAA111", 64 * kMiB));
+    ASSERT_EQ(nas_.run(args({"probe", "--serial", "WD-AAA111", "--json"})).exit_code, 0);
+    const std::string before = state("WD-AAA111");
+    ::chmod(nas_.base().c_str(), 0755);
+
+    NasTerminal t(nas_, args({"probe-ui", "--serial", "WD-AAA111", "--mode", "quick"}),
+                  {.uid = 1000});
+    REQUIRE_TERMINAL(t);
+    ASSERT_TRUE(t.wait_for("Test finished  DISK GOOD  Daily")) << t.text();
+    EXPECT_NE(t.text().find("Starting a test needs root."), std::string::npos) << t.text();
+    EXPECT_NE(t.text().find("  q  quit   d  details   ?  help"), std::string::npos) << t.text();
+    t.keys({"1", "2", "r", "?"});
+    ASSERT_TRUE(t.wait_for("Re-attach later")) << t.text();
+    EXPECT_EQ(t.text().find("Full surface test"), std::string::npos) << t.text();
+    EXPECT_EQ(state("WD-AAA111"), before);
+
+    NasTerminal plain(nas_, args({"probe", "--plain", "--serial", "WD-AAA111", "--mode", "quick"}),
+                      {.uid = 1000});
+    REQUIRE_TERMINAL(plain);
+    EXPECT_TRUE(plain.wait_for("corvantis: starting a test needs root.\nexit 1")) << plain.text();
+}
+
+// 64 disks, a test that waits for another disk's (its state file has no map
+// yet), and a test that fails at once.
+TEST_F(ProbeUiE2E, ManyDisksAQueuedTestAndOneThatFailsAtOnce) {
+    REQUIRE_DISK(disk("sda", "WD-AAA111", 2048 * kMiB));
+    REQUIRE_DISK(disk("sdb", "ST-BBB222", 64 * kMiB));
+    for (int i = 2; i < 70; ++i)
+        fake_disk_add(disks_, FakeDisk{.dev = "sd" + std::string(1, 'a' + i / 26) + char('a' + i % 26),
+                                       .serial = "EXTRA" + std::to_string(i), .sectors = 1u << 21});
+    NasProcess first = nas_.start(args({"probe", "--serial", "WD-AAA111", "--json", "--max-rate", "5"}));
+    ASSERT_TRUE(poll_until([&] { return in_phase("WD-AAA111", "verify"); })) << state("WD-AAA111");
+
+    NasTerminal t(nas_, args({"probe-ui"}), {.cols = 120, .rows = 40, .term = "xterm-256color"});
+    REQUIRE_TERMINAL(t);
+    ASSERT_TRUE(t.wait_for("WD-AAA111                  2.1 GB  running ")) << t.text();
+    const std::string list = t.text();
+    std::size_t rows = 0;
+    for (std::size_t at = 0; (at = list.find("│ sd", at)) != std::string::npos; ++at) ++rows;
+    EXPECT_EQ(rows, 34u) << "as many of the 64 listed disks as fit\n" << list;
+    t.keys({"Down", "Enter", "1"});
+    ASSERT_TRUE(t.wait_for("Waiting for the test of another disk")) << t.text();
+    EXPECT_NE(t.text().find("○ ○ ○ ○ ○ ○ ○ ○"), std::string::npos) << t.text();
+    EXPECT_NE(t.text().find("▀▀▀▀▀▀▀▀"), std::string::npos) << "no map yet: 4096 cells unread\n" << t.text();
+    t.keys({"s", "y"});
+    ASSERT_TRUE(t.wait_for(" Aborted  Daily")) << t.text();
+    t.keys({"Left"});
+    ASSERT_TRUE(t.wait_for("pick a disk")) << t.text();
+    EXPECT_NE(t.text().find("ST-BBB222                 67.1 MB  Aborted"), std::string::npos) << t.text();
+    ::kill(test_pid("WD-AAA111"), SIGTERM);
+    first.wait();
+
+    NasTerminal gone(nas_, args({"probe", "--serial", "NOWHERE"}));
+    REQUIRE_TERMINAL(gone);
+    ASSERT_TRUE(gone.wait_for("Test failed  Daily · ")) << gone.text();
+    EXPECT_NE(gone.text().find("serial_not_found"), std::string::npos) << gone.text();
+}
+
 }  // namespace
