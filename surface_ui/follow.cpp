@@ -41,9 +41,9 @@ void speed_text(const ProbeView* v, char* buf, std::size_t size) {
 
 // A run this follower may not report yet: none at all, or, after it started
 // one, the previous run that is still in the file.
-bool still_waiting(const ProbeView& v, bool started, long long previous_start) {
+bool still_waiting(const ProbeView& v, bool started, const RunMark& previous) {
     if (!v.present) return true;
-    return started && !is(v.status, "running") && v.started_ts <= previous_start;
+    return started && !ui_run_is_new(&v, previous);
 }
 
 int finish(const ProbeView* v) {
@@ -96,7 +96,7 @@ int ui_plain_exit_code(const ProbeView* v) {
 int ui_follow_plain(const char* serial, const char* mode) {
     ProbeView v{};
     view_load(serial, &v);
-    const long long previous_start = v.present ? v.started_ts : 0;
+    const RunMark previous = ui_run_mark(&v);
     bool started = false;
     if (mode) {
         if (is(v.status, "running")) {
@@ -120,7 +120,7 @@ int ui_follow_plain(const char* serial, const char* mode) {
     int code = 0;
     while (!g_quit) {
         view_load(serial, &v);
-        if (still_waiting(v, started, previous_start)) {
+        if (still_waiting(v, started, previous)) {
             if (mono_ms() - start > kStartLimitMs) {
                 std::printf("corvantis: the test did not start (see var/corvantis/probe/%s.log)\n",
                             serial);
@@ -144,7 +144,7 @@ int ui_follow_plain(const char* serial, const char* mode) {
     }
     // Interrupted: the test goes on; only a finished run is reported.
     view_load(serial, &v);
-    if (v.present && !still_waiting(v, started, previous_start)) {
+    if (v.present && !still_waiting(v, started, previous)) {
         if (!is(v.status, "running"))
             code = finish(&v);
         else

@@ -15,6 +15,7 @@
 #include "core/paths.h"
 #include "core/unique_fd.h"
 #include "core/util.h"
+#include "surface_ui/view.h"
 
 namespace {
 
@@ -143,4 +144,14 @@ UiSpawnFn ui_spawn_replace(UiSpawnFn fn) {
     const UiSpawnFn before = s_spawn;
     s_spawn = fn;
     return before;
+}
+
+RunMark ui_run_mark(const ProbeView* view) {
+    return view->present ? RunMark{view->started_ts, view->pid} : RunMark{0, 0};
+}
+
+bool ui_run_is_new(const ProbeView* view, const RunMark& before) {
+    if (!view->present) return false;
+    return std::strcmp(view->status, "running") == 0 || view->started_ts > before.started_ts ||
+           view->pid != before.pid;
 }

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+struct ProbeView;
 
 // The command line of a detached test: the executable, "probe", --serial,
 // --mode, --json, --qpkg-root, --temp-limit, --max-rate, and the NULL end.
@@ -32,6 +35,17 @@ void ui_rate_arg(double mib_per_s, char* buf, std::size_t size);
 int ui_spawn_probe(const char* serial, const char* mode);
 // The same with another executable in place of this one's.
 int ui_spawn_probe_exe(const char* exe, const char* serial, const char* mode);
+
+// The run a state file showed when a test was started, and whether a later
+// load shows another one: one that runs, started later, or was written by
+// another process (a run that ended within the second the previous one
+// started has the same started_ts).
+struct RunMark {
+    std::int64_t started_ts;
+    std::int64_t pid;
+};
+RunMark ui_run_mark(const ProbeView* view);
+bool ui_run_is_new(const ProbeView* view, const RunMark& before);
 
 // What ui_spawn_probe runs; tests put a fake in its place (nullptr puts the
 // real one back) and get the one that was in use.

@@ -46,7 +46,7 @@ bool running(const TestScreen* s) {
 bool start_test(TestScreen* s, const char* mode, double now) {
     if (ui_spawn_probe(s->disk.serial, mode) != 0) return false;
     s->pending_ms = now;
-    s->pending_started_ts = s->view.present ? s->view.started_ts : 0;
+    s->pending_run = ui_run_mark(&s->view);
     return true;
 }
 
@@ -412,8 +412,7 @@ constexpr KeyRule kKeys[] = {
 };
 
 bool watching_start(const TestScreen* s) {
-    const ProbeView& v = s->view;
-    return !v.present || (!is(v.status, "running") && v.started_ts <= s->pending_started_ts);
+    return !ui_run_is_new(&s->view, s->pending_run);
 }
 
 }  // namespace

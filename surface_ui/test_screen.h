@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "surface_ui/picker.h"
+#include "surface_ui/spawn.h"
 #include "surface_ui/surface_map.h"
 #include "surface_ui/view.h"
 
@@ -29,8 +30,8 @@ struct TestScreen {
     PickerDisk disk;  // its serial names the state file and the test to start
     ProbeView view;   // the last load
     HeadAnim anim;
-    double pending_ms;                // when this screen started a test; 0 none
-    std::int64_t pending_started_ts;  // the file's started_ts at that moment
+    double pending_ms;    // when this screen started a test; 0 none
+    RunMark pending_run;  // the run the file showed at that moment
     double last_load_ms;
     bool root;
 };

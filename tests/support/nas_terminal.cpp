@@ -30,8 +30,8 @@ std::string join(const std::vector<std::string>& words) {
 
 std::vector<pid_t> children(pid_t pid) {
     std::vector<pid_t> out;
-    const std::string list = read_file("/proc/" + std::to_string(pid) + "/task/" +
-                                       std::to_string(pid) + "/children");
+    const std::string list =
+        read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
     std::size_t at = 0;
     while (at < list.size()) {
         const std::size_t end = list.find(' ', at);

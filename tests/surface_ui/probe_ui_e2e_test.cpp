@@ -52,7 +52,8 @@ class ProbeUiE2E : public ::testing::Test {
         // No test process may outlive its disk.
         for (const std::string& serial : serials_) {
             const std::string pid = value(state(serial), "pid");
-            if (value(state(serial), "status") == "running") ::kill(std::atoi(pid.c_str()), SIGKILL);
+            if (value(state(serial), "status") == "running")
+                ::kill(std::atoi(pid.c_str()), SIGKILL);
         }
     }
 
@@ -69,8 +70,11 @@ class ProbeUiE2E : public ::testing::Test {
             return false;
         }
         nas_.put_block_device(dev, loops_.back()->path());
-        fake_disk_add(disks_, FakeDisk{.dev = dev, .serial = serial, .model = model,
-                                       .sectors = bytes / 512, .slot = slot_++});
+        fake_disk_add(disks_, FakeDisk{.dev = dev,
+                                       .serial = serial,
+                                       .model = model,
+                                       .sectors = bytes / 512,
+                                       .slot = slot_++});
         const std::string x = json_set(smartctl_sample("emulated/smartctl-x-sata.json"),
                                        "serial_number", "\"" + serial + "\"");
         for (const char* key : {kScIdentify, kScIdentifyStandby, kScSnapshot})
@@ -128,12 +132,12 @@ class ProbeUiE2E : public ::testing::Test {
         }                                                             \
     } while (0)
 
-#define REQUIRE_TERMINAL(t)                                          \
-    do {                                                             \
-        if (!(t).error().empty()) {                                  \
-            if (in_ci()) FAIL() << "no terminal: " << (t).error();   \
-            GTEST_SKIP() << "no terminal: " << (t).error();          \
-        }                                                            \
+#define REQUIRE_TERMINAL(t)                                        \
+    do {                                                           \
+        if (!(t).error().empty()) {                                \
+            if (in_ci()) FAIL() << "no terminal: " << (t).error(); \
+            GTEST_SKIP() << "no terminal: " << (t).error();        \
+        }                                                          \
     } while (0)
 
 TEST_F(ProbeUiE2E, PlainTableAndFollowerThroughAPipe) {
@@ -271,9 +275,8 @@ TEST_F(ProbeUiE2E, AKilledUiLeavesItsTestRunningForTheOtherFaces) {
     NasProcess follower = nas_.start(args({"probe-ui", "--serial", "wd-aaa111"}));
     // The follower's first pass; the test goes on meanwhile.
     const std::int64_t done = std::atoll(value(state("WD-AAA111"), "map.done").c_str());
-    ASSERT_TRUE(poll_until([&] {
-        return std::atoll(value(state("WD-AAA111"), "map.done").c_str()) > done + 10;
-    }));
+    ASSERT_TRUE(poll_until(
+        [&] { return std::atoll(value(state("WD-AAA111"), "map.done").c_str()) > done + 10; }));
     const RunResult stop = nas_.run(args({"probe-stop", "--serial", "WD-AAA111"}));
     EXPECT_EQ(stop.exit_code, 0) << stop.out;
     const RunResult r = follower.wait();
@@ -286,8 +289,9 @@ TEST_F(ProbeUiE2E, ATestStartedByTheFollowerIsStoppedFromTheScreen) {
     REQUIRE_DISK(disk("sdb", "WD-AAA111", 2048 * kMiB));
     NasProcess follower = nas_.start(
         args({"probe", "--plain", "--serial", "wd-aaa111", "--mode", "quick", "--max-rate", "30"}));
-    ASSERT_TRUE(poll_until([&] { return printed_so_far().find("Surface map, READ") != std::string::npos; }))
-        << printed_so_far();
+    ASSERT_TRUE(poll_until([&] {
+        return printed_so_far().find("Surface map, READ") != std::string::npos;
+    })) << printed_so_far();
 
     NasTerminal t(nas_, args({"probe", "--serial", "WD-AAA111"}), {.cols = 120, .rows = 40});
     REQUIRE_TERMINAL(t);
@@ -331,9 +335,12 @@ TEST_F(ProbeUiE2E, ManyDisksAQueuedTestAndOneThatFailsAtOnce) {
     REQUIRE_DISK(disk("sda", "WD-AAA111", 2048 * kMiB));
     REQUIRE_DISK(disk("sdb", "ST-BBB222", 64 * kMiB));
     for (int i = 2; i < 70; ++i)
-        fake_disk_add(disks_, FakeDisk{.dev = "sd" + std::string(1, 'a' + i / 26) + char('a' + i % 26),
-                                       .serial = "EXTRA" + std::to_string(i), .sectors = 1u << 21});
-    NasProcess first = nas_.start(args({"probe", "--serial", "WD-AAA111", "--json", "--max-rate", "5"}));
+        fake_disk_add(disks_,
+                      FakeDisk{.dev = "sd" + std::string(1, 'a' + i / 26) + char('a' + i % 26),
+                               .serial = "EXTRA" + std::to_string(i),
+                               .sectors = 1u << 21});
+    NasProcess first =
+        nas_.start(args({"probe", "--serial", "WD-AAA111", "--json", "--max-rate", "5"}));
     ASSERT_TRUE(poll_until([&] { return in_phase("WD-AAA111", "verify"); })) << state("WD-AAA111");
 
     NasTerminal t(nas_, args({"probe-ui"}), {.cols = 120, .rows = 40, .term = "xterm-256color"});
@@ -346,12 +353,14 @@ TEST_F(ProbeUiE2E, ManyDisksAQueuedTestAndOneThatFailsAtOnce) {
     t.keys({"Down", "Enter", "1"});
     ASSERT_TRUE(t.wait_for("Waiting for the test of another disk")) << t.text();
     EXPECT_NE(t.text().find("○ ○ ○ ○ ○ ○ ○ ○"), std::string::npos) << t.text();
-    EXPECT_NE(t.text().find("▀▀▀▀▀▀▀▀"), std::string::npos) << "no map yet: 4096 cells unread\n" << t.text();
+    EXPECT_NE(t.text().find("▀▀▀▀▀▀▀▀"), std::string::npos) << "no map yet: 4096 cells unread\n"
+                                                            << t.text();
     t.keys({"s", "y"});
     ASSERT_TRUE(t.wait_for(" Aborted  Daily")) << t.text();
     t.keys({"Left"});
     ASSERT_TRUE(t.wait_for("pick a disk")) << t.text();
-    EXPECT_NE(t.text().find("ST-BBB222                 67.1 MB  Aborted"), std::string::npos) << t.text();
+    EXPECT_NE(t.text().find("ST-BBB222                 67.1 MB  Aborted"), std::string::npos)
+        << t.text();
     ::kill(test_pid("WD-AAA111"), SIGTERM);
     first.wait();
 
