@@ -51,3 +51,12 @@ std::string json_set(const std::string& text, const std::string& path,
     return text.substr(0, open + 1) + member + (toks[at].size > 0 ? "," : "") +
            text.substr(open + 1);
 }
+
+std::string json_get(const std::string& text, const char* path) {
+    int n = 0;
+    const JsonTokens t(json_parse(text.data(), text.size(), &n));
+    if (!t) return "(no json)";
+    const int k = json_path_get(text.data(), t.get(), 0, path);
+    if (k < 0) return "(missing)";
+    return text.substr(t[k].start, t[k].end - t[k].start);
+}

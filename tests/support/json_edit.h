@@ -11,3 +11,8 @@
 // that exists. Throws std::runtime_error on text that is no JSON object.
 std::string json_set(const std::string& text, const std::string& path,
                      const std::string& value_json);
+
+// The value at a dotted path: a string's bytes without its quotes, any other
+// value's JSON text; "(missing)" when there is none, "(no json)" for text
+// that is no JSON.
+std::string json_get(const std::string& text, const char* path);

@@ -1,13 +1,9 @@
-// NasTerminal: a real terminal (a tmux pane of the given size) in which a
-// program runs inside a FakeNas, driven and read as a person would: keys in
-// with send-keys, the screen out with capture-pane. tmux runs on the host;
-// the pane's program enters the fake NAS's mount namespace through a process
-// that stays inside it. The pane stays after the program ends, so the
-// restored terminal and what was printed there can be read.
-//
-//   NasTerminal t(nas, {"probe-ui", "--qpkg-root", nas.pkg_root()}, {.cols = 120, .rows = 40});
-//   ASSERT_TRUE(t.wait_for("pick a disk"));
-//   t.keys({"Down", "Enter"});
+// NasTerminal: a real terminal (a tmux pane) in which corvantisd runs inside
+// a FakeNas, driven and read as a person would: keys in with send-keys, the
+// screen out with capture-pane. tmux runs on the host; the program enters the
+// fake NAS's mount namespace through a process that stays inside it. After
+// the program a shell prints "exit <code>" and echoes one typed line as
+// "got <line>", which shows whether the terminal was given back usable.
 #pragma once
 
 #include <sys/types.h>
@@ -27,16 +23,11 @@ struct TerminalOptions {
     int cols = 80;
     int rows = 24;
     std::string term = "xterm";  // TERM of the program; COLORTERM is never set
-    uid_t uid = 0;               // runs the program as this user (and group)
-    // After the program: a shell prints "exit <code>" and echoes one typed line
-    // ("got <line>"), which shows whether the terminal was given back cooked.
-    bool shell_after = true;
-    std::vector<std::pair<std::string, std::string>> env{};
+    uid_t uid = 0;               // runs the program as this user and group
 };
 
 class NasTerminal {
    public:
-    // Runs corvantisd with args in the pane.
     NasTerminal(const FakeNas& nas, const std::vector<std::string>& args,
                 const TerminalOptions& opts = {});
     ~NasTerminal();
@@ -45,24 +36,21 @@ class NasTerminal {
 
     // Empty when the terminal runs; why not otherwise.
     const std::string& error() const { return error_; }
-
-    // tmux key names ("Enter", "Down", "Escape", "q").
+    // tmux key names ("Enter", "Down", "q").
     void keys(const std::vector<std::string>& names) const;
-    // The screen as text, one line per row, trailing blanks cut.
+    // The screen as text; styled() keeps the colour sequences.
     std::string text() const;
-    // The same with the colour and attribute sequences tmux keeps.
     std::string styled() const;
     // Polls the screen until it holds needle; false after timeout_s.
     bool wait_for(const std::string& needle, int timeout_s = 60) const;
-    bool wait_for_gone(const std::string& needle, int timeout_s = 60) const;
     void resize(int cols, int rows) const;
-    // tmux's format values of the pane ("#{alternate_on}", "#{cursor_flag}").
+    // A tmux format of the pane ("#{alternate_on}").
     std::string pane(const std::string& format) const;
     // The corvantisd process of the pane (0 once it has ended).
     pid_t program_pid() const;
 
    private:
-    int tmux(const std::vector<std::string>& args, std::string* out = nullptr) const;
+    std::string tmux(const std::vector<std::string>& args, int* rc = nullptr) const;
 
     TempDir dir_;
     std::string socket_;

@@ -18,10 +18,8 @@
 #include "surface_ui/surface_map.h"
 #include "surface_ui/test_screen.h"
 #include "tests/support/fake_clock.h"
-#include "tests/support/fake_disk.h"
 #include "tests/support/probe_state_dir.h"
 #include "tests/support/state_doc.h"
-#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -81,18 +79,6 @@ class Screens : public ::testing::Test {
     TestScreen s_{};
 };
 
-TEST_F(Screens, SidePanelFromNinetySixColumns) {
-    const struct {
-        int w, map_w, panel_x, panel_w;
-    } cases[] = {{95, 95, 0, 0}, {96, 59, 60, 36}, {129, 92, 93, 36}, {130, 87, 88, 42}};
-    for (const auto& c : cases) {
-        const TestScreenLayout l = test_screen_layout(c.w);
-        EXPECT_EQ(l.map_w, c.map_w) << c.w;
-        EXPECT_EQ(l.panel_x, c.panel_x) << c.w;
-        EXPECT_EQ(l.panel_w, c.panel_w) << c.w;
-    }
-}
-
 TEST_F(Screens, KeysDoWhatTheStateAllows) {
     using A = TsAction;
     const struct {
@@ -114,26 +100,6 @@ TEST_F(Screens, KeysDoWhatTheStateAllows) {
     for (const auto& c : cases)
         EXPECT_EQ(test_screen_key_action(c.key, c.dialog, c.help, c.root, c.running), c.action)
             << c.key << " dialog " << c.dialog << " help " << c.help;
-}
-
-TEST_F(Screens, RateCapCyclesForTheNextTest) {
-    const double saved = g_max_rate;
-    enter("");
-    for (double start : {0.0, 120.0}) {
-        g_max_rate = start;
-        std::string seen;
-        for (int i = 0; i < 4; ++i) {
-            test_screen_apply(&s_, TsAction::kCycleRate);
-            seen += std::to_string(static_cast<int>(g_max_rate)) + " ";
-        }
-        EXPECT_EQ(seen, start == 0 ? "500 200 50 0 " : "500 200 50 0 ");
-        EXPECT_STREQ(ui_toast_text(), "The next test reads as fast as the disk can.");
-    }
-    g_max_rate = 0.4;
-    clock_.advance_ms(kToastMs);
-    draw(80, 24);
-    EXPECT_NE(row(23).find(" r  pace 0.4 MB/s"), std::string::npos) << grid();
-    g_max_rate = saved;
 }
 
 // A panel whose verdict box has no room leaves the verdict to the status row.
@@ -249,25 +215,7 @@ TEST_F(Screens, AStopNeverSignalsAnotherProgram) {
     ::waitpid(other, nullptr, 0);
 }
 
-TEST_F(Screens, PickerListsWhatFitsAndWraps) {
-    TempDir root;
-    const FakeDiskRoot fake = fake_disk_root(root.path());
-    for (int i = 0; i < 70; ++i)
-        fake_disk_add(fake,
-                      FakeDisk{.dev = "sd" + std::string(1, 'a' + i / 26) + char('a' + i % 26),
-                               .serial = "D" + std::to_string(i),
-                               .model = i == 0 ? "M" : "",
-                               .sectors = i == 1 ? 0u : 2000000u,
-                               .slot = i < 2 ? i + 1 : -1});
-    PickerDisk disks[kPickerMax];
-    const int n = picker_load_disks_under(root.path().c_str(), disks, kPickerMax);
-    ASSERT_EQ(n, 64);
-    const int first = picker_find(disks, n, "d0");
-    ASSERT_GE(first, 0);
-    EXPECT_STREQ(disks[first].model, "M");
-    EXPECT_STREQ(disks[first].size_text, "1.0 GB");
-    EXPECT_STREQ(disks[picker_find(disks, n, "D1")].size_text, "");
-
+TEST_F(Screens, PickerWrapsAndOpensOnlyADisk) {
     int selected = 0;
     EXPECT_EQ(picker_key(KEY_UP, 30, &selected), PickerAction::kNone);
     EXPECT_EQ(selected, 29);
@@ -275,13 +223,6 @@ TEST_F(Screens, PickerListsWhatFitsAndWraps) {
     EXPECT_EQ(selected, 0);
     EXPECT_EQ(picker_key(KEY_ENTER, 0, &selected), PickerAction::kNone);
     EXPECT_EQ(picker_key(KEY_RIGHT, 30, &selected), PickerAction::kOpen);
-    EXPECT_EQ(picker_key('Q', 30, &selected), PickerAction::kQuit);
-
-    picker_draw(disks, 30, 1, 80, 24);
-    EXPECT_EQ(row(22).rfind(" ╰──", 0), 0u) << "18 of 30 disks fit\n" << grid();
-    EXPECT_EQ(row(21).rfind(" │ " + std::string(disks[17].dev) + " ", 0), 0u) << grid();
-    EXPECT_EQ(g_cells[5 * 80 + 2].bg, 238) << "the selected row";
-    EXPECT_EQ(g_cells[4 * 80 + 2].bg, -1);
 }
 
 }  // namespace

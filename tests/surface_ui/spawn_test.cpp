@@ -1,5 +1,5 @@
 // The detached start of a test: the command line it builds from the limits,
-// and real launches of a stand-in executable that reports what it was given.
+// and launches while signals keep interrupting them.
 #include "surface_ui/spawn.h"
 
 #include <gtest/gtest.h>
@@ -14,9 +14,6 @@
 
 #include "core/cli.h"
 #include "core/paths.h"
-#include "tests/support/fake_nas.h"
-#include "tests/support/nas_terminal.h"
-#include "tests/support/probe_state_dir.h"
 
 namespace {
 
@@ -55,56 +52,11 @@ TEST(ProbeArgv, LimitsAreHandedOnAsTheTestReadsThem) {
     }
 }
 
-// A stand-in for corvantisd that records its arguments, descriptors and
-// session, and prints a line of output.
-class Spawn : public ::testing::Test {
-   protected:
-    void SetUp() override {
-        exe_ = dir_.root() + "/stand-in";
-        write_file(exe_,
-                   "#!/bin/sh\n"
-                   "r=" +
-                       dir_.root() +
-                       "/report\n"
-                       "echo \"$*\" > $r.args\n"
-                       "f=/proc/$$/fd\n"
-                       "echo \"$(readlink $f/0) $(readlink $f/1) $(readlink $f/2)\" > $r.fds\n"
-                       "cut -d' ' -f6 /proc/$$/stat > $r.sid\n"
-                       "echo output of the test\n",
-                   0755);
-    }
-    std::string report(const char* what) const {
-        std::string text;
-        poll_until([&] { return !(text = read_file(dir_.root() + "/report." + what)).empty(); },
-                   10);
-        return text;
-    }
-    ProbeStateDir dir_;
-    std::string exe_;
-};
-
-TEST_F(Spawn, TheTestRunsDetachedWithItsOutputInItsLog) {
-    ASSERT_EQ(ui_spawn_probe_exe(exe_.c_str(), "S-1", "quick"), 0);
-    EXPECT_EQ(report("args").substr(0, 44), "probe --serial S-1 --mode quick --json --qpk");
-    const std::string log = dir_.root() + "/probe/S-1.log";
-    EXPECT_EQ(report("fds"), "/dev/null " + log + " " + log + "\n");
-    EXPECT_NE(std::atol(report("sid").c_str()), static_cast<long>(::getsid(0)));
-    EXPECT_TRUE(poll_until([&] { return read_file(log) == "output of the test\n"; }, 10));
-    errno = 0;
-    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "no child is left to the caller";
-    EXPECT_EQ(errno, ECHILD);
-}
-
-TEST_F(Spawn, ASerialThatCannotNameALogWritesToNothing) {
-    ASSERT_EQ(ui_spawn_probe_exe(exe_.c_str(), "../S", "quick"), 0);
-    EXPECT_EQ(report("fds"), "/dev/null /dev/null /dev/null\n");
-}
-
 void on_alarm(int) {}
 
 // Timer signals without SA_RESTART keep interrupting the wait for the
 // intermediate child; every launch still reaps it.
-TEST_F(Spawn, SignalsDuringTheLaunchLeaveNoChildBehind) {
+TEST(Spawn, SignalsDuringTheLaunchLeaveNoChildBehind) {
     struct sigaction sa {
     }, old{};
     sa.sa_handler = on_alarm;
