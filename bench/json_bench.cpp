@@ -42,8 +42,8 @@ void measure(const char* label, const std::vector<std::string>& texts, int round
         }
     }
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    std::printf("%-28s %8.1f MB/s  %10.0f tokens/s  (%zu bytes in %.3f s)\n", label, bytes / s / 1e6,
-                tokens / s, bytes, s);
+    std::printf("%-28s %8.1f MB/s  %10.0f tokens/s  (%zu bytes in %.3f s)\n", label,
+                bytes / s / 1e6, tokens / s, bytes, s);
 }
 
 }  // namespace

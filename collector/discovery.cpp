@@ -1,8 +1,8 @@
 #include "collector/discovery.h"
 
 #include <dirent.h>
-#include <sys/stat.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 
+#include "core/unique_fd.h"
 #include "core/util.h"
 
 namespace {
@@ -175,33 +176,38 @@ void section_line(Section* s, char* line) {
     apply_key(s, key, value);
 }
 
+// A Seagate drive names its maker in its vendor (or model) text, or has a
+// model number that begins with "ST"; either selects the FARM log read.
+std::int32_t names_seagate(const char* maker, const char* model) {
+    char upper_maker[sizeof(DiskInfo{}.model)];
+    char upper_model[sizeof(DiskInfo{}.model)];
+    str_copy(upper_maker, sizeof upper_maker, maker);
+    str_copy(upper_model, sizeof upper_model, model);
+    str_upper(upper_maker);
+    str_upper(upper_model);
+    return std::strstr(upper_maker, "SEAGATE") != nullptr || starts_with(upper_model, "ST") ? 1 : 0;
+}
+
 void classify_enclosure_disk(DiskInfo* r) {
+    // A spinning disk is SATA; of the solid-state ones, only SAS disks carry a vendor.
+    const char* bus = "sata";
     if (starts_with(r->dev, "nvme"))
-        str_copy(r->bus, sizeof r->bus, "nvme");
-    else if (r->rpm >= 1)
-        str_copy(r->bus, sizeof r->bus, "sata");
-    else if (r->vendor[0] != '\0')
-        str_copy(r->bus, sizeof r->bus, "sas");
-    else
-        str_copy(r->bus, sizeof r->bus, "sata");
-    char vendor[sizeof r->vendor];
-    char model[sizeof r->model];
-    str_copy(vendor, sizeof vendor, r->vendor);
-    str_copy(model, sizeof model, r->model);
-    str_upper(vendor);
-    str_upper(model);
-    r->is_seagate = (std::strstr(vendor, "SEAGATE") != nullptr || starts_with(model, "ST")) ? 1 : 0;
+        bus = "nvme";
+    else if (r->rpm < 1 && r->vendor[0] != '\0')
+        bus = "sas";
+    str_copy(r->bus, sizeof r->bus, bus);
+    r->is_seagate = names_seagate(r->vendor, r->model);
 }
 
 void read_enclosure_file(Inventory* inv, const char* path, int enclosure) {
-    std::FILE* f = std::fopen(path, "re");
+    const UniqueFile f(std::fopen(path, "re"));
     if (!f) return;
     const int first = inv->n;
     Section s;
     char line[kLineSize];
     int got;
     // Once the inventory is full no section can be added; the rest is not read.
-    while (inv->n < inv->max && (got = read_line(f, line, sizeof line)) != 0) {
+    while (inv->n < inv->max && (got = read_line(f.get(), line, sizeof line)) != 0) {
         str_trim(line);
         // An over-long key line is skipped whole, but an over-long header still
         // ends the section before it: otherwise the next disk's keys would be
@@ -220,7 +226,6 @@ void read_enclosure_file(Inventory* inv, const char* path, int enclosure) {
         }
     }
     section_close(inv, &s);
-    std::fclose(f);
     for (int i = first; i < inv->n; ++i) classify_enclosure_disk(&inv->out[i]);
 }
 
@@ -272,25 +277,22 @@ void sysfs_record(const char* root, const char* name, DiskInfo* r) {
     sysfs_read_attr_under(root, name, "size", size, sizeof size);
     r->capacity_bytes = mul_or_zero(dec_i64(size), 512);
     str_copy(r->bus, sizeof r->bus, starts_with(name, "nvme") ? "nvme" : "sata");
-    char model[sizeof r->model];
-    str_copy(model, sizeof model, r->model);
-    str_upper(model);
-    r->is_seagate = (std::strstr(model, "SEAGATE") != nullptr || starts_with(model, "ST")) ? 1 : 0;
+    // sysfs has no vendor text for a SATA disk: its model stands in.
+    r->is_seagate = names_seagate(r->model, r->model);
 }
 
 void scan_sys_block(const char* root, Inventory* inv) {
     char path[kPathSize];
     if (!path_under(path, sizeof path, root, "/sys/block")) return;
-    DIR* dir = ::opendir(path);
+    const UniqueDir dir(::opendir(path));
     if (!dir) return;
     const dirent* e;
-    while (inv->n < inv->max && (e = ::readdir(dir)) != nullptr) {
+    while (inv->n < inv->max && (e = ::readdir(dir.get())) != nullptr) {
         if (!sys_block_name_taken(e->d_name) || inventory_has_dev(*inv, e->d_name)) continue;
         DiskInfo* r = &inv->out[inv->n];
         sysfs_record(root, e->d_name, r);
         if (r->serial[0] != '\0') ++inv->n;
     }
-    ::closedir(dir);
 }
 
 }  // namespace
@@ -308,7 +310,7 @@ void wwn_normalize(const char* text, char out[80]) {
     std::size_t n = 0;
     for (; *p && n < 79; ++p) {
         const unsigned char c = static_cast<unsigned char>(*p);
-        if (std::isxdigit(c)) out[n++] = static_cast<char>(std::tolower(c));
+        if (char_is_hex(c)) out[n++] = static_cast<char>(std::tolower(c));
     }
     out[n] = '\0';
 }

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "core/strbuf.h"
+#include "core/util.h"
 
 namespace {
 
@@ -69,15 +70,11 @@ bool dev_char_after_ok(unsigned char c, const char* name, std::size_t name_len) 
     return !is_alnum(c);
 }
 
-bool is_hex(unsigned char c) {
-    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 // The 12-character sysfs form of a PCI address: "0000:00:17.0".
 bool is_pci_address(const char* c) {
     for (int i = 0; i < 12; ++i) {
         const char sep = (i == 4 || i == 7) ? ':' : (i == 10 ? '.' : '\0');
-        if (sep ? c[i] != sep : !is_hex(static_cast<unsigned char>(c[i]))) return false;
+        if (sep ? c[i] != sep : !char_is_hex(static_cast<unsigned char>(c[i]))) return false;
     }
     return true;
 }
@@ -102,13 +99,13 @@ std::int64_t klog_read_all(StrBuf* out) {
 }
 
 char* klog_next_line(char* text, std::uint64_t len, std::uint64_t* pos) {
-    while (*pos < len) {
-        char* start = text + *pos;
-        const void* nl = std::memchr(start, '\n', static_cast<std::size_t>(len - *pos));
-        char* end = nl ? static_cast<char*>(const_cast<void*>(nl)) : text + len;
-        *pos = static_cast<std::uint64_t>(end - text) + (nl ? 1 : 0);
-        *end = '\0';
-        if (end != start) return start;
+    std::size_t n = 0;
+    while (const char* line = text_next_line(text, len, pos, &n)) {
+        // The line lies in text, which is ours to change: its newline (or the
+        // terminator at text[len]) becomes its end.
+        char* start = text + (line - text);
+        start[n] = '\0';
+        if (n > 0) return start;
     }
     return nullptr;
 }

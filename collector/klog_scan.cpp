@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "collector/klog.h"
+#include "core/clock.h"
 #include "core/db.h"
 #include "core/strbuf.h"
 #include "core/util.h"
@@ -90,7 +90,7 @@ void store_line(DbStmt& ins, const char* boot_id, double ts, std::int64_t now, s
 void add_event(const KlogTarget& t, std::int64_t poll_id, const char* type, std::int64_t lines,
                const char* sample) {
     StrBuf detail;
-    sb_printf(&detail, "{\"lines\":%lld,\"dev\":", static_cast<long long>(lines));
+    (void)sb_printf(&detail, "{\"lines\":%lld,\"dev\":", static_cast<long long>(lines));
     sb_append_json_str(&detail, t.dev);
     sb_append_str(&detail, ",\"sample\":");
     sb_append_json_str(&detail, sample);
@@ -101,15 +101,25 @@ void add_event(const KlogTarget& t, std::int64_t poll_id, const char* type, std:
 }  // namespace
 
 void klog_target_init(KlogTarget* target, std::int64_t disk_id, const char* dev) {
+    klog_target_init_under("", target, disk_id, dev);
+}
+
+void klog_target_init_under(const char* root, KlogTarget* target, std::int64_t disk_id,
+                            const char* dev) {
     std::memset(target, 0, sizeof *target);
     target->disk_id = disk_id;
     str_copy(target->dev, sizeof target->dev, dev);
-    char path[160];
-    std::snprintf(path, sizeof path, "/sys/block/%s/device", target->dev);
+    char path[PATH_MAX];
+    const int n = std::snprintf(path, sizeof path, "%s/sys/block/%s/device", root, target->dev);
     char resolved[PATH_MAX];
-    if (realpath(path, resolved))
-        sysfs_path_controller(resolved, target->ctrl_pci, sizeof target->ctrl_pci, target->ata_port,
-                              sizeof target->ata_port);
+    if (n > 0 && static_cast<std::size_t>(n) < sizeof path && realpath(path, resolved)) {
+        // The controller rule reads the path as the kernel shows it: the
+        // components of a test's root folder are not part of it.
+        const std::size_t root_len = std::strlen(root);
+        const bool below = root_len > 0 && std::strncmp(resolved, root, root_len) == 0;
+        sysfs_path_controller(below ? resolved + root_len : resolved, target->ctrl_pci,
+                              sizeof target->ctrl_pci, target->ata_port, sizeof target->ata_port);
+    }
     if (std::strncmp(target->dev, "nvme", 4) == 0) {
         // nvme0n1 -> nvme0. A controller name too long for the field stays
         // empty: a cut name could stand for another controller.
@@ -131,7 +141,7 @@ void klog_scan_text(std::int64_t poll_id, KlogTarget* targets, int count, char* 
     const ScanMark mark = scan_mark_read();
     double newest = mark.last_ts;
     DbStmt ins(kInsertLine);
-    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    const std::int64_t now = clock_now();
 
     std::int64_t index = 0;
     bool is_new = false;  // a line without a stamp inherits its predecessor's verdict
@@ -154,7 +164,7 @@ void klog_scan_text(std::int64_t poll_id, KlogTarget* targets, int count, char* 
     meta_set_int("dmesg_count", index);
     if (newest >= 0.0) {
         char ts[40];
-        std::snprintf(ts, sizeof ts, "%.6f", newest);
+        (void)std::snprintf(ts, sizeof ts, "%.6f", newest);
         meta_set("dmesg_last_ts", ts);
     }
     for (int i = 0; i < count; ++i) {

@@ -24,6 +24,10 @@ struct KlogTarget {
 
 // Clears target and fills it for disk_id and dev from /sys/block/<dev>/device.
 void klog_target_init(KlogTarget* target, std::int64_t disk_id, const char* dev);
+// The same with the platform path below root ("" is the real system); tests
+// lay out a fake tree there.
+void klog_target_init_under(const char* root, KlogTarget* target, std::int64_t disk_id,
+                            const char* dev);
 
 // The scan of one poll over the real ring buffer: stores the new lines with
 // poll_id, counts them into targets[0, count) and writes the events. Does

@@ -67,14 +67,10 @@ void conf_parse_flags(const char* text, std::uint64_t len, NasConf* conf) {
     std::memset(conf, 0, sizeof *conf);
     if (!text) return;
     std::int64_t number = 0;
-    for (std::uint64_t pos = 0; pos < len;) {
-        const char* start = text + pos;
-        const std::size_t rest = static_cast<std::size_t>(len - pos);
-        const char* nl = static_cast<const char*>(std::memchr(start, '\n', rest));
-        const std::size_t n = nl ? static_cast<std::size_t>(nl - start) : rest;
-        parse_line(start, n, ++number, conf);
-        pos += n + (nl ? 1 : 0);
-    }
+    std::uint64_t pos = 0;
+    std::size_t n = 0;
+    while (const char* line = text_next_line(text, len, &pos, &n))
+        parse_line(line, n, ++number, conf);
 }
 
 const NasConfEntry* conf_find_flag(const NasConf* conf, const char* wwn) {

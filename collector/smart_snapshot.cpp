@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/json.h"
+#include "core/smartctl.h"
 
 namespace {
 
@@ -11,6 +12,7 @@ namespace {
 struct Reply {
     const char* text;
     const JsonTok* toks;
+    int count;
 };
 
 bool read_int(const Reply& r, int node, const char* path, std::int64_t* v) {
@@ -56,14 +58,14 @@ void read_wwn(const Reply& r, int root, SmartSnapshot* out) {
         !read_int(r, root, "wwn.id", &id))
         return;
     using ull = unsigned long long;
-    std::snprintf(out->wwn, sizeof out->wwn, "%01llx%06llx%09llx", static_cast<ull>(naa) & 0xF,
-                  static_cast<ull>(oui) & 0xFFFFFF, static_cast<ull>(id) & 0xFFFFFFFFFULL);
+    (void)std::snprintf(out->wwn, sizeof out->wwn, "%01llx%06llx%09llx",
+                        static_cast<ull>(naa) & 0xF, static_cast<ull>(oui) & 0xFFFFFF,
+                        static_cast<ull>(id) & 0xFFFFFFFFFULL);
 }
 
 void read_identity(const Reply& r, int root, SmartSnapshot* out) {
     std::int64_t v;
-    if (read_int(r, root, "smartctl.exit_status", &v))
-        out->exit_status = static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+    out->exit_status = smartctl_exit_status(r.text, r.toks, r.count);
     read_str(r, root, "device.type", out->device_type, sizeof out->device_type);
     read_str(r, root, "device.protocol", out->protocol, sizeof out->protocol);
     read_str(r, root, "serial_number", out->serial, sizeof out->serial);
@@ -254,7 +256,7 @@ int smart_snap_from_json(const char* text, std::size_t len, std::int64_t error_b
     const JsonTokens toks(json_parse(text, len, &count));
     if (!toks || count < 1 || toks[0].type != kJsonObject) return 0;
     out->parsed = 1;
-    const Reply r{text, toks.get()};
+    const Reply r{text, toks.get(), count};
     read_identity(r, 0, out);
     read_attributes(r, 0, out);
     read_temperature(r, 0, out);

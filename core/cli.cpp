@@ -1,12 +1,12 @@
 #include "core/cli.h"
 
-#include "core/paths.h"
-
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "core/paths.h"
 
 int g_temp_limit = -1;
 double g_max_rate = 0.0;
@@ -34,7 +34,9 @@ constexpr char kRootTooLong[] = "corvantisd: --qpkg-root path too long\n";
 
 constexpr int kMaxArgcForRewrite = 69;
 
-void write_stderr(const char* text, std::size_t n) { std::fwrite(text, 1, n, stderr); }
+void write_stderr(const char* text, std::size_t n) {
+    (void)std::fwrite(text, 1, n, stderr);
+}
 
 // "auto", "off" or whole degrees; trailing text after the digits is ignored.
 // The range is checked on the full 64-bit value so that a huge number cannot
@@ -93,11 +95,16 @@ int cli_parse_options(int argc, char** argv, CliOptions* opt) {
         const char* word = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         const char** text_target = nullptr;
-        if (std::strcmp(word, "--qpkg-root") == 0) text_target = &opt->qpkg_root;
-        else if (std::strcmp(word, "--serial") == 0) text_target = &opt->serial;
-        else if (std::strcmp(word, "--mode") == 0) text_target = &opt->mode;
-        else if (std::strcmp(word, "--wwn") == 0) text_target = &opt->wwn;
-        else if (std::strcmp(word, "--conf") == 0) text_target = &opt->conf;
+        if (std::strcmp(word, "--qpkg-root") == 0)
+            text_target = &opt->qpkg_root;
+        else if (std::strcmp(word, "--serial") == 0)
+            text_target = &opt->serial;
+        else if (std::strcmp(word, "--mode") == 0)
+            text_target = &opt->mode;
+        else if (std::strcmp(word, "--wwn") == 0)
+            text_target = &opt->wwn;
+        else if (std::strcmp(word, "--conf") == 0)
+            text_target = &opt->conf;
 
         if (text_target) {
             if (value) *text_target = argv[++i];
@@ -133,4 +140,6 @@ int cli_parse_options(int argc, char** argv, CliOptions* opt) {
     return 0;
 }
 
-void cli_print_usage() { write_stderr(kUsage, sizeof kUsage - 1); }
+void cli_print_usage() {
+    write_stderr(kUsage, sizeof kUsage - 1);
+}

@@ -3,8 +3,10 @@
 #include <sqlite3.h>
 
 #include <cstdio>
-#include <ctime>
+#include <cstdlib>
+#include <cstring>
 
+#include "core/clock.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/util.h"
@@ -16,13 +18,17 @@ namespace {
 constexpr int kBusyTimeoutMs = 10000;
 constexpr int kSchemaVersion = 1;
 
-// Every object is IF NOT EXISTS, so a creating open of an existing database
-// runs this again as a no-op; there is no migration step.
-constexpr char kSchema[] =
+// Settings of the connection itself: they write nothing to the file.
+constexpr char kConnectionPragmas[] = "PRAGMA synchronous=FULL;PRAGMA busy_timeout=10000;";
+// Settings kept in the file, and the objects of the schema. Every object is IF
+// NOT EXISTS, so running this on an incomplete database adds only what is
+// missing; there is no migration step.
+constexpr char kFilePragmas[] =
     "PRAGMA journal_mode=DELETE;"
     "PRAGMA synchronous=FULL;"
     "PRAGMA busy_timeout=10000;"
-    "PRAGMA auto_vacuum=INCREMENTAL;"
+    "PRAGMA auto_vacuum=INCREMENTAL;";
+constexpr char kSchema[] =
     "CREATE TABLE IF NOT EXISTS meta("
     "key TEXT PRIMARY KEY,"
     "value TEXT"
@@ -168,7 +174,7 @@ constexpr char kSchema[] =
     "CREATE INDEX IF NOT EXISTS probes_serial ON probes(serial,finished_ts);";
 
 std::int64_t now_s() {
-    return static_cast<std::int64_t>(std::time(nullptr));
+    return clock_now();
 }
 
 // A failed open still hands back a connection (SQLite keeps its error message
@@ -180,16 +186,71 @@ int open_failed(const char* message) {
     return -1;
 }
 
+int user_version() {
+    DbStmt st("PRAGMA user_version");
+    return st.step() == SQLITE_ROW ? static_cast<int>(st.col_int(0)) : 0;
+}
+
 void stamp_user_version() {
-    int version = 0;
-    {
-        DbStmt st("PRAGMA user_version");
-        if (st.step() == SQLITE_ROW) version = static_cast<int>(st.col_int(0));
-    }
-    if (version > 0) return;
+    if (user_version() > 0) return;
     char sql[48];
-    std::snprintf(sql, sizeof sql, "PRAGMA user_version=%d", kSchemaVersion);
+    (void)std::snprintf(sql, sizeof sql, "PRAGMA user_version=%d", kSchemaVersion);
     (void)db_exec(sql);
+}
+
+int close_failed() {
+    db_close();
+    return -1;
+}
+
+// Whether every object that kSchema creates is in the file: the names are
+// read from the schema text itself, so the two cannot drift apart.
+bool schema_objects_present() {
+    int wanted = 0;
+    int present = 0;
+    DbStmt st("SELECT count(*) FROM sqlite_master WHERE name=?");
+    static constexpr char kMark[] = "IF NOT EXISTS ";
+    for (const char* p = std::strstr(kSchema, kMark); p; p = std::strstr(p, kMark)) {
+        p += sizeof kMark - 1;
+        const std::size_t n = std::strcspn(p, "( ");
+        char name[64];
+        if (n == 0 || n >= sizeof name) return false;
+        std::memcpy(name, p, n);
+        name[n] = '\0';
+        ++wanted;
+        st.reset();
+        st.bind_text(1, name);
+        if (st.step() == SQLITE_ROW && st.col_int(0) == 1) ++present;
+    }
+    return wanted > 0 && present == wanted;
+}
+
+bool pragma_is(const char* sql, const char* want) {
+    DbStmt st(sql);
+    return st.step() == SQLITE_ROW && std::strcmp(st.col_text(0), want) == 0;
+}
+
+// Reads, never writes: a database that a poll holds in its write transaction
+// for minutes still answers these, so a reader opening it does not wait.
+bool schema_is_current() {
+    if (user_version() < 1 || !schema_objects_present()) return false;
+    if (!pragma_is("PRAGMA journal_mode", "delete") || !pragma_is("PRAGMA auto_vacuum", "2"))
+        return false;
+    char version[8];
+    meta_get_str("version", version, sizeof version);
+    return meta_get_int("schema_created_ts", 0) != 0 && std::strcmp(version, "1.0") == 0;
+}
+
+// The whole schema in one transaction: one sync instead of one per
+// statement, and a crash part-way leaves no half-made schema.
+int schema_write() {
+    if (db_exec(kFilePragmas) != 0) return -1;
+    DbTxn txn;
+    if (!txn.ok() || db_exec(kSchema) != 0) return -1;
+    stamp_user_version();
+    if (meta_get_int("schema_created_ts", 0) == 0) meta_set_int("schema_created_ts", now_s());
+    meta_set("version", "1.0");
+    return txn.commit();
 }
 
 // Single-row lookup of one disk id; 0 when nothing matches.
@@ -208,24 +269,34 @@ int db_open(int create) {
         return open_failed(g_db ? sqlite3_errmsg(g_db) : sqlite3_errstr(SQLITE_NOMEM));
     sqlite3_busy_timeout(g_db, kBusyTimeoutMs);
     if (!create) return 0;
-    // A file that cannot be written opens for reading only; its schema run
-    // then fails (CREATE ... IF NOT EXISTS still asks for a write lock).
-    if (db_exec(kSchema) != 0) {
+    // A file that cannot be written opens for reading only; a creating open
+    // promises a writable database.
+    if (sqlite3_db_readonly(g_db, "main") == 1) {
+        log_msg("SQL error: %s", sqlite3_errstr(SQLITE_READONLY));
         db_close();
         return -1;
     }
-    stamp_user_version();
-    if (meta_get_int("schema_created_ts", 0) == 0) meta_set_int("schema_created_ts", now_s());
-    meta_set("version", "1.0");
-    return 0;
+    if (schema_is_current()) return db_exec(kConnectionPragmas) == 0 ? 0 : close_failed();
+    return schema_write() == 0 ? 0 : close_failed();
 }
 
 void db_close() {
     if (!g_db) return;
-    // close_v2: a statement still alive somewhere delays the close instead of
-    // failing it, so the connection and its file lock are never leaked.
+    // A statement still alive here is a fault of its owner: close_v2 keeps the
+    // connection until it is finalized, so nothing leaks, but it is reported.
+    bool unfinalized = false;
+    for (sqlite3_stmt* st = sqlite3_next_stmt(g_db, nullptr); st;
+         st = sqlite3_next_stmt(g_db, st)) {
+        log_msg("db_close: statement never finalized: %s", sqlite3_sql(st));
+        unfinalized = true;
+    }
     sqlite3_close_v2(g_db);
     g_db = nullptr;
+#ifdef CORVANTIS_CHECKED
+    if (unfinalized) std::abort();
+#else
+    (void)unfinalized;
+#endif
 }
 
 int db_exec(const char* sql) {
@@ -263,7 +334,7 @@ void meta_set(const char* key, const char* value) {
 
 void meta_set_int(const char* key, std::int64_t value) {
     char text[32];
-    std::snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
+    (void)std::snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
     meta_set(key, text);
 }
 

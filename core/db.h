@@ -18,11 +18,11 @@ extern sqlite3* g_db;
 
 // Opens g_db_path read-write (create != 0: also creates the file, runs the
 // schema, sets user_version and the meta stamps). 0, or -1 after logging.
-int db_open(int create);
+[[nodiscard]] int db_open(int create);
 // Closes g_db if open and sets it back to nullptr.
 void db_close();
 // Runs one or more SQL statements; logs "SQL error: %s" and gives -1 on failure.
-int db_exec(const char* sql);
+[[nodiscard]] int db_exec(const char* sql);
 
 std::int64_t meta_get_int(const char* key, std::int64_t def);
 void meta_get_str(const char* key, char* field, std::size_t size);

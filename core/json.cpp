@@ -6,6 +6,8 @@
 #include <new>
 #include <vector>
 
+#include "core/util.h"
+
 namespace {
 
 constexpr int kFirstCapacity = 4096;
@@ -16,14 +18,14 @@ constexpr std::size_t kOpen = static_cast<std::size_t>(-1);  // end of a contain
 enum class Pass { kOk, kInvalid, kFull };
 
 class Tokenizer {
-public:
+   public:
     Tokenizer(const char* text, std::size_t len, JsonTok* toks, int cap)
         : text_(text), len_(len), toks_(toks), cap_(cap) {}
 
     Pass run();
     int count() const { return next_; }
 
-private:
+   private:
     bool at_end(std::size_t pos) const { return pos >= len_ || text_[pos] == '\0'; }
     JsonTok* new_token(JsonType type, std::size_t start, std::size_t end);
     void gain_child() {
@@ -71,10 +73,6 @@ Pass Tokenizer::close_container(JsonType type, std::size_t pos) {
     return Pass::kOk;
 }
 
-bool is_hex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 // *pos is at the opening quote; on success it is left at the closing quote.
 Pass Tokenizer::string(std::size_t* pos) {
     const std::size_t start = *pos + 1;
@@ -93,7 +91,8 @@ Pass Tokenizer::string(std::size_t* pos) {
         if (text_[p] != 'u') return Pass::kInvalid;
         for (int k = 0; k < 4; ++k) {
             ++p;
-            if (at_end(p) || !is_hex(text_[p])) return Pass::kInvalid;
+            if (at_end(p) || !char_is_hex(static_cast<unsigned char>(text_[p])))
+                return Pass::kInvalid;
         }
     }
     return Pass::kInvalid;
@@ -124,21 +123,48 @@ Pass Tokenizer::run() {
         const char c = text_[pos];
         Pass r = Pass::kOk;
         switch (c) {
-            case '\t': case '\n': case '\r': case ' ':
+            case '\t':
+            case '\n':
+            case '\r':
+            case ' ':
                 break;
-            case '{': r = open_container(kJsonObject, pos); break;
-            case '[': r = open_container(kJsonArray, pos); break;
-            case '}': r = close_container(kJsonObject, pos); break;
-            case ']': r = close_container(kJsonArray, pos); break;
-            case '"': r = string(&pos); break;
-            case ':': parent_ = next_ - 1; break;
+            case '{':
+                r = open_container(kJsonObject, pos);
+                break;
+            case '[':
+                r = open_container(kJsonArray, pos);
+                break;
+            case '}':
+                r = close_container(kJsonObject, pos);
+                break;
+            case ']':
+                r = close_container(kJsonArray, pos);
+                break;
+            case '"':
+                r = string(&pos);
+                break;
+            case ':':
+                parent_ = next_ - 1;
+                break;
             case ',':
                 if (parent_ >= 0 && toks_[parent_].type != kJsonObject &&
                     toks_[parent_].type != kJsonArray && !open_.empty())
                     parent_ = open_.back();
                 break;
-            case '-': case '0': case '1': case '2': case '3': case '4': case '5': case '6':
-            case '7': case '8': case '9': case 't': case 'f': case 'n':
+            case '-':
+            case '0':
+            case '1':
+            case '2':
+            case '3':
+            case '4':
+            case '5':
+            case '6':
+            case '7':
+            case '8':
+            case '9':
+            case 't':
+            case 'f':
+            case 'n':
                 r = primitive(&pos);
                 break;
             default:
@@ -181,7 +207,8 @@ bool structure_is_sound(const JsonTok* toks, int count) {
         } else {
             stack.push_back({t.size, t.type == kJsonObject, true});
         }
-        while (!stack.empty() && stack.back().remaining == 0 && stack.back().want_key) stack.pop_back();
+        while (!stack.empty() && stack.back().remaining == 0 && stack.back().want_key)
+            stack.pop_back();
     }
     return stack.empty();
 }
@@ -192,30 +219,31 @@ JsonTok* json_parse(const char* text, std::size_t len, int* count) {
     *count = 0;
     if (len >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) return nullptr;
     for (int cap = kFirstCapacity; cap <= kMaxCapacity; cap *= 2) {
-        auto* toks = static_cast<JsonTok*>(std::malloc(sizeof(JsonTok) * static_cast<std::size_t>(cap)));
+        JsonTokens toks(
+            static_cast<JsonTok*>(std::malloc(sizeof(JsonTok) * static_cast<std::size_t>(cap))));
         if (!toks) return nullptr;
-        Tokenizer tz(text, len, toks, cap);
+        Tokenizer tz(text, len, toks.get(), cap);
         Pass r;
         bool sound = false;
         // The bookkeeping vectors may run out of memory: that is "none", not an exception.
         try {
             r = tz.run();
-            sound = r == Pass::kOk && structure_is_sound(toks, tz.count());
+            sound = r == Pass::kOk && structure_is_sound(toks.get(), tz.count());
         } catch (const std::bad_alloc&) {
-            std::free(toks);
             return nullptr;
         }
         if (sound) {
             *count = tz.count();
-            return toks;
+            return toks.release();
         }
-        std::free(toks);
         if (r != Pass::kFull) return nullptr;
     }
     return nullptr;
 }
 
-void json_free(JsonTok* toks) { std::free(toks); }
+void json_free(JsonTok* toks) {
+    std::free(toks);
+}
 
 int json_tok_streq(const char* text, const JsonTok* tok, const char* s) {
     if (tok->type != kJsonString) return 0;
@@ -240,6 +268,17 @@ int json_tok_skip(const JsonTok* toks, int i) {
         if (t.type == kJsonArray) pending += t.size;
         if (pending < 1) return i + 1;
     }
+}
+
+int json_tok_skip_n(const JsonTok* toks, int count, int i) {
+    std::int64_t pending = 1;
+    while (i < count && pending > 0) {
+        const JsonTok& t = toks[i++];
+        pending -= 1;
+        if (t.type == kJsonObject) pending += 2 * static_cast<std::int64_t>(t.size);
+        if (t.type == kJsonArray) pending += t.size;
+    }
+    return i;
 }
 
 int json_obj_get(const char* text, const JsonTok* toks, int i, const char* key) {
@@ -292,7 +331,8 @@ int json_tok_int(const char* text, const JsonTok* tok, std::int64_t* out) {
     return 1;
 }
 
-int json_path_int(const char* text, const JsonTok* toks, int i, const char* path, std::int64_t* out) {
+int json_path_int(const char* text, const JsonTok* toks, int i, const char* path,
+                  std::int64_t* out) {
     const int k = json_path_get(text, toks, i, path);
     return k >= 0 ? json_tok_int(text, &toks[k], out) : 0;
 }

@@ -11,7 +11,12 @@
 #include <cstdint>
 #include <memory>
 
-enum JsonType : std::int32_t { kJsonObject = 1, kJsonArray = 2, kJsonString = 3, kJsonPrimitive = 4 };
+enum JsonType : std::int32_t {
+    kJsonObject = 1,
+    kJsonArray = 2,
+    kJsonString = 3,
+    kJsonPrimitive = 4
+};
 
 struct JsonTok {
     std::int32_t type;
@@ -36,13 +41,17 @@ int json_tok_streq(const char* text, const JsonTok* tok, const char* s);
 void json_tok_copy(const char* text, const JsonTok* tok, char* field, std::size_t size);
 // Index of the first token after the subtree at index i.
 int json_tok_skip(const JsonTok* toks, int i);
+// The same, never past count: a key that the text left without a value must
+// not walk a caller off the array.
+int json_tok_skip_n(const JsonTok* toks, int count, int i);
 // Index of the value of key in the object at i, or -1.
 int json_obj_get(const char* text, const JsonTok* toks, int i, const char* key);
 // Index reached by a dotted path of object keys from i ("a.b.c"), or -1.
 int json_path_get(const char* text, const JsonTok* toks, int i, const char* path);
 // 1 and the value of a primitive: true 1, false 0, else a base-10 integer prefix.
 int json_tok_int(const char* text, const JsonTok* tok, std::int64_t* out);
-int json_path_int(const char* text, const JsonTok* toks, int i, const char* path, std::int64_t* out);
+int json_path_int(const char* text, const JsonTok* toks, int i, const char* path,
+                  std::int64_t* out);
 // 1 when the path leads to a string, whose raw bytes are copied into field.
 int json_path_str(const char* text, const JsonTok* toks, int i, const char* path, char* field,
                   std::size_t size);

@@ -4,16 +4,18 @@
 #include <cstdio>
 #include <ctime>
 
+#include "core/clock.h"
+
 void log_msg(const char* fmt, ...) {
-    const std::time_t now = std::time(nullptr);
+    const auto now = static_cast<std::time_t>(clock_now());
     std::tm local{};
     localtime_r(&now, &local);
     char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-    std::fprintf(stderr, "[%s] ", stamp);
+    (void)std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    (void)std::fprintf(stderr, "[%s] ", stamp);
     va_list ap;
     va_start(ap, fmt);
-    std::vfprintf(stderr, fmt, ap);
+    (void)std::vfprintf(stderr, fmt, ap);
     va_end(ap);
-    std::fputc('\n', stderr);
+    (void)std::fputc('\n', stderr);
 }

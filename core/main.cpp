@@ -4,6 +4,9 @@
 
 #include <cstring>
 
+#include "collector/maintenance.h"
+#include "collector/polls.h"
+#include "collector/watch.h"
 #include "core/cli.h"
 #include "core/db.h"
 #include "core/log.h"
@@ -16,13 +19,6 @@
 
 namespace {
 
-// Commands whose bodies are not in this build yet answer with a failure,
-// never with a pretended success.
-int not_built(const char* command) {
-    log_msg("%s: not built yet", command);
-    return 1;
-}
-
 bool is(const char* word, const char* command) {
     return std::strcmp(word, command) == 0;
 }
@@ -31,7 +27,7 @@ bool is(const char* word, const char* command) {
 // Returns -1 when the word is none of them.
 int dispatch_own_process(const char* word, const CliOptions& opt) {
     const int style = opt.style > 0 ? opt.style : 0;
-    if (is(word, "watch")) return not_built("watch");
+    if (is(word, "watch")) return cmd_watch();
     if (is(word, "probe")) {
         const bool terminal = opt.style > 0 || (isatty(1) && isatty(0));
         if (!opt.json && terminal) {
@@ -50,16 +46,15 @@ int dispatch_own_process(const char* word, const CliOptions& opt) {
 // The commands that run with the database open (main has created it and its
 // schema); any other word ends in the usage text.
 int dispatch_database(const char* word, const CliOptions& opt) {
-    (void)opt;
     if (is(word, "init")) {
         log_msg("schema ready at %s", g_db_path);
         return 0;
     }
-    if (is(word, "tick")) return not_built("tick");
-    if (is(word, "dump")) return not_built("dump");
-    if (is(word, "forget")) return not_built("forget");
-    if (is(word, "prune")) return not_built("prune");
-    if (is(word, "status")) return not_built("status");
+    if (is(word, "tick")) return cmd_tick();
+    if (is(word, "dump")) return cmd_dump(opt.serial);
+    if (is(word, "forget")) return cmd_forget(opt.serial);
+    if (is(word, "prune")) return cmd_prune();
+    if (is(word, "status")) return cmd_status();
     cli_print_usage();
     return 2;
 }
@@ -83,6 +78,7 @@ int main(int argc, char** argv) {
     if (rc >= 0) return rc;
     if (db_open(1) != 0) return 1;
     const int code = dispatch_database(word, opt);
+    tick_lock_release();
     db_close();
     return code;
 }

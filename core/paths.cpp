@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/run.h"
 #include "core/util.h"
 
 char g_root[kRootSize];
@@ -14,25 +15,17 @@ char g_db_path[kDbPathSize];
 
 namespace {
 
+constexpr int kGetcfgTimeoutS = 10;
+
 // The install path that the NAS's package registry holds for us, if any. A
 // first line that does not fit the field is not trusted: a cut path would send
-// every file of the program to a directory nobody asked for.
+// every file of the program to a directory nobody asked for. A registry that
+// hangs is killed at its limit and counts as silent.
 void root_from_registry() {
-    std::FILE* p = ::popen("/sbin/getcfg qorm Install_Path -f /etc/config/qpkg.conf 2>/dev/null", "re");
-    if (!p) return;
-    if (!std::fgets(g_root, sizeof g_root, p)) g_root[0] = '\0';
-    char* nl = std::strchr(g_root, '\n');
-    if (nl) {
-        *nl = '\0';
-    } else if (std::strlen(g_root) == sizeof g_root - 1) {
-        const int next = std::fgetc(p);
-        if (next != '\n' && next != EOF) g_root[0] = '\0';
-    }
-    // Drain so that getcfg never dies of a broken pipe mid-write.
-    char sink[256];
-    while (std::fgets(sink, sizeof sink, p)) {
-    }
-    ::pclose(p);
+    static const char* const kGetcfg[] = {"/sbin/getcfg",          "qorm", "Install_Path", "-f",
+                                          "/etc/config/qpkg.conf", nullptr};
+    const int n = run_first_line(kGetcfg, kGetcfgTimeoutS, g_root, sizeof g_root);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof g_root) g_root[0] = '\0';
 }
 
 void root_from_executable() {
@@ -42,7 +35,7 @@ void root_from_executable() {
     exe[n] = '\0';
     char* slash = std::strrchr(exe, '/');
     if (slash) *slash = '\0';
-    std::snprintf(g_root, sizeof g_root, "%s/corvantisd-cli", exe);
+    (void)std::snprintf(g_root, sizeof g_root, "%s/corvantisd-cli", exe);
 }
 
 }  // namespace
@@ -53,13 +46,13 @@ void paths_init(const char* override_root) {
     if (!g_root[0]) root_from_registry();
     if (!g_root[0]) root_from_executable();
     if (!g_root[0]) str_copy(g_root, sizeof g_root, "/usr/app/qorm");
-    std::snprintf(g_var_dir, sizeof g_var_dir, "%s/var/corvantis", g_root);
-    std::snprintf(g_db_path, sizeof g_db_path, "%s/corvantis.db", g_var_dir);
+    (void)std::snprintf(g_var_dir, sizeof g_var_dir, "%s/var/corvantis", g_root);
+    (void)std::snprintf(g_db_path, sizeof g_db_path, "%s/corvantis.db", g_var_dir);
 }
 
 void paths_ensure_dirs() {
     char var[kVarDirSize];
-    std::snprintf(var, sizeof var, "%s/var", g_root);
+    (void)std::snprintf(var, sizeof var, "%s/var", g_root);
     ::mkdir(g_root, 0755);
     ::mkdir(var, 0755);
     ::mkdir(g_var_dir, 0755);

@@ -9,9 +9,9 @@ inline constexpr std::size_t kRootSize = 512;
 inline constexpr std::size_t kVarDirSize = 600;
 inline constexpr std::size_t kDbPathSize = 700;
 
-extern char g_root[kRootSize];        // the package root
-extern char g_var_dir[kVarDirSize];   // <root>/var/corvantis
-extern char g_db_path[kDbPathSize];   // <var dir>/corvantis.db
+extern char g_root[kRootSize];       // the package root
+extern char g_var_dir[kVarDirSize];  // <root>/var/corvantis
+extern char g_db_path[kDbPathSize];  // <var dir>/corvantis.db
 
 // Root from, in order: a non-empty override, the NAS package registry
 // (/sbin/getcfg), "<directory of the executable>/corvantisd-cli", "/usr/app/qorm".

@@ -1,6 +1,7 @@
 #include "core/run.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -21,11 +22,20 @@
 namespace {
 
 constexpr std::size_t kReadChunk = 8192;
+// Read in one pass before the limit is looked at again: a pipe's worth.
+constexpr std::size_t kPassMax = 1 << 16;
+// Once the child is known to have ended, what is left in the pipe is taken
+// without waiting; this much at most, so that a grandchild that keeps
+// writing cannot hold us here.
 constexpr std::size_t kDrainMax = 1 << 20;
-constexpr useconds_t kIdleSleepUs = 20000;
+// Without a pidfd (kernels before 5.3) a child that has closed its output is
+// looked for at this pace at the slowest.
+constexpr int kReapPauseMaxMs = 20;
 // Where close_range is missing (kernels before 5.9) the child closes every
 // number up to the descriptor limit, but never more than this many.
 constexpr long kMaxFdToClose = 65536;
+// uname answers at once; a hung one must not hold up every smartctl search.
+constexpr int kUnameTimeoutS = 10;
 
 struct RunCache {
     char arch[kArchNameSize];
@@ -45,16 +55,21 @@ double real_mono_ms() {
 struct Deadline {
     double start_ms;
     double limit_ms;
-    bool passed() const { return real_mono_ms() - start_ms > limit_ms; }
+    // Whole milliseconds to the limit for poll(), at least 1 while it is ahead.
+    int left_ms() const {
+        const double left = start_ms + limit_ms - real_mono_ms();
+        if (left <= 0) return 0;
+        return left >= 86400000.0 ? 86400000 : static_cast<int>(left) + 1;
+    }
 };
 
 // A descriptor that must survive execv: dup2 clears close-on-exec on the copy,
 // but when the descriptor already has the wanted number there is no copy.
 void move_fd(int fd, int target) {
     if (fd == target) {
-        ::fcntl(fd, F_SETFD, 0);
+        (void)::fcntl(fd, F_SETFD, 0);
     } else {
-        ::dup2(fd, target);
+        (void)::dup2(fd, target);
     }
 }
 
@@ -78,74 +93,142 @@ long fd_limit() {
     return static_cast<long>(std::min<rlim_t>(rl.rlim_cur, kMaxFdToClose));
 }
 
-// What sits in the pipe once a killed child is reaped: a child that finished
-// while we slept has left its whole reply there, and that reply is judged like
-// any other. Bounded, and it stops at an empty pipe, so that a grandchild
-// holding the pipe open cannot keep us here.
-void drain(int fd, StrBuf* out) {
-    char chunk[kReadChunk];
-    for (std::size_t taken = 0; taken < kDrainMax;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        sb_append(out, chunk, static_cast<std::uint64_t>(n));
-        taken += static_cast<std::size_t>(n);
+// One running child and what has come of it so far.
+class Child {
+   public:
+    Child(pid_t pid, int read_fd, StrBuf* out) : pid_(pid), pipe_(read_fd), out_(out) {
+        // A descriptor that becomes readable when the child ends: the wait
+        // then needs no timer. Kernels before 5.3 have none (see run).
+#ifdef SYS_pidfd_open
+        pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+#endif
     }
-}
-
-// Reads the child's output until end of file or a read error. The clock is
-// checked on every pass, so a child that keeps the pipe full is stopped at the
-// limit too. Returns true when the limit passed first and the child was killed
-// (a child that had already exited keeps its own exit status).
-bool read_output(int fd, StrBuf* out, pid_t pid, const Deadline& deadline) {
-    char chunk[kReadChunk];
-    for (;;) {
-        if (deadline.passed()) {
-            ::kill(pid, SIGKILL);
-            return true;
-        }
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n > 0) {
-            sb_append(out, chunk, static_cast<std::uint64_t>(n));
-        } else if (n == 0) {
-            return false;
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            ::usleep(kIdleSleepUs);
-        } else if (errno != EINTR) {
-            return false;
+    ~Child() {
+        if (!reaped_ && !lost_) {
+            ::kill(pid_, SIGKILL);
+            (void)wait_blocking();
         }
     }
-}
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
 
-// Reaps the child. One that has closed its output but goes on running is
-// given no more than the rest of its time.
-int reap(pid_t pid, const Deadline& deadline, bool killed) {
-    int status = 0;
-    useconds_t pause_us = 1000;
-    for (;;) {
-        const pid_t w = ::waitpid(pid, &status, killed ? 0 : WNOHANG);
-        if (w == pid) break;
-        if (w < 0) {
+    int run(const Deadline& deadline);
+
+   private:
+    enum class Read { kMore, kEof, kStop };
+    Read read_available(std::size_t max);
+    void kill_now() {
+        ::kill(pid_, SIGKILL);
+        killed_ = true;
+    }
+    int wait_blocking();
+    bool try_reap();
+    int result() const;
+
+    pid_t pid_;
+    UniqueFd pipe_;
+    UniqueFd pidfd_;
+    StrBuf* out_;
+    std::uint64_t taken_ = 0;
+    int status_ = 0;
+    bool reaped_ = false;
+    bool killed_ = false;
+    bool overflow_ = false;  // the reply passed its bound or could not be stored
+    bool lost_ = false;      // waitpid knows no such child (someone reaped it)
+};
+
+// Reads what the pipe holds now, at most max bytes. kStop: the reply went
+// past its bound or could not be stored; the child is killed.
+Child::Read Child::read_available(std::size_t max) {
+    char chunk[kReadChunk];
+    for (std::size_t got = 0; got < max;) {
+        const ssize_t n = ::read(pipe_.get(), chunk, std::min(sizeof chunk, max - got));
+        if (n == 0) return Read::kEof;
+        if (n < 0) {
             if (errno == EINTR) continue;
+            return errno == EAGAIN || errno == EWOULDBLOCK ? Read::kMore : Read::kEof;
+        }
+        const std::uint64_t room = kRunReplyMax - taken_;
+        const std::uint64_t keep = std::min<std::uint64_t>(static_cast<std::uint64_t>(n), room);
+        if (sb_append(out_, chunk, keep) != 0 || keep < static_cast<std::uint64_t>(n)) {
+            kill_now();
+            overflow_ = true;
+            return Read::kStop;
+        }
+        taken_ += keep;
+        got += static_cast<std::size_t>(n);
+    }
+    return Read::kMore;
+}
+
+int Child::wait_blocking() {
+    for (;;) {
+        const pid_t w = ::waitpid(pid_, &status_, 0);
+        if (w == pid_) break;
+        if (w < 0 && errno != EINTR) {
+            lost_ = true;
             return -1;
         }
-        if (deadline.passed()) {
-            ::kill(pid, SIGKILL);
-            killed = true;
-            continue;
-        }
-        // Most children exit right after closing their output: look again
-        // soon, then settle to the idle pace of the read loop.
-        ::usleep(pause_us);
-        pause_us = std::min<useconds_t>(pause_us * 2, kIdleSleepUs);
     }
-    if (WIFSIGNALED(status)) return -1;
-    return WEXITSTATUS(status);
+    reaped_ = true;
+    return 0;
 }
 
-}  // namespace
+// true once the child is gone: reaped here, or (with SIGCHLD ignored) by the
+// kernel, when there is no status to be had.
+bool Child::try_reap() {
+    const pid_t w = ::waitpid(pid_, &status_, WNOHANG);
+    if (w == pid_) reaped_ = true;
+    if (w < 0 && errno == ECHILD) lost_ = true;
+    return reaped_ || lost_;
+}
 
-namespace {
+int Child::result() const {
+    if (!reaped_ || overflow_ || WIFSIGNALED(status_)) return -1;
+    return WEXITSTATUS(status_);
+}
+
+// Waits on the pipe and on the child's end at once, so that neither a reply
+// nor an exit waits for a timer. The limit holds whatever the child does:
+// prints without pause, falls silent, or closes its output and runs on.
+int Child::run(const Deadline& deadline) {
+    bool pipe_open = true;
+    int pause_ms = 1;
+    while (!killed_) {
+        const int left = deadline.left_ms();
+        if (left == 0) {
+            kill_now();
+            break;
+        }
+        pollfd fds[2] = {};
+        nfds_t n = 0;
+        if (pipe_open) fds[n++] = {pipe_.get(), POLLIN, 0};
+        if (pidfd_.valid()) fds[n++] = {pidfd_.get(), POLLIN, 0};
+        int wait_ms = left;
+        if (!pidfd_.valid()) {
+            // No way to hear of the child's end: look for it at a growing pace.
+            if (try_reap()) break;
+            if (!pipe_open) wait_ms = std::min(left, pause_ms);
+            pause_ms = std::min(pause_ms * 2, kReapPauseMaxMs);
+        }
+        const int ready = ::poll(n > 0 ? fds : nullptr, n, wait_ms);
+        if (ready < 0 && errno != EINTR) {
+            kill_now();
+            break;
+        }
+        if (pipe_open && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+            const Read r = read_available(kPassMax);
+            if (r == Read::kStop) break;
+            if (r == Read::kEof) pipe_open = false;
+        }
+        if (pidfd_.valid() && (fds[n - 1].revents & POLLIN) && try_reap()) break;
+    }
+    if (!reaped_ && !lost_ && wait_blocking() != 0) return -1;
+    // The child has ended: all it wrote is in the pipe now, also when it
+    // finished right as the limit passed (it then keeps its own exit status).
+    if (pipe_open && !overflow_) (void)read_available(kDrainMax);
+    return result();
+}
 
 int run_capture_real(const char* const argv[], StrBuf* out, int timeout_s) {
     int fds[2];
@@ -161,17 +244,9 @@ int run_capture_real(const char* const argv[], StrBuf* out, int timeout_s) {
     write_end.reset();
     const Deadline deadline{real_mono_ms(), static_cast<double>(timeout_s) * 1000.0};
     const int flags = ::fcntl(read_end.get(), F_GETFL);
-    ::fcntl(read_end.get(), F_SETFL, (flags < 0 ? 0 : flags) | O_NONBLOCK);
-
-    if (!read_output(read_end.get(), out, pid, deadline)) {
-        read_end.reset();
-        return reap(pid, deadline, false);
-    }
-    // Killed at the limit (a child that had already exited keeps its own exit
-    // status): once it is reaped, all it wrote is in the pipe.
-    const int rc = reap(pid, deadline, true);
-    drain(read_end.get(), out);
-    return rc;
+    (void)::fcntl(read_end.get(), F_SETFL, (flags < 0 ? 0 : flags) | O_NONBLOCK);
+    Child child(pid, read_end.release(), out);
+    return child.run(deadline);
 }
 
 RunCaptureFn s_runner = run_capture_real;
@@ -206,16 +281,31 @@ void arch_from_machine(const char* machine, char* name, std::size_t size) {
     str_copy(name, std::min(size, kArchNameSize), mapped);
 }
 
+int run_first_line(const char* const argv[], int timeout_s, char* field, std::size_t size) {
+    str_copy(field, size, "");
+    StrBuf out;
+    if (run_capture(argv, &out, timeout_s) < 0) return -1;
+    const void* nl = std::memchr(out.c_str(), '\n', static_cast<std::size_t>(out.len));
+    const std::size_t n =
+        nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - out.c_str()) : out.len;
+    if (size > 0) {
+        const std::size_t keep = std::min(n, size - 1);
+        std::memcpy(field, out.c_str(), keep);
+        field[keep] = '\0';
+    }
+    return n > INT32_MAX ? INT32_MAX : static_cast<int>(n);
+}
+
 const char* arch_name() {
     if (s_cache.arch[0]) return s_cache.arch;
+    static const char* const kUname[] = {"/bin/uname", "/usr/bin/uname"};
     char machine[64] = {};
-    std::FILE* p = ::popen("uname -m 2>/dev/null", "re");
-    if (p) {
-        if (!std::fgets(machine, sizeof machine, p)) machine[0] = '\0';
-        ::pclose(p);
+    for (const char* path : kUname) {
+        if (::access(path, X_OK) != 0) continue;
+        const char* const argv[] = {path, "-m", nullptr};
+        (void)run_first_line(argv, kUnameTimeoutS, machine, sizeof machine);
+        break;
     }
-    char* nl = std::strchr(machine, '\n');
-    if (nl) *nl = '\0';
     arch_from_machine(machine, s_cache.arch, sizeof s_cache.arch);
     return s_cache.arch;
 }
@@ -230,6 +320,10 @@ bool take_if_executable(const char* path) {
 
 }  // namespace
 
+void smartctl_path_remember(const char* path) {
+    str_copy(s_cache.smartctl, sizeof s_cache.smartctl, path);
+}
+
 const char* smartctl_path() {
     if (s_cache.smartctl[0]) return s_cache.smartctl;
     static const char* const kPackageDirs[] = {"/usr/app/qorm/bin",
@@ -239,9 +333,9 @@ const char* smartctl_path() {
                                                "/bin/smartctl"};
     char candidate[kSmartctlPathSize];
     for (const char* dir : kPackageDirs) {
-        std::snprintf(candidate, sizeof candidate, "%s/smartctl-%s", dir, arch_name());
+        (void)std::snprintf(candidate, sizeof candidate, "%s/smartctl-%s", dir, arch_name());
         if (take_if_executable(candidate)) return s_cache.smartctl;
-        std::snprintf(candidate, sizeof candidate, "%s/smartctl", dir);
+        (void)std::snprintf(candidate, sizeof candidate, "%s/smartctl", dir);
         if (take_if_executable(candidate)) return s_cache.smartctl;
     }
     for (const char* path : kSystemPaths)

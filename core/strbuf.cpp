@@ -6,7 +6,9 @@
 #include <cstring>
 #include <limits>
 
-StrBuf::~StrBuf() { sb_free(this); }
+StrBuf::~StrBuf() {
+    sb_free(this);
+}
 
 StrBuf::StrBuf(StrBuf&& other) noexcept : data(other.data), len(other.len), cap(other.cap) {
     sb_init(&other);
@@ -59,8 +61,18 @@ int sb_append(StrBuf* sb, const void* bytes, std::uint64_t n) {
     return 0;
 }
 
+namespace {
+
+// The writers that return nothing: a failed append keeps the earlier content,
+// and the caller sees a shorter text.
+void put(StrBuf* sb, const void* bytes, std::uint64_t n) {
+    (void)sb_append(sb, bytes, n);
+}
+
+}  // namespace
+
 void sb_append_str(StrBuf* sb, const char* text) {
-    if (text) sb_append(sb, text, std::strlen(text));
+    if (text) put(sb, text, std::strlen(text));
 }
 
 int sb_printf(StrBuf* sb, const char* fmt, ...) {
@@ -70,12 +82,13 @@ int sb_printf(StrBuf* sb, const char* fmt, ...) {
     const int n = std::vsnprintf(local, sizeof local, fmt, ap);
     va_end(ap);
     if (n < 0) return -1;
-    if (n < static_cast<int>(sizeof local)) return sb_append(sb, local, static_cast<std::uint64_t>(n));
+    if (n < static_cast<int>(sizeof local))
+        return sb_append(sb, local, static_cast<std::uint64_t>(n));
 
     // Too long for the local field: format a second time straight into the buffer.
     if (sb_reserve(sb, static_cast<std::uint64_t>(n)) != 0) return -1;
     va_start(ap, fmt);
-    std::vsnprintf(sb->data + sb->len, static_cast<std::size_t>(n) + 1, fmt, ap);
+    (void)std::vsnprintf(sb->data + sb->len, static_cast<std::size_t>(n) + 1, fmt, ap);
     va_end(ap);
     sb->len += static_cast<std::uint64_t>(n);
     return 0;
@@ -83,26 +96,36 @@ int sb_printf(StrBuf* sb, const char* fmt, ...) {
 
 void sb_append_json_str(StrBuf* sb, const char* text) {
     if (!text) {
-        sb_append(sb, "null", 4);
+        put(sb, "null", 4);
         return;
     }
-    sb_append(sb, "\"", 1);
+    put(sb, "\"", 1);
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
         switch (*p) {
-            case '"': sb_append(sb, "\\\"", 2); break;
-            case '\\': sb_append(sb, "\\\\", 2); break;
-            case '\n': sb_append(sb, "\\n", 2); break;
-            case '\r': sb_append(sb, "\\r", 2); break;
-            case '\t': sb_append(sb, "\\t", 2); break;
+            case '"':
+                put(sb, "\\\"", 2);
+                break;
+            case '\\':
+                put(sb, "\\\\", 2);
+                break;
+            case '\n':
+                put(sb, "\\n", 2);
+                break;
+            case '\r':
+                put(sb, "\\r", 2);
+                break;
+            case '\t':
+                put(sb, "\\t", 2);
+                break;
             default:
                 if (*p < 0x20) {
                     char esc[8];
-                    std::snprintf(esc, sizeof esc, "\\u%04x", *p);
-                    sb_append(sb, esc, 6);
+                    (void)std::snprintf(esc, sizeof esc, "\\u%04x", *p);
+                    put(sb, esc, 6);
                 } else {
-                    sb_append(sb, p, 1);
+                    put(sb, p, 1);
                 }
         }
     }
-    sb_append(sb, "\"", 1);
+    put(sb, "\"", 1);
 }

@@ -28,9 +28,9 @@ struct StrBuf {
 void sb_init(StrBuf* sb);
 void sb_free(StrBuf* sb);
 // Room for n more bytes plus the terminator: 0, or -1 when memory runs out.
-int sb_reserve(StrBuf* sb, std::uint64_t n);
-int sb_append(StrBuf* sb, const void* bytes, std::uint64_t n);
+[[nodiscard]] int sb_reserve(StrBuf* sb, std::uint64_t n);
+[[nodiscard]] int sb_append(StrBuf* sb, const void* bytes, std::uint64_t n);
 void sb_append_str(StrBuf* sb, const char* text);
-int sb_printf(StrBuf* sb, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+[[nodiscard]] int sb_printf(StrBuf* sb, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // A JSON string literal of the bytes of text, or the bare word null for nullptr.
 void sb_append_json_str(StrBuf* sb, const char* text);

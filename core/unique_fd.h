@@ -1,13 +1,18 @@
-// UniqueFd: owns one file descriptor and closes it when it goes out of scope,
-// so that no error path can leak it (or hand it to a child process).
+// Owners of the operating system's handles: each closes its handle when it
+// goes out of scope, so that no error path can leak it (or hand it to a child
+// process). UniqueFd holds a descriptor, UniqueFile a stdio stream, UniqueDir
+// a directory stream.
 #pragma once
 
+#include <dirent.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <memory>
 #include <utility>
 
 class UniqueFd {
-public:
+   public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     ~UniqueFd() { reset(); }
@@ -28,6 +33,18 @@ public:
         fd_ = fd;
     }
 
-private:
+   private:
     int fd_ = -1;
 };
+
+// A stream read to its end needs no report of its close; one that was
+// written must be closed with std::fclose(release()) and its result checked.
+struct FileCloser {
+    void operator()(std::FILE* f) const { (void)std::fclose(f); }
+};
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+
+struct DirCloser {
+    void operator()(DIR* d) const { (void)::closedir(d); }
+};
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;

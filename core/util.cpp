@@ -55,6 +55,23 @@ void str_copy(char* field, std::size_t size, const char* text) {
     field[n] = '\0';
 }
 
+int char_is_hex(int c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ? 1 : 0;
+}
+
+const char* text_next_line(const char* text, std::uint64_t len, std::uint64_t* pos,
+                           std::size_t* line_len) {
+    if (*pos >= len) return nullptr;
+    const char* start = text + *pos;
+    const std::size_t rest = static_cast<std::size_t>(len - *pos);
+    const void* nl = std::memchr(start, '\n', rest);
+    const std::size_t n =
+        nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - start) : rest;
+    *pos += n + (nl ? 1 : 0);
+    *line_len = n;
+    return start;
+}
+
 std::int64_t file_read_all(const char* path, StrBuf* out, std::uint64_t max) {
     UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) return -1;
@@ -69,21 +86,20 @@ std::int64_t file_read_all(const char* path, StrBuf* out, std::uint64_t max) {
         if (n == 0) break;
         total += static_cast<std::uint64_t>(n);
         if (total > max) return -1;
-        sb_append(out, chunk, static_cast<std::uint64_t>(n));
+        if (sb_append(out, chunk, static_cast<std::uint64_t>(n)) != 0) return -1;
     }
     fd.reset();
-    if (!out->data) sb_append(out, "", 0);
+    if (!out->data && sb_append(out, "", 0) != 0) return -1;
     return static_cast<std::int64_t>(total);
 }
 
 void file_read_line(const char* path, char* field, std::size_t size) {
     if (size == 0) return;
     field[0] = '\0';
-    std::FILE* f = std::fopen(path, "re");
+    const UniqueFile f(std::fopen(path, "re"));
     if (!f) return;
     const int limit = size > INT_MAX ? INT_MAX : static_cast<int>(size);
-    if (!std::fgets(field, limit, f)) field[0] = '\0';
-    std::fclose(f);
+    if (!std::fgets(field, limit, f.get())) field[0] = '\0';
     char* nl = std::strchr(field, '\n');
     if (nl) *nl = '\0';
     str_trim(field);

@@ -16,10 +16,18 @@ void str_trim(char* text);
 int name_is_safe(const char* text, std::size_t max);
 // Bounded copy with terminator; a missing text gives an empty field; size 0 does nothing.
 void str_copy(char* field, std::size_t size, const char* text);
+// 1 when c (a byte value) is an ASCII hexadecimal digit.
+int char_is_hex(int c);
+// The line of text[0, len) that begins at *pos: returns its first byte and
+// stores its length without the newline in *line_len; *pos moves past the
+// newline. nullptr once *pos has reached len. The text is not changed; a last
+// line without a newline counts, an empty text has no line.
+const char* text_next_line(const char* text, std::uint64_t len, std::uint64_t* pos,
+                           std::size_t* line_len);
 
 // Appends the whole file to out. Returns the bytes read, or -1 when the file
-// cannot be opened or read, or holds more than max bytes.
-std::int64_t file_read_all(const char* path, StrBuf* out, std::uint64_t max);
+// cannot be opened or read, holds more than max bytes, or does not fit in memory.
+[[nodiscard]] std::int64_t file_read_all(const char* path, StrBuf* out, std::uint64_t max);
 // The first line of a file, trimmed, into field; empty when the file is missing.
 void file_read_line(const char* path, char* field, std::size_t size);
 

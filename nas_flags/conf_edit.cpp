@@ -114,7 +114,7 @@ class ConfLock {
         struct flock fl {};
         fl.l_type = F_UNLCK;
         fl.l_whence = SEEK_SET;
-        ::fcntl(fd_.get(), F_SETLK, &fl);
+        (void)::fcntl(fd_.get(), F_SETLK, &fl);
         fd_.reset();
     }
 
@@ -136,7 +136,7 @@ bool take_lock(ConfLock* lock, ConfRewrite* r) {
         if (attempt < kLockTries) clock_sleep_ms(kLockPauseMs);
     }
     StrBuf detail;
-    sb_printf(&detail, "conf_locked: %s stayed locked for 10 s", r->conf_lock);
+    (void)sb_printf(&detail, "conf_locked: %s stayed locked for 10 s", r->conf_lock);
     str_copy(r->detail, sizeof r->detail, detail.c_str());
     return false;
 }
@@ -169,8 +169,12 @@ int rewrite_loop(Target& t, const char* key, StrBuf current, ConfRewrite* r,
     const std::string tmp_pattern = std::string(t.dir) + "/.conf.corvantis.XXXXXX";
     for (;;) {
         StrBuf next;
-        if (conf_drop_key_lines(current.data, current.len, key, &next) == 0)
-            return kRewriteNothingToDrop;
+        const int dropped = conf_drop_key_lines(current.data, current.len, key, &next);
+        if (dropped < 0) {
+            set_detail(r, "copy", ENOMEM);
+            return kRewriteFailed;
+        }
+        if (dropped == 0) return kRewriteNothingToDrop;
         std::string tmp;
         int err = 0;
         if (const char* step = conf_write_temp(tmp_pattern.c_str(), next, &t.st, &tmp, &err)) {
@@ -232,7 +236,7 @@ const char* conf_write_temp(const char* pattern, const StrBuf& text, const struc
 
 void conf_fsync_dir(const char* dir) {
     UniqueFd fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.valid()) ::fsync(fd.get());
+    if (fd.valid()) (void)::fsync(fd.get());
 }
 
 int conf_key_names_flag(std::string_view line_key, std::string_view key) {
@@ -243,14 +247,20 @@ int conf_key_names_flag(std::string_view line_key, std::string_view key) {
 }
 
 int conf_drop_key_lines(const char* text, std::uint64_t len, const char* key, StrBuf* out) {
-    if (!out->data) sb_append(out, "", 0);
+    // Room for the whole text first: the appends below then cannot fail.
+    if (sb_reserve(out, text && key ? len : 0) != 0) {
+        sb_free(out);
+        (void)sb_append(out, "", 0);
+        return -1;
+    }
+    if (!out->data) (void)sb_append(out, "", 0);
     if (!text || !key) return 0;
     int dropped = 0;
     conf_for_each_line(text, len, [&](const char* line, std::size_t n, std::size_t whole) {
         if (line_names_flag(line, n, key))
             ++dropped;
         else
-            sb_append(out, line, whole);
+            (void)sb_append(out, line, whole);
     });
     return dropped;
 }

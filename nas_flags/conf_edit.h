@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/util.h"
+
 struct StrBuf;
 struct stat;
 
@@ -30,15 +32,10 @@ inline constexpr std::size_t kKeyPrefixLen = sizeof kFlagKeyPrefix - 1;
 // of text, the last one also when it has no newline.
 template <typename Fn>
 void conf_for_each_line(const char* text, std::uint64_t len, Fn fn) {
-    for (std::uint64_t pos = 0; pos < len;) {
-        const char* start = text + pos;
-        const auto rest = static_cast<std::size_t>(len - pos);
-        const char* nl = static_cast<const char*>(std::memchr(start, '\n', rest));
-        const std::size_t n = nl ? static_cast<std::size_t>(nl - start) : rest;
-        const std::size_t whole = n + (nl ? 1 : 0);
-        fn(start, n, whole);
-        pos += whole;
-    }
+    std::uint64_t pos = 0;
+    std::size_t n = 0;
+    while (const char* line = text_next_line(text, len, &pos, &n))
+        fn(line, n, static_cast<std::size_t>(text + pos - line));
 }
 
 // 1 when line_key names the same flag as key: equal ignoring case, or both
@@ -46,8 +43,9 @@ void conf_for_each_line(const char* text, std::uint64_t len, Fn fn) {
 int conf_key_names_flag(std::string_view line_key, std::string_view key);
 
 // Copies text into out line by line (each with its own line end), leaving out
-// every key line that names the flag key; returns the number left out. out
-// holds a valid (possibly empty) text afterwards.
+// every key line that names the flag key; returns the number left out, or -1
+// (out emptied) when out cannot hold the text: a short copy must never be
+// taken for the file. out holds a valid (possibly empty) text afterwards.
 int conf_drop_key_lines(const char* text, std::uint64_t len, const char* key, StrBuf* out);
 
 // Reads the file at path again: 1 when a key line names the flag key, 0 when

@@ -140,8 +140,9 @@ void print_line(const StrBuf& line) {
 
 int refuse(const char* code, std::int64_t probe_id) {
     StrBuf line;
-    sb_printf(&line, "{\"ok\":false,\"refused\":\"%s\"", code);
-    if (probe_id > 0) sb_printf(&line, ",\"probe_id\":%lld", static_cast<long long>(probe_id));
+    (void)sb_printf(&line, "{\"ok\":false,\"refused\":\"%s\"", code);
+    if (probe_id > 0)
+        (void)sb_printf(&line, ",\"probe_id\":%lld", static_cast<long long>(probe_id));
     sb_append_str(&line, "}\n");
     print_line(line);
     return kExitRefused;
@@ -214,7 +215,13 @@ int check_after_hal(FlagClear* fc, const StrBuf& expected) {
         return -1;
     }
     StrBuf rest;
-    return conf_drop_key_lines(text.data, text.len, fc->key, &rest) > 0 ? 1 : 0;
+    const int dropped = conf_drop_key_lines(text.data, text.len, fc->key, &rest);
+    if (dropped < 0) {
+        std::snprintf(fc->detail, sizeof fc->detail, "conf_unreadable: %s after hal_event: %s",
+                      fc->path, std::strerror(ENOMEM));
+        return -1;
+    }
+    return dropped > 0 ? 1 : 0;
 }
 
 // Asks the NAS to clear the error and waits up to ten seconds for the flag
@@ -243,9 +250,9 @@ int clear_through_nas(FlagClear* fc, const StrBuf& expected) {
 void append_hal_tail(StrBuf* line, const FlagClear& fc) {
     sb_append_str(line, ",\"hal_event\":{\"path\":");
     sb_append_json_str(line, null_if_empty(fc.hal_path));
-    sb_printf(line, ",\"rc\":%d,\"output\":", fc.hal_rc);
+    (void)sb_printf(line, ",\"rc\":%d,\"output\":", fc.hal_rc);
     sb_append_json_str(line, fc.hal_output);
-    sb_printf(line, "},\"probe_id\":%lld}\n", static_cast<long long>(fc.probe_id));
+    (void)sb_printf(line, "},\"probe_id\":%lld}\n", static_cast<long long>(fc.probe_id));
 }
 
 void append_common(StrBuf* line, const FlagClear& fc) {
@@ -260,7 +267,7 @@ void append_common(StrBuf* line, const FlagClear& fc) {
 void append_lock(StrBuf* line, const FlagClear& fc) {
     sb_append_str(line, ",\"conf_lock\":");
     sb_append_json_str(line, null_if_empty(fc.rw.conf_lock));
-    sb_printf(line, ",\"conf_retries\":%d", fc.rw.conf_retries);
+    (void)sb_printf(line, ",\"conf_retries\":%d", fc.rw.conf_retries);
 }
 
 void record_event(const FlagClear& fc) {
@@ -278,8 +285,8 @@ void record_event(const FlagClear& fc) {
     sb_append_json_str(&detail, fc.method);
     sb_append_str(&detail, ",\"backup\":");
     sb_append_json_str(&detail, fc.backup);
-    sb_printf(&detail, ",\"hal_rc\":%d,\"conf_retries\":%d,\"probe_id\":%lld}", fc.hal_rc,
-              fc.rw.conf_retries, static_cast<long long>(fc.probe_id));
+    (void)sb_printf(&detail, ",\"hal_rc\":%d,\"conf_retries\":%d,\"probe_id\":%lld}", fc.hal_rc,
+                    fc.rw.conf_retries, static_cast<long long>(fc.probe_id));
     event_add(disk_id, 0, "flag_cleared", detail.c_str());
 }
 
@@ -338,7 +345,11 @@ int clear_with_probe(FlagClear* fc, const StrBuf& text, const char* wwn_arg,
     }
     flag_clear_find_hal_event(env.hal_event, fc->hal_path, sizeof fc->hal_path);
     StrBuf expected;
-    conf_drop_key_lines(text.data, text.len, fc->key, &expected);
+    // A text this process cannot hold twice cannot be judged or rewritten.
+    if (conf_drop_key_lines(text.data, text.len, fc->key, &expected) < 0) {
+        flags_print_error("conf_unreadable", fc->path);
+        return kExitError;
+    }
     const int state = clear_through_nas(fc, expected);
     const bool hal_ran = fc->hal_rc != -2;
     if (state == 0) {

@@ -55,7 +55,7 @@ void append_devmap(StrBuf* out, const NasConf* conf, const DiskBrief* inventory,
 
 void flags_print_error(const char* code, const char* detail) {
     StrBuf line;
-    sb_printf(&line, "{\"ok\":false,\"error\":\"%s\"", code);
+    (void)sb_printf(&line, "{\"ok\":false,\"error\":\"%s\"", code);
     if (detail) {
         sb_append_str(&line, ",\"detail\":");
         sb_append_json_str(&line, detail);
@@ -85,7 +85,7 @@ void flags_list_json(const char* path, const NasConf* conf, const DiskBrief* inv
                      StrBuf* out) {
     sb_append_str(out, "{\"conf\":");
     sb_append_json_str(out, path);
-    sb_printf(out, ",\"readable\":%s,\"flags\":[", conf ? "true" : "false");
+    (void)sb_printf(out, ",\"readable\":%s,\"flags\":[", conf ? "true" : "false");
     if (conf) append_flags(out, conf, inventory, count);
     sb_append_str(out, "],\"devmap\":[");
     if (conf) append_devmap(out, conf, inventory, count);

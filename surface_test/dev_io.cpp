@@ -293,7 +293,7 @@ int dev_pread_range(int fd, std::uint64_t offset, std::uint64_t length, void* bu
 int dev_nvme_has_verify(const void* id, std::size_t len) {
     if (!id || len < 522) return 0;
     const std::uint32_t oncs = le_get(static_cast<const std::uint8_t*>(id) + 520, 2);
-    return (oncs >> 7) & 1;
+    return static_cast<int>((oncs >> 7) & 1U);
 }
 
 void dev_nvme_temp_thresholds(const void* id, std::size_t len, int* wctemp_c, int* cctemp_c) {
@@ -322,5 +322,5 @@ int dev_nvme_smart_log_parse(const void* log, std::size_t len, NvmeThermalLog* o
 
 char map_code_grade(int code) {
     static constexpr char kGrade[6] = {'B', 'L', 'E', 0, 0, 'E'};
-    return code >= 1 && code <= 6 ? kGrade[code - 1] : 0;
+    return code >= 1 && code <= 6 ? kGrade[code - 1] : '\0';
 }

@@ -241,8 +241,8 @@ void find_md_arrays() {
             std::strlen(part->d_name) <= name_len)
             continue;
         char holders_path[900];
-        if (std::snprintf(holders_path, sizeof holders_path, "%s/%s/holders", path, part->d_name) >=
-            static_cast<int>(sizeof holders_path))
+        if (probe_format(holders_path, sizeof holders_path, "%s/%s/holders", path, part->d_name) !=
+            0)
             continue;
         Dir holders(::opendir(holders_path));
         if (!holders) continue;
@@ -275,7 +275,8 @@ int open_device() {
         if (p.io_fd >= 0 && !p.is_nvme) p.sg_fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (p.io_fd >= 0 && (p.is_nvme || p.sg_fd >= 0)) return 0;
     }
-    std::snprintf(p.error, sizeof p.error, "open %s: %s", p.dev, std::strerror(errno));
+    if (probe_format(p.error, sizeof p.error, "open %s: %s", p.dev, std::strerror(errno)) != 0)
+        str_copy(p.error, sizeof p.error, "open");
     return -1;
 }
 
@@ -284,15 +285,15 @@ int open_device() {
 void probe_set_device(const char* name) {
     ProbeState& p = g_probe;
     str_copy(p.name, sizeof p.name, name);
-    std::snprintf(p.dev, sizeof p.dev, "/dev/%s", p.name);
+    probe_format(p.dev, sizeof p.dev, "/dev/%s", p.name);
     p.is_nvme = starts_with(p.name, "nvme");
     if (p.is_nvme) {
         str_copy(p.nvme_ctrl, sizeof p.nvme_ctrl, p.name);
         char* n = std::strlen(p.nvme_ctrl) > 4 ? std::strchr(p.nvme_ctrl + 4, 'n') : nullptr;
         if (n) *n = '\0';
-        std::snprintf(p.smart_dev, sizeof p.smart_dev, "/dev/%s", p.nvme_ctrl);
+        probe_format(p.smart_dev, sizeof p.smart_dev, "/dev/%s", p.nvme_ctrl);
     } else {
-        std::snprintf(p.smart_dev, sizeof p.smart_dev, "/dev/%s", p.name);
+        probe_format(p.smart_dev, sizeof p.smart_dev, "/dev/%s", p.name);
     }
     char link[600];
     char resolved[4096];

@@ -1,7 +1,6 @@
 #include "surface_test/probe_map.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 
 #include "core/clock.h"
@@ -17,7 +16,7 @@ namespace {
 constexpr std::uint64_t kMiB = 1u << 20;
 constexpr std::uint64_t kGiB4 = 1ull << 32;
 constexpr std::uint64_t kUnit = 4096;  // repeat unit, sample alignment
-constexpr std::uint64_t kResumeStep = 64 * 1024;
+constexpr std::uint64_t kResumeStep = std::uint64_t{64} << 10;
 constexpr std::uint64_t kFullCommand = 8 * kMiB;
 constexpr int kCellErrorMax = 16;
 constexpr int kConsecutiveEMax = 32;
@@ -104,9 +103,9 @@ int map_command(const Cell& c, std::uint64_t len, IoResult* r) {
     return dev_pread_range(g_probe.io_fd, c.pos, len, g_probe.io_buf, r);
 }
 
-// A failed command other than a lost device: records it and moves on. Returns
-// false when the map must end after this cell (32 'E' in a row).
-bool map_failure(Cell* c, std::uint64_t len, const IoResult& r, int* consecutive_e) {
+// A failed command other than a lost device: records it and gives the
+// position the cell goes on from. Sets too_many_errors at 32 'E' in a row.
+std::uint64_t map_failure(Cell* c, std::uint64_t len, const IoResult& r, int* consecutive_e) {
     const bool verify = map_uses_verify();
     const char g = map_code_grade(r.code == kIoUnsupported ? kIoFailed : r.code);
     c->grade = c->grade ? map_grade_merge(c->grade, g) : g;
@@ -122,23 +121,17 @@ bool map_failure(Cell* c, std::uint64_t len, const IoResult& r, int* consecutive
         }
     }
     probe_bad_add(p, len, c->i, g, verify ? 0 : 1, exact);
-    if (g == 'E') {
-        if (++*consecutive_e >= kConsecutiveEMax) {
-            g_probe.too_many_errors = 1;
-            return false;
-        }
-    } else {
+    if (g != 'E')
         *consecutive_e = 0;
-    }
+    else if (++*consecutive_e >= kConsecutiveEMax)
+        g_probe.too_many_errors = 1;
     if (exact && full_mode()) {
         // Past the bad block to the next 64 KiB boundary: the rest of the
         // command is still read, without meeting the same block again.
-        std::uint64_t next = (p / kResumeStep + 1) * kResumeStep;
-        c->pos = next > c->pos ? next : c->pos + len;
-    } else {
-        c->pos += len;
+        const std::uint64_t next = (p / kResumeStep + 1) * kResumeStep;
+        if (next > c->pos) return next;
     }
-    return true;
+    return c->pos + len;
 }
 
 CellEnd map_cell(Cell* c, int* consecutive_e) {
@@ -168,12 +161,14 @@ CellEnd map_cell(Cell* c, int* consecutive_e) {
             cell_finish(*c);
             return CellEnd::kMapEnd;
         } else {
-            if (!map_failure(c, len, r, consecutive_e)) {
+            const std::uint64_t next = map_failure(c, len, r, consecutive_e);
+            if (g_probe.too_many_errors) {
                 cell_finish(*c);
                 return CellEnd::kMapEnd;
             }
             if (g_probe_stop) return CellEnd::kAbort;
-            if (c->errors >= kCellErrorMax) break;
+            if (c->errors >= kCellErrorMax) break;  // left short of its end: not done
+            c->pos = next;
         }
         if (c->pos >= c->end) break;
         if (g_probe_stop) return CellEnd::kAbort;

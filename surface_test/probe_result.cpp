@@ -42,7 +42,8 @@ std::int64_t cannot_open() {
 void event_probe_done(std::int64_t disk_id, std::int64_t probe_id, const char* serial,
                       const char* mode, const char* status, const char* verdict) {
     StrBuf detail;
-    sb_printf(&detail, "{\"probe_id\":%lld,\"serial\":", static_cast<long long>(probe_id));
+    if (sb_printf(&detail, "{\"probe_id\":%lld,\"serial\":", static_cast<long long>(probe_id)) != 0)
+        return;  // out of memory: the row stands without its event
     sb_append_json_str(&detail, serial);
     sb_append_str(&detail, ",\"mode\":");
     sb_append_json_str(&detail, mode);

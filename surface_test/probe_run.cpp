@@ -30,7 +30,6 @@ namespace {
 
 constexpr double kQueuePollMs = 1000.0;
 constexpr double kQueueRewriteMs = 10000.0;
-constexpr double kWaitSliceMs = 200.0;
 constexpr double kNeutralMinDuty = 0.15;
 
 enum class Outcome { kDone, kStopped, kFailed };
@@ -42,13 +41,6 @@ void set_status(const char* status) {
 void set_phase(const char* phase) {
     g_probe.phase = phase;
     probe_state_save(0);
-}
-
-// Sleeps ms in slices short enough for a stop request to end the wait soon.
-void wait_ms(double ms) {
-    const double end = clock_mono_ms() + ms;
-    for (double left = ms; left > 0 && !g_probe_stop; left = end - clock_mono_ms())
-        clock_sleep_ms(left < kWaitSliceMs ? left : kWaitSliceMs);
 }
 
 void install_handlers() {
@@ -67,7 +59,7 @@ void install_handlers() {
 bool wait_turn() {
     ProbeState& p = g_probe;
     char path[700];
-    std::snprintf(path, sizeof path, "%s/.all.lock", p.probe_dir);
+    probe_format(path, sizeof path, "%s/.all.lock", p.probe_dir);
     g_probe_queue_fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (g_probe_queue_fd < 0 || ::flock(g_probe_queue_fd, LOCK_EX | LOCK_NB) == 0) return true;
     const char* before = p.phase;
@@ -77,7 +69,7 @@ bool wait_turn() {
     for (;;) {
         if (g_probe_stop) return false;
         if (::flock(g_probe_queue_fd, LOCK_EX | LOCK_NB) == 0) break;
-        wait_ms(kQueuePollMs);
+        probe_wait_ms(kQueuePollMs);
         if (clock_mono_ms() - p.last_save_ms > kQueueRewriteMs) probe_state_save(0);
     }
     p.last_save_ms = 0;
@@ -235,10 +227,14 @@ void probe_on_stop_signal(int) {
 
 void probe_paths_init(const char* serial) {
     ProbeState& p = g_probe;
-    std::snprintf(p.probe_dir, sizeof p.probe_dir, "%s/probe", g_var_dir);
+    // A path that does not fit stays empty: the lock then cannot be opened,
+    // and no file of another name is ever written.
+    p.state_path[0] = p.lock_path[0] = '\0';
+    if (probe_format(p.probe_dir, sizeof p.probe_dir, "%s/probe", g_var_dir) != 0) return;
     ::mkdir(p.probe_dir, 0755);
-    std::snprintf(p.state_path, sizeof p.state_path, "%s/%s.json", p.probe_dir, serial);
-    std::snprintf(p.lock_path, sizeof p.lock_path, "%s/%s.lock", p.probe_dir, serial);
+    if (probe_format(p.state_path, sizeof p.state_path, "%s/%s.json", p.probe_dir, serial) != 0 ||
+        probe_format(p.lock_path, sizeof p.lock_path, "%s/%s.lock", p.probe_dir, serial) != 0)
+        p.state_path[0] = p.lock_path[0] = '\0';
 }
 
 void probe_verdict_input(VerdictInput* in) {
@@ -298,6 +294,9 @@ int probe_run(const char* serial, const char* mode) {
     }
     std::memset(static_cast<void*>(&g_probe), 0, sizeof g_probe);
     g_probe.sg_fd = g_probe.io_fd = -1;
+    // Until the handler is installed below, SIGTERM still ends the process
+    // outright, so no stop request can be lost here; an earlier run in the
+    // same process (tests) must not leave its own behind.
     g_probe_stop = 0;
     str_copy(g_probe.serial_arg, sizeof g_probe.serial_arg, serial);
     str_copy(g_probe.mode, sizeof g_probe.mode, mode);

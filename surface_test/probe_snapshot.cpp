@@ -90,7 +90,7 @@ void take_siblings(int which) {
         // A stop leaves the siblings not yet read unusable for this snapshot.
         if (!g_probe_stop) {
             char dev[48];
-            std::snprintf(dev, sizeof dev, "/dev/%s", s.dev);
+            (void)std::snprintf(dev, sizeof dev, "/dev/%s", s.dev);
             StrBuf out;
             probe_smartctl(kSmartctlSiblingCounters, s.dtype, dev, &out);
             SmartSnapshot r;

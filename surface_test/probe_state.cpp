@@ -15,13 +15,33 @@ namespace {
 constexpr double kWaitSliceMs = 200.0;
 }
 
-int probe_wait_ms(double ms) {
+int probe_wait_ms(double ms, void (*after_slice)()) {
     const double end = clock_mono_ms() + ms;
     for (double left = ms; left > 0; left = end - clock_mono_ms()) {
         if (g_probe_stop) return -1;
         clock_sleep_ms(left < kWaitSliceMs ? left : kWaitSliceMs);
+        if (after_slice) after_slice();
     }
     return g_probe_stop ? -1 : 0;
+}
+
+namespace {
+
+int format_into(char* out, std::size_t size, const char* fmt, va_list ap) {
+    const int n = std::vsnprintf(out, size, fmt, ap);
+    if (n >= 0 && static_cast<std::size_t>(n) < size) return 0;
+    if (size > 0) out[0] = '\0';
+    return -1;
+}
+
+}  // namespace
+
+int probe_format(char* out, std::size_t size, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    const int r = format_into(out, size, fmt, ap);
+    va_end(ap);
+    return r;
 }
 
 int probe_path(char* out, std::size_t size, const char* fmt, ...) {
@@ -33,11 +53,8 @@ int probe_path(char* out, std::size_t size, const char* fmt, ...) {
     }
     va_list ap;
     va_start(ap, fmt);
-    const int n = std::vsnprintf(out + head, size - static_cast<std::size_t>(head), fmt, ap);
+    const int r = format_into(out + head, size - static_cast<std::size_t>(head), fmt, ap);
     va_end(ap);
-    if (n < 0 || static_cast<std::size_t>(n) >= size - static_cast<std::size_t>(head)) {
-        out[0] = '\0';
-        return -1;
-    }
-    return 0;
+    if (r != 0) out[0] = '\0';
+    return r;
 }

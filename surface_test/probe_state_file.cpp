@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,9 @@ namespace {
 constexpr double kSaveIntervalMs = 1000.0;
 constexpr std::uint64_t kStateReadMax = 4194304;
 constexpr int kBadRangesShown = 256;
+// Well above the largest document: 4096 map codes, 256 ranges, 64 siblings,
+// two histories and two snapshots of 48 PHY counters each.
+constexpr std::uint64_t kDocReserve = std::uint64_t{128} << 10;
 constexpr const char* kLimitSources[] = {"default", "user", "wctemp", "op_limit", "trip", "off"};
 
 using ll = long long;
@@ -35,10 +39,26 @@ bool is(const char* text, const char* word) {
     return text && std::strcmp(text, word) == 0;
 }
 
+// Set when a piece of the document could not be appended (memory exhausted):
+// a document with a piece missing is never written.
+bool s_doc_short = false;
+
+// Appends one short formatted piece (numbers and fixed keys only).
+__attribute__((format(printf, 2, 3))) void put(StrBuf* sb, const char* fmt, ...) {
+    char piece[256];
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(piece, sizeof piece, fmt, ap);
+    va_end(ap);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof piece ||
+        sb_append(sb, piece, static_cast<std::uint64_t>(n)) != 0)
+        s_doc_short = true;
+}
+
 // ---- value writers: every key is written with the comma that precedes it ----
 
 void key(StrBuf* sb, const char* name, bool first = false) {
-    sb_printf(sb, first ? "\"%s\":" : ",\"%s\":", name);
+    put(sb, first ? "\"%s\":" : ",\"%s\":", name);
 }
 
 // ,"name":{ ; the first member inside is then written with first = true.
@@ -54,7 +74,7 @@ void put_str(StrBuf* sb, const char* name, const char* value, bool first = false
 
 void put_ll(StrBuf* sb, const char* name, std::int64_t value, bool first = false) {
     key(sb, name, first);
-    sb_printf(sb, "%lld", static_cast<ll>(value));
+    put(sb, "%lld", static_cast<ll>(value));
 }
 
 void put_bool(StrBuf* sb, const char* name, bool value) {
@@ -64,7 +84,7 @@ void put_bool(StrBuf* sb, const char* name, bool value) {
 
 void put_f(StrBuf* sb, const char* name, const char* fmt, double value) {
     key(sb, name);
-    sb_printf(sb, fmt, value);
+    put(sb, fmt, value);
 }
 
 // ---- the pieces of the document ----
@@ -76,7 +96,7 @@ void selftest_json(StrBuf* sb, const ProbeState& p) {
     put_ll(sb, "remaining_pct", p.st_remaining_pct);
     key(sb, "lba_first_error");
     if (p.st_lba_valid)
-        sb_printf(sb, "%lld", static_cast<ll>(p.st_lba_first_error));
+        put(sb, "%lld", static_cast<ll>(p.st_lba_first_error));
     else
         sb_append_str(sb, "null");
     sb_append_str(sb, "}");
@@ -84,16 +104,16 @@ void selftest_json(StrBuf* sb, const ProbeState& p) {
 
 void map_json(StrBuf* sb, const ProbeState& p) {
     key(sb, "map");
-    sb_printf(sb, "{\"cells\":%u,\"cell_bytes\":%llu", p.cells, static_cast<ull>(p.cell_bytes));
+    put(sb, "{\"cells\":%u,\"cell_bytes\":%llu", p.cells, static_cast<ull>(p.cell_bytes));
     put_str(sb, "method", p.method);
-    sb_printf(sb, ",\"done\":%u", p.done);
+    put(sb, ",\"done\":%u", p.done);
     put_str(sb, "codes", p.codes ? p.codes : "");
     sb_append_str(sb, "}");
 }
 
 void stats_json(StrBuf* sb, const ProbeState& p) {
     key(sb, "stats");
-    sb_printf(sb, "{\"verify_mib\":%.0f", p.verify_mib);
+    put(sb, "{\"verify_mib\":%.0f", p.verify_mib);
     put_ll(sb, "verify_errors", p.verify_errors);
     put_ll(sb, "read_samples", p.read_samples);
     put_ll(sb, "read_errors", p.read_errors);
@@ -113,7 +133,7 @@ void speed_json(StrBuf* sb, const ProbeState& p, double now) {
     }
     const double dev = p.map_ms > 0 ? p.verify_mib / (p.map_ms / 1000) : 0.0;
     key(sb, "speed");
-    sb_printf(sb, "{\"cur_mibs\":%.1f", cur);
+    put(sb, "{\"cur_mibs\":%.1f", cur);
     put_f(sb, "avg_mibs", "%.1f", avg);
     put_f(sb, "dev_mibs", "%.1f", dev);
     put_f(sb, "peak_mibs", "%.1f", pr.peak_mibs);
@@ -121,7 +141,7 @@ void speed_json(StrBuf* sb, const ProbeState& p, double now) {
     put_f(sb, "idle_s", "%.0f", pr.idle_ms / 1000);
     sb_append_str(sb, ",\"step_s\":2,\"hist\":[");
     for (int i = 0; i < pr.speed.count; ++i)
-        sb_printf(sb, i ? ",%.0f" : "%.0f", static_cast<double>(pace_ring_get(&pr.speed, i)));
+        put(sb, i ? ",%.0f" : "%.0f", static_cast<double>(pace_ring_get(&pr.speed, i)));
     sb_append_str(sb, "]}");
 }
 
@@ -144,17 +164,17 @@ void thermal_json(StrBuf* sb, const ProbeState& p, double now) {
     const ThermalGuard& g = t.guard;
     open_obj(sb, "thermal");
     put_str(sb, "sensor", t.sensor ? t.sensor : "", true);
-    sb_printf(sb, ",\"state\":\"%s\"", thermal_state_name(t));
+    put(sb, ",\"state\":\"%s\"", thermal_state_name(t));
     if (g.samples > 0)
-        sb_printf(sb, ",\"temp_c\":%d,\"max_c\":%d", g.temp, g.peak);
+        put(sb, ",\"temp_c\":%d,\"max_c\":%d", g.temp, g.peak);
     else
         sb_append_str(sb, ",\"temp_c\":null,\"max_c\":null");
     const bool on = g.limit != 0;
-    sb_printf(sb, ",\"limit_c\":%d,\"warm_c\":%d,\"resume_c\":%d", g.limit, on ? g.warm : 0,
-              on ? g.resume : 0);
+    put(sb, ",\"limit_c\":%d,\"warm_c\":%d,\"resume_c\":%d", g.limit, on ? g.warm : 0,
+        on ? g.resume : 0);
     const int src =
         t.limit_src >= kSrcDefault && t.limit_src <= kSrcOff ? t.limit_src : kSrcDefault;
-    sb_printf(sb, ",\"limit_src\":\"%s\"", kLimitSources[src]);
+    put(sb, ",\"limit_src\":\"%s\"", kLimitSources[src]);
     put_f(sb, "duty_pct", "%.0f", g.duty * 100);
     put_ll(sb, "pauses", g.pauses);
     put_f(sb, "paused_s", "%.0f", thermal_guard_paused_ms(&g, now) / 1000);
@@ -172,7 +192,7 @@ void thermal_json(StrBuf* sb, const ProbeState& p, double now) {
         if (i) sb_append_str(sb, ",");
         const float v = pace_ring_get(&p.pace.temp, i);
         if (v > -999.0f)
-            sb_printf(sb, "%.0f", static_cast<double>(v));
+            put(sb, "%.0f", static_cast<double>(v));
         else
             sb_append_str(sb, "null");
     }
@@ -194,17 +214,17 @@ void bad_json(StrBuf* sb, const ProbeState& p) {
         const BadRange& b = p.bad[i];
         const std::uint32_t lbs = p.logical_block_size;
         const std::uint64_t lba = dev_blocks_to_sectors512(dev_bytes_to_blocks(b.offset, lbs), lbs);
-        sb_printf(sb, "%s{\"lba\":%llu,\"kind\":\"%s\",\"via\":\"%s\"", i ? "," : "",
-                  static_cast<ull>(lba), range_kind(b), b.via_read ? "read" : "verify");
+        put(sb, "%s{\"lba\":%llu,\"kind\":\"%s\",\"via\":\"%s\"", i ? "," : "",
+            static_cast<ull>(lba), range_kind(b), b.via_read ? "read" : "verify");
         if (b.verify_tries > 0)
-            sb_printf(sb, ",\"repeat\":\"%d/%d\"", b.verify_fails, b.verify_tries);
+            put(sb, ",\"repeat\":\"%d/%d\"", b.verify_fails, b.verify_tries);
         else
-            sb_printf(sb, ",\"repeat\":\"%d/%d\"", b.read_fails, b.read_tries);
+            put(sb, ",\"repeat\":\"%d/%d\"", b.read_fails, b.read_tries);
         if (b.verify_tries > 0 && b.read_tries > 0)
-            sb_printf(sb, ",\"repeat_read\":\"%d/%d\"", b.read_fails, b.read_tries);
+            put(sb, ",\"repeat_read\":\"%d/%d\"", b.read_fails, b.read_tries);
         const char code[2] = {b.code, '\0'};
         put_str(sb, "code", code);
-        sb_printf(sb, ",\"cell\":%u", b.cell);
+        put(sb, ",\"cell\":%u", b.cell);
         put_bool(sb, "lba_exact", b.lba_exact != 0);
         sb_append_str(sb, "}");
     }
@@ -214,12 +234,12 @@ void bad_json(StrBuf* sb, const ProbeState& p) {
 void smart_json(StrBuf* sb, const SmartSnapshot& s) {
     for (int k = 0; k < kSmartAttrSlots; ++k)
         if (s.attr_present[k])
-            sb_printf(sb, ",\"a%d\":%lld", kSmartAttrIds[k], static_cast<ll>(s.attr_raw[k]));
+            put(sb, ",\"a%d\":%lld", kSmartAttrIds[k], static_cast<ll>(s.attr_raw[k]));
     if (s.phy_count > 0) {
         sb_append_str(sb, ",\"phy\":{");
         for (int i = 0; i < s.phy_count && i < kSmartPhyMax; ++i)
-            sb_printf(sb, "%s\"0x%04x\":%lld", i ? "," : "", s.phy_id[i],
-                      static_cast<ll>(s.phy_value[i]));
+            put(sb, "%s\"0x%04x\":%lld", i ? "," : "", s.phy_id[i],
+                static_cast<ll>(s.phy_value[i]));
         sb_append_str(sb, "}");
     }
     if (s.errlog_present) {
@@ -258,8 +278,8 @@ void deltas_json(StrBuf* sb, const ProbeState& p) {
     key(sb, "deltas");
     sb_append_str(sb, "{");
     for (int k = 0; k < kSmartAttrSlots; ++k)
-        sb_printf(sb, "%s\"a%d\":%lld", k ? "," : "", kSmartAttrIds[k],
-                  static_cast<ll>(probe_snap_attr_delta(k)));
+        put(sb, "%s\"a%d\":%lld", k ? "," : "", kSmartAttrIds[k],
+            static_cast<ll>(probe_snap_attr_delta(k)));
     sb_append_str(sb, ",\"phy\":{");
     if (p.snap1_taken && both_smart_ok(p)) {
         const SmartSnapshot& s1 = p.snap1.smart;
@@ -269,8 +289,8 @@ void deltas_json(StrBuf* sb, const ProbeState& p) {
             const std::int64_t before =
                 smart_snap_phy_counter(&p.snap0.smart, s1.phy_id[i], &found);
             if (!found) continue;
-            sb_printf(sb, "%s\"0x%04x\":%lld", first ? "" : ",", s1.phy_id[i],
-                      static_cast<ll>(s1.phy_value[i] - before));
+            put(sb, "%s\"0x%04x\":%lld", first ? "" : ",", s1.phy_id[i],
+                static_cast<ll>(s1.phy_value[i] - before));
             first = false;
         }
     }
@@ -297,13 +317,13 @@ void deltas_json(StrBuf* sb, const ProbeState& p) {
         bool first = true;
         for (int k : {0, 3, 4}) {  // attributes 5, 197, 198
             if (!s0.attr_present[k] || s0.attr_raw[k] <= 0) continue;
-            sb_printf(sb, "%s\"a%d\":%lld", first ? "" : ",", kSmartAttrIds[k],
-                      static_cast<ll>(s0.attr_raw[k]));
+            put(sb, "%s\"a%d\":%lld", first ? "" : ",", kSmartAttrIds[k],
+                static_cast<ll>(s0.attr_raw[k]));
             first = false;
         }
         if (s0.nvme_health_present && s0.nvme_media_errors > 0)
-            sb_printf(sb, "%s\"media_errors\":%lld", first ? "" : ",",
-                      static_cast<ll>(s0.nvme_media_errors));
+            put(sb, "%s\"media_errors\":%lld", first ? "" : ",",
+                static_cast<ll>(s0.nvme_media_errors));
     }
     sb_append_str(sb, "}}");
 }
@@ -318,8 +338,8 @@ void siblings_json(StrBuf* sb, const ProbeState& p) {
         put_str(sb, "dev", s.dev, true);
         put_str(sb, "serial", s.serial);
         if (s.ok0 && s.ok1 && p.snap1_taken)
-            sb_printf(sb, ",\"crc_delta\":%lld,\"phy_delta\":%lld",
-                      static_cast<ll>(s.crc1 - s.crc0), static_cast<ll>(s.phy1 - s.phy0));
+            put(sb, ",\"crc_delta\":%lld,\"phy_delta\":%lld", static_cast<ll>(s.crc1 - s.crc0),
+                static_cast<ll>(s.phy1 - s.phy0));
         else
             sb_append_str(sb, ",\"crc_delta\":null,\"phy_delta\":null");
         sb_append_str(sb, "}");
@@ -338,8 +358,8 @@ void verdict_json(StrBuf* sb, const ProbeState& p) {
     sb_append_str(sb, ",\"reasons\":[");
     const int n = p.verdict.count < kVerdictReasonMax ? p.verdict.count : kVerdictReasonMax;
     for (int i = 0; i < n; ++i)
-        sb_printf(sb, "%s{\"key\":\"%s\",\"n\":%lld}", i ? "," : "", p.verdict.reasons[i].key,
-                  static_cast<ll>(p.verdict.reasons[i].n));
+        put(sb, "%s{\"key\":\"%s\",\"n\":%lld}", i ? "," : "", p.verdict.reasons[i].key,
+            static_cast<ll>(p.verdict.reasons[i].n));
     sb_append_str(sb, "]}");
 }
 
@@ -391,19 +411,19 @@ void probe_snapshot_json(StrBuf* out, const ProbeSnapshot* snap, int which) {
         sb_append_str(out, "{}");
         return;
     }
-    sb_printf(out, "{\"ts\":%lld,\"smart\":%s", static_cast<ll>(snap->ts),
-              snap->smart_ok ? "true" : "false");
+    put(out, "{\"ts\":%lld,\"smart\":%s", static_cast<ll>(snap->ts),
+        snap->smart_ok ? "true" : "false");
     if (snap->smart_ok) smart_json(out, snap->smart);
     if (snap->sata_spd[0]) put_str(out, "sata_spd", snap->sata_spd);
     if (snap->ering_ok)
-        sb_printf(out, ",\"ering\":{\"bus\":%lld,\"media\":%lld,\"other\":%lld}",
-                  static_cast<ll>(snap->ering_bus), static_cast<ll>(snap->ering_media),
-                  static_cast<ll>(snap->ering_other));
+        put(out, ",\"ering\":{\"bus\":%lld,\"media\":%lld,\"other\":%lld}",
+            static_cast<ll>(snap->ering_bus), static_cast<ll>(snap->ering_media),
+            static_cast<ll>(snap->ering_other));
     if (snap->klog_ok) {
-        sb_printf(out, ",\"dmesg_mark\":%.6f", snap->dmesg_mark);
+        put(out, ",\"dmesg_mark\":%.6f", snap->dmesg_mark);
         if (which == 1)
-            sb_printf(out, ",\"dmesg\":{\"link\":%lld,\"media\":%lld}",
-                      static_cast<ll>(snap->dmesg_link), static_cast<ll>(snap->dmesg_media));
+            put(out, ",\"dmesg\":{\"link\":%lld,\"media\":%lld}", static_cast<ll>(snap->dmesg_link),
+                static_cast<ll>(snap->dmesg_media));
     }
     sb_append_str(out, "}");
 }
@@ -411,6 +431,9 @@ void probe_snapshot_json(StrBuf* out, const ProbeSnapshot* snap, int which) {
 void probe_state_to_json(StrBuf* out) {
     const ProbeState& p = g_probe;
     const double now = mono_ms();
+    // Room for the largest document up front, so that the appends that cannot
+    // report a failure (strings) never need more memory half-way through.
+    s_doc_short = sb_reserve(out, kDocReserve) != 0;
     sb_append_str(out, "{\"v\":1");
     put_str(out, "serial", p.serial[0] ? p.serial : p.serial_arg);
     put_str(out, "wwn", p.wwn);
@@ -426,8 +449,8 @@ void probe_state_to_json(StrBuf* out) {
     put_ll(out, "updated_ts", p.updated_ts);
     put_ll(out, "finished_ts", p.finished_ts);
     put_ll(out, "eta_s", p.eta_s);
-    sb_printf(out, ",\"capacity_bytes\":%llu,\"logical_block_size\":%u",
-              static_cast<ull>(p.capacity_bytes), p.logical_block_size);
+    put(out, ",\"capacity_bytes\":%llu,\"logical_block_size\":%u",
+        static_cast<ull>(p.capacity_bytes), p.logical_block_size);
     put_str(out, "md_member", p.md_member);
     put_str(out, "md_all", p.md_all);
     put_str(out, "controller", p.controller);
@@ -457,12 +480,17 @@ void probe_state_save(int force) {
     g_probe.eta_s = is(g_probe.status, "running") ? eta_estimate(g_probe, now) : 0;
     StrBuf doc;
     probe_state_to_json(&doc);
-    if (probe_state_write_atomic(doc.c_str(), doc.len, force) != 0)
+    if (s_doc_short) errno = ENOMEM;
+    if (s_doc_short || probe_state_write_atomic(doc.c_str(), doc.len, force) != 0)
         log_msg("probe: cannot write %s: %s", g_probe.state_path, std::strerror(errno));
 }
 
 int probe_state_write_atomic(const char* text, std::size_t len, int sync) {
     char tmp[sizeof g_probe.state_path + 8];
+    if (!g_probe.state_path[0]) {
+        errno = ENOENT;
+        return -1;
+    }
     std::snprintf(tmp, sizeof tmp, "%s.tmp", g_probe.state_path);
     UniqueFd fd(::open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd.valid()) return -1;
@@ -511,13 +539,18 @@ int probe_state_mark_failed(const char* text, std::size_t len, const char* messa
         spans[n++].repl_len = err_json.len;
         if (spans[1].start < spans[0].start) std::swap(spans[0], spans[1]);
     }
+    // Built aside, so that a failure leaves out untouched.
+    StrBuf fixed;
     int pos = 0;
+    bool ok = true;
     for (int i = 0; i < n; ++i) {
-        sb_append(out, text + pos, static_cast<std::uint64_t>(spans[i].start - pos));
-        sb_append(out, spans[i].repl, spans[i].repl_len);
+        ok = ok &&
+             sb_append(&fixed, text + pos, static_cast<std::uint64_t>(spans[i].start - pos)) == 0;
+        ok = ok && sb_append(&fixed, spans[i].repl, spans[i].repl_len) == 0;
         pos = spans[i].end;
     }
-    sb_append(out, text + pos, len - static_cast<std::uint64_t>(pos));
+    ok = ok && sb_append(&fixed, text + pos, len - static_cast<std::uint64_t>(pos)) == 0;
+    if (!ok || sb_append(out, fixed.c_str(), fixed.len) != 0) return 0;
     return 1;
 }
 

@@ -25,7 +25,6 @@ constexpr int kBackoffAfterFailures = 3;
 constexpr double kBackoffMs = 600000;
 constexpr double kThermalStopMs = 1200000;
 constexpr double kPauseWaitMs = 500;
-constexpr double kSliceMs = 200;
 
 struct ClassParams {
     int band, margin, poll_ms;
@@ -117,16 +116,6 @@ void log_setup() {
             th.sensor ? th.sensor : "none", known ? "" : "unknown ", known ? g.temp : 0);
     }
     if (g_max_rate > 0) log_msg("probe: rate limit %.0f MiB/s", g_max_rate);
-}
-
-// Sleeps ms in slices, leaving early once a stop is requested.
-void sleep_sliced(double ms) {
-    const double deadline = clock_mono_ms() + ms;
-    while (!g_probe_stop) {
-        const double remaining = deadline - clock_mono_ms();
-        if (!(remaining > 0)) break;
-        clock_sleep_ms(std::min(remaining, kSliceMs));
-    }
 }
 
 }  // namespace
@@ -314,7 +303,7 @@ int thermal_gate() {
         }
         probe_history_sample();
         probe_state_save(0);
-        sleep_sliced(kPauseWaitMs);
+        probe_wait_ms(kPauseWaitMs);
         thermal_poll();
     }
     return 0;

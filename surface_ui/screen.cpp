@@ -219,12 +219,12 @@ void append_uint(StrBuf* sb, unsigned v) {
     } while (v);
     char out[12];
     for (int i = 0; i < n; ++i) out[i] = digits[n - 1 - i];
-    sb_append(sb, out, static_cast<std::uint64_t>(n));
+    (void)sb_append(sb, out, static_cast<std::uint64_t>(n));
 }
 
 void append_int(StrBuf* sb, int v) {
     if (v < 0) {
-        sb_append(sb, "-", 1);
+        (void)sb_append(sb, "-", 1);
         append_uint(sb, 0u - static_cast<unsigned>(v));
     } else {
         append_uint(sb, static_cast<unsigned>(v));
@@ -233,20 +233,20 @@ void append_int(StrBuf* sb, int v) {
 
 void append_color(StrBuf* sb, int color, bool background, bool palette256) {
     if (palette256) {
-        sb_append(sb, background ? ";48;5;" : ";38;5;", 6);
+        (void)sb_append(sb, background ? ";48;5;" : ";38;5;", 6);
         append_int(sb, color);
     } else {
-        sb_append(sb, ";", 1);
+        (void)sb_append(sb, ";", 1);
         append_int(sb, color + (background ? (color <= 7 ? 40 : 92) : (color <= 7 ? 30 : 82)));
     }
 }
 
 void append_attributes(StrBuf* sb, const ScreenCell& cell, bool palette256) {
-    sb_append(sb, "\x1b[0", 3);
-    if (cell.bold) sb_append(sb, ";1", 2);
+    (void)sb_append(sb, "\x1b[0", 3);
+    if (cell.bold) (void)sb_append(sb, ";1", 2);
     if (cell.fg >= 0) append_color(sb, cell.fg, false, palette256);
     if (cell.bg >= 0) append_color(sb, cell.bg, true, palette256);
-    sb_append(sb, "m", 1);
+    (void)sb_append(sb, "m", 1);
 }
 
 // Rows and columns that the terminal can show: a grid larger than the
@@ -609,16 +609,16 @@ void scr_sparkline(int x, int y, int w, const float* samples, int n, int fg, flo
 
 void scr_flush() {
     g_out.len = 0;
-    sb_reserve(&g_out, 16 + static_cast<std::uint64_t>(g_cols) * g_rows * 8);
+    (void)sb_reserve(&g_out, 16 + static_cast<std::uint64_t>(g_cols) * g_rows * 8);
     if (g_out.data) g_out.data[0] = '\0';
-    sb_append(&g_out, "\x1b[H", 3);
+    (void)sb_append(&g_out, "\x1b[H", 3);
     const bool palette256 = theme_color(0) != 0;
     int cols = 0, rows = 0;
     visible_size(&cols, &rows);
     for (int r = 0; r < rows; ++r) {
-        sb_append(&g_out, "\x1b[", 2);
+        (void)sb_append(&g_out, "\x1b[", 2);
         append_uint(&g_out, static_cast<unsigned>(r + 1));
-        sb_append(&g_out, ";1H", 3);
+        (void)sb_append(&g_out, ";1H", 3);
         int fg = -2, bg = -2, bold = -1;
         const ScreenCell* row = g_cells + static_cast<std::size_t>(r) * g_cols;
         for (int c = 0; c < cols; ++c) {
@@ -632,12 +632,12 @@ void scr_flush() {
             // A cell never drawn since the grid was made holds no glyph.
             const std::size_t n = strnlen(cell.glyph, sizeof cell.glyph - 1);
             if (n)
-                sb_append(&g_out, cell.glyph, n);
+                (void)sb_append(&g_out, cell.glyph, n);
             else
-                sb_append(&g_out, " ", 1);
+                (void)sb_append(&g_out, " ", 1);
         }
     }
-    sb_append(&g_out, "\x1b[0m", 4);
+    (void)sb_append(&g_out, "\x1b[0m", 4);
     write_ignored(g_out.data, g_out.len);
 }
 

@@ -388,8 +388,10 @@ TEST(DiscoverEnclosure, OverLongHeaderStillEndsTheSectionBeforeIt) {
     t.sys_disk("sdc", "");
     t.enclosure(0,
                 "[PhysicalDisk_1]\npd_sys_name=/dev/sdb\nserial_no=aaa\nport_id=1\nvendor=HGST\n"
-                "[PhysicalDisk_2" + std::string(600, 'x') + "]\n"
-                "pd_sys_name=/dev/sdc\nserial_no=bbb\n");
+                "[PhysicalDisk_2" +
+                    std::string(600, 'x') +
+                    "]\n"
+                    "pd_sys_name=/dev/sdc\nserial_no=bbb\n");
     const std::vector<DiskInfo> d = t.discover();
     ASSERT_EQ(devs(d), (Strings{"sdb", "sdc"}));
     EXPECT_STREQ(d[0].serial, "AAA");

@@ -18,6 +18,8 @@
 #include "core/paths.h"
 #include "core/strbuf.h"
 #include "core/util.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/fake_disk.h"
 #include "tests/support/fake_nas.h"
 #include "tests/support/sqlite_file.h"
 #include "tests/support/temp_dir.h"
@@ -47,7 +49,7 @@ std::ostream& operator<<(std::ostream& os, const Event& e) {
 
 std::string detail(long long lines, const std::string& dev, const std::string& sample) {
     StrBuf sb;
-    sb_printf(&sb, "{\"lines\":%lld,\"dev\":", lines);
+    (void)sb_printf(&sb, "{\"lines\":%lld,\"dev\":", lines);
     sb_append_json_str(&sb, dev.c_str());
     sb_append_str(&sb, ",\"sample\":");
     sb_append_json_str(&sb, sample.c_str());
@@ -94,11 +96,11 @@ class KlogScan : public ::testing::Test {
 
     void scan(std::int64_t poll_id, std::vector<KlogTarget>& targets, std::string text) {
         StrBuf buf;
-        sb_append(&buf, text.data(), text.size());
-        db_exec("BEGIN IMMEDIATE");
+        ASSERT_EQ(sb_append(&buf, text.data(), text.size()), 0);
+        ASSERT_EQ(db_exec("BEGIN IMMEDIATE"), 0);
         klog_scan_text(poll_id, targets.data(), static_cast<int>(targets.size()), buf.data,
                        buf.len);
-        db_exec("COMMIT");
+        ASSERT_EQ(db_exec("COMMIT"), 0);
     }
 
     // What the scan wrote, read back through a connection of the test's own.
@@ -204,7 +206,7 @@ TEST_F(KlogScan, IndexRuleAfterABootAndAWrappedRing) {
     };
     std::int64_t poll = 0;
     for (const Case& c : cases) {
-        db_exec("DELETE FROM dmesg_lines");
+        ASSERT_EQ(db_exec("DELETE FROM dmesg_lines"), 0);
         meta_set("dmesg_last_ts", "");
         meta_set_int("dmesg_count", c.count);
         std::vector<KlogTarget> none;
@@ -260,6 +262,16 @@ TEST_F(KlogScan, StoresTheTextAndCountsItForTheDisksItNames) {
               }));
     EXPECT_EQ(meta("dmesg_last_ts"), "13.100000");
     EXPECT_EQ(meta_count(), 9);
+}
+
+// Stored lines and events carry the program clock's time, so a test can set it.
+TEST_F(KlogScan, WallTimeComesFromTheProgramClock) {
+    FakeClock clock(1700000123);
+    std::vector<KlogTarget> t = {target(3, "sda")};
+    scan(7, t, "[ 5.000000] ata1: sda: Medium Error\n");
+    ASSERT_EQ(rows().size(), 1u);
+    EXPECT_EQ(rows()[0].wall_ts, 1700000123);
+    EXPECT_EQ(sql_value(path(), "SELECT ts FROM events"), "1700000123");
 }
 
 TEST_F(KlogScan, NothingHappensWithoutText) {
@@ -333,7 +345,7 @@ TEST_F(KlogScan, LongAndBinaryLines) {
 }
 
 TEST_F(KlogScan, LinesAreNotStoredWhenTheTableIsGoneButTheScanGoesOn) {
-    db_exec("DROP TABLE dmesg_lines");
+    ASSERT_EQ(db_exec("DROP TABLE dmesg_lines"), 0);
     std::vector<KlogTarget> t = {target(1, "sda")};
     scan(1, t, "[5.0] sd 0:0:0:0: [sda] Sense Key : Medium Error\n");
     EXPECT_EQ(meta("dmesg_last_ts"), "5.000000");
@@ -453,9 +465,9 @@ class KlogScanKernel : public KlogScan {
             t.media_count = t.link_count = 0;
             t.media_first[0] = t.link_first[0] = '\0';
         }
-        db_exec("BEGIN IMMEDIATE");
+        ASSERT_EQ(db_exec("BEGIN IMMEDIATE"), 0);
         klog_scan(poll_id, targets.data(), static_cast<int>(targets.size()));
-        db_exec("COMMIT");
+        ASSERT_EQ(db_exec("COMMIT"), 0);
     }
 
     std::vector<std::string> marked(std::int64_t poll_id) {
@@ -526,6 +538,37 @@ TEST_F(KlogScanKernel, IndexRuleOnTheRealLog) {
     EXPECT_EQ(marked(4), std::vector<std::string>{line});
     EXPECT_EQ(static_cast<std::int64_t>(rows().size()), meta_count() - known);
     EXPECT_EQ(events(), (std::vector<Event>{{11, 4, "link_error", detail(1, dev, line)}}));
+}
+
+// The same rule below a root folder of the test's own, whose name would look
+// like a port, a host and a controller if it were read as part of the path.
+TEST(KlogTargetInit, BelowARootFolder) {
+    TempDir dir;
+    const std::string root = dir.path() + "/0000:00:01.0/ata9";
+    const FakeDiskRoot tree = fake_disk_root(root);
+    fake_disk_add(tree, {.dev = "sdb", .serial = "S1", .host = 4});
+    fake_disk_add(tree, {.dev = "sdc", .bus = FakeBus::kSas, .serial = "S2", .host = 13});
+    fake_disk_add(tree, {.dev = "nvme1n1", .bus = FakeBus::kNvme, .serial = "S3"});
+    const struct {
+        const char* dev;
+        const char* port;
+        const char* nvme;
+        bool has_ctrl;
+    } cases[] = {
+        {"sdb", "ata5", "", true},
+        {"sdc", "", "", true},
+        {"nvme1n1", "", "nvme1", true},
+        {"sdz", "", "", false},
+    };
+    for (const auto& c : cases) {
+        KlogTarget t;
+        klog_target_init_under(root.c_str(), &t, 9, c.dev);
+        EXPECT_EQ(t.disk_id, 9);
+        EXPECT_STREQ(t.ata_port, c.port) << c.dev;
+        EXPECT_STREQ(t.nvme_ctrl, c.nvme) << c.dev;
+        EXPECT_EQ(t.ctrl_pci[0] != '\0', c.has_ctrl) << c.dev;
+        EXPECT_STRNE(t.ctrl_pci, "0000:00:01.0") << c.dev;
+    }
 }
 
 // klog_target_init over a fake /sys/block whose device links lead into a

@@ -23,7 +23,7 @@ std::string data_file(const std::string& name) {
 // All non-empty lines of text, as klog_next_line gives them.
 std::vector<std::string> split_lines(std::string text) {
     StrBuf buf;
-    sb_append(&buf, text.data(), text.size());
+    EXPECT_EQ(sb_append(&buf, text.data(), text.size()), 0);
     std::vector<std::string> lines;
     std::uint64_t pos = 0;
     for (char* line; (line = klog_next_line(buf.data, buf.len, &pos));) lines.emplace_back(line);

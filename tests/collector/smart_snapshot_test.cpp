@@ -1,5 +1,4 @@
 #include "collector/smart_snapshot.h"
-#include "core/smartctl.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "core/json.h"
+#include "core/smartctl.h"
 #include "tests/support/fake_nas.h"
 #include "tests/support/smartctl_samples.h"
 

@@ -37,8 +37,8 @@ TEST(CliOptions, TemperatureLimitValues) {
         const char* value;
         int rc;
         int limit;
-    } cases[] = {{"30", 0, 30}, {"95", 0, 95},  {"50abc", 0, 50}, {"off", 0, 0},
-                 {"auto", 0, -1}, {"29", 2, -1}, {"96", 2, -1},  {"abc", 2, -1}};
+    } cases[] = {{"30", 0, 30},   {"95", 0, 95}, {"50abc", 0, 50}, {"off", 0, 0},
+                 {"auto", 0, -1}, {"29", 2, -1}, {"96", 2, -1},    {"abc", 2, -1}};
     for (const Case& c : cases) {
         CliOptions opt;
         EXPECT_EQ(parse({"--temp-limit", c.value}, &opt), c.rc) << c.value;
@@ -58,10 +58,11 @@ TEST(CliOptions, RateCapValues) {
 
 TEST(CliOptions, LaterOccurrencesWinAndValuelessOptionsAreSkipped) {
     CliOptions opt;
-    ASSERT_EQ(parse({"--serial", "A", "--ui", "--bogus", "--serial", "B", "--plain", "--json", "--mode",
-                     "full", "--wwn", "w", "--conf", "c", "--temp-limit", "40", "--temp-limit"},
-                    &opt),
-              0);
+    ASSERT_EQ(
+        parse({"--serial", "A", "--ui", "--bogus", "--serial", "B", "--plain", "--json", "--mode",
+               "full", "--wwn", "w", "--conf", "c", "--temp-limit", "40", "--temp-limit"},
+              &opt),
+        0);
     EXPECT_STREQ(opt.serial, "B");
     EXPECT_EQ(opt.style, kStylePlain);
     EXPECT_EQ(opt.json, 1);

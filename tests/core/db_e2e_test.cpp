@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/support/fake_nas.h"
+#include "tests/support/lock_holder.h"
 #include "tests/support/sqlite_file.h"
 
 extern char** environ;
@@ -59,6 +60,18 @@ TEST_F(DbE2E, InitCreatesTheDatabaseAndLogsItsPath) {
     struct stat st {};
     ASSERT_EQ(::stat(db().c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
+}
+
+// A command's open of a current database writes nothing, so it goes through
+// while a poll holds the write lock for the minutes of its transaction.
+TEST_F(DbE2E, OpenAnswersWhileAnotherProcessHoldsTheWriteLock) {
+    ASSERT_EQ(init().exit_code, 0);
+    LockHolder poll(sql_write_lock(db()), -1);
+    ASSERT_TRUE(poll.held());
+    const RunResult r = init();
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find("schema ready at"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("locked"), std::string::npos) << r.err;
 }
 
 // Every object in creation order, with its exact columns; the indexes with
@@ -302,7 +315,7 @@ TEST_F(DbE2E, UnusableDatabaseFilesFailTheCommand) {
          "cannot open db " + db() + ": unable to open database file"},
     };
     for (const Case& c : cases) {
-        for (const char* word : {"init", "--help", "tick"}) {
+        for (const char* word : {"init", "--help", "tick", "dump"}) {
             ::unlink(db().c_str());
             ::rmdir(db().c_str());
             if (c.setup == Setup::Dir) ::mkdir(db().c_str(), 0755);

@@ -20,6 +20,7 @@
 #include "core/paths.h"
 #include "core/util.h"
 #include "tests/support/fake_nas.h"
+#include "tests/support/lock_holder.h"
 #include "tests/support/sqlite_file.h"
 #include "tests/support/temp_dir.h"
 
@@ -124,18 +125,79 @@ TEST_F(DbTest, FailedOpensLeaveNoConnection) {
     EXPECT_FALSE(exists(dir_.path() + "/no"));
 }
 
+// Opening a database whose schema is current writes nothing, so it needs no
+// write lock: it answers at once while another process holds one.
+TEST_F(DbTest, OpeningACurrentDatabaseWritesNothing) {
+    ASSERT_EQ(db_open(1), 0);
+    const std::int64_t created = meta_get_int("schema_created_ts", 0);
+    db_close();
+    const std::string before = read_file(path());
+    {
+        LockHolder poll(sql_write_lock(path()), -1);
+        ASSERT_TRUE(poll.held());
+        ASSERT_EQ(db_open(1), 0) << "a write would have waited out the busy time-out";
+        EXPECT_EQ(meta_get_int("schema_created_ts", 0), created);
+        DbStmt sync("PRAGMA synchronous");
+        ASSERT_EQ(sync.step(), SQLITE_ROW);
+        EXPECT_EQ(sync.col_int(0), 2);
+    }
+    db_close();
+    EXPECT_EQ(read_file(path()), before);
+}
+
+// What is missing from a database is added, and only that.
+TEST_F(DbTest, IncompleteDatabaseGetsWhatIsMissing) {
+    ASSERT_EQ(db_open(1), 0);
+    const std::string full = sql_value(path(), "SELECT count(*) FROM sqlite_master");
+    db_close();
+    const struct {
+        const char* what;
+        const char* damage;
+    } cases[] = {
+        {"a table", "DROP TABLE probes"},
+        {"an index", "DROP INDEX events_ts"},
+        {"the creation stamp", "DELETE FROM meta WHERE key='schema_created_ts'"},
+        {"the version", "UPDATE meta SET value='0.9' WHERE key='version'"},
+        {"the user version", "PRAGMA user_version=0"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(sql_exec(path(), c.damage), "") << c.what;
+        ASSERT_EQ(db_open(1), 0) << c.what;
+        db_close();
+        EXPECT_EQ(sql_value(path(), "SELECT count(*) FROM sqlite_master"), full) << c.what;
+        EXPECT_EQ(sql_value(path(), "SELECT value FROM meta WHERE key='version'"), "1.0");
+        EXPECT_NE(sql_value(path(), "SELECT value FROM meta WHERE key='schema_created_ts'"), "");
+        EXPECT_EQ(sql_value(path(), "PRAGMA user_version"), "1") << c.what;
+    }
+}
+
 // The leak checker reports at exit whatever connection was dropped unclosed.
-TEST_F(DbTest, ReopeningAndClosingUnderALiveStatementLeakNothing) {
+TEST_F(DbTest, ReopeningReplacesTheConnectionAndLeaksNothing) {
     ASSERT_EQ(db_open(1), 0);
     ASSERT_EQ(db_open(1), 0) << "a second open replaces the first connection";
-    {
-        DbStmt st("SELECT value FROM meta WHERE key='version'");
-        ASSERT_EQ(st.step(), SQLITE_ROW);
-        db_close();
-        EXPECT_EQ(g_db, nullptr);
-    }
     ASSERT_EQ(db_open(0), 0);
     EXPECT_EQ(meta_get_int("schema_created_ts", 0) > 0, true);
+}
+
+// Closing under a statement that is still alive is its owner's fault: it is
+// logged with the statement's text, and the test build stops right there.
+TEST_F(DbTest, ClosingUnderALiveStatementIsReported) {
+    ASSERT_EQ(db_open(1), 0);
+    const auto close_under_statement = [] {
+        DbStmt st("SELECT value FROM meta WHERE key='version'");
+        (void)st.step();
+        db_close();
+    };
+#ifdef CORVANTIS_CHECKED
+    EXPECT_DEATH(close_under_statement(),
+                 "statement never finalized: SELECT value FROM meta WHERE key='version'");
+#else
+    ::testing::internal::CaptureStderr();
+    close_under_statement();
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("statement never finalized"),
+              std::string::npos);
+    EXPECT_EQ(g_db == nullptr, true);
+#endif
 }
 
 // Root writes through file modes, so the file is made read-only by a

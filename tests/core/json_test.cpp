@@ -147,9 +147,9 @@ TEST(JsonAccessors, PathsKeysAndArrays) {
         const char* path;
         int ok;
         std::int64_t value;
-    } ints[] = {{"t", 1, 1},    {"f", 1, 0},     {"n", 0, 0},  {"neg", 1, -12},
-                {"frac", 1, 12}, {"exp", 1, 1},  {"str", 0, 0}, {"big", 1, 9007199254740993LL},
-                {"word", 1, 1}, {"missing", 0, 0}};
+    } ints[] = {{"t", 1, 1},     {"f", 1, 0},      {"n", 0, 0},   {"neg", 1, -12},
+                {"frac", 1, 12}, {"exp", 1, 1},    {"str", 0, 0}, {"big", 1, 9007199254740993LL},
+                {"word", 1, 1},  {"missing", 0, 0}};
     for (const IntCase& c : ints) {
         std::int64_t v = -99;
         EXPECT_EQ(json_path_int(t, k, 0, c.path, &v), c.ok) << c.path;

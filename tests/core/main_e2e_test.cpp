@@ -1,8 +1,7 @@
 // The real executable, run over a fake NAS: command line, paths and exit codes.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
@@ -16,18 +15,18 @@ constexpr char kUsageFirstLine[] =
     "flag-clear}\n";
 
 bool exists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
 }
 
 mode_t mode_of(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     ::stat(path.c_str(), &st);
     return st.st_mode & 07777;
 }
 
 class MainE2E : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override { REQUIRE_FAKE_NAS(); }
     FakeNas nas;
 };
@@ -43,8 +42,10 @@ TEST_F(MainE2E, UnknownWordsPrintTheUsageAndExit2) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err.size(), 697u) << word;
         EXPECT_EQ(r.err.rfind(kUsageFirstLine, 0), 0u) << r.err;
-        EXPECT_NE(r.err.find("(default on a 256-colour terminal) \xC2\xB7 --ui 16 colours \xC2\xB7 --plain"),
-                  std::string::npos);
+        EXPECT_NE(
+            r.err.find(
+                "(default on a 256-colour terminal) \xC2\xB7 --ui 16 colours \xC2\xB7 --plain"),
+            std::string::npos);
     }
 }
 
@@ -62,7 +63,8 @@ TEST_F(MainE2E, RootComesFromGetcfgWhenNotGiven) {
     make_dirs(nas.base() + "/share");
     nas.put_script("/sbin/getcfg",
                    "[ \"$*\" = \"qorm Install_Path -f /etc/config/qpkg.conf\" ] || exit 1\n"
-                   "echo " + root + "\necho second-line\n");
+                   "echo " +
+                       root + "\necho second-line\n");
     const RunResult r = nas.run({"bogus"});
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_TRUE(exists(root + "/var/corvantis"));
@@ -94,7 +96,8 @@ TEST_F(MainE2E, SilentGetcfgFallsBackToTheExecutablesFolder) {
 // A registry answer longer than the root field would be cut into another
 // folder: it is not used. One that just fits is.
 TEST_F(MainE2E, GetcfgRootMustFitItsField) {
-    const std::string parent = nas.base() + "/" + std::string(200, 'd') + "/" + std::string(200, 'e');
+    const std::string parent =
+        nas.base() + "/" + std::string(200, 'd') + "/" + std::string(200, 'e');
     make_dirs(parent);
     const std::string fits = parent + "/" + std::string(511 - parent.size() - 1, 'f');
     const std::string too_long = fits + "g";
@@ -191,7 +194,8 @@ TEST_F(MainE2E, ProbeChoosesEngineOrTerminalUi) {
     r = nas.run({"probe", "--plain", "--qpkg-root", root});
     EXPECT_EQ(r.out.rfind("DEVICE     MODEL", 0), 0u) << r.out;
 
-    r = nas.run({"probe", "--serial", "S", "--mode", "full", "--ui", "--json", "--qpkg-root", root});
+    r = nas.run(
+        {"probe", "--serial", "S", "--mode", "full", "--ui", "--json", "--qpkg-root", root});
     EXPECT_NE(r.err.find("probe: serial S mode full pid"), std::string::npos) << r.err;
 
     r = nas.run({"probe", "--qpkg-root", root, "--serial"});
@@ -201,23 +205,15 @@ TEST_F(MainE2E, ProbeChoosesEngineOrTerminalUi) {
     EXPECT_EQ(r.out, "{\"ok\":false,\"error\":\"bad_serial\"}\n");
 }
 
-TEST_F(MainE2E, CommandsNotBuiltYetFailInsteadOfPretending) {
-    for (const char* word : {"watch"}) {
-        const RunResult r = nas.run({word, "--qpkg-root", nas.pkg_root()});
-        EXPECT_EQ(r.exit_code, 1) << word;
-        EXPECT_NE(r.err.find(std::string(word) + ": not built yet"), std::string::npos) << r.err;
-    }
-}
-
-// These open (and create) the database before their bodies, which this build
-// does not have yet.
 TEST_F(MainE2E, DatabaseCommandsOpenTheDatabaseFirst) {
     const std::string db = nas.pkg_root() + "/var/corvantis/corvantis.db";
-    for (const char* word : {"tick", "dump", "forget", "prune", "status"}) {
+    const std::pair<const char*, int> words[] = {
+        {"tick", 0}, {"dump", 0}, {"forget", 2}, {"prune", 0}, {"status", 0}};
+    for (const auto& [word, code] : words) {
         ::unlink(db.c_str());
         const RunResult r = nas.run({word, "--qpkg-root", nas.pkg_root()});
-        EXPECT_EQ(r.exit_code, 1) << word;
-        EXPECT_NE(r.err.find(std::string(word) + ": not built yet"), std::string::npos) << r.err;
+        EXPECT_EQ(r.exit_code, code) << word << "\n" << r.err;
+        EXPECT_EQ(r.err.find("not built yet"), std::string::npos) << r.err;
         EXPECT_TRUE(exists(db)) << word;
     }
 }
@@ -230,11 +226,11 @@ TEST_F(MainE2E, BadOptionValuesExit2AndCreateNothing) {
         const char* value;
         std::string want;
     } cases[] = {
-        {"--temp-limit", "29", temp_msg},   {"--temp-limit", "96", temp_msg},
-        {"--temp-limit", "hot", temp_msg},  {"--temp-limit", "4294967346", temp_msg},
-        {"--max-rate", "-1", rate_msg},     {"--max-rate", "100001", rate_msg},
-        {"--max-rate", "nan", rate_msg},    {"--max-rate", "-nan", rate_msg},
-        {"--max-rate", "inf", rate_msg},    {"--max-rate", "1e999", rate_msg},
+        {"--temp-limit", "29", temp_msg},  {"--temp-limit", "96", temp_msg},
+        {"--temp-limit", "hot", temp_msg}, {"--temp-limit", "4294967346", temp_msg},
+        {"--max-rate", "-1", rate_msg},    {"--max-rate", "100001", rate_msg},
+        {"--max-rate", "nan", rate_msg},   {"--max-rate", "-nan", rate_msg},
+        {"--max-rate", "inf", rate_msg},   {"--max-rate", "1e999", rate_msg},
     };
     for (const Case& c : cases) {
         const RunResult r = nas.run({"init", "--qpkg-root", nas.pkg_root(), c.option, c.value});
@@ -246,9 +242,9 @@ TEST_F(MainE2E, BadOptionValuesExit2AndCreateNothing) {
 
 TEST_F(MainE2E, GoodOptionValuesPass) {
     const char* const cases[][2] = {
-        {"--temp-limit", "30"}, {"--temp-limit", "95"},    {"--temp-limit", "50abc"},
+        {"--temp-limit", "30"},  {"--temp-limit", "95"},   {"--temp-limit", "50abc"},
         {"--temp-limit", "off"}, {"--temp-limit", "auto"}, {"--max-rate", "100000"},
-        {"--max-rate", "abc"},  {"--max-rate", "0"},       {"--max-rate", "12.5"},
+        {"--max-rate", "abc"},   {"--max-rate", "0"},      {"--max-rate", "12.5"},
     };
     for (const auto& c : cases) {
         const RunResult r = nas.run({"bogus", "--qpkg-root", nas.pkg_root(), c[0], c[1]});

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "core/clock.h"
+#include "core/log.h"
+#include "core/paths.h"
 #include "core/run.h"
 #include "core/strbuf.h"
 #include "core/util.h"
@@ -40,6 +43,16 @@ TEST(FakeClockSeam, SleepsMoveTimeWithoutWaiting) {
     }
     EXPECT_LT(clock_mono_ms() - real_before, 60000.0) << "the real clock is back";
     EXPECT_GT(clock_now(), 1700000000);
+}
+
+TEST(FakeClockSeam, LogLinesCarryTheClocksTime) {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    FakeClock clock(1800000000);
+    ::testing::internal::CaptureStderr();
+    log_msg("schema ready at %s", "/x");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "[2027-01-15 08:00:00] schema ready at /x\n");
 }
 
 TEST(FakeClockSeam, ActsOnEachSleep) {
@@ -86,6 +99,33 @@ TEST(FakeRunSeam, RecordsCallsAndAnswersFromQueueOrHandler) {
     std::string out;
     EXPECT_EQ(run_argv({"/bin/sh", "-c", "echo real"}, &out), 0) << "the real runner is back";
     EXPECT_EQ(out, "real\n");
+}
+
+// The package registry is asked through the runner, without a shell and with
+// a time limit; a registry that had to be killed, or whose line would not fit
+// the root's field, names no root.
+TEST(FakeRunSeam, PackageRegistryIsAskedThroughTheRunner) {
+    const struct {
+        FakeReply reply;
+        bool used;
+    } cases[] = {
+        {{0, "/share/pkg\nsecond line\n"}, true},
+        {{1, "/share/pkg"}, true},
+        {{-1, "/share/pkg\n"}, false},
+        {{0, "/" + std::string(kRootSize, 'x') + "\n"}, false},
+        {{127, ""}, false},
+    };
+    for (const auto& c : cases) {
+        FakeRun run;
+        run.push(c.reply);
+        paths_init(nullptr);
+        EXPECT_EQ(std::string(g_root) == "/share/pkg", c.used) << c.reply.out;
+        EXPECT_NE(g_root[0], '\0');
+        ASSERT_EQ(run.calls().size(), 1u);
+        EXPECT_EQ(run.calls()[0], (std::vector<std::string>{"/sbin/getcfg", "qorm", "Install_Path",
+                                                            "-f", "/etc/config/qpkg.conf"}));
+        EXPECT_EQ(run.timeouts()[0], 10);
+    }
 }
 
 }  // namespace

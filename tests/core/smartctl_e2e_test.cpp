@@ -27,14 +27,8 @@ std::string path_or_none(const char* path) {
 
 // Inside the namespace: `uname -m` prints machine and counts its runs.
 void fake_uname(FakeNas& nas, const std::string& machine) {
-    nas.put_script(
-        "/usr/local/bin/uname",
-        "echo run >> /usr/local/bin/uname.runs\n[ \"$1\" = -m ] && echo " + machine + "\n");
-}
-
-// Child side: only the fake uname is found on PATH ahead of the system's.
-void use_fake_uname() {
-    ::setenv("PATH", "/usr/local/bin:/usr/bin:/bin", 1);
+    nas.put_script("/bin/uname",
+                   "echo run >> /mnt/uname.runs\n[ \"$1\" = -m ] && echo " + machine + "\n");
 }
 
 int lines_in(const std::string& path) {
@@ -108,7 +102,6 @@ TEST_F(SmartctlSearch, FirstExecutableCandidateInOrderWins) {
         fake_uname(nas, c.machine);
         for (const auto& [path, mode] : c.files) nas.put_file(path, "#!/bin/sh\nexit 0\n", mode);
         const RunResult r = nas.run_function([](std::string& out) {
-            use_fake_uname();
             out = path_or_none(smartctl_path());
             return 0;
         });
@@ -123,7 +116,6 @@ TEST_F(SmartctlSearch, FailedSearchIsRetriedAndAFoundPathIsKept) {
     nas.put_file("/usr/app/qorm/bin/smartctl-x86_64", "#!/bin/sh\n", 0644);
     nas.put_file("/usr/sbin/smartctl", "#!/bin/sh\n", 0644);
     const RunResult r = nas.run_function([](std::string& out) {
-        use_fake_uname();
         out += path_or_none(smartctl_path()) + "\n";
         // Installed after a failed search: the next call finds it.
         ::chmod("/usr/sbin/smartctl", 0755);
@@ -139,7 +131,7 @@ TEST_F(SmartctlSearch, FailedSearchIsRetriedAndAFoundPathIsKept) {
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, "(none)\n/usr/sbin/smartctl\n/usr/sbin/smartctl\nx86_64\n");
     // Two searches, one architecture name.
-    EXPECT_EQ(lines_in(nas.host_path("/usr/local/bin/uname.runs")), 1);
+    EXPECT_EQ(lines_in(nas.host_path("/mnt/uname.runs")), 1);
 }
 
 // A fake smartctl that prints its arguments in brackets, then a JSON reply.
@@ -151,7 +143,6 @@ TEST_F(SmartctlSearch, CallsRunTheFoundSmartctlWithTheWholeCommandLine) {
     fake_uname(nas, "x86_64");
     nas.put_script("/usr/app/qorm/bin/smartctl-x86_64", kEchoSmartctl);
     const RunResult r = nas.run_function([](std::string& out) {
-        use_fake_uname();
         const struct {
             SmartctlCmd cmd;
             const char* dtype;
@@ -190,7 +181,6 @@ TEST_F(SmartctlSearch, ReplyIsJudgedByItsJsonNotByTheProcessExitCode) {
     // on purpose, and only the JSON may count.
     nas.put_script("/usr/sbin/smartctl", "cat " + data + "$SMARTCTL_REPLY\nexit $SMARTCTL_EXIT\n");
     const RunResult r = nas.run_function([](std::string& out) {
-        use_fake_uname();
         const struct {
             const char* file;
             const char* exit;
@@ -218,7 +208,6 @@ TEST_F(SmartctlSearch, WithoutSmartctlNothingRunsAndNoStaleReplyRemains) {
     FakeNas nas;
     fake_uname(nas, "x86_64");
     const RunResult r = nas.run_function([](std::string& out) {
-        use_fake_uname();
         StrBuf reply;
         sb_append_str(&reply, "{\"smartctl\":{\"exit_status\":0}}");
         const int rc = smartctl_call(kSmartctlIdentify, "", "/dev/sda", &reply);

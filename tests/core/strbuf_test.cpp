@@ -6,7 +6,9 @@
 
 namespace {
 
-std::string text_of(const StrBuf& sb) { return std::string(sb.c_str(), sb.len); }
+std::string text_of(const StrBuf& sb) {
+    return std::string(sb.c_str(), sb.len);
+}
 
 TEST(StrBuf, GrowsByTheDoublingRule) {
     StrBuf a;

@@ -1,11 +1,11 @@
 #include "core/util.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <string>
+#include <vector>
 
 #include "core/strbuf.h"
 #include "tests/support/fake_nas.h"
@@ -27,14 +27,10 @@ TEST(NameIsSafe, AcceptsOnlyPlainFileNameWords) {
         std::string text;
         int want;
     } cases[] = {
-        {sixty_four, 1},
-        {sixty_four + "B", 0},
-        {".hidden", 0},
-        {"", 0},
-        {"a/b", 0},
-        {"a b", 0},
-        {"..", 0},
-        {"WD-WCC4N1234567_x.9", 1},
+        {sixty_four, 1},    {sixty_four + "B", 0},
+        {".hidden", 0},     {"", 0},
+        {"a/b", 0},         {"a b", 0},
+        {"..", 0},          {"WD-WCC4N1234567_x.9", 1},
         {"caf\xC3\xA9", 0},
     };
     for (const Case& c : cases) EXPECT_EQ(name_is_safe(c.text.c_str(), 64), c.want) << c.text;
@@ -65,6 +61,37 @@ TEST(TextUtils, CopyTrimAndCase) {
     EXPECT_STREQ(u, "wd-wcc\xC3\xA9");
 }
 
+TEST(TextUtils, HexDigitsAreTheAsciiOnesOnly) {
+    std::string hex;
+    for (int c = 0; c < 256; ++c)
+        if (char_is_hex(c)) hex += static_cast<char>(c);
+    EXPECT_EQ(hex, "0123456789ABCDEFabcdef");
+}
+
+TEST(TextUtils, LinesOfAText) {
+    const struct {
+        std::string text;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"", {}},
+        {"\n", {""}},
+        {"a", {"a"}},
+        {"a\n", {"a"}},
+        {"a\n\nb", {"a", "", "b"}},
+        {"a\r\nb\n\n", {"a\r", "b", ""}},
+        {std::string("x\0y\nz", 5), {std::string("x\0y", 3), "z"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> got;
+        std::uint64_t pos = 0;
+        std::size_t n = 0;
+        while (const char* line = text_next_line(c.text.data(), c.text.size(), &pos, &n))
+            got.emplace_back(line, n);
+        EXPECT_EQ(got, c.lines) << c.text;
+        EXPECT_EQ(pos, c.text.size());
+    }
+}
+
 TEST(FileReadAll, ReadsWholeFilesWithinTheLimit) {
     TempDir dir;
     const std::string empty = dir.path() + "/empty";
@@ -92,8 +119,8 @@ TEST(FileReadAll, ClosesItsDescriptorOnEveryPath) {
     const int before = open_fd_count();
     for (int i = 0; i < 50; ++i) {
         StrBuf sb;
-        EXPECT_EQ(file_read_all(big.c_str(), &sb, 100), -1);            // over the limit
-        EXPECT_EQ(file_read_all(dir.path().c_str(), &sb, 100), -1);     // read error (a folder)
+        EXPECT_EQ(file_read_all(big.c_str(), &sb, 100), -1);         // over the limit
+        EXPECT_EQ(file_read_all(dir.path().c_str(), &sb, 100), -1);  // read error (a folder)
         EXPECT_EQ(file_read_all((dir.path() + "/none").c_str(), &sb, 100), -1);
         EXPECT_EQ(file_read_all(big.c_str(), &sb, 100000), 9000);
     }

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "tests/support/fake_nas.h"
+#include "tests/support/loop_device.h"
 
 namespace {
 
@@ -91,7 +92,30 @@ FakeDiskRoot fake_disk_root(const std::string& prefix) {
 
 FakeDiskRoot fake_disk_root(const FakeNas& nas) {
     return {nas.host_path("/sys/block"), nas.base() + "/sysdevices", nas.host_path("/etc"),
-            nas.base() + "/sysclass"};
+            nas.host_path("/sys/class")};
+}
+
+namespace {
+
+FakeDisk sized_like(FakeDisk disk, const LoopDevice& loop) {
+    disk.sectors = loop.sectors();
+    disk.attrs.emplace_back("queue/logical_block_size",
+                            std::to_string(loop.logical_block()) + "\n");
+    return disk;
+}
+
+}  // namespace
+
+void fake_disk_on_loop(const FakeDiskRoot& root, const std::string& dev_root, FakeDisk disk,
+                       const LoopDevice& loop) {
+    fake_disk_add(root, sized_like(disk, loop));
+    make_dirs(dev_root + "/dev");
+    link(loop.path(), dev_root + "/dev/" + disk.dev);
+}
+
+void fake_disk_on_loop(FakeNas& nas, FakeDisk disk, const LoopDevice& loop) {
+    fake_disk_add(fake_disk_root(nas), sized_like(disk, loop));
+    nas.put_device("/dev/" + disk.dev, loop.path());
 }
 
 std::string fake_disk_ata_port(const FakeDisk& d) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 class FakeNas;
+class LoopDevice;
 
 // Host folders that stand for /sys/block, for the devices tree its links point
 // into, and for /etc.
@@ -70,6 +71,16 @@ void fake_disk_add(const FakeDiskRoot& root, const FakeDisk& disk);
 std::string fake_disk_section(const FakeDisk& disk);
 // Host path of enclosure file 0..3.
 std::string fake_enclosure_path(const FakeDiskRoot& root, int enclosure);
+
+// A fake disk whose block device is loop: its sysfs folders below root with
+// the loop device's size and logical block size, and <dev_root>/dev/<dev> a
+// link to the loop device, for code that opens g_probe_root + "/dev/<dev>".
+// dev_root is the folder that stands for "/" (the prefix of root).
+void fake_disk_on_loop(const FakeDiskRoot& root, const std::string& dev_root, FakeDisk disk,
+                       const LoopDevice& loop);
+// The same inside a fake NAS: its sysfs folders there, and /dev/<dev> inside
+// the namespace the loop device's node.
+void fake_disk_on_loop(FakeNas& nas, FakeDisk disk, const LoopDevice& loop);
 
 // The ATA port ("ata3") in a SATA fake disk's sysfs path. Every SATA fake disk
 // sits on the same AHCI controller, so a second one is a sibling of the first.

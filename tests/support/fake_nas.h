@@ -1,16 +1,27 @@
 // FakeNas: runs the real corvantisd executable as a separate process inside a
-// private mount namespace, over a small fake NAS that the test lays out:
+// private mount namespace, over a small fake NAS that the test lays out. The
+// namespace is sealed from the host: nothing that the test did not put there
+// can be found where the program looks for programs or devices.
 //
-//   /usr      overlay whose upper layer the test writes (so /sbin/getcfg,
-//             /sbin/log_tool, /sbin/hal_event, /usr/sbin/smartctl and
-//             /usr/app/qorm/... are the test's own scripts and files)
-//   /etc      overlay as well (enclosure files, /etc/config/...)
+//   /usr      the test's own folder (so /usr/app/qorm/..., /usr/local/sbin,
+//             /usr/sbin, /usr/bin and, through the host's links, /sbin and
+//             /bin hold only the test's scripts), plus read-only views of the
+//             host's /usr/lib, /usr/lib64 and /usr/share (loader, libraries,
+//             time zones) and of the few host tools that script fakes use
+//             (kFakeNasTools). No host smartctl, getcfg, log_tool, hal_event
+//             or uname is ever visible.
+//   /etc      overlay over the host's (enclosure files, /etc/config/...)
 //   /mnt      an empty folder of the test (the NAS configuration lives here)
 //   /var/lock an empty folder of the test (the NAS's INI lock files)
+//   /dev      the test's own folder: null, zero, urandom, kmsg and tty of the
+//             host, and only the device nodes the test exposes (put_device)
 //   /sys/block  a folder of fake disk folders
+//   /sys/class  a folder of the test (ata_link, ata_device: fake_ata_port)
 //   /proc/sys/kernel/random/boot_id  a file of the test
 //
 // By default /sbin/getcfg prints pkg_root(), as the NAS's registry would.
+// Every run first checks the seal inside the namespace and fails the test
+// when a host program or device node is reachable there.
 //
 // Nothing is written to the host's real paths: every write lands in a
 // temporary folder that is removed with the fixture.
@@ -19,21 +30,32 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "tests/support/temp_dir.h"
 
+struct SealPlan;
+
 struct RunOptions {
     std::vector<std::pair<std::string, std::string>> env_set;
     std::vector<std::string> env_unset;
-    std::string exe;          // executable to run; the built corvantisd when empty
-    std::string argv0;        // argv[0]; the executable's path when empty
-    bool no_argv0 = false;    // start with an empty argument vector
-    std::string stdin_data;   // fed on standard input (else /dev/null)
-    int timeout_s = 60;       // killed with SIGKILL past this
-    int kill_after_us = -1;   // SIGKILL this long after the program started (>= 0)
+    std::string exe;         // executable to run; the built corvantisd when empty
+    std::string argv0;       // argv[0]; the executable's path when empty
+    bool no_argv0 = false;   // start with an empty argument vector
+    std::string stdin_data;  // fed on standard input (else /dev/null)
+    int timeout_s = 60;      // killed with SIGKILL past this
+    int kill_after_us = -1;  // SIGKILL this long after the program started (>= 0)
+};
+
+// A corvantisd started in the background (see FakeNas::start).
+struct NasProcess {
+    pid_t pid = -1;
+    std::string out_path;
+    std::string err_path;
+    std::string harness_error;
 };
 
 struct RunResult {
@@ -44,10 +66,8 @@ struct RunResult {
     bool harness_ok = false;  // the namespace and mounts were made
 };
 
-class NasProcess;
-
 class FakeNas {
-public:
+   public:
     FakeNas();
     FakeNas(const FakeNas&) = delete;
     FakeNas& operator=(const FakeNas&) = delete;
@@ -70,76 +90,55 @@ public:
     // A shell script at a platform path: "#!/bin/sh\n" + body, mode 0755.
     void put_script(const std::string& platform_path, const std::string& body);
     void set_boot_id(const std::string& id);
+    // Makes the host's device node host_node (a loop device the test attached,
+    // say) appear at platform_path under /dev inside the namespace.
+    void put_device(const std::string& platform_path, const std::string& host_node);
+    // Makes a host program (the real smartctl, for tests on emulated disks)
+    // appear at platform_path: the one way a host program may be seen inside.
+    void put_host_program(const std::string& platform_path, const std::string& host_file);
 
     // Runs corvantisd with args (after argv[0]) inside the fake NAS.
     RunResult run(const std::vector<std::string>& args, const RunOptions& opts = {}) const;
-    // Starts corvantisd and returns once it runs (after its exec); the test
-    // goes on beside it (signals, a second run) and waits for it later.
+    // The same without waiting: returns once the program runs (pid is its
+    // process id; tests may signal it). Each start gets output files of its own.
     NasProcess start(const std::vector<std::string>& args, const RunOptions& opts = {}) const;
-
-    // A block device node /dev/<name> inside the fake NAS with the numbers of
-    // host_device (a loop device), so that a test disk may be an "sd" disk.
-    // The host's /dev is not touched: the fake NAS then overlays /dev.
-    void put_block_device(const std::string& name, const std::string& host_device);
+    // Waits for a started program, killing it with SIGKILL past timeout_s.
+    RunResult wait(const NasProcess& p, int timeout_s = 60) const;
+    // What a started program has written to standard error so far.
+    static std::string err_so_far(const NasProcess& p);
 
     // Runs fn in a forked child of the test process inside the fake NAS, for
     // code that no command reaches yet or whose process-wide state must start
     // fresh. What fn puts into out comes back as out (with anything the child
     // wrote to standard output), fn's result as exit_code. Assertions inside
     // fn do not reach the test: hand the facts back and check them here.
-    RunResult run_function(const std::function<int(std::string& out)>& fn, int timeout_s = 60) const;
+    RunResult run_function(const std::function<int(std::string& out)>& fn,
+                           int timeout_s = 60) const;
 
-private:
-    friend class NasProcess;
-    struct Launched {
-        pid_t pid = -1;
-        std::string out_path, err_path;
-        std::string harness_error;  // empty when the namespace and mounts were made
-    };
-    // Forks a child that enters the namespace, mounts the fake NAS, takes its
-    // standard streams from stdin_data and <name>.out / <name>.err in base(),
-    // calls in_namespace (which must not return), and returns once the child
-    // reached it (exec'ed or closed the status pipe).
-    Launched launch(const std::function<void(int status_fd)>& in_namespace, const std::string& stdin_data,
-                    const std::string& name) const;
-    // Waits at most timeout_s seconds for a launched child and reads its output.
-    static RunResult collect(const Launched& l, int timeout_s);
+   private:
+    SealPlan make_seal() const;
     // Forks a child that enters the namespace, mounts the fake NAS, takes its
     // standard streams from stdin_data and the result files, then calls
     // in_namespace (which must not return); waits at most timeout_s seconds.
-    RunResult spawn(const std::function<void(int status_fd)>& in_namespace, const std::string& stdin_data,
-                    int timeout_s, int kill_after_us = -1) const;
+    RunResult spawn(const std::function<void(int status_fd)>& in_namespace,
+                    const std::string& stdin_data, int timeout_s, int kill_after_us = -1) const;
+    NasProcess launch(const std::function<void(int status_fd)>& in_namespace,
+                      const std::string& stdin_data, const std::string& tag) const;
+    // The exec of corvantisd with args and opts, as the child runs it inside the namespace.
+    std::function<void(int)> exec_in_namespace(const std::vector<std::string>& args,
+                                               const RunOptions& opts) const;
 
     TempDir dir_;
     std::string base_;
+    // Files bound read-only from the host at their namespace paths: the device
+    // nodes, the tools and whatever the test exposed.
+    std::map<std::string, std::string> devices_;
+    std::map<std::string, std::string> programs_;
 };
 
-// A corvantisd started by FakeNas::start. Waited for (at most its timeout)
-// when it goes out of scope, so no test leaves it behind.
-class NasProcess {
-public:
-    ~NasProcess();
-    NasProcess(NasProcess&& other) noexcept
-        : launched_(other.launched_), timeout_s_(other.timeout_s_), waited_(other.waited_) {
-        other.waited_ = true;
-    }
-    NasProcess(const NasProcess&) = delete;
-    NasProcess& operator=(const NasProcess&) = delete;
-
-    pid_t pid() const { return launched_.pid; }
-    void signal(int sig) const;
-    // Still running (not yet ended, or ended but not waited for).
-    bool running() const;
-    // Waits for the end; a second call gives an empty result.
-    RunResult wait();
-
-private:
-    friend class FakeNas;
-    NasProcess(FakeNas::Launched l, int timeout_s) : launched_(std::move(l)), timeout_s_(timeout_s) {}
-    FakeNas::Launched launched_;
-    int timeout_s_;
-    bool waited_ = false;
-};
+// The host tools the sealed /bin holds for script fakes: a shell and the
+// plain file and text tools a fake's few lines may need.
+extern const char* const kFakeNasTools[];
 
 // Host-side helpers used by tests around FakeNas.
 std::string read_file(const std::string& path);

@@ -13,8 +13,14 @@
 #include <cstring>
 #include <memory>
 
+#include "core/run.h"
+#include "core/strbuf.h"
 #include "core/unique_fd.h"
+#include "tests/support/fake_disk.h"
+#include "tests/support/fake_smartctl.h"
+#include "tests/support/kmsg.h"
 #include "tests/support/loop_device.h"
+#include "tests/support/smartctl_samples.h"
 
 namespace {
 
@@ -97,6 +103,59 @@ TEST_F(FuseDiskTest, ASlowRangeAnswersLateButRight) {
     EXPECT_EQ(direct_read(loop.path(), 3 * kMiB), 0);
     // A lower bound only: the server sleeps at least that long.
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(300));
+}
+
+TEST_F(FuseDiskTest, ALoopDeviceStandsInForAFakeDisk) {
+    FuseDisk disk(image());
+    REQUIRE_FUSE(disk);
+    disk.fail(5 * kMiB, kBlock, ENODATA);
+    LoopDevice loop(disk.file(), {.read_only = true, .logical_block = 4096});
+    REQUIRE_LOOP(loop);
+    TempDir root;
+    fake_disk_on_loop(fake_disk_root(root.path()), root.path(), {.dev = "sdkq", .serial = "LOOP1"},
+                      loop);
+    EXPECT_EQ(read_file(root.path() + "/sys/block/sdkq/size"),
+              std::to_string(16 * kMiB / 512) + "\n");
+    EXPECT_EQ(read_file(root.path() + "/sys/block/sdkq/queue/logical_block_size"), "4096\n");
+    EXPECT_EQ(direct_read(root.path() + "/dev/sdkq", 5 * kMiB), ENODATA);
+    EXPECT_EQ(direct_read(root.path() + "/dev/sdkq", 6 * kMiB), 0);
+}
+
+// The pieces an end-to-end run meets inside the fake NAS: the disk's node in
+// the sealed /dev, its sysfs folders, its ATA port counters, the fake smartctl
+// and the kernel log.
+TEST_F(FuseDiskTest, InsideTheFakeNasTheDiskAndItsToolsAreWhereTheProgramLooks) {
+    REQUIRE_FAKE_NAS();
+    FuseDisk disk(image());
+    REQUIRE_FUSE(disk);
+    disk.fail(5 * kMiB, kBlock, ENOLINK);
+    LoopDevice loop(disk.file(), {.read_only = true});
+    REQUIRE_LOOP(loop);
+    FakeNas nas;
+    const FakeDisk sdkq{.dev = "sdkq", .serial = "LOOP2"};
+    fake_disk_on_loop(nas, sdkq, loop);
+    const std::string port = fake_disk_ata_port(sdkq);
+    fake_ata_port(fake_disk_root(nas), port, "6.0 Gbps", "[ 1.5]MediaError\n");
+    FakeSmartctl sc = FakeSmartctl::in(nas);
+    sc.reply("sdkq", kScSnapshot, smartctl_sample("emulated/smartctl-x-sata.json"));
+    const RunResult r = nas.run_function([&](std::string& out) {
+        out += std::to_string(direct_read("/dev/sdkq", 5 * kMiB)) + " ";
+        out += std::to_string(direct_read("/dev/sdkq", 0)) + " ";
+        out += read_file("/sys/block/sdkq/size");
+        out += read_file("/sys/class/ata_link/link" + port.substr(3) + "/sata_spd");
+        const char* const argv[] = {"/usr/sbin/smartctl", "-x",   "-j", "-d", "sat",
+                                    "/dev/sdkq",          nullptr};
+        StrBuf reply;
+        out += std::to_string(run_capture(argv, &reply, 10)) + " ";
+        out += std::to_string(std::string(reply.c_str()).find("RIGSATA0001") != std::string::npos) +
+               " ";
+        out += std::to_string(kmsg_write("corvantis test: kernel log inside the fake NAS", 7));
+        return 0;
+    });
+    ASSERT_TRUE(r.harness_ok) << r.err;
+    EXPECT_EQ(r.out, std::to_string(ENOLINK) + " 0 " + std::to_string(16 * kMiB / 512) +
+                         "\n6.0 Gbps\n0 1 1");
+    EXPECT_EQ(sc.calls(), (std::vector<std::string>{"-x -j -d sat /dev/sdkq"}));
 }
 
 }  // namespace

@@ -52,11 +52,11 @@ std::string json_set(const std::string& text, const std::string& path,
            text.substr(open + 1);
 }
 
-std::string json_get(const std::string& text, const char* path) {
-    int n = 0;
-    const JsonTokens t(json_parse(text.data(), text.size(), &n));
-    if (!t) return "(no json)";
-    const int k = json_path_get(text.data(), t.get(), 0, path);
+std::string json_get(const std::string& text, const std::string& path) {
+    int count = 0;
+    const JsonTokens toks(json_parse(text.data(), text.size(), &count));
+    if (!toks || count < 1) return "(no json)";
+    const int k = json_path_get(text.data(), toks.get(), 0, path.c_str());
     if (k < 0) return "(missing)";
-    return text.substr(t[k].start, t[k].end - t[k].start);
+    return text.substr(toks[k].start, toks[k].end - toks[k].start);
 }

@@ -12,7 +12,7 @@
 std::string json_set(const std::string& text, const std::string& path,
                      const std::string& value_json);
 
-// The value at a dotted path: a string's bytes without its quotes, any other
-// value's JSON text; "(missing)" when there is none, "(no json)" for text
-// that is no JSON.
-std::string json_get(const std::string& text, const char* path);
+// The value at the dotted path of text as written there (a string without its
+// quotes, escapes kept); "(missing)" when the path does not exist, "(no json)"
+// when text is no JSON. For checking single values of a document.
+std::string json_get(const std::string& text, const std::string& path);

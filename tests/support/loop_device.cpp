@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -74,9 +75,18 @@ dev_t LoopDevice::rdev() const {
     return !path_.empty() && ::stat(path_.c_str(), &st) == 0 ? st.st_rdev : 0;
 }
 
+std::uint64_t LoopDevice::sectors() const {
+    return std::strtoull(read_file("/sys/block/" + name() + "/size").c_str(), nullptr, 10);
+}
+
+unsigned LoopDevice::logical_block() const {
+    const std::string text = read_file("/sys/block/" + name() + "/queue/logical_block_size");
+    return static_cast<unsigned>(std::strtoul(text.c_str(), nullptr, 10));
+}
+
 LoopDevice::~LoopDevice() {
     if (path_.empty()) return;
     const char* const argv[] = {losetup_path(), "--detach", path_.c_str(), nullptr};
     StrBuf out;
-    run_capture(argv, &out, 30);
+    (void)run_capture(argv, &out, 30);
 }

@@ -28,6 +28,9 @@ class LoopDevice {
     // name (a fake NAS's /dev/sdb) that must reach this device.
     std::string name() const;
     dev_t rdev() const;
+    // Its size in 512-byte sectors and its logical block size, as sysfs shows them.
+    std::uint64_t sectors() const;
+    unsigned logical_block() const;
 
    private:
     std::string path_;

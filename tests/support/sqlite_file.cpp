@@ -60,3 +60,11 @@ std::function<bool()> sql_exclusive_lock(const std::string& db_path) {
         return sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK;
     };
 }
+
+std::function<bool()> sql_write_lock(const std::string& db_path) {
+    return [db_path] {
+        sqlite3* db = open_file(db_path);
+        return sqlite3_exec(db, "BEGIN IMMEDIATE; CREATE TABLE held_by_other(x);", nullptr, nullptr,
+                            nullptr) == SQLITE_OK;
+    };
+}

@@ -17,3 +17,6 @@ std::string sql_exec(const std::string& db_path, const std::string& sql);
 // For a LockHolder: takes the file under BEGIN EXCLUSIVE (no reader, no
 // writer gets in), as a long write of another command would.
 std::function<bool()> sql_exclusive_lock(const std::string& db_path);
+// For a LockHolder: takes the write lock as a poll does for the minutes of
+// its transaction (BEGIN IMMEDIATE and a write): readers still get in.
+std::function<bool()> sql_write_lock(const std::string& db_path);

@@ -8,7 +8,9 @@
 #include <stdexcept>
 
 namespace {
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return std::remove(path); }
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+    return std::remove(path);
+}
 }  // namespace
 
 TempDir::TempDir() {
@@ -17,4 +19,6 @@ TempDir::TempDir() {
     path_ = tmpl;
 }
 
-TempDir::~TempDir() { ::nftw(path_.c_str(), remove_entry, 32, FTW_DEPTH | FTW_PHYS); }
+TempDir::~TempDir() {
+    ::nftw(path_.c_str(), remove_entry, 32, FTW_DEPTH | FTW_PHYS);
+}

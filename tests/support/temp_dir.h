@@ -4,13 +4,13 @@
 #include <string>
 
 class TempDir {
-public:
+   public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
 
-private:
+   private:
     std::string path_;
 };

@@ -4,9 +4,8 @@
 #include "surface_test/dev_io.h"
 
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -555,7 +554,7 @@ TEST(MapCodeGrade, LettersOfTheResultCodes) {
 // ---- the real kernel: a loop device ----
 
 class DevLoop : public ::testing::Test {
-protected:
+   protected:
     static constexpr std::uint64_t kSize = (2 << 20) + 3 * 4096;
 
     void SetUp() override {

@@ -3,6 +3,7 @@
 #include "surface_test/dev_ioctl.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <linux/hdreg.h>
 #include <linux/nvme_ioctl.h>
@@ -10,8 +11,6 @@
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstddef>

@@ -1,6 +1,4 @@
 // Sense data: fixed and descriptor formats, read only within the bytes written.
-#include "surface_test/dev_io.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "surface_test/dev_io.h"
 #include "tests/support/fake_ioctl.h"
 
 namespace {

@@ -2,20 +2,25 @@
 // process id belongs to the test of a serial, over a fake /proc.
 #include "surface_test/probe_result.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <string>
 #include <vector>
 
 #include "core/db.h"
 #include "core/paths.h"
+#include "core/unique_fd.h"
 #include "core/util.h"
 #include "surface_test/probe_state.h"
 #include "tests/support/fake_nas.h"
+#include "tests/support/lock_holder.h"
 #include "tests/support/sqlite_file.h"
 #include "tests/support/temp_dir.h"
 
@@ -104,6 +109,15 @@ TEST_F(ProbeRecord, UnusableDatabasesStoreNothing) {
     EXPECT_EQ(sql_value(db(), "SELECT count(*) FROM probes"), "0");
 }
 
+// A poll holding the database makes the result wait, not fail.
+TEST_F(ProbeRecord, BusyDatabaseIsWaitedFor) {
+    ASSERT_EQ(record("S1", "", "good"), 1);
+    LockHolder poll(sql_exclusive_lock(db()), 1500);
+    ASSERT_TRUE(poll.held());
+    EXPECT_EQ(record("S1", "", "bad"), 2);
+    EXPECT_EQ(sql_value(db(), "SELECT verdict FROM probes WHERE probe_id=2"), "bad");
+}
+
 // Root writes through file modes: the directory is made read-only by a
 // read-only mount in a child's private mount namespace.
 TEST_F(ProbeRecord, ReadOnlyDataDirectoryStoresNothing) {
@@ -170,6 +184,36 @@ TEST_F(ProbePid, MatchesOnlyATestOfThatSerial) {
         EXPECT_EQ(probe_pid_is_probe(pid, "ABC"), c.expected) << c.name;
     }
     EXPECT_EQ(probe_pid_is_probe(99999, "ABC"), 0) << "no such process";
+}
+
+// The signal itself, with /proc faked so that any process may pass for the test.
+TEST_F(ProbePid, ProbeStopSignalsTheTestItFound) {
+    TempDir data;
+    str_copy(g_var_dir, sizeof g_var_dir, data.path().c_str());
+    make_dirs(data.path() + "/probe");
+    UniqueFd lock(
+        ::open((data.path() + "/probe/ABC.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_EQ(::flock(lock.get(), LOCK_EX | LOCK_NB), 0);
+    auto stop = [] {
+        testing::internal::CaptureStdout();
+        const int code = cmd_probe_stop("ABC");
+        return std::to_string(code) + " " + testing::internal::GetCapturedStdout();
+    };
+    using namespace std::string_literals;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    cmdline(child, "corvantisd\0probe\0--serial\0ABC\0"s);
+    write_file(data.path() + "/probe/ABC.json", "{\"v\":1,\"pid\":" + std::to_string(child) + "}");
+    EXPECT_EQ(stop(), "0 {\"ok\":true,\"pid\":" + std::to_string(child) + "}\n");
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    // The same pid once the process is gone: the signal fails.
+    EXPECT_EQ(stop(),
+              "1 {\"ok\":false,\"error\":\"kill\",\"pid\":" + std::to_string(child) + "}\n");
 }
 
 }  // namespace

@@ -5,7 +5,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +35,7 @@
 #include "tests/support/fake_disk.h"
 #include "tests/support/fake_nas.h"
 #include "tests/support/fake_run.h"
+#include "tests/support/json_edit.h"
 #include "tests/support/sqlite_file.h"
 #include "tests/support/temp_dir.h"
 
@@ -45,20 +49,12 @@ struct RunOut {
     std::string log;  // standard error
 };
 
-// What the fake smartctl answers, by command.
-struct SmartctlScript {
-    std::function<FakeReply(const std::vector<std::string>&)> identify, snapshot, temperature,
-        sibling, selftest_start, selftest_progress, selftest_abort;
-};
+using Answer = std::function<FakeReply(const std::vector<std::string>&)>;
 
 bool has(const std::vector<std::string>& argv, const char* word) {
     for (const std::string& a : argv)
         if (a == word) return true;
     return false;
-}
-
-FakeReply no_answer(const std::vector<std::string>&) {
-    return FakeReply{127, ""};
 }
 
 // A smartctl identify reply for serial over protocol.
@@ -92,16 +88,13 @@ class ProbeRun : public ::testing::Test {
         g_probe_stop = 0;
     }
 
+    // Identify and temperature calls as the test says; every other call finds
+    // no smartctl answer (the end-to-end tests replay whole drives).
     FakeReply answer(const std::vector<std::string>& argv) {
-        auto pick = [&](const auto& fn) { return fn ? fn(argv) : no_answer(argv); };
-        if (has(argv, "-i")) return pick(smartctl_.identify);
-        if (has(argv, "-x")) return pick(smartctl_.snapshot);
-        if (has(argv, "sataphy")) return pick(smartctl_.sibling);
-        if (has(argv, "-A")) return pick(smartctl_.temperature);
-        if (has(argv, "-t")) return pick(smartctl_.selftest_start);
-        if (has(argv, "-X")) return pick(smartctl_.selftest_abort);
-        if (has(argv, "selftest")) return pick(smartctl_.selftest_progress);
-        return no_answer(argv);
+        const Answer& fn = has(argv, "-i")                            ? identify_
+                           : has(argv, "-A") && !has(argv, "sataphy") ? temperature_
+                                                                      : Answer{};
+        return fn ? fn(argv) : FakeReply{127, ""};
     }
 
     // A disk of bytes (an image file of its own, sparse) at /dev/<dev>.
@@ -133,22 +126,13 @@ class ProbeRun : public ::testing::Test {
     std::string state(const std::string& serial) const {
         return read_file(probe_dir() + "/" + serial + ".json");
     }
-    // One top-level value of a state file, as its raw JSON text.
-    static std::string value(const std::string& doc, const char* path) {
-        int n = 0;
-        JsonTokens t(json_parse(doc.data(), doc.size(), &n));
-        if (!t) return "(no json)";
-        const int k = json_path_get(doc.data(), t.get(), 0, path);
-        if (k < 0) return "(missing)";
-        return doc.substr(t[k].start, t[k].end - t[k].start);
-    }
     std::string db() const { return g_db_path; }
 
     TempDir root_;
     TempDir data_;
     FakeDiskRoot disks_;
     FakeRun run_;
-    SmartctlScript smartctl_;
+    Answer identify_, temperature_;
 };
 
 TEST_F(ProbeRun, ArgumentsAreCheckedBeforeAnythingIsCreated) {
@@ -180,27 +164,52 @@ TEST_F(ProbeRun, ArgumentsAreCheckedBeforeAnythingIsCreated) {
     EXPECT_EQ(::access(probe_dir().c_str(), F_OK), -1) << "no folder, lock or state file";
 }
 
-TEST_F(ProbeRun, SecondRunOfTheSameDiskIsRefused) {
-    probe_paths_init("S1");
-    UniqueFd held(::open((probe_dir() + "/S1.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    ASSERT_EQ(::flock(held.get(), LOCK_EX | LOCK_NB), 0);
-    const RunOut r = run("S1", "full");
-    EXPECT_EQ(r.code, 4);
-    EXPECT_EQ(r.out, "{\"ok\":false,\"refused\":\"running\"}\n");
-    EXPECT_EQ(::access((probe_dir() + "/S1.json").c_str(), F_OK), -1);
-}
-
-TEST_F(ProbeRun, UnusableLockFileIsAFailure) {
-    write_file(probe_dir(), "not a folder");
-    const RunOut r = run("S1");
+TEST_F(ProbeRun, UnusableDataDirectoryIsALockFailure) {
+    const std::string var = g_var_dir;
+    str_copy(g_var_dir, sizeof g_var_dir, (var + "/missing/corvantis").c_str());
+    RunOut r = run("S1");
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out, "{\"ok\":false,\"error\":\"lock\"}\n");
+    str_copy(g_var_dir, sizeof g_var_dir, var.c_str());
+
+    write_file(probe_dir(), "not a folder");
+    r = run("S1");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "{\"ok\":false,\"error\":\"lock\"}\n");
+    ::unlink(probe_dir().c_str());
+
+    // Read-only (root writes through file modes: a read-only mount in a
+    // child's own mount namespace), with and without an old lock file.
+    REQUIRE_FAKE_NAS();
+    const std::string reply = root_.path() + "/reply";
+    for (bool old_lock : {false, true}) {
+        if (old_lock) write_file(probe_dir() + "/S1.lock", "");
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            if (::unshare(CLONE_NEWNS) != 0 ||
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::mount(var.c_str(), var.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+                ::mount(nullptr, var.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) !=
+                    0)
+                ::_exit(100);
+            const int out = ::open(reply.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (out < 0 || ::dup2(out, 1) < 0) ::_exit(101);
+            ::_exit(probe_run("S1", "quick"));
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_EQ(WEXITSTATUS(status), 1) << "old lock " << old_lock;
+        EXPECT_EQ(read_file(reply), "{\"ok\":false,\"error\":\"lock\"}\n");
+        EXPECT_EQ(::access((probe_dir() + "/S1.json").c_str(), F_OK), -1);
+    }
 }
 
-// The -d types of the identify calls of a run, in order ("" for none).
-std::vector<std::string> identify_types(const FakeRun& run) {
+// The -d types of the identify calls from call number from on, in order (""
+// for none, "/standby" added to a call that must not wake the disk).
+std::vector<std::string> identify_types(const FakeRun& run, size_t from = 0) {
     std::vector<std::string> types;
-    for (const auto& argv : run.calls()) {
+    for (size_t k = from; k < run.calls().size(); ++k) {
+        const auto& argv = run.calls()[k];
         if (!has(argv, "-i")) continue;
         std::string t;
         for (size_t i = 0; i + 1 < argv.size(); ++i)
@@ -227,73 +236,15 @@ TEST_F(ProbeRun, QuickRunOfAnInventoryDiskFoundIgnoringCase) {
         << r.log;
     EXPECT_NE(r.log.find("probe: wd-abc done verdict good (probe_id 1)"), std::string::npos);
 
+    // The rest of the document is the end-to-end tests' to check.
     const std::string s = state("wd-abc");
-    EXPECT_EQ(value(s, "serial"), "WD-ABC");
-    EXPECT_EQ(value(s, "model"), "WDC RED");
-    EXPECT_EQ(value(s, "wwn"), "5000c500a1b2c3d4");
-    EXPECT_EQ(value(s, "status"), "done");
-    EXPECT_EQ(value(s, "phase"), "verdict");
-    EXPECT_EQ(value(s, "finished_ts"), std::to_string(clock.now()));
-    EXPECT_EQ(value(s, "eta_s"), "0");
-    EXPECT_EQ(value(s, "map.cells"), "64");
-    EXPECT_EQ(value(s, "map.done"), "64");
-    EXPECT_EQ(value(s, "map.method"), "read");
-    EXPECT_EQ(value(s, "stats.read_samples"), "128");
-    EXPECT_EQ(value(s, "selftest.status"), "unsupported");
-    EXPECT_EQ(value(s, "verdict"),
-              "{\"code\":\"good\",\"reasons\":[{\"key\":\"clean\",\"n\":0},"
-              "{\"key\":\"verify_unsupported\",\"n\":1}]}");
-    EXPECT_EQ(sql_rows(db(),
-                       "SELECT probe_id, serial, wwn, mode, status, verdict, started_ts, "
-                       "finished_ts - started_ts FROM probes"),
-              std::vector<std::string>{"1|WD-ABC|5000c500a1b2c3d4|quick|done|good|" +
-                                       std::to_string(1800000000) + "|0"});
+    EXPECT_EQ(json_get(s, "model"), "WDC RED");
+    EXPECT_EQ(json_get(s, "wwn"), "5000c500a1b2c3d4");
+    EXPECT_EQ(json_get(s, "finished_ts"), std::to_string(clock.now()));
+    EXPECT_EQ(json_get(s, "eta_s"), "0");
+    EXPECT_EQ(sql_rows(db(), "SELECT serial, started_ts, finished_ts - started_ts FROM probes"),
+              std::vector<std::string>{"WD-ABC|1800000000|0"});
     EXPECT_EQ(sql_value(db(), "SELECT result_json FROM probes"), s);
-    EXPECT_EQ(sql_value(db(), "SELECT type FROM events"), "probe_done");
-}
-
-TEST_F(ProbeRun, DiskMissingFromTheInventoryIsFoundByVpdPageOrSmartctl) {
-    FakeClock clock;
-    std::string vpd("\x00\x80\x00\x0c", 4);
-    vpd += "  VPD-SER-1 \n";
-    add_disk(FakeDisk{.dev = "sdc", .attrs = {{"device/vpd_pg80", vpd}}}, 2 * kMiB);
-    add_disk(FakeDisk{.dev = "sdd", .bus = FakeBus::kSas}, 2 * kMiB);
-    add_disk(FakeDisk{.dev = "sde", .bus = FakeBus::kSas}, 2 * kMiB);
-    smartctl_.identify = [](const std::vector<std::string>& argv) {
-        if (argv.back() == "/dev/sde" && has(argv, "sat"))
-            return identify_reply("SMART-SER", "ATA");
-        return identify_reply("OTHER", "SCSI");
-    };
-
-    RunOut r = run("vpd-ser-1");
-    EXPECT_EQ(r.code, 0) << r.out << r.log;
-    EXPECT_EQ(value(state("vpd-ser-1"), "serial"), "VPD-SER-1");
-    EXPECT_EQ(value(state("vpd-ser-1"), "dev"), "/dev/sdc");
-    // The VPD page named it: smartctl never had to wake sdc.
-    for (const auto& argv : run_.calls())
-        EXPECT_FALSE(has(argv, "standby") && argv.back() == "/dev/sdc");
-
-    r = run("smart-ser");
-    EXPECT_EQ(r.code, 0) << r.out << r.log;
-    const std::string s = state("smart-ser");
-    EXPECT_EQ(value(s, "serial"), "SMART-SER");
-    EXPECT_EQ(value(s, "dev"), "/dev/sde");
-    EXPECT_EQ(value(s, "model"), "Smart Model") << "the smartctl answer's model";
-
-    // sdc's VPD page does not match, sdd answers with another serial, sde
-    // answers the standby identify with "sat".
-    std::vector<std::string> expected = {"/standby", "sat/standby", "scsi/standby"};
-    std::vector<std::string> seen = identify_types(run_);
-    EXPECT_NE(std::search(seen.begin(), seen.end(), expected.begin(), expected.end()), seen.end());
-
-    r = run("NOWHERE");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.out, "{\"ok\":false,\"status\":\"failed\",\"verdict\":null,\"probe_id\":3}\n");
-    const std::string f = state("NOWHERE");
-    EXPECT_EQ(value(f, "error"), "serial_not_found");
-    EXPECT_EQ(value(f, "phase"), "identify");
-    EXPECT_EQ(value(f, "dev"), "") << "no candidate's identity is left behind";
-    EXPECT_EQ(sql_value(db(), "SELECT status FROM probes WHERE probe_id=3"), "failed");
 }
 
 TEST_F(ProbeRun, IdentifyCandidatesFollowThePortAndTheRememberedType) {
@@ -367,22 +318,13 @@ TEST_F(ProbeRun, IdentifyCandidatesFollowThePortAndTheRememberedType) {
          "scsi"},
     };
     for (const auto& c : cases) {
-        smartctl_.identify = c.identify;
+        identify_ = c.identify;
         const size_t before = run_.calls().size();
         const RunOut r = run(c.serial);
         EXPECT_EQ(r.code, 0) << c.name << r.log;
-        std::vector<std::string> types;
-        for (size_t i = before; i < run_.calls().size(); ++i) {
-            const auto& argv = run_.calls()[i];
-            if (!has(argv, "-i")) continue;
-            std::string t;
-            for (size_t k = 0; k + 1 < argv.size(); ++k)
-                if (argv[k] == "-d") t = argv[k + 1];
-            types.push_back(t);
-        }
-        EXPECT_EQ(types, c.types) << c.name;
+        EXPECT_EQ(identify_types(run_, before), c.types) << c.name;
         const std::string s = state(c.serial);
-        EXPECT_EQ(value(s, "kind"), c.kind) << c.name;
+        EXPECT_EQ(json_get(s, "kind"), c.kind) << c.name;
         EXPECT_NE(r.log.find(std::string("dtype '") + c.dtype + "'"), std::string::npos) << c.name;
     }
 }
@@ -412,7 +354,7 @@ TEST_F(ProbeRun, WwnAsTheNasConfigurationWritesIt) {
         ::unlink((root_.path() + "/mnt/HDA_ROOT/.conf").c_str());
         if (c.conf) write_file(root_.path() + "/mnt/HDA_ROOT/.conf", c.conf);
         add_disk(FakeDisk{.dev = "sdb", .serial = "S-1", .wwid = c.wwid}, 2 * kMiB);
-        smartctl_.identify = [&c](const std::vector<std::string>&) {
+        identify_ = [&c](const std::vector<std::string>&) {
             FakeReply r = identify_reply("S-1", "ATA");
             if (c.smartctl_wwn)
                 r.out.insert(1, "\"wwn\":{\"naa\":5,\"oui\":3152,\"id\":2864434397},");
@@ -420,7 +362,7 @@ TEST_F(ProbeRun, WwnAsTheNasConfigurationWritesIt) {
         };
         const RunOut r = run("S-1");
         EXPECT_EQ(r.code, 0) << c.name << r.log;
-        EXPECT_EQ(value(state("S-1"), "wwn"), c.wwn) << c.name;
+        EXPECT_EQ(json_get(state("S-1"), "wwn"), c.wwn) << c.name;
         std::filesystem::remove_all(root_.path() + "/sys");
     }
 }
@@ -437,17 +379,17 @@ TEST_F(ProbeRun, GeometryMdArraysAndDisksWithoutAMap) {
     RunOut r = run("S-1");
     EXPECT_EQ(r.code, 0) << r.log;
     std::string s = state("S-1");
-    EXPECT_EQ(value(s, "logical_block_size"), "512");
-    EXPECT_EQ(value(s, "md_member"), "md1");
-    const std::string all = value(s, "md_all");
+    EXPECT_EQ(json_get(s, "logical_block_size"), "512");
+    EXPECT_EQ(json_get(s, "md_member"), "md1");
+    const std::string all = json_get(s, "md_all");
     EXPECT_TRUE(all == "md9,md1" || all == "md1,md9") << all;
     // Under 1 MiB: no map and no samples, but both snapshots and a verdict.
-    EXPECT_EQ(value(s, "map.cells"), "0");
-    EXPECT_EQ(value(s, "map.codes"), "");
-    EXPECT_EQ(value(s, "stats.read_samples"), "0");
-    EXPECT_NE(value(s, "snap0"), "{}");
-    EXPECT_NE(value(s, "snap1"), "{}");
-    EXPECT_EQ(value(s, "verdict.code"), "good");
+    EXPECT_EQ(json_get(s, "map.cells"), "0");
+    EXPECT_EQ(json_get(s, "map.codes"), "");
+    EXPECT_EQ(json_get(s, "stats.read_samples"), "0");
+    EXPECT_NE(json_get(s, "snap0"), "{}");
+    EXPECT_NE(json_get(s, "snap1"), "{}");
+    EXPECT_EQ(json_get(s, "verdict.code"), "good");
 
     // A disk that reports no capacity is not judged at all.
     for (const char* size : {"0\n", "", "-5\n", "lots\n", "99999999999999999999\n"}) {
@@ -455,13 +397,13 @@ TEST_F(ProbeRun, GeometryMdArraysAndDisksWithoutAMap) {
         r = run("S-1");
         EXPECT_EQ(r.code, 1) << size;
         s = state("S-1");
-        EXPECT_EQ(value(s, "status"), "failed") << size;
-        EXPECT_EQ(value(s, "error"), "no_capacity") << size;
-        EXPECT_EQ(value(s, "verdict"), "null") << size;
+        EXPECT_EQ(json_get(s, "status"), "failed") << size;
+        EXPECT_EQ(json_get(s, "error"), "no_capacity") << size;
+        EXPECT_EQ(json_get(s, "verdict"), "null") << size;
     }
     ::unlink((disks_.sys_block + "/sdb/size").c_str());
     EXPECT_EQ(run("S-1").code, 1);
-    EXPECT_EQ(value(state("S-1"), "error"), "no_capacity");
+    EXPECT_EQ(json_get(state("S-1"), "error"), "no_capacity");
 }
 
 TEST_F(ProbeRun, DeviceThatCannotBeOpened) {
@@ -470,7 +412,7 @@ TEST_F(ProbeRun, DeviceThatCannotBeOpened) {
     ::unlink((root_.path() + "/dev/sdb").c_str());
     const RunOut r = run("S-1");
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(value(state("S-1"), "error"), "open /dev/sdb: No such file or directory");
+    EXPECT_EQ(json_get(state("S-1"), "error"), "open /dev/sdb: No such file or directory");
 }
 
 TEST_F(ProbeRun, DeadRunsFileIsRepairedBeforeTheNewRun) {
@@ -497,8 +439,8 @@ TEST_F(ProbeRun, WaitsItsTurnBehindAnotherDisk) {
     int sleeps = 0;
     clock.on_sleep([&](double) {
         const std::string st = state("S-1");
-        phases.push_back(value(st, "phase"));
-        if (phases.back() == "queued") queued_saves.insert(value(st, "updated_ts"));
+        phases.push_back(json_get(st, "phase"));
+        if (phases.back() == "queued") queued_saves.insert(json_get(st, "updated_ts"));
         if (++sleeps == 60) queue.reset();  // the other disk's test ends after 12 s
     });
     const RunOut r = run("S-1");
@@ -510,52 +452,7 @@ TEST_F(ProbeRun, WaitsItsTurnBehindAnotherDisk) {
     EXPECT_EQ(phases[59], "queued");
     // Saved on entering the queue, and again once 10 s of waiting passed.
     EXPECT_EQ(queued_saves.size(), 2u);
-    EXPECT_EQ(value(state("S-1"), "status"), "done");
-}
-
-TEST_F(ProbeRun, StopWhileQueued) {
-    FakeClock clock;
-    add_disk(FakeDisk{.dev = "sdb", .serial = "S-1"}, 2 * kMiB);
-    probe_paths_init("S-1");
-    UniqueFd queue(
-        ::open((probe_dir() + "/.all.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    ASSERT_EQ(::flock(queue.get(), LOCK_EX | LOCK_NB), 0);
-    clock.on_sleep([&](double) {
-        if (clock.slept_ms() >= 3000) probe_on_stop_signal(SIGTERM);
-    });
-    const RunOut r = run("S-1", "full");
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, "{\"ok\":true,\"status\":\"stopped\",\"verdict\":null,\"probe_id\":1}\n");
-    const std::string s = state("S-1");
-    EXPECT_EQ(value(s, "status"), "stopped");
-    EXPECT_EQ(value(s, "phase"), "queued");
-    EXPECT_EQ(value(s, "dev"), "") << "the disk was never touched";
-    EXPECT_EQ(sql_value(db(), "SELECT status FROM probes"), "stopped");
-    // Every wait is cut in slices of at most 200 ms, so the stop is seen at once.
-    for (double ms : clock.sleeps()) EXPECT_LE(ms, 200.0);
-    EXPECT_LE(clock.slept_ms(), 3000.0 + 200.0);
-}
-
-TEST_F(ProbeRun, StopDuringTheMap) {
-    FakeClock clock;
-    add_disk(FakeDisk{.dev = "sdb", .serial = "S-1"}, 64 * kMiB);
-    smartctl_.identify = [](const std::vector<std::string>&) {
-        return identify_reply("S-1", "ATA");
-    };
-    g_max_rate = 100;  // 10 ms of pacing after each 1 MiB: sleeps to stop in
-    int sleeps = 0;
-    clock.on_sleep([&](double) {
-        if (++sleeps == 20) probe_on_stop_signal(SIGTERM);
-    });
-    const RunOut r = run("S-1");
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, "{\"ok\":true,\"status\":\"stopped\",\"verdict\":null,\"probe_id\":1}\n");
-    const std::string s = state("S-1");
-    EXPECT_EQ(value(s, "phase"), "snapshot1");
-    EXPECT_EQ(value(s, "map.done"), "20");
-    EXPECT_EQ(value(s, "stats.read_samples"), "0");
-    EXPECT_EQ(value(s, "selftest.status"), "skipped");
-    for (const auto& argv : run_.calls()) EXPECT_FALSE(has(argv, "-t")) << "no self-test";
+    EXPECT_EQ(json_get(state("S-1"), "status"), "done");
 }
 
 TEST_F(ProbeRun, ThermalStopEndsTheRunWithoutGood) {
@@ -569,10 +466,8 @@ TEST_F(ProbeRun, ThermalStopEndsTheRunWithoutGood) {
     for (const auto& c : cases) {
         FakeClock clock;
         add_disk(FakeDisk{.dev = "sdb", .serial = "S-1", .rotational = false}, 64 * kMiB);
-        smartctl_.identify = [](const std::vector<std::string>&) {
-            return identify_reply("S-1", "ATA");
-        };
-        smartctl_.temperature = [&c](const std::vector<std::string>&) {
+        identify_ = [](const std::vector<std::string>&) { return identify_reply("S-1", "ATA"); };
+        temperature_ = [&c](const std::vector<std::string>&) {
             const bool hot = g_probe.phase && std::strcmp(g_probe.phase, c.hot_phase) == 0;
             return FakeReply{
                 0, std::string("{\"temperature\":{\"current\":") + (hot ? "70" : "40") + "}}"};
@@ -588,16 +483,126 @@ TEST_F(ProbeRun, ThermalStopEndsTheRunWithoutGood) {
                   std::string::npos)
             << c.name;
         const std::string s = state("S-1");
-        EXPECT_EQ(value(s, "status"), "done") << c.name;
-        EXPECT_EQ(value(s, "map.done"), c.done) << c.name;
-        EXPECT_EQ(value(s, "verdict"),
+        EXPECT_EQ(json_get(s, "status"), "done") << c.name;
+        EXPECT_EQ(json_get(s, "map.done"), c.done) << c.name;
+        EXPECT_EQ(json_get(s, "verdict"),
                   std::string("{\"code\":\"inconclusive\",\"reasons\":[{\"key\":"
                               "\"thermal_stop\",\"n\":") +
                       c.done + "},{\"key\":\"verify_unsupported\",\"n\":1}]}")
             << c.name;
-        EXPECT_EQ(value(s, "selftest.status"), "skipped") << c.name;
+        EXPECT_EQ(json_get(s, "selftest.status"), "skipped") << c.name;
         ::unlink((root_.path() + "/sys/block/sdb").c_str());
     }
+}
+
+// Every number of a verdict input, in its order.
+std::string render(const VerdictInput& in) {
+    char text[400];
+    std::snprintf(
+        text, sizeof text,
+        "nvme %d link %d fatal %d cells %u/%u B %d L %d E %d fallback %d media %d/%d "
+        "link %d/%d d %lld,%lld,%lld,%lld,%lld,%lld phy %lld/%lld xerr %lld/%lld ering "
+        "%lld/%lld spd %d dmesg %lld/%lld sib %d s0 %lld,%lld,%lld,%lld dnvme %lld "
+        "thermal %d",
+        in.is_nvme, in.link_analysis, in.fatal, in.cells, in.done, in.cells_b, in.cells_l,
+        in.cells_e, in.read_fallback, in.media_confirmed, in.media_unconfirmed, in.link_by_read,
+        in.link_by_verify, static_cast<long long>(in.d_a5), static_cast<long long>(in.d_a187),
+        static_cast<long long>(in.d_a188), static_cast<long long>(in.d_a197),
+        static_cast<long long>(in.d_a198), static_cast<long long>(in.d_a199),
+        static_cast<long long>(in.d_phy_crc), static_cast<long long>(in.d_phy_other),
+        static_cast<long long>(in.xerr_icrc), static_cast<long long>(in.xerr_unc),
+        static_cast<long long>(in.ering_bus), static_cast<long long>(in.ering_media), in.speed_drop,
+        static_cast<long long>(in.dmesg_link), static_cast<long long>(in.dmesg_media),
+        in.siblings_rising, static_cast<long long>(in.s0_a5), static_cast<long long>(in.s0_a197),
+        static_cast<long long>(in.s0_a198), static_cast<long long>(in.s0_nvme_media),
+        static_cast<long long>(in.d_nvme_media), in.thermal_stop);
+    return text;
+}
+
+// What the verdict weighs, taken from a finished run record.
+TEST(ProbeVerdictInput, FromTheRunRecord) {
+    std::memset(static_cast<void*>(&g_probe), 0, sizeof g_probe);
+    ProbeState& p = g_probe;
+    char codes[] = "aBBLEE.E";
+    p.codes = codes;
+    p.cells = 8;
+    p.done = 7;
+    p.fatal = 1;
+    p.read_fallback = 1;
+    std::strcpy(p.st_status, "failed");
+    BadRange bad[6] = {};
+    bad[0] = {0, 0, 1, 'B', 0, 0, 3, 3, 3, 3, 3, "media", 1};  // confirmed media
+    bad[1] = {0, 0, 2, 'B', 1, 0, 0, 0, 0, 0, 0, nullptr, 0};  // unset: by its code
+    bad[2] = {0, 0, 3, 'L', 1, 0, 0, 0, 0, 0, 0, nullptr, 0};  // link seen by READ
+    bad[3] = {0, 0, 3, 'E', 0, 0, 3, 0, 0, 0, 0, "link", 0};   // classified link by VERIFY
+    bad[4] = {0, 0, 4, 'E', 0, 0, 0, 0, 0, 0, 0, "other", 0};
+    bad[5] = {0, 0, 5, 'B', 0, 0, 0, 0, 0, 0, 0, "other", 0};  // the class wins over the code
+    p.bad = bad;
+    p.bad_count = 6;
+    SmartSnapshot& a = p.snap0.smart;
+    SmartSnapshot& b = p.snap1.smart;
+    p.snap0_taken = p.snap1_taken = 1;
+    p.snap0.smart_ok = p.snap1.smart_ok = 1;
+    a.attr_present[0] = b.attr_present[0] = 1;  // attribute 5: 4 -> 6
+    a.attr_raw[0] = 4;
+    b.attr_raw[0] = 6;
+    a.attr_present[3] = 1;  // 197 only before: no delta, but history
+    a.attr_raw[3] = 9;
+    a.phy_count = 3;
+    const std::uint32_t ids0[] = {1, 3, 8};
+    const std::int64_t vals0[] = {5, 2, 1};
+    b.phy_count = 4;
+    const std::uint32_t ids1[] = {8, 3, 1, 11};
+    const std::int64_t vals1[] = {9, 7, 4, 100};  // 8 no class, 3 +5, 1 fell, 11 not before
+    for (int k = 0; k < 3; ++k) {
+        a.phy_id[k] = ids0[k];
+        a.phy_value[k] = vals0[k];
+    }
+    for (int k = 0; k < 4; ++k) {
+        b.phy_id[k] = ids1[k];
+        b.phy_value[k] = vals1[k];
+    }
+    b.errlog_icrc_newer = 2;
+    b.errlog_unc_newer = 1;
+    a.nvme_health_present = b.nvme_health_present = 1;
+    a.nvme_media_errors = 1;
+    b.nvme_media_errors = 3;
+    p.snap0.sata_gbps = 6;
+    p.snap1.sata_gbps = 3;
+    p.snap1.ering_bus = 4;
+    p.snap1.ering_media = 5;
+    p.snap1.dmesg_link = 6;
+    p.snap1.dmesg_media = 7;
+    p.sibling_count = 3;
+    p.siblings[0] = SiblingLink{"sdc", "", "", 1, 1, 1, 2, 0, 0};  // crc rose
+    p.siblings[1] = SiblingLink{"sdd", "", "", 1, 0, 1, 9, 0, 9};  // not usable after
+    p.siblings[2] = SiblingLink{"sde", "", "", 1, 1, 5, 5, 3, 4};  // phy rose
+    p.thermal.thermal_stop = 1;
+
+    VerdictInput in;
+    probe_verdict_input(&in);
+    EXPECT_STREQ(in.selftest, "failed");
+    EXPECT_EQ(render(in),
+              "nvme 0 link 1 fatal 1 cells 8/7 B 2 L 1 E 3 fallback 1 media 1/1 link 1/1 "
+              "d 2,0,0,0,0,0 phy 0/5 xerr 2/1 ering 4/5 spd 1 dmesg 6/7 sib 2 s0 4,9,0,1 "
+              "dnvme 2 thermal 1");
+    // A second snapshot without usable SMART data: no deltas of its counters.
+    p.snap1.smart_ok = 0;
+    probe_verdict_input(&in);
+    EXPECT_EQ(in.d_a5, 0);
+    EXPECT_EQ(in.d_phy_other, 0);
+    EXPECT_EQ(in.xerr_icrc, 0);
+    EXPECT_EQ(in.d_nvme_media, 0);
+    EXPECT_EQ(in.s0_a5, 4) << "the start values need only the first snapshot";
+    p.snap0.smart_ok = 0;
+    probe_verdict_input(&in);
+    EXPECT_EQ(in.s0_a5, 0);
+    EXPECT_EQ(in.ering_bus, 4) << "the ring and the kernel log do not depend on SMART";
+    p.is_nvme = 1;
+    probe_verdict_input(&in);
+    EXPECT_EQ(in.link_analysis, 0);
+    p.codes = nullptr;
+    p.bad = nullptr;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <ostream>
 #include <string>
@@ -15,6 +16,7 @@
 #include "core/run.h"
 #include "surface_test/probe_state.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/fake_nas.h"
 #include "tests/support/fake_run.h"
 #include "tests/support/fake_smartctl.h"
 #include "tests/support/json_edit.h"
@@ -28,103 +30,93 @@ using Argv = std::vector<std::string>;
 struct Read {
     int found, running, remaining, result;
     long long lba = 0;
-    int lba_valid = 0;
     bool operator==(const Read&) const = default;
 };
 
 std::ostream& operator<<(std::ostream& os, const Read& r) {
-    return os << "{found " << r.found << ", running " << r.running << ", remaining " << r.remaining
-              << ", result " << r.result << ", lba " << r.lba << "/" << r.lba_valid << "}";
+    return os << "{" << r.found << "," << r.running << "," << r.remaining << "," << r.result << ","
+              << r.lba << "}";
 }
 
-Read read_ata(const std::string& t) {
-    Read r{};
-    r.found = selftest_status_ata(t.data(), t.size(), &r.running, &r.remaining, &r.result);
-    return r;
-}
-Read read_scsi(const std::string& t) {
-    Read r{};
-    r.found = selftest_status_scsi(t.data(), t.size(), &r.running, &r.remaining, &r.result);
-    return r;
-}
-Read read_nvme(const std::string& t) {
+Read read(SelftestFamily family, const std::string& t) {
     Read r{};
     std::int64_t lba = 0;
-    r.found = selftest_status_nvme(t.data(), t.size(), &r.running, &r.remaining, &r.result, &lba,
-                                   &r.lba_valid);
-    r.lba = r.lba_valid ? lba : 0;
+    int lba_valid = 0;
+    if (family == SelftestFamily::kAta)
+        r.found = selftest_status_ata(t.data(), t.size(), &r.running, &r.remaining, &r.result);
+    if (family == SelftestFamily::kScsi)
+        r.found = selftest_status_scsi(t.data(), t.size(), &r.running, &r.remaining, &r.result);
+    if (family == SelftestFamily::kNvme)
+        r.found = selftest_status_nvme(t.data(), t.size(), &r.running, &r.remaining, &r.result,
+                                       &lba, &lba_valid);
+    r.lba = lba_valid ? lba : 0;
     return r;
 }
 
-TEST(SelftestReaders, AtaProgressByte) {
-    const std::string base = smartctl_sample("ata-hdd-wd140edfz-selftest-in-progress.json");
-    const auto with = [&](int v) {
-        return json_set(base, "ata_smart_data.self_test.status.value", std::to_string(v));
+TEST(SelftestReaders, ProgressOfEachFamily) {
+    const std::string ata = smartctl_sample("ata-hdd-wd140edfz-selftest-in-progress.json");  // 0xF1
+    const std::string scsi =
+        smartctl_sample("scsi-sas-seagate-st18000nm004j-selftest-pending.json");
+    const std::string nvme = smartctl_sample("nvme-sabrent-rocket4-errorlog-selftestlog.json");
+    const auto ata_byte = [&](int v) {
+        return json_set(ata, "ata_smart_data.self_test.status.value", std::to_string(v));
     };
-    struct Case {
-        int value;
-        Read want;
-    } cases[] = {
-        {0xF3, {1, 1, 30, -1}}, {0xF1, {1, 1, 10, -1}}, {0x00, {1, 0, 0, 0}}, {0x10, {1, 0, 0, 2}},
-        {0x20, {1, 0, 0, 2}},   {0x70, {1, 0, 0, 1}},   {0x79, {1, 0, 0, 1}}, {0xE0, {1, 0, 0, 1}},
+    const auto scsi_result = [&](int v) {
+        return json_set(scsi, "scsi_self_test_0.result.value", std::to_string(v));
     };
-    for (const Case& c : cases) EXPECT_EQ(read_ata(with(c.value)), c.want) << std::hex << c.value;
-    EXPECT_EQ(read_ata(smartctl_sample("ata-hdd-wd140edfz-selftest-in-progress.json")),
-              (Read{1, 1, 10, -1}))
-        << "the recorded drive, 10 % left";
-    EXPECT_EQ(read_ata(smartctl_sample("emulated/smartctl-t-short-sata.json")),
-              (Read{0, 0, 0, -1}));
-    EXPECT_EQ(read_ata("[1]"), (Read{0, 0, 0, -1}));
-    EXPECT_EQ(read_ata(""), (Read{0, 0, 0, -1}));
-}
-
-TEST(SelftestReaders, NvmeOperationAndNewestLogEntry) {
-    const std::string idle = smartctl_sample("nvme-sabrent-rocket4-errorlog-selftestlog.json");
-    const std::string op = "nvme_self_test_log.current_self_test_operation.value";
-    const auto entry = [&](const std::string& e) {
-        return json_set(idle, "nvme_self_test_log.table",
+    const auto nvme_newest = [&](const std::string& e) {
+        return json_set(nvme, "nvme_self_test_log.table",
                         "[" + e + R"(,{"self_test_result":{"value":0}}])");
     };
+    const std::string nvme_op = "nvme_self_test_log.current_self_test_operation.value";
+    using F = SelftestFamily;
     struct Case {
         const char* name;
+        F family;
         std::string reply;
         Read want;
     } cases[] = {
-        {"running 40 % done",
-         json_set(json_set(idle, op, "1"),
+        {"ATA as recorded, 10 % left", F::kAta, ata, {1, 1, 10, -1}},
+        {"ATA 0xF3", F::kAta, ata_byte(0xF3), {1, 1, 30, -1}},
+        {"ATA passed", F::kAta, ata_byte(0x00), {1, 0, 0, 0}},
+        {"ATA aborted by the host", F::kAta, ata_byte(0x10), {1, 0, 0, 2}},
+        {"ATA interrupted by a reset", F::kAta, ata_byte(0x20), {1, 0, 0, 2}},
+        {"ATA read failure", F::kAta, ata_byte(0x79), {1, 0, 0, 1}},
+        {"ATA no progress value",
+         F::kAta,
+         smartctl_sample("emulated/smartctl-t-short-sata.json"),
+         {0, 0, 0, -1}},
+        {"not an object", F::kAta, "[1]", {0, 0, 0, -1}},
+        {"SCSI running shows no percentage", F::kScsi, scsi_result(15), {1, 1, 0, -1}},
+        {"SCSI passed", F::kScsi, scsi, {1, 0, 0, 0}},
+        {"SCSI aborted", F::kScsi, scsi_result(2), {1, 0, 0, 2}},
+        {"SCSI failed", F::kScsi, scsi_result(3), {1, 0, 0, 1}},
+        {"SCSI no result",
+         F::kScsi,
+         smartctl_sample("emulated/smartctl-x-scsi.json"),
+         {0, 0, 0, -1}},
+        {"NVMe 40 % done",
+         F::kNvme,
+         json_set(json_set(nvme, nvme_op, "1"),
                   "nvme_self_test_log.current_self_test_completion_percent", "40"),
          {1, 1, 60, -1}},
-        {"running, no percentage", json_set(idle, op, "2"), {1, 1, 0, -1}},
-        {"passed", entry(R"({"self_test_result":{"value":0}})"), {1, 0, 0, 0}},
-        {"failed segment with an LBA",
-         entry(R"({"self_test_result":{"value":7},"lba":4096})"),
-         {1, 0, 0, 1, 4096, 1}},
-        {"failed, no LBA", entry(R"({"self_test_result":{"value":5}})"), {1, 0, 0, 1}},
-        {"aborted by a command",
-         entry(R"({"self_test_result":{"value":1},"lba":9})"),
-         {1, 0, 0, 2, 9, 1}},
-        {"entry without a result", entry(R"({"lba":9})"), {1, 0, 0, -1}},
-        {"no table", idle, {1, 0, 0, -1}},
-        {"no operation value", smartctl_sample("emulated/smartctl-x-nvme.json"), {0, 0, 0, -1}},
+        {"NVMe passed", F::kNvme, nvme_newest(R"({"self_test_result":{"value":0}})"), {1, 0, 0, 0}},
+        {"NVMe failed segment",
+         F::kNvme,
+         nvme_newest(R"({"self_test_result":{"value":7},"lba":4096})"),
+         {1, 0, 0, 1, 4096}},
+        {"NVMe aborted",
+         F::kNvme,
+         nvme_newest(R"({"self_test_result":{"value":1},"lba":9})"),
+         {1, 0, 0, 2, 9}},
+        {"NVMe entry without a result", F::kNvme, nvme_newest(R"({"lba":9})"), {1, 0, 0, -1}},
+        {"NVMe idle without a log", F::kNvme, nvme, {1, 0, 0, -1}},
+        {"NVMe no operation value",
+         F::kNvme,
+         smartctl_sample("emulated/smartctl-x-nvme.json"),
+         {0, 0, 0, -1}},
     };
-    for (const Case& c : cases) EXPECT_EQ(read_nvme(c.reply), c.want) << c.name;
-}
-
-TEST(SelftestReaders, ScsiResultValue) {
-    const std::string base =
-        smartctl_sample("scsi-sas-seagate-st18000nm004j-selftest-pending.json");
-    const auto with = [&](int v) {
-        return json_set(base, "scsi_self_test_0.result.value", std::to_string(v));
-    };
-    struct Case {
-        int value;
-        Read want;
-    } cases[] = {
-        {15, {1, 1, 0, -1}}, {0, {1, 0, 0, 0}}, {1, {1, 0, 0, 2}},
-        {2, {1, 0, 0, 2}},   {3, {1, 0, 0, 1}}, {7, {1, 0, 0, 1}},
-    };
-    for (const Case& c : cases) EXPECT_EQ(read_scsi(with(c.value)), c.want) << c.value;
-    EXPECT_EQ(read_scsi(smartctl_sample("emulated/smartctl-x-scsi.json")), (Read{0, 0, 0, -1}));
+    for (const Case& c : cases) EXPECT_EQ(read(c.family, c.reply), c.want) << c.name;
 }
 
 // A run of the self-test phase against the simulated drive, on the fake clock.
@@ -135,6 +127,7 @@ class SelftestRunTest : public ::testing::Test {
         g_probe_stop = 0;
         ProbeState& p = g_probe;
         std::snprintf(p.state_path, sizeof p.state_path, "%s/S1.json", dir_.path().c_str());
+        std::remove(p.state_path);
         std::strcpy(p.status, "running");
         std::strcpy(p.st_status, "skipped");
         std::strcpy(p.smart_dev, "/dev/sda");
@@ -159,12 +152,14 @@ class SelftestRunTest : public ::testing::Test {
         run_.set_handler([this](const Argv& argv) {
             const std::string key = fake_smartctl_key(argv);
             keys_.push_back(key);
+            if (key == kScSelftestStart) phase_at_start_ = json_get(state(), "phase");
             if (key == kScSelftestStart || key == kScSelftestAbort)
                 return FakeReply{0, replies_.start};
             const std::size_t i = std::min<std::size_t>(polls_++, replies_.progress.size() - 1);
             return FakeReply{0, replies_.progress[i]};
         });
     }
+    static std::string state() { return read_file(g_probe.state_path); }
     int count(const char* key) const {
         return static_cast<int>(std::count(keys_.begin(), keys_.end(), key));
     }
@@ -175,6 +170,7 @@ class SelftestRunTest : public ::testing::Test {
     SelftestReplies replies_;
     std::size_t polls_ = 0;
     std::vector<std::string> keys_;
+    std::string phase_at_start_;  // the published phase when the drive is asked
 };
 
 TEST_F(SelftestRunTest, OutcomesOfTheDrivesTest) {
@@ -205,6 +201,7 @@ TEST_F(SelftestRunTest, OutcomesOfTheDrivesTest) {
         const double slept0 = clock_.slept_ms();
         probe_selftest_run();
         EXPECT_STREQ(g_probe.phase, "selftest") << c.name;
+        EXPECT_EQ(phase_at_start_, "selftest") << c.name << ": published before the drive is asked";
         EXPECT_STREQ(g_probe.st_status, c.status) << c.name;
         EXPECT_EQ(g_probe.st_remaining_pct, 0) << c.name;
         EXPECT_EQ(g_probe.st_lba_valid, c.lba ? 1 : 0) << c.name;
@@ -221,62 +218,44 @@ TEST_F(SelftestRunTest, OutcomesOfTheDrivesTest) {
 
 TEST_F(SelftestRunTest, ADriveThatCannotRunItIsUnsupported) {
     REQUIRE_SMARTCTL_PATH();
-    const std::string sat_start = smartctl_sample("emulated/smartctl-t-short-sata.json");
+    const std::string start = smartctl_sample("emulated/smartctl-t-short-sata.json");
+    const std::string refused =
+        R"([{"string":"Can't start self-test without aborting current test"}])";
     struct Case {
         const char* name;
         bool nvme;
         std::string start;  // the start reply
         int identified;
+        int calls;  // to smartctl
         const char* status;
     } cases[] = {
         {"SAT start with a failed command (exit 4)", false,
-         json_set(sat_start, "smartctl.exit_status", "4"), 1, "unsupported"},
-        {"refused with exit status 0", false,
-         json_set(sat_start, "smartctl.messages",
-                  R"([{"string":"Can't start self-test without aborting current test"}])"),
-         1, "unsupported"},
-        {"empty start reply", false, "", 1, "unsupported"},
-        {"garbage", false, "smartctl: unrecognized option", 1, "unsupported"},
-        {"never identified: not even asked", false, sat_start, 0, "unsupported"},
+         json_set(start, "smartctl.exit_status", "4"), 1, 1, "unsupported"},
+        {"refused with exit status 0", false, json_set(start, "smartctl.messages", refused), 1, 1,
+         "unsupported"},
+        {"empty start reply", false, "", 1, 1, "unsupported"},
+        {"garbage", false, "smartctl: unrecognized option", 1, 1, "unsupported"},
+        {"never identified: not even asked", false, start, 0, 0, "unsupported"},
+        {"progress unreadable after one poll", false, start, 1, 3, "unsupported"},
         {"NVMe start with exit 4 is started", true,
          json_set(smartctl_sample("emulated/smartctl-t-short-nvme.json"), "smartctl.exit_status",
                   "4"),
-         1, "passed"},
+         1, 3, "passed"},
     };
     for (const Case& c : cases) {
         SetUp();
         if (c.nvme) nvme();
         g_probe.identified = c.identified;
         keys_.clear();
-        drive({.family = c.nvme ? SelftestFamily::kNvme : SelftestFamily::kAta});
+        drive({.family = c.nvme ? SelftestFamily::kNvme : SelftestFamily::kAta, .remaining = {50}});
+        if (!c.nvme) replies_.progress = {replies_.progress[0], ""};
         replies_.start = c.start;
         probe_selftest_run();
         EXPECT_STREQ(g_probe.st_status, c.status) << c.name;
-        EXPECT_EQ(keys_.size(), c.identified == 0 ? 0u : (c.nvme ? 2u : 1u)) << c.name;
+        EXPECT_EQ(g_probe.st_remaining_pct, 0) << c.name;
+        EXPECT_EQ(keys_.size(), static_cast<std::size_t>(c.calls)) << c.name;
+        EXPECT_EQ(count(kScSelftestAbort), 0) << c.name;
     }
-}
-
-TEST_F(SelftestRunTest, UnreadableProgressEndsAsUnsupported) {
-    REQUIRE_SMARTCTL_PATH();
-    drive({.remaining = {50}});
-    replies_.progress = {replies_.progress[0], ""};  // the drive stops answering after one poll
-    probe_selftest_run();
-    EXPECT_STREQ(g_probe.st_status, "unsupported");
-    EXPECT_EQ(g_probe.st_remaining_pct, 0);
-    EXPECT_EQ(count(kScSelftestAbort), 0);
-}
-
-TEST_F(SelftestRunTest, ScsiShowsNoPercentageWhileRunning) {
-    REQUIRE_SMARTCTL_PATH();
-    std::strcpy(g_probe.kind, "scsi");
-    drive({.family = SelftestFamily::kScsi, .remaining = {90}});
-    std::vector<int> seen;
-    clock_.on_sleep([&](double) { seen.push_back(g_probe.st_remaining_pct); });
-    probe_selftest_run();
-    ASSERT_FALSE(seen.empty());
-    EXPECT_EQ(seen.front(), 100) << "right after the start";
-    EXPECT_EQ(seen.back(), 0) << "SCSI tells no percentage";
-    EXPECT_STREQ(g_probe.st_status, "passed");
 }
 
 TEST_F(SelftestRunTest, AStopOrTheTimeLimitAbortsTheDrivesTest) {

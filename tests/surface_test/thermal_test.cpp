@@ -29,39 +29,27 @@ using ::testing::HasSubstr;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 
-std::string temp_reply(int temp_c) {
-    return "{\"smartctl\":{\"exit_status\":0},\"temperature\":{\"current\":" +
-           std::to_string(temp_c) + "}}";
+// A smartctl reply with temperature t; none for t <= 0.
+std::string temp_reply(int t) {
+    const std::string temp =
+        t > 0 ? ",\"temperature\":{\"current\":" + std::to_string(t) + "}" : "";
+    return "{\"smartctl\":{\"exit_status\":0}" + temp + "}";
 }
 
-// A disk whose temperature the test sets: smartctl answers with it.
-struct SmartctlSensor {
-    FakeRun run;
-    int temp = 40;  // <= 0: a reply without a temperature
-    explicit SmartctlSensor() {
-        run.set_handler([this](const std::vector<std::string>&) {
-            return FakeReply{0, temp > 0 ? temp_reply(temp) : "{\"smartctl\":{\"exit_status\":0}}"};
-        });
+// NVMe admin data with a little-endian 16-bit value at each offset.
+FakeAnswer nvme_data(std::size_t size, std::vector<std::pair<int, int>> words) {
+    FakeAnswer a;
+    a.data.assign(size, 0);
+    for (auto [at, v] : words) {
+        a.data[at] = static_cast<std::uint8_t>(v & 0xFF);
+        a.data[at + 1] = static_cast<std::uint8_t>(v >> 8);
     }
-};
-
-FakeAnswer nvme_log_answer(int kelvin, std::uint32_t tmt1_s = 0) {
-    FakeAnswer a;
-    a.data.assign(kNvmeSmartLogSize, 0);
-    a.data[1] = static_cast<std::uint8_t>(kelvin & 0xFF);
-    a.data[2] = static_cast<std::uint8_t>(kelvin >> 8);
-    for (int i = 0; i < 4; ++i) a.data[224 + i] = static_cast<std::uint8_t>(tmt1_s >> (8 * i));
     return a;
 }
 
-FakeAnswer nvme_identify_answer(int wctemp_k, int cctemp_k) {
-    FakeAnswer a;
-    a.data.assign(kNvmeIdentifySize, 0);
-    a.data[266] = static_cast<std::uint8_t>(wctemp_k & 0xFF);
-    a.data[267] = static_cast<std::uint8_t>(wctemp_k >> 8);
-    a.data[268] = static_cast<std::uint8_t>(cctemp_k & 0xFF);
-    a.data[269] = static_cast<std::uint8_t>(cctemp_k >> 8);
-    return a;
+// Composite temperature in Kelvin, and the time at thermal management temperature 1.
+FakeAnswer nvme_log(int kelvin, int tmt1_s = 0) {
+    return nvme_data(kNvmeSmartLogSize, {{1, kelvin}, {224, tmt1_s}});
 }
 
 bool is_smart_log(const SentIoctl& s) {
@@ -92,10 +80,8 @@ TEST(ThermalPickLimit, ChoosesByUserDriveAndClass) {
         {"NVMe WCTEMP 40", kClassNvme, -1, 40, 0, 0, 50, kSrcWctemp},
         {"WCTEMP ignored off NVMe", kClassSsd, -1, 70, 0, 0, 65, kSrcDefault},
         {"NVMe default", kClassNvme, -1, 0, 0, 0, 70, kSrcDefault},
-        {"SSD default", kClassSsd, -1, 0, 0, 0, 65, kSrcDefault},
         {"HDD default", kClassHdd, -1, 0, 0, 0, 55, kSrcDefault},
         {"HDD trip 60", kClassHdd, -1, 0, 0, 60, 50, kSrcTrip},
-        {"SSD op limit 70", kClassSsd, -1, 0, 70, 0, 65, kSrcOpLimit},
         {"op limit beats trip", kClassHdd, -1, 0, 58, 90, 53, kSrcOpLimit},
         {"HDD op limit 70 is cut", kClassHdd, -1, 0, 70, 0, 60, kSrcOpLimit},
         {"NVMe op limit 90 is cut", kClassNvme, -1, 0, 90, 0, 80, kSrcOpLimit},
@@ -114,19 +100,6 @@ TEST(ThermalPickLimit, ChoosesByUserDriveAndClass) {
     EXPECT_STREQ(thermal_source_name(9), "default");
 }
 
-TEST(ThermalClassParams, GivesBandMarginAndPollPerClass) {
-    const struct {
-        int cls, band, margin, poll_ms;
-    } cases[] = {{kClassHdd, 4, 5, 30000}, {kClassSsd, 5, 6, 10000}, {kClassNvme, 6, 8, 2000}};
-    for (const auto& c : cases) {
-        int band = 0, margin = 0, poll = 0;
-        thermal_class_params(c.cls, &band, &margin, &poll);
-        EXPECT_EQ(band, c.band);
-        EXPECT_EQ(margin, c.margin);
-        EXPECT_EQ(poll, c.poll_ms);
-    }
-}
-
 TEST(ThermalGuardInit, RepairsBandMarginAndDuty) {
     const struct {
         int limit, band, margin;
@@ -135,22 +108,17 @@ TEST(ThermalGuardInit, RepairsBandMarginAndDuty) {
         double want_duty;
     } cases[] = {
         {55, 4, 5, 0.15, 55, 51, 50, 0.15}, {55, 4, 4, 0.15, 55, 51, 50, 0.15},
-        {55, 4, 3, 0.15, 55, 51, 50, 0.15}, {55, 0, 0, 0.15, 55, 54, 53, 0.15},
-        {-3, 4, 5, 0.15, 0, -4, -5, 0.15},  {55, 4, 5, 0.01, 55, 51, 50, 0.15},
-        {55, 4, 5, 1.5, 55, 51, 50, 0.15},  {55, 4, 5, 1.0, 55, 51, 50, 1.0},
-        {55, 4, 5, 0.5, 55, 51, 50, 0.5},
+        {55, 0, 0, 0.15, 55, 54, 53, 0.15}, {-3, 4, 5, 0.15, 0, -4, -5, 0.15},
+        {55, 4, 5, 0.01, 55, 51, 50, 0.15}, {55, 4, 5, 1.5, 55, 51, 50, 0.15},
+        {55, 4, 5, 1.0, 55, 51, 50, 1.0},
     };
     for (const auto& c : cases) {
         ThermalGuard g;
         thermal_guard_init(&g, c.limit, c.band, c.margin, c.min_duty);
-        EXPECT_EQ(g.limit, c.want_limit);
-        EXPECT_EQ(g.warm, c.warm);
-        EXPECT_EQ(g.resume, c.resume);
+        EXPECT_EQ(std::vector<int>({g.limit, g.warm, g.resume, g.state, g.temp, g.peak}),
+                  std::vector<int>({c.want_limit, c.warm, c.resume, kThermNone, -1000, -1000}));
         EXPECT_DOUBLE_EQ(g.min_duty, c.want_duty);
-        EXPECT_EQ(g.state, kThermNone);
         EXPECT_DOUBLE_EQ(g.duty, 1.0);
-        EXPECT_EQ(g.temp, -1000);
-        EXPECT_EQ(g.peak, -1000);
     }
 }
 
@@ -174,109 +142,80 @@ TEST(ThermalGuardUpdate, SlowsPausesAndClimbsBackStepByStep) {
     };
     ThermalGuard g;
     thermal_guard_init(&g, 55, 4, 5, 0.15);
+    EXPECT_DOUBLE_EQ(thermal_guard_sleep_ms(&g, 100), 0) << "no sample yet";
     double now = 1000;
     for (const auto& s : steps) {
         EXPECT_EQ(thermal_guard_update(&g, s.temp, now), s.state) << s.temp << " at " << now;
         EXPECT_NEAR(g.duty, s.duty, 1e-9) << s.temp << " at " << now;
+        EXPECT_NEAR(thermal_guard_sleep_ms(&g, 100), s.state == kThermSlow ? 100 / s.duty - 100 : 0,
+                    1e-6);
+        if (s.state == kThermPause) {
+            EXPECT_DOUBLE_EQ(thermal_guard_paused_ms(&g, now + 500), now + 500 - 4000);
+        }
         now += 1000;
     }
     EXPECT_EQ(g.samples, 16);
     EXPECT_EQ(g.peak, 55);
-    EXPECT_EQ(g.temp, 30);
     EXPECT_EQ(g.pauses, 1);
     EXPECT_DOUBLE_EQ(g.paused_ms, 2000);  // from 4000 to 6000
     EXPECT_DOUBLE_EQ(g.pause_start, 0);
-    // Slow from 1000 to 4000 and from 6000 to 15000.
-    EXPECT_DOUBLE_EQ(g.slowed_ms, 12000);
-}
+    EXPECT_DOUBLE_EQ(g.slowed_ms, 12000);  // slow from 1000 to 4000 and from 6000 to 15000
 
-TEST(ThermalGuardUpdate, AGuardThatIsOffOnlyRecords) {
-    ThermalGuard g;
-    thermal_guard_init(&g, 0, 4, 5, 0.15);
+    thermal_guard_init(&g, 0, 4, 5, 0.15);  // off: it only records
     EXPECT_EQ(thermal_guard_update(&g, 90, 1000), kThermNone);
     EXPECT_DOUBLE_EQ(g.duty, 1.0);
-    EXPECT_EQ(g.temp, 90);
     EXPECT_EQ(g.peak, 90);
-    EXPECT_EQ(g.samples, 1);
 }
 
-TEST(ThermalGuardSleep, StretchesEachCommandByTheDuty) {
-    ThermalGuard g;
-    thermal_guard_init(&g, 55, 4, 5, 0.15);
-    EXPECT_DOUBLE_EQ(thermal_guard_sleep_ms(&g, 100), 0) << "no sample yet";
-    thermal_guard_update(&g, 55, 1000);
-    thermal_guard_update(&g, 50, 2000);  // slow at 0.15
-    EXPECT_NEAR(thermal_guard_sleep_ms(&g, 100), 100 * (1 / 0.15 - 1), 1e-9);
-    EXPECT_DOUBLE_EQ(thermal_guard_sleep_ms(&g, 0), 0);
-    thermal_guard_update(&g, 56, 3000);  // paused: the gate waits, not the pacing
-    EXPECT_DOUBLE_EQ(thermal_guard_sleep_ms(&g, 100), 0);
-    EXPECT_DOUBLE_EQ(thermal_guard_paused_ms(&g, 3500), 1000 + 500);
-    EXPECT_DOUBLE_EQ(thermal_guard_paused_ms(&g, 2500), 1000) << "before the pause began";
-}
-
-TEST(ProbeTempRead, ReadsTheNvmeLogAndKeepsTheFirstAndLatest) {
-    ProbeTestRun run{nvme_disk()};
-    FakeIoctl ioctl;
-    int kelvin = 320;
-    ioctl.set_handler([&](const SentIoctl&) { return nvme_log_answer(kelvin, kelvin); });
-    int t = 0;
-    ASSERT_EQ(probe_temp_read(&t), 1);
-    EXPECT_EQ(t, 47);
-    kelvin = 330;
-    ASSERT_EQ(probe_temp_read(&t), 1);
-    EXPECT_EQ(t, 57);
-    const ThermalRun& th = g_probe.thermal;
-    EXPECT_STREQ(th.sensor, "nvme");
-    EXPECT_EQ(th.nvme_first.temp_c, 47);
-    EXPECT_EQ(th.nvme_first.tmt1_time_s, 320u);
-    EXPECT_EQ(th.nvme_latest.temp_c, 57);
-    EXPECT_EQ(th.nvme_latest_valid, 1);
-    ASSERT_EQ(ioctl.sent().size(), 2u);
-    EXPECT_TRUE(is_smart_log(ioctl.sent()[0]));
-}
-
-TEST(ProbeTempRead, AFailingNvmeLogFallsBackToSmartctlForGood) {
+TEST(ProbeTempRead, TheNvmeLogFirstThenSmartctlForGood) {
     REQUIRE_SMARTCTL_PATH();
-    const struct {
-        const char* name;
-        FakeAnswer answer;
-    } failures[] = {
-        {"ioctl error",
-         [] {
-             FakeAnswer a;
-             a.rc = -1;
-             a.err = EIO;
-             return a;
-         }()},
-        {"NVMe status",
-         [] {
-             FakeAnswer a = nvme_log_answer(320);
-             a.rc = 0x4002;
-             return a;
-         }()},
-        {"no temperature", nvme_log_answer(0)},
-    };
-    for (const auto& f : failures) {
+    {
+        ProbeTestRun run{nvme_disk()};
+        FakeIoctl ioctl;
+        int kelvin = 320;
+        ioctl.set_handler([&](const SentIoctl&) { return nvme_log(kelvin, kelvin); });
+        int t = 0;
+        ASSERT_EQ(probe_temp_read(&t), 1);
+        EXPECT_EQ(t, 47);
+        kelvin = 330;
+        ASSERT_EQ(probe_temp_read(&t), 1);
+        EXPECT_EQ(t, 57);
+        const ThermalRun& th = g_probe.thermal;
+        EXPECT_STREQ(th.sensor, "nvme");
+        EXPECT_EQ(th.nvme_first.temp_c, 47);
+        EXPECT_EQ(th.nvme_first.tmt1_time_s, 320u);
+        EXPECT_EQ(th.nvme_latest.temp_c, 57);
+        EXPECT_EQ(th.nvme_latest_valid, 1);
+        ASSERT_EQ(ioctl.sent().size(), 2u);
+        EXPECT_TRUE(is_smart_log(ioctl.sent()[0]));
+    }
+    FakeAnswer ioctl_error;
+    ioctl_error.rc = -1;
+    ioctl_error.err = EIO;
+    FakeAnswer bad_status = nvme_log(320);
+    bad_status.rc = 0x4002;
+    for (const FakeAnswer& failure : {ioctl_error, bad_status, nvme_log(0)}) {
         ProbeTestRun run{nvme_disk()};
         g_probe.thermal.poll_ms = 2000;
         g_probe.identified = 1;
         str_copy(g_probe.smart_dev, sizeof g_probe.smart_dev, "/dev/nvme0");
         FakeIoctl ioctl;
-        ioctl.set_handler([&](const SentIoctl&) { return f.answer; });
-        SmartctlSensor sensor;
-        sensor.temp = 44;
+        ioctl.set_handler([&](const SentIoctl&) { return failure; });
+        FakeRun fake;
+        fake.set_handler([](const std::vector<std::string>&) {
+            return FakeReply{0, temp_reply(44)};
+        });
         int t = 0;
-        ASSERT_EQ(probe_temp_read(&t), 1) << f.name;
-        EXPECT_EQ(t, 44) << f.name;
-        EXPECT_STREQ(g_probe.thermal.sensor, "smart") << f.name;
-        EXPECT_EQ(g_probe.thermal.nvme_log_disabled, 1) << f.name;
-        EXPECT_EQ(g_probe.thermal.poll_ms, 10000) << f.name;
-        ASSERT_EQ(probe_temp_read(&t), 1) << f.name;
-        EXPECT_EQ(ioctl.sent().size(), 1u) << f.name << ": the log is not asked again";
+        ASSERT_EQ(probe_temp_read(&t), 1);
+        ASSERT_EQ(probe_temp_read(&t), 1);
+        EXPECT_EQ(t, 44);
+        EXPECT_STREQ(g_probe.thermal.sensor, "smart");
+        EXPECT_EQ(g_probe.thermal.poll_ms, 10000);
+        EXPECT_EQ(ioctl.sent().size(), 1u) << "the log is not asked again";
         const std::vector<std::string> want = {smartctl_path(), "-A", "-j", "/dev/nvme0"};
-        ASSERT_EQ(sensor.run.calls().size(), 2u) << f.name;
-        EXPECT_EQ(sensor.run.calls()[0], want) << f.name;
-        EXPECT_EQ(sensor.run.timeouts()[0], 20) << f.name;
+        ASSERT_EQ(fake.calls().size(), 2u);
+        EXPECT_EQ(fake.calls()[0], want);
+        EXPECT_EQ(fake.timeouts()[0], 20);
     }
 }
 
@@ -286,14 +225,13 @@ TEST(ProbeTempRead, SmartctlOnlyForAnIdentifiedDiskWithATemperature) {
         const char* name;
         int identified;
         std::string reply;
-        int ok, temp;
+        int temp;  // 0: no reading
     } cases[] = {
-        {"not identified", 0, temp_reply(41), 0, 0},
-        {"temperature", 1, temp_reply(41), 1, 41},
-        {"no temperature", 1, "{\"smartctl\":{\"exit_status\":0}}", 0, 0},
-        {"garbage", 1, "Segmentation fault", 0, 0},
-        {"nothing printed", 1, "", 0, 0},
-        {"recorded SAS reply", 1, smartctl_sample("scsi-sas-seagate-st600mp0036-all.json"), 1, 29},
+        {"not identified", 0, temp_reply(41), 0},
+        {"temperature", 1, temp_reply(41), 41},
+        {"no temperature", 1, temp_reply(0), 0},
+        {"garbage", 1, "Segmentation fault", 0},
+        {"recorded SAS reply", 1, smartctl_sample("scsi-sas-seagate-st600mp0036-all.json"), 29},
     };
     for (const auto& c : cases) {
         ProbeTestRun run{ProbeTestDisk{}};
@@ -302,116 +240,78 @@ TEST(ProbeTempRead, SmartctlOnlyForAnIdentifiedDiskWithATemperature) {
         FakeRun fake;
         fake.push({0, c.reply});
         int t = 0;
-        EXPECT_EQ(probe_temp_read(&t), c.ok) << c.name;
-        if (c.ok) {
-            EXPECT_EQ(t, c.temp) << c.name;
-        }
-        EXPECT_EQ(g_probe.thermal.sensor != nullptr, c.ok == 1) << c.name;
-        if (!c.identified) {
-            EXPECT_TRUE(fake.calls().empty()) << c.name;
-            continue;
-        }
-        const std::vector<std::string> want = {smartctl_path(), "-A",      "-j", "-d",
-                                               "sat",           "/dev/sdt"};
-        ASSERT_EQ(fake.calls().size(), 1u) << c.name;
-        EXPECT_EQ(fake.calls()[0], want) << c.name;
+        EXPECT_EQ(probe_temp_read(&t), c.temp ? 1 : 0) << c.name;
+        EXPECT_EQ(t, c.temp) << c.name;
+        EXPECT_EQ(g_probe.thermal.sensor != nullptr, c.temp != 0) << c.name;
+        const std::vector<std::vector<std::string>> want = {
+            {smartctl_path(), "-A", "-j", "-d", "sat", "/dev/sdt"}};
+        EXPECT_EQ(fake.calls(), c.identified ? want : decltype(want){}) << c.name;
     }
 }
 
-TEST(ThermalPoll, SamplesWhenDueAndBacksOffFromADeadSensor) {
-    REQUIRE_SMARTCTL_PATH();
-    FakeClock clock;
-    ProbeTestRun run{ProbeTestDisk{}};
-    g_probe.identified = 1;
-    SmartctlSensor sensor;
-    sensor.temp = 0;
-    ThermalRun& th = g_probe.thermal;
-    thermal_guard_init(&th.guard, 55, 4, 5, 0.15);
-    th.next_poll = clock.mono_ms() + 1000;
-    thermal_poll();
-    EXPECT_EQ(sensor.run.calls().size(), 0u) << "not due yet";
-    for (int i = 1; i <= 3; ++i) {
-        clock.advance_ms(30000);
-        thermal_poll();
-        EXPECT_EQ(th.read_failures, i);
-    }
-    EXPECT_DOUBLE_EQ(th.next_poll, clock.mono_ms() + 600000) << "three failures, never a sample";
-    clock.advance_ms(599999);
-    thermal_poll();
-    EXPECT_EQ(sensor.run.calls().size(), 3u);
-    clock.advance_ms(1);
-    sensor.temp = 42;
-    thermal_poll();
-    EXPECT_EQ(th.read_failures, 0);
-    EXPECT_EQ(th.guard.temp, 42);
-    EXPECT_DOUBLE_EQ(th.next_poll, clock.mono_ms() + 30000);
-
-    // With a sample behind it, failures do not push the poll away.
-    sensor.temp = 0;
-    for (int i = 0; i < 4; ++i) {
-        clock.advance_ms(30000);
-        thermal_poll();
-    }
-    EXPECT_EQ(th.read_failures, 4);
-    EXPECT_DOUBLE_EQ(th.next_poll, clock.mono_ms() + 30000);
-}
-
-TEST(ThermalPoll, LogsPauseAndResumeAndPollsOftenWhilePaused) {
-    REQUIRE_SMARTCTL_PATH();
-    FakeClock clock;
-    ProbeTestRun run{ProbeTestDisk{}};
-    g_probe.identified = 1;
-    SmartctlSensor sensor;
-    ThermalRun& th = g_probe.thermal;
-    thermal_guard_init(&th.guard, 55, 4, 5, 0.15);
-    th.next_poll = 0;
-    sensor.temp = 56;
-    CaptureStderr();
-    thermal_poll();
-    std::string log = GetCapturedStderr();
-    EXPECT_THAT(log, HasSubstr("probe: 56 C reached the limit of 55 C, pausing until 50 C\n"));
-    EXPECT_DOUBLE_EQ(th.next_poll, clock.mono_ms() + 30000) << "the pause began with this sample";
-    clock.advance_ms(30000);
-    sensor.temp = 53;
-    thermal_poll();
-    EXPECT_DOUBLE_EQ(th.next_poll, clock.mono_ms() + 5000) << "paused: every 5 s";
-    clock.advance_ms(5000);
-    sensor.temp = 49;
-    CaptureStderr();
-    thermal_poll();
-    log = GetCapturedStderr();
-    EXPECT_THAT(log, HasSubstr("probe: cooled to 49 C, resuming\n"));
-    EXPECT_EQ(th.guard.state, kThermSlow);
-}
-
-// The gate over a disk whose temperature follows the fake clock.
-struct GateScene {
+// An HDD (limit 55 °C) on the fake clock whose smartctl answers with temp,
+// or with temp_at(ms since the start) when that is set.
+struct SensorScene {
     FakeClock clock;
     ProbeTestRun run{ProbeTestDisk{}};
     FakeRun fake;
     double t0 = 0;
-    std::function<int(double)> temp_at;  // of ms since t0
+    int temp = 40;
+    std::function<int(double)> temp_at;
 
-    GateScene() {
+    SensorScene() {
         g_probe.identified = 1;
         thermal_guard_init(&g_probe.thermal.guard, 55, 4, 5, 0.15);
         g_probe.thermal.poll_ms = 30000;
         g_probe.thermal.next_poll = 0;
         t0 = clock.mono_ms();
         fake.set_handler([this](const std::vector<std::string>&) {
-            return FakeReply{0, temp_reply(temp_at(clock.mono_ms() - t0))};
+            return FakeReply{0, temp_reply(temp_at ? temp_at(clock.mono_ms() - t0) : temp)};
         });
     }
 };
 
+TEST(ThermalPoll, SamplesWhenDueAndBacksOffFromADeadSensor) {
+    REQUIRE_SMARTCTL_PATH();
+    SensorScene s;
+    s.temp = 0;
+    ThermalRun& th = g_probe.thermal;
+    th.next_poll = s.clock.mono_ms() + 1000;
+    thermal_poll();
+    EXPECT_EQ(s.fake.calls().size(), 0u) << "not due yet";
+    for (int i = 1; i <= 3; ++i) {
+        s.clock.advance_ms(30000);
+        thermal_poll();
+        EXPECT_EQ(th.read_failures, i);
+    }
+    EXPECT_DOUBLE_EQ(th.next_poll, s.clock.mono_ms() + 600000) << "three failures, no sample";
+    s.clock.advance_ms(600000);
+    s.temp = 56;
+    CaptureStderr();
+    thermal_poll();
+    EXPECT_THAT(GetCapturedStderr(),
+                HasSubstr("probe: 56 C reached the limit of 55 C, pausing until 50 C\n"));
+    EXPECT_EQ(th.read_failures, 0);
+    EXPECT_DOUBLE_EQ(th.next_poll, s.clock.mono_ms() + 30000) << "the pause began with it";
+    s.clock.advance_ms(30000);
+    s.temp = 0;  // with a sample behind it, failures do not push the poll away
+    thermal_poll();
+    EXPECT_DOUBLE_EQ(th.next_poll, s.clock.mono_ms() + 5000) << "paused: every 5 s";
+    s.clock.advance_ms(5000);
+    s.temp = 49;
+    CaptureStderr();
+    thermal_poll();
+    EXPECT_THAT(GetCapturedStderr(), HasSubstr("probe: cooled to 49 C, resuming\n"));
+    EXPECT_EQ(th.guard.state, kThermSlow);
+}
+
 TEST(ThermalGate, WaitsOutAPauseInShortSlices) {
     REQUIRE_SMARTCTL_PATH();
-    GateScene s;
+    SensorScene s;
     s.temp_at = [](double ms) { return ms < 60000 ? 57 : 49; };
     EXPECT_EQ(thermal_gate(), 0);
     const ThermalGuard& g = g_probe.thermal.guard;
     EXPECT_EQ(g.state, kThermSlow);
-    EXPECT_EQ(g.pauses, 1);
     // Polled every 5 s while paused: the pause ends with the first poll after 60 s.
     EXPECT_DOUBLE_EQ(g.paused_ms, 60000);
     EXPECT_DOUBLE_EQ(s.clock.slept_ms(), 60000);
@@ -419,63 +319,51 @@ TEST(ThermalGate, WaitsOutAPauseInShortSlices) {
     EXPECT_EQ(g_probe.thermal.thermal_stop, 0);
     EXPECT_EQ(g_probe.pace.temp.count, 30) << "a history sample every 2 s of the pause";
     EXPECT_THAT(s.run.state_file(), HasSubstr("\"state\":\"pause\""));
-    // Not paused: straight through, without a sleep.
     const std::size_t sleeps = s.clock.sleeps().size();
     EXPECT_EQ(thermal_gate(), 0);
-    EXPECT_EQ(s.clock.sleeps().size(), sleeps);
+    EXPECT_EQ(s.clock.sleeps().size(), sleeps) << "not paused: straight through";
 }
 
-TEST(ThermalGate, APauseOfTwentyMinutesIsAThermalStop) {
+TEST(ThermalGate, EndsAPauseByThermalStopStopOrLostDisk) {
     REQUIRE_SMARTCTL_PATH();
-    GateScene s;
-    s.temp_at = [](double) { return 56; };
-    CaptureStderr();
-    EXPECT_EQ(thermal_gate(), -1);
-    const std::string log = GetCapturedStderr();
-    EXPECT_EQ(g_probe.thermal.thermal_stop, 1);
-    EXPECT_EQ(g_probe.fatal, 0);
-    EXPECT_GT(s.clock.slept_ms(), 1200000);
-    EXPECT_LT(s.clock.slept_ms(), 1200000 + 600);
-    EXPECT_THAT(log, HasSubstr("probe: still 56 C after 1200 s at the limit, the map ends here\n"));
-    EXPECT_EQ(thermal_gate(), -1) << "the pause goes on: every later command is refused too";
-}
-
-TEST(ThermalGate, AStopOrALostDiskEndsTheWait) {
-    REQUIRE_SMARTCTL_PATH();
-    {
-        GateScene s;
-        s.temp_at = [](double) { return 60; };
+    const struct {
+        const char* name;
+        int limit;              // 0: the guard is off
+        const char* after_30s;  // "stop", "offline" or nullptr
+        int gate, thermal_stop, fatal;
+        double min_slept, max_slept;
+    } cases[] = {
+        {"twenty minutes at the limit", 55, nullptr, -1, 1, 0, 1200000, 1200600},
+        {"stop", 55, "stop", -1, 0, 0, 30000, 30200},
+        {"lost disk", 55, "offline", -1, 0, 1, 30000, 30600},
+        {"guard off: sampled, never waits", 0, nullptr, 0, 0, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SensorScene s;
+        thermal_guard_init(&g_probe.thermal.guard, c.limit, 4, 5, 0.15);
+        s.temp = 60;
+        const std::string after = c.after_30s ? c.after_30s : "";
         s.clock.on_sleep([&](double) {
-            if (s.clock.mono_ms() - s.t0 > 30000) g_probe_stop = 1;
+            if (s.clock.mono_ms() - s.t0 <= 30000 || after.empty()) return;
+            if (after == "stop") g_probe_stop = 1;
+            if (after == "offline") s.run.set_device_state("offline");
         });
-        EXPECT_EQ(thermal_gate(), -1);
-        EXPECT_LE(s.clock.slept_ms(), 30200);
-        EXPECT_EQ(g_probe.thermal.thermal_stop, 0);
-        EXPECT_EQ(g_probe.fatal, 0);
+        CaptureStderr();
+        EXPECT_EQ(thermal_gate(), c.gate) << c.name;
+        const std::string log = GetCapturedStderr();
+        EXPECT_EQ(g_probe.thermal.thermal_stop, c.thermal_stop) << c.name;
+        EXPECT_EQ(g_probe.fatal, c.fatal) << c.name;
+        EXPECT_GE(s.clock.slept_ms(), c.min_slept) << c.name;
+        EXPECT_LE(s.clock.slept_ms(), c.max_slept) << c.name;
+        EXPECT_EQ(g_probe.thermal.guard.temp, 60) << c.name;
+        EXPECT_EQ(log.find("probe: still 60 C after 1200 s at the limit, the map ends here\n") !=
+                      std::string::npos,
+                  c.thermal_stop == 1)
+            << c.name;
+        if (c.gate < 0) {
+            EXPECT_EQ(thermal_gate(), -1) << c.name << ": refused again at once";
+        }
     }
-    {
-        GateScene s;
-        s.temp_at = [](double) { return 60; };
-        s.clock.on_sleep([&](double) {
-            if (s.clock.mono_ms() - s.t0 > 30000) s.run.set_device_state("offline");
-        });
-        EXPECT_EQ(thermal_gate(), -1);
-        EXPECT_EQ(g_probe.fatal, 1);
-        EXPECT_EQ(g_probe.thermal.thermal_stop, 0);
-    }
-    {
-        GateScene s;  // a stop before anything: refused without a wait
-        s.temp_at = [](double) { return 30; };
-        g_probe_stop = 1;
-        EXPECT_EQ(thermal_gate(), -1);
-        EXPECT_TRUE(s.clock.sleeps().empty());
-    }
-}
-
-void load_snap0(const char* sample) {
-    const std::string text = smartctl_sample(sample);
-    smart_snap_from_json(text.data(), text.size(), -1, &g_probe.snap0.smart);
-    g_probe.snap0.smart_ok = 1;
 }
 
 TEST(ProbeThermalSetup, NvmeTakesWctempAndItsOwnLog) {
@@ -483,7 +371,8 @@ TEST(ProbeThermalSetup, NvmeTakesWctempAndItsOwnLog) {
     ProbeTestRun run{nvme_disk()};
     FakeIoctl ioctl;
     ioctl.set_handler([](const SentIoctl& s) {
-        return is_smart_log(s) ? nvme_log_answer(313) : nvme_identify_answer(343, 358);
+        return is_smart_log(s) ? nvme_log(313)
+                               : nvme_data(kNvmeIdentifySize, {{266, 343}, {268, 358}});
     });
     CaptureStderr();
     probe_thermal_setup();
@@ -491,9 +380,7 @@ TEST(ProbeThermalSetup, NvmeTakesWctempAndItsOwnLog) {
     const ThermalRun& th = g_probe.thermal;
     EXPECT_EQ(th.wctemp_c, 70);
     EXPECT_EQ(th.cctemp_c, 85);
-    EXPECT_EQ(th.guard.limit, 65);
     EXPECT_EQ(th.limit_src, kSrcWctemp);
-    EXPECT_EQ(th.poll_ms, 2000);
     EXPECT_EQ(th.guard.temp, 40);
     EXPECT_DOUBLE_EQ(th.next_poll, clock.mono_ms() + 2000);
     EXPECT_THAT(log, HasSubstr("probe: temperature limit 65 C (wctemp), slower from 59 C, a pause "
@@ -507,22 +394,21 @@ TEST(ProbeThermalSetup, SataAndSasDisksTakeTheirLimitsFromTheFirstSnapshot) {
         const char* snap0;  // nullptr: no usable snapshot
         int user_limit;
         double max_rate;
-        int limit, source;
+        int source;
         const char* log;
     } cases[] = {
-        {"SSD op limit", false, "ata-ssd-samsung-860evo-xall-phy-devstats.json", -1, 0, 65,
-         kSrcOpLimit,
+        {"SSD op limit", false, "ata-ssd-samsung-860evo-xall-phy-devstats.json", -1, 0, kSrcOpLimit,
          "probe: temperature limit 65 C (op_limit), slower from 60 C, a pause ends at 59 C; "
          "sensor none, now 36 C\n"},
-        {"SAS trip", true, "scsi-sas-seagate-st600mp0036-all.json", -1, 0, 50, kSrcTrip,
+        {"SAS trip", true, "scsi-sas-seagate-st600mp0036-all.json", -1, 0, kSrcTrip,
          "probe: temperature limit 50 C (trip), slower from 46 C, a pause ends at 45 C; sensor "
          "none, now 29 C\n"},
-        {"HDD unknown", true, nullptr, -1, 0, 55, kSrcDefault,
+        {"HDD unknown", true, nullptr, -1, 0, kSrcDefault,
          "probe: temperature limit 55 C (default), slower from 51 C, a pause ends at 50 C; sensor "
          "none, now unknown 0 C\n"},
-        {"off, with a rate cap", true, "ata-hdd-wd181kryz-all.json", 0, 150, 0, kSrcOff,
+        {"off, with a rate cap", true, "ata-hdd-wd181kryz-all.json", 0, 150, kSrcOff,
          "probe: thermal guard off (--temp-limit off)\n"},
-        {"user limit", false, "ata-ssd-samsung-860evo-xall-phy-devstats.json", 40, 0, 40, kSrcUser,
+        {"user limit", false, "ata-ssd-samsung-860evo-xall-phy-devstats.json", 40, 0, kSrcUser,
          "probe: temperature limit 40 C (user), slower from 35 C, a pause ends at 34 C; sensor "
          "none, now 36 C\n"},
     };
@@ -533,12 +419,15 @@ TEST(ProbeThermalSetup, SataAndSasDisksTakeTheirLimitsFromTheFirstSnapshot) {
         ProbeTestRun run{d};
         g_temp_limit = c.user_limit;
         g_max_rate = c.max_rate;
-        if (c.snap0) load_snap0(c.snap0);
+        if (c.snap0) {
+            const std::string text = smartctl_sample(c.snap0);
+            smart_snap_from_json(text.data(), text.size(), -1, &g_probe.snap0.smart);
+            g_probe.snap0.smart_ok = 1;
+        }
         CaptureStderr();
         probe_thermal_setup();  // not identified: no reading, the snapshot's temperature
         const std::string log = GetCapturedStderr();
         const ThermalRun& th = g_probe.thermal;
-        EXPECT_EQ(th.guard.limit, c.limit) << c.name;
         EXPECT_EQ(th.limit_src, c.source) << c.name;
         EXPECT_EQ(th.poll_ms, c.rotational ? 30000 : 10000) << c.name;
         EXPECT_EQ(th.sensor, nullptr) << c.name;

@@ -1,0 +1,158 @@
+// Polls in process over a fake machine: tick's choice between an hourly, an
+// adaptive and no poll, the time budget, dump's serial filter, reboots, the
+// kernel-log scan and the weekly prune. The poll lock and a busy database are
+// tested end to end.
+#include "collector/polls.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "core/db.h"
+#include "tests/support/fake_collector.h"
+#include "tests/support/fake_nas.h"
+#include "tests/support/sqlite_file.h"
+
+namespace {
+
+FakeDisk sata(int i) {
+    const std::string n = std::to_string(i);
+    return FakeDisk{.dev = std::string("sd") + static_cast<char>('a' + i),
+                    .serial = "S" + n,
+                    .model = "M" + n,
+                    .firmware = "F1",
+                    .slot = i};
+}
+
+std::string realloc_reply(long long n) {
+    return ata_reply({{5, "Reallocated_Sector_Ct", n}});
+}
+
+std::vector<std::string> polls(const FakeCollector& fc) {
+    return fc.rows("SELECT kind,on_time,status,disks_seen FROM polls ORDER BY poll_id");
+}
+
+TEST(Polls, TickChoosesHourlyAdaptiveOrNothing) {
+    FakeCollector fc;
+    fc.add(sata(0), realloc_reply(0));
+    struct Step {
+        double after_s;
+        long long realloc;
+        const char* expect;  // the kind of the newest poll after this tick, "" none new
+    } steps[] = {
+        {0, 0, "hourly"},     {600, 0, ""},        {3000, 0, "hourly"},   {3600, 0, "hourly"},
+        {3600, 0, "hourly"},  {3600, 7, "hourly"}, {900, 7, "adaptive"},  {600, 7, ""},
+        {300, 7, "adaptive"}, {7200, 7, "hourly"}, {1200, 7, "adaptive"}, {3600, 7, "hourly"},
+        {200, 7, ""},  // the rise is now more than three hours old
+    };
+    size_t count = 0;
+    for (const Step& s : steps) {
+        fc.clock.advance_ms(s.after_s * 1000);
+        fc.reply("sda", realloc_reply(s.realloc));
+        EXPECT_EQ(cmd_tick(), 0);
+        const auto now = polls(fc);
+        if (*s.expect) ++count;
+        ASSERT_EQ(now.size(), count) << "at +" << s.after_s;
+        if (*s.expect) {
+            EXPECT_EQ(now.back().substr(0, now.back().find('|')), s.expect);
+        }
+        tick_lock_release();
+    }
+    // A disk that turned unreadable makes the next ticks poll again for a while.
+    fc.reply("sda", "");
+    fc.clock.set_now(fc.clock.now() - fc.clock.now() % 3600 + 3600 + 100);
+    cmd_tick();
+    tick_lock_release();
+    fc.clock.advance_ms(900e3);
+    cmd_tick();
+    tick_lock_release();
+    EXPECT_EQ(polls(fc).back(), "adaptive|1|ok|1");
+}
+
+TEST(Polls, HourlyPollIsOnTimeInItsFirstQuarterHour) {
+    for (const auto& [offset, on_time] : {std::pair{899, "1"}, std::pair{900, "0"}}) {
+        FakeCollector fc;
+        fc.clock.set_now(kFakeStart - 300 + offset);
+        cmd_tick();
+        EXPECT_EQ(fc.value("SELECT on_time FROM polls"), on_time);
+    }
+}
+
+// SIGALRM ends the poll after the disk in hand; the rest is committed.
+TEST(Polls, BudgetEndsThePollWithTheDisksDone) {
+    FakeCollector fc;
+    for (int i = 0; i < 5; ++i) fc.add(sata(i), realloc_reply(0));
+    fc.poll();
+    fc.klog = "<3>[  5.000000] sd 2:0:0:0: [sdd] tag#1 Sense Key : Medium Error\n";
+    int n = 0;
+    fc.before_smartctl = [&n](const std::vector<std::string>&) {
+        if (++n == 3) ::raise(SIGALRM);
+    };
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(cmd_dump(nullptr), 0);
+    EXPECT_NE(
+        testing::internal::GetCapturedStderr().find("timeout \xE2\x80\x94 committing partial"),
+        std::string::npos);
+    EXPECT_EQ(polls(fc).back(), "manual|1|partial|3");
+    EXPECT_EQ(fc.value("SELECT COUNT(*) FROM events WHERE type='disappear'"), "0");
+    EXPECT_EQ(fc.value("SELECT COUNT(*) FROM events WHERE type='read_error'"), "1");
+}
+
+TEST(Polls, DumpSerialFilter) {
+    struct Case {
+        const char* filter;
+        const char* seen;
+    } cases[] = {{"s1", "0"}, {"S1", "1"}, {"", "3"}};
+    for (const Case& c : cases) {
+        FakeCollector fc;
+        for (int i = 0; i < 3; ++i) fc.add(sata(i), realloc_reply(0));
+        fc.add(FakeDisk{.dev = "sdz", .serial = "GONE"}, realloc_reply(0));
+        fc.poll();
+        fc.remove("sdz");
+        fc.clock.advance_ms(60e3);
+        fc.poll("manual", c.filter);
+        EXPECT_EQ(polls(fc).back(), std::string("manual|1|ok|") + c.seen) << c.filter;
+        EXPECT_EQ(fc.value("SELECT COUNT(*) FROM events WHERE type='disappear'"), "0");
+    }
+}
+
+TEST(Polls, RebootRestartsTheKernelLogBookkeeping) {
+    FakeCollector fc;
+    write_file(fc.root() + "/proc/sys/kernel/random/boot_id", "boot-1\n");
+    fc.klog = "<6>[    1.000000] first line\n<6>[    2.000000] second line\n";
+    fc.poll();
+    fc.poll("hourly");
+    EXPECT_EQ(fc.value("SELECT COUNT(*) FROM dmesg_lines"), "2");
+    write_file(fc.root() + "/proc/sys/kernel/random/boot_id", "boot-2\n");
+    fc.klog = "<6>[    0.500000] after the reboot\n";
+    fc.poll("adaptive");  // no scan, but the boot is noticed
+    fc.poll("manual");
+    EXPECT_EQ(fc.rows("SELECT boot_id,line FROM dmesg_lines ORDER BY id"),
+              (std::vector<std::string>{"boot-1|first line", "boot-1|second line",
+                                        "boot-2|after the reboot"}));
+    EXPECT_EQ(fc.rows("SELECT poll_id,disk_id FROM events WHERE type='boot_detected'"),
+              (std::vector<std::string>{"1|NULL", "3|NULL"}));
+}
+
+TEST(Polls, WeeklyPrune) {
+    FakeCollector fc;
+    const std::int64_t old = kFakeStart - 31 * 86400;
+    sql_exec(fc.db(), "INSERT INTO dmesg_lines(boot_id,wall_ts,line) VALUES('b'," +
+                          std::to_string(old) + ",'old'),('b'," + std::to_string(kFakeStart) +
+                          ",'new')");
+    sql_exec(fc.db(), "INSERT INTO meta VALUES('last_prune_ts','" +
+                          std::to_string(kFakeStart - 604800) + "')");
+    cmd_tick();
+    tick_lock_release();
+    EXPECT_EQ(fc.value("SELECT COUNT(*) FROM dmesg_lines"), "2");  // exactly a week: not yet
+    fc.clock.advance_ms(1000);
+    cmd_tick();
+    EXPECT_EQ(fc.rows("SELECT line FROM dmesg_lines"), std::vector<std::string>{"new"});
+    EXPECT_EQ(fc.value("SELECT value FROM meta WHERE key='last_prune_ts'"),
+              std::to_string(kFakeStart + 1));
+}
+
+}  // namespace
