@@ -15,7 +15,6 @@
 namespace {
 
 constexpr double kPassMs = 500.0;
-constexpr double kStartLimitMs = 15000.0;
 constexpr double kReprintMs = 5000.0;
 
 bool is(const char* a, const char* b) {
@@ -121,7 +120,7 @@ int ui_follow_plain(const char* serial, const char* mode) {
     while (!g_quit) {
         view_load(serial, &v);
         if (still_waiting(v, started, previous)) {
-            if (mono_ms() - start > kStartLimitMs) {
+            if (mono_ms() - start > kStartWatchMs) {
                 std::printf("corvantis: the test did not start (see var/corvantis/probe/%s.log)\n",
                             serial);
                 std::fflush(stdout);

@@ -26,7 +26,6 @@ namespace {
 
 constexpr double kReloadMs = 250.0;
 constexpr int kKeyWaitMs = 100;
-constexpr double kStartLimitMs = 15000.0;
 
 bool is(const char* a, const char* b) {
     return std::strcmp(a, b) == 0;
@@ -446,7 +445,7 @@ void test_screen_reload(TestScreen* s, double now) {
     if (s->pending_ms > 0) {
         if (!watching_start(s)) {
             s->pending_ms = 0;
-        } else if (now - s->pending_ms > kStartLimitMs) {
+        } else if (now - s->pending_ms > kStartWatchMs) {
             ui_flash("The test did not start: see var/corvantis/probe/%s.log", s->disk.serial);
             s->pending_ms = 0;
         }

@@ -10,7 +10,6 @@
 
 #include "core/run.h"
 #include "core/strbuf.h"
-#include "tests/support/fake_nas.h"
 
 namespace {
 
@@ -46,7 +45,7 @@ bool poll_until(const std::function<bool()>& fn, int timeout_s) {
 
 NasTerminal::NasTerminal(const FakeNas& nas, const std::vector<std::string>& args,
                          const TerminalOptions& opts)
-    : socket_(dir_.path() + "/tmux.sock") {
+    : nas_(nas), socket_(dir_.path() + "/tmux.sock") {
     if (::access(kTmux, X_OK) != 0) {
         error_ = "no tmux";
         return;
@@ -54,15 +53,14 @@ NasTerminal::NasTerminal(const FakeNas& nas, const std::vector<std::string>& arg
     RunOptions hold;
     hold.exe = "/bin/sleep";
     hold.timeout_s = 5;
-    holder_ = std::make_unique<NasProcess>(nas.start({"3600"}, hold));
+    holder_ = nas.start({"3600"}, hold);
 
     std::vector<std::string> program = {"env", "-i", "PATH=/usr/sbin:/usr/bin:/sbin:/bin",
                                         "TERM=" + opts.term, CORVANTISD_BIN};
     program.insert(program.end(), args.begin(), args.end());
     const std::string script =
         join_quoted(program) + "; echo \"exit $?\"; read line; echo \"got $line\"; sleep 3600";
-    std::vector<std::string> enter = {"nsenter", "-t", std::to_string(holder_->pid()), "-m",
-                                      "--wd=/"};
+    std::vector<std::string> enter = {"nsenter", "-t", std::to_string(holder_.pid), "-m", "--wd=/"};
     if (opts.uid != 0)
         enter.insert(enter.end(),
                      {"-S" + std::to_string(opts.uid), "-G" + std::to_string(opts.uid)});
@@ -79,7 +77,10 @@ NasTerminal::NasTerminal(const FakeNas& nas, const std::vector<std::string>& arg
 NasTerminal::~NasTerminal() {
     if (const pid_t pid = program_pid()) ::kill(pid, SIGKILL);
     tmux({"kill-server"});
-    if (holder_) holder_->signal(SIGKILL);
+    if (holder_.pid > 0) {
+        ::kill(holder_.pid, SIGKILL);
+        nas_.wait(holder_, 5);
+    }
 }
 
 std::string NasTerminal::tmux(const std::vector<std::string>& args, int* rc) const {

@@ -9,15 +9,12 @@
 #include <sys/types.h>
 
 #include <functional>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "tests/support/fake_nas.h"
 #include "tests/support/temp_dir.h"
-
-class FakeNas;
-class NasProcess;
 
 struct TerminalOptions {
     int cols = 80;
@@ -52,9 +49,10 @@ class NasTerminal {
    private:
     std::string tmux(const std::vector<std::string>& args, int* rc = nullptr) const;
 
+    const FakeNas& nas_;
     TempDir dir_;
     std::string socket_;
-    std::unique_ptr<NasProcess> holder_;
+    NasProcess holder_;
     std::string error_;
 };
 

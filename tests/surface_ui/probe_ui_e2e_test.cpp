@@ -58,12 +58,9 @@ class ProbeUiE2E : public ::testing::Test {
         if (::truncate(img.c_str(), static_cast<off_t>(bytes)) != 0) return false;
         loops_.push_back(std::make_unique<LoopDevice>(img));
         if ((loop_error_ = loops_.back()->error()), loops_.back()->path().empty()) return false;
-        nas_.put_block_device(dev, loops_.back()->path());
-        fake_disk_add(disks_, FakeDisk{.dev = dev,
-                                       .serial = serial,
-                                       .model = model,
-                                       .sectors = bytes / 512,
-                                       .slot = slot_++});
+        fake_disk_on_loop(nas_,
+                          FakeDisk{.dev = dev, .serial = serial, .model = model, .slot = slot_++},
+                          *loops_.back());
         const std::string x = json_set(smartctl_sample("emulated/smartctl-x-sata.json"),
                                        "serial_number", "\"" + serial + "\"");
         for (const char* key : {kScIdentify, kScIdentifyStandby, kScSnapshot})
@@ -87,18 +84,6 @@ class ProbeUiE2E : public ::testing::Test {
     pid_t test_pid(const std::string& serial) const {
         return static_cast<pid_t>(std::atol(field(serial, "pid").c_str()));
     }
-    // What the last process started in the fake NAS has printed so far.
-    std::string printed_so_far() const {
-        std::string newest;
-        for (const auto& e : std::filesystem::directory_iterator(nas_.base())) {
-            const std::string name = e.path().filename();
-            if (name.rfind("started", 0) == 0 && e.path().extension() == ".out" &&
-                (name.size() > newest.size() || (name.size() == newest.size() && name > newest)))
-                newest = name;
-        }
-        return newest.empty() ? "" : read_file(nas_.base() + "/" + newest);
-    }
-
     FakeNas nas_;
     FakeDiskRoot disks_;
     std::unique_ptr<FakeSmartctl> sc_;
@@ -218,14 +203,15 @@ TEST_F(ProbeUiE2E, OneTestSeenFromEveryFaceOutlivesAKilledScreen) {
     REQUIRE_DISK(disk("sdb", kSerial, 2048 * kMiB));
     NasProcess follower = nas_.start(
         args({"probe", "--plain", "--serial", "wd-aaa111", "--mode", "quick", "--max-rate", "30"}));
-    ASSERT_TRUE(poll_until([&] { return has(printed_so_far(), "[WD-AAA111] Surface map, READ"); }));
+    ASSERT_TRUE(poll_until(
+        [&] { return has(read_file(follower.out_path), "[WD-AAA111] Surface map, READ"); }));
     // The test: a session of its own whose leader is gone, output in its log.
     const pid_t test = test_pid(kSerial);
     const std::string fd = "/proc/" + std::to_string(test) + "/fd/";
     EXPECT_EQ(std::filesystem::read_symlink(fd + "0"), "/dev/null");
     EXPECT_EQ(std::filesystem::read_symlink(fd + "2"),
               nas_.pkg_root() + "/var/corvantis/probe/WD-AAA111.log");
-    EXPECT_NE(::getsid(test), ::getsid(follower.pid()));
+    EXPECT_NE(::getsid(test), ::getsid(follower.pid));
     EXPECT_EQ(::kill(::getsid(test), 0), -1);
     NasTerminal t(nas_, args({"probe", "--serial", kSerial}), {.cols = 120, .rows = 40});
     REQUIRE_TERMINAL(t);
@@ -246,7 +232,7 @@ TEST_F(ProbeUiE2E, OneTestSeenFromEveryFaceOutlivesAKilledScreen) {
     NasTerminal again(nas_, args({"probe-ui", "--serial", "wd-aaa111"}), {.cols = 120, .rows = 40});
     ASSERT_TRUE(again.wait_for("Surface map, READ")) << again.text();
     stop_from(again, "Y");
-    const RunResult r = follower.wait();
+    const RunResult r = nas_.wait(follower);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_TRUE(has(r.out, "corvantis: WD-AAA111 (/dev/sdb): Aborted\n")) << r.out;
 }
@@ -299,7 +285,7 @@ TEST_F(ProbeUiE2E, SixtyFourDisksAndATestWithoutAMapYet) {
     t.keys({"Left"});
     EXPECT_TRUE(t.wait_for("ST-BBB222                 67.1 MB  Aborted")) << t.text();
     ::kill(test_pid(kSerial), SIGTERM);
-    first.wait();
+    nas_.wait(first);
 }
 
 }  // namespace
