@@ -53,7 +53,7 @@ int finish(const ProbeView* v) {
 }  // namespace
 
 void ui_plain_progress_line(const ProbeView* v, char* buf, std::size_t size) {
-    const double pct = v->map.cells > 0 ? v->map.done * 100.0 / v->map.cells : 0.0;
+    const double pct = view_percent_done(v);
     char eta[32] = "";
     if (v->eta_s > 0) fmt_duration(v->eta_s, eta, sizeof eta);
     char speed[96];

@@ -63,9 +63,8 @@ void stop_test(TestScreen* s) {
 }
 
 void cycle_rate() {
-    if (g_max_rate <= 0)
-        g_max_rate = 500;
-    else if (g_max_rate == 500)
+    // No cap, and any cap from the command line, step to 500.
+    if (g_max_rate == 500)
         g_max_rate = 200;
     else if (g_max_rate == 200)
         g_max_rate = 50;
@@ -156,7 +155,7 @@ void draw_map_box(TestScreen* s, int m, int h, double now) {
                           method[0] ? " · " : "", method);
     if (l.kind == 3 && n > 0 && static_cast<std::size_t>(n) < sizeof title)
         std::snprintf(title + n, sizeof title - n, "%s1 char = %lld cells ", " · ",
-                      (long long)(2 * l.group));
+                      static_cast<long long>(l.group) * 2);
     const int len = ui_text_cells(title);
     if (len < m - 16) scr_text(m - 2 - len, 1, len, title, T(2), -1, 0);
 }
@@ -187,7 +186,7 @@ void draw_legend(int m, int y) {
 }
 
 void draw_progress(const ProbeView& v, int m, int y, double now) {
-    const double p = v.present && v.map.cells > 0 ? v.map.done * 100.0 / v.map.cells : 0.0;
+    const double p = view_percent_done(&v);
     int bar = m - 27, start = 18;
     const bool strip = bar >= 10;
     if (!strip) {
