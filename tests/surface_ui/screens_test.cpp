@@ -2,6 +2,7 @@
 // cell grid from hand-written state files: what each key does, which boxes a
 // panel of each height holds, where the verdict shows on every terminal, and
 // frames of every size and state drawn without a fault.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -19,6 +20,7 @@
 #include "surface_ui/test_screen.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/probe_state_dir.h"
+#include "tests/support/pseudo_terminal.h"
 #include "tests/support/state_doc.h"
 
 namespace {
@@ -215,6 +217,14 @@ TEST_F(Screens, AStopNeverSignalsAnotherProgram) {
     ::waitpid(other, nullptr, 0);
 }
 
+TEST_F(Screens, AHungUpTerminalKeepsTheKeyWait) {
+    const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    FdRedirect in(null_fd, STDIN_FILENO);
+    EXPECT_EQ(scr_read_key(100), 0);
+    EXPECT_NEAR(clock_.slept_ms(), 100.0, 1.0) << "no busy loop on end of input";
+    ::close(null_fd);
+}
+
 TEST_F(Screens, PickerWrapsAndOpensOnlyADisk) {
     int selected = 0;
     EXPECT_EQ(picker_key(KEY_UP, 30, &selected), PickerAction::kNone);
@@ -223,6 +233,12 @@ TEST_F(Screens, PickerWrapsAndOpensOnlyADisk) {
     EXPECT_EQ(selected, 0);
     EXPECT_EQ(picker_key(KEY_ENTER, 0, &selected), PickerAction::kNone);
     EXPECT_EQ(picker_key(KEY_RIGHT, 30, &selected), PickerAction::kOpen);
+    PickerDisk many[kPickerMax] = {};
+    for (const int n : {0, kPickerMax})
+        for (const int size : {1, 3, 24, 300}) {
+            picker_draw(many, n, n - 1, size * 2, size);
+            EXPECT_EQ(grid().find("No disks found.") != std::string::npos, n == 0 && size >= 24);
+        }
 }
 
 }  // namespace
