@@ -96,8 +96,9 @@ class ConfLock {
         struct flock fl {};
         fl.l_type = F_WRLCK;
         fl.l_whence = SEEK_SET;
-        if (::fcntl(fd.get(), F_SETLK, &fl) != 0)
-            return (errno == EACCES || errno == EAGAIN) ? kBusy : kNoLock;
+        // A lock refused for any reason is tried again: going on unlocked
+        // could lose an edit of the NAS's tools, waiting only delays us.
+        if (::fcntl(fd.get(), F_SETLK, &fl) != 0) return kBusy;
         // A holder may have removed and re-created the lock file between our
         // open and our lock: a lock on the old inode excludes nobody.
         struct stat by_fd {};
