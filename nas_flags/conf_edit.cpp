@@ -297,9 +297,15 @@ int conf_rewrite_without(const char* path, const char* key, const char* lock_dir
     Target t{};
     // The NAS's tools lock the file by its real name: a link in between must
     // neither give us another lock nor be replaced by a plain file.
+    // A file that is not there is locked by the name given; its stat under
+    // the lock then reports it.
     if (!::realpath(path, t.path)) {
-        set_detail(r, "stat", errno);
-        return kRewriteFailed;
+        const int err = errno;
+        if (err != ENOENT || std::strlen(path) >= sizeof t.path) {
+            set_detail(r, "stat", err);
+            return kRewriteFailed;
+        }
+        str_copy(t.path, sizeof t.path, path);
     }
     char copy[PATH_MAX];
     str_copy(copy, sizeof copy, t.path);
