@@ -202,8 +202,8 @@ TEST_F(CollectorE2E, DumpTickStatusForgetPruneOverSeveralDisks) {
               (std::vector<std::string>{
                   "fw_change|{\"from\":\"N003\",\"to\":\"N004\"}", "slot_change|",
                   "selftest_fail|{\"type\":\"Short offline\",\"status\":\"Completed without "
-                  "error\",\"hours\":14540}"}));
-    EXPECT_EQ(value("SELECT COUNT(*) FROM events WHERE type='disappear'"), "1");
+                  "error\",\"hours\":14540}",
+                  "disappear|"}));
     EXPECT_EQ(sql_rows(db(), "SELECT rule_id FROM alerts WHERE alert_id>2 ORDER BY alert_id"),
               (std::vector<std::string>{"R-A1", "R-DISAPPEAR"}));
 
