@@ -59,7 +59,7 @@ void update_known(const DiskInfo& d, std::int64_t id, std::int64_t poll_id, std:
     DbStmt st(
         "UPDATE disks SET model=?,vendor=?,firmware=COALESCE(NULLIF(?,''),firmware),bus=?,"
         "capacity_bytes=?,rpm=?,is_seagate=?,present=1,last_seen_ts=?,"
-        "wwn=COALESCE(NULLIF(wwn,''),?),farm_support=CASE WHEN ? THEN -1 ELSE farm_support END "
+        "wwn=COALESCE(NULLIF(wwn,''),?), farm_support=CASE WHEN ? THEN -1 ELSE farm_support END "
         "WHERE disk_id=?");
     bind_identity(st, 1, d);
     st.bind_int(8, now);

@@ -61,7 +61,7 @@ std::int64_t insert_poll(const char* kind, std::int64_t slot, std::int64_t start
 }
 
 // A new boot id (or the first one) restarts the kernel-log bookkeeping.
-void detect_boot() {
+void detect_boot(std::int64_t poll_id) {
     char path[kPathSize];
     char boot_id[kBootIdSize] = "";
     if (platform_path(path, sizeof path, "/proc/sys/kernel/random/boot_id"))
@@ -70,13 +70,13 @@ void detect_boot() {
     char stored[kBootIdSize];
     meta_get_str("boot_id", stored, sizeof stored);
     if (std::strcmp(stored, boot_id) == 0) return;
-    event_add(0, 0, "boot_detected", "");
+    event_add(0, poll_id, "boot_detected", "");
     meta_set("boot_id", boot_id);
     meta_set_int("dmesg_count", 0);
     meta_set("dmesg_last_ts", "");
 }
 
-void disappear_pass(std::int64_t start) {
+void disappear_pass(std::int64_t poll_id, std::int64_t start) {
     std::vector<std::int64_t> gone;
     {
         DbStmt st("SELECT disk_id,last_seen_ts FROM disks WHERE present=1");
@@ -87,7 +87,7 @@ void disappear_pass(std::int64_t start) {
         DbStmt up("UPDATE disks SET present=0 WHERE disk_id=?");
         up.bind_int(1, id);
         up.step();
-        event_add(id, 0, "disappear", "");
+        event_add(id, poll_id, "disappear", "");
         char label[kDiskLabelSize];
         disk_label(id, label, sizeof label);
         char message[280];
@@ -116,7 +116,8 @@ void klog_and_crc(const char* kind, std::int64_t poll_id, const DiskInfo* disks,
     if (!filtered) rule_crc_controller(targets.get(), n);
 }
 
-void finish_poll(std::int64_t poll_id, std::int64_t start, int visited) {
+// Closes the polls row; returns the poll's end time.
+std::int64_t finish_poll(std::int64_t poll_id, std::int64_t start, int visited) {
     const std::int64_t end = clock_now();
     DbStmt st(
         "UPDATE polls SET finished_ts=?,status=?,disks_seen=?,rows_written=?,duration_ms=? WHERE "
@@ -129,6 +130,7 @@ void finish_poll(std::int64_t poll_id, std::int64_t start, int visited) {
     st.bind_int(6, poll_id);
     st.step();
     meta_set_int("last_tick_ts", end);
+    return end;
 }
 
 void arm_budget() {
@@ -209,7 +211,7 @@ int poll_run(const char* kind, std::int64_t slot, int on_time, const char* filte
     const std::int64_t start = clock_now();
     const std::int64_t poll_id = insert_poll(kind, slot, start, on_time);
     if (poll_id == 0) return 0;
-    detect_boot();
+    detect_boot(poll_id);
 
     std::unique_ptr<DiskInfo[]> disks(new (std::nothrow) DiskInfo[kDiskMax]());
     const int n = disks ? disk_discover_under(platform().root, disks.get(), kDiskMax) : 0;
@@ -228,12 +230,13 @@ int poll_run(const char* kind, std::int64_t slot, int on_time, const char* filte
             break;
         }
     }
-    if (!filtered && i == n) disappear_pass(start);
+    // Without an inventory every disk would look gone.
+    if (!filtered && disks && i == n) disappear_pass(poll_id, start);
     klog_and_crc(kind, poll_id, disks.get(), n, filtered);
-    finish_poll(poll_id, start, visited);
+    const std::int64_t end = finish_poll(poll_id, start, visited);
     log_msg("%s poll #%lld: %d disks, %lld delta rows, %llds", kind,
             static_cast<long long>(poll_id), visited, static_cast<long long>(g_rows_written),
-            static_cast<long long>(clock_now() - start));
+            static_cast<long long>(end - start));
     return 1;
 }
 

@@ -18,7 +18,6 @@ namespace {
 constexpr double kMiB = 1048576.0;
 constexpr double kBucketMs = 250.0;
 constexpr double kHistStepMs = 2000.0;
-constexpr double kSliceMs = 200.0;
 constexpr float kNoTemp = -1000.0f;
 
 std::int64_t bucket_of(double now_ms) {
@@ -41,6 +40,12 @@ bool state_is_alive(const char* state) {
     return false;
 }
 
+// Between the slices of a pacing delay, which may last seconds.
+void keep_progress_fresh() {
+    probe_history_sample();
+    probe_state_save(0);
+}
+
 }  // namespace
 
 void pace_after_io(std::uint64_t ok_bytes, std::uint64_t bytes, double io_ms) {
@@ -51,14 +56,7 @@ void pace_after_io(std::uint64_t ok_bytes, std::uint64_t bytes, double io_ms) {
                                   pace_rate_limit_delay(bytes, io_ms, g_max_rate));
     if (delay > 0) {
         p.idle_ms += delay;
-        const double deadline = clock_mono_ms() + delay;
-        while (!g_probe_stop) {
-            const double remaining = deadline - clock_mono_ms();
-            if (!(remaining > 0)) break;
-            clock_sleep_ms(std::min(remaining, kSliceMs));
-            probe_history_sample();
-            probe_state_save(0);
-        }
+        probe_wait_ms(delay, keep_progress_fresh);
     }
     probe_history_sample();
 }

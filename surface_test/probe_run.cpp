@@ -30,7 +30,6 @@ namespace {
 
 constexpr double kQueuePollMs = 1000.0;
 constexpr double kQueueRewriteMs = 10000.0;
-constexpr double kWaitSliceMs = 200.0;
 constexpr double kNeutralMinDuty = 0.15;
 
 enum class Outcome { kDone, kStopped, kFailed };
@@ -42,13 +41,6 @@ void set_status(const char* status) {
 void set_phase(const char* phase) {
     g_probe.phase = phase;
     probe_state_save(0);
-}
-
-// Sleeps ms in slices short enough for a stop request to end the wait soon.
-void wait_ms(double ms) {
-    const double end = clock_mono_ms() + ms;
-    for (double left = ms; left > 0 && !g_probe_stop; left = end - clock_mono_ms())
-        clock_sleep_ms(left < kWaitSliceMs ? left : kWaitSliceMs);
 }
 
 void install_handlers() {
@@ -77,7 +69,7 @@ bool wait_turn() {
     for (;;) {
         if (g_probe_stop) return false;
         if (::flock(g_probe_queue_fd, LOCK_EX | LOCK_NB) == 0) break;
-        wait_ms(kQueuePollMs);
+        probe_wait_ms(kQueuePollMs);
         if (clock_mono_ms() - p.last_save_ms > kQueueRewriteMs) probe_state_save(0);
     }
     p.last_save_ms = 0;

@@ -113,6 +113,7 @@ int started() {
 void probe_selftest_run() {
     ProbeState& p = g_probe;
     p.phase = "selftest";
+    probe_state_save(0);
     if (p.identified == 0 || !started()) {
         set_status("unsupported");
         return;

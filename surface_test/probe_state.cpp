@@ -15,11 +15,12 @@ namespace {
 constexpr double kWaitSliceMs = 200.0;
 }
 
-int probe_wait_ms(double ms) {
+int probe_wait_ms(double ms, void (*after_slice)()) {
     const double end = clock_mono_ms() + ms;
     for (double left = ms; left > 0; left = end - clock_mono_ms()) {
         if (g_probe_stop) return -1;
         clock_sleep_ms(left < kWaitSliceMs ? left : kWaitSliceMs);
+        if (after_slice) after_slice();
     }
     return g_probe_stop ? -1 : 0;
 }

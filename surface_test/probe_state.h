@@ -244,9 +244,11 @@ extern int g_probe_queue_fd;
 // /dev/<name> may be a link to a loop device. Never changed during a run.
 extern const char* g_probe_root;
 // Sleeps ms in slices of at most 200 ms and ends early once g_probe_stop is
-// set, so that a stop request never waits out a long pause. 0 when the whole
-// time passed, -1 when a stop ended it (or was already set).
-int probe_wait_ms(double ms);
+// set, so that a stop request never waits out a long pause. after_slice, when
+// given, runs after every slice (a long wait keeps the published progress
+// fresh). 0 when the whole time passed, -1 when a stop ended it (or was
+// already set).
+int probe_wait_ms(double ms, void (*after_slice)() = nullptr);
 // The formatted text into out. 0, or -1 when it does not fit: out is then
 // empty, so that a path cut short never names another file.
 int probe_format(char* out, std::size_t size, const char* fmt, ...)

@@ -134,7 +134,7 @@ TEST(Polls, RebootRestartsTheKernelLogBookkeeping) {
               (std::vector<std::string>{"boot-1|first line", "boot-1|second line",
                                         "boot-2|after the reboot"}));
     EXPECT_EQ(fc.rows("SELECT poll_id,disk_id FROM events WHERE type='boot_detected'"),
-              (std::vector<std::string>{"NULL|NULL", "NULL|NULL"}));
+              (std::vector<std::string>{"1|NULL", "3|NULL"}));
 }
 
 TEST(Polls, WeeklyPrune) {

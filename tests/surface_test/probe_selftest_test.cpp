@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <ostream>
 #include <string>
@@ -15,6 +16,7 @@
 #include "core/run.h"
 #include "surface_test/probe_state.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/fake_nas.h"
 #include "tests/support/fake_run.h"
 #include "tests/support/fake_smartctl.h"
 #include "tests/support/json_edit.h"
@@ -125,6 +127,7 @@ class SelftestRunTest : public ::testing::Test {
         g_probe_stop = 0;
         ProbeState& p = g_probe;
         std::snprintf(p.state_path, sizeof p.state_path, "%s/S1.json", dir_.path().c_str());
+        std::remove(p.state_path);
         std::strcpy(p.status, "running");
         std::strcpy(p.st_status, "skipped");
         std::strcpy(p.smart_dev, "/dev/sda");
@@ -149,12 +152,14 @@ class SelftestRunTest : public ::testing::Test {
         run_.set_handler([this](const Argv& argv) {
             const std::string key = fake_smartctl_key(argv);
             keys_.push_back(key);
+            if (key == kScSelftestStart) phase_at_start_ = json_get(state(), "phase");
             if (key == kScSelftestStart || key == kScSelftestAbort)
                 return FakeReply{0, replies_.start};
             const std::size_t i = std::min<std::size_t>(polls_++, replies_.progress.size() - 1);
             return FakeReply{0, replies_.progress[i]};
         });
     }
+    static std::string state() { return read_file(g_probe.state_path); }
     int count(const char* key) const {
         return static_cast<int>(std::count(keys_.begin(), keys_.end(), key));
     }
@@ -165,6 +170,7 @@ class SelftestRunTest : public ::testing::Test {
     SelftestReplies replies_;
     std::size_t polls_ = 0;
     std::vector<std::string> keys_;
+    std::string phase_at_start_;  // the published phase when the drive is asked
 };
 
 TEST_F(SelftestRunTest, OutcomesOfTheDrivesTest) {
@@ -195,6 +201,7 @@ TEST_F(SelftestRunTest, OutcomesOfTheDrivesTest) {
         const double slept0 = clock_.slept_ms();
         probe_selftest_run();
         EXPECT_STREQ(g_probe.phase, "selftest") << c.name;
+        EXPECT_EQ(phase_at_start_, "selftest") << c.name << ": published before the drive is asked";
         EXPECT_STREQ(g_probe.st_status, c.status) << c.name;
         EXPECT_EQ(g_probe.st_remaining_pct, 0) << c.name;
         EXPECT_EQ(g_probe.st_lba_valid, c.lba ? 1 : 0) << c.name;
