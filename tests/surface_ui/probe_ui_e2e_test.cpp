@@ -17,9 +17,8 @@
 #include "tests/support/fake_nas.h"
 #include "tests/support/fake_smartctl.h"
 #include "tests/support/json_edit.h"
-#include "tests/support/loop_device.h"
 #include "tests/support/nas_terminal.h"
-#include "tests/support/smartctl_samples.h"
+#include "tests/support/probe_nas.h"
 
 namespace {
 
@@ -41,7 +40,6 @@ class ProbeUiE2E : public ::testing::Test {
    protected:
     void SetUp() override {
         REQUIRE_FAKE_NAS();
-        disks_ = fake_disk_root(nas_);
         sc_ = std::make_unique<FakeSmartctl>(FakeSmartctl::in(nas_));
     }
     void TearDown() override {
@@ -49,24 +47,13 @@ class ProbeUiE2E : public ::testing::Test {
             if (field(serial, "status") == "running") ::kill(test_pid(serial), SIGKILL);
     }
 
-    // A disk of the fake NAS over a sparse loop device, identified by smartctl
-    // with a recorded reply, whose self-test passes.
+    // A healthy SATA disk of the fake NAS over a sparse loop device.
     bool disk(const std::string& dev, const std::string& serial, std::uint64_t bytes,
               const std::string& model = "WDC WD40EFRX-68N32N0") {
-        const std::string img = images_.path() + "/" + dev + ".img";
-        write_file(img, "");
-        if (::truncate(img.c_str(), static_cast<off_t>(bytes)) != 0) return false;
-        loops_.push_back(std::make_unique<LoopDevice>(img));
-        if ((loop_error_ = loops_.back()->error()), loops_.back()->path().empty()) return false;
-        fake_disk_on_loop(nas_,
-                          FakeDisk{.dev = dev, .serial = serial, .model = model, .slot = slot_++},
-                          *loops_.back());
-        const std::string x = json_set(smartctl_sample("emulated/smartctl-x-sata.json"),
-                                       "serial_number", "\"" + serial + "\"");
-        for (const char* key : {kScIdentify, kScIdentifyStandby, kScSnapshot})
-            sc_->reply(dev, key, x);
-        sc_->reply(dev, kScTemperature, temperature_reply(38));
-        sc_->selftest(dev, SelftestPlan{.family = SelftestFamily::kAta});
+        if (!disks_.attach(FakeDisk{.dev = dev, .serial = serial, .model = model, .slot = slot_++},
+                           bytes))
+            return false;
+        sc_->healthy_sata(dev, serial);
         serials_.push_back(serial);
         return true;
     }
@@ -75,21 +62,16 @@ class ProbeUiE2E : public ::testing::Test {
         words.insert(words.end(), {"--qpkg-root", nas_.pkg_root()});
         return words;
     }
-    std::string state(const std::string& serial) const {
-        return read_file(nas_.pkg_root() + "/var/corvantis/probe/" + serial + ".json");
-    }
     std::string field(const std::string& serial, const char* path) const {
-        return json_get(state(serial), path);
+        return json_get(probe_state(nas_, serial), path);
     }
     pid_t test_pid(const std::string& serial) const {
         return static_cast<pid_t>(std::atol(field(serial, "pid").c_str()));
     }
+
     FakeNas nas_;
-    FakeDiskRoot disks_;
+    LoopDisks disks_{nas_};
     std::unique_ptr<FakeSmartctl> sc_;
-    TempDir images_;
-    std::string loop_error_;
-    std::vector<std::unique_ptr<LoopDevice>> loops_;
     std::vector<std::string> serials_;
     int slot_ = 1;
 };
@@ -101,7 +83,7 @@ class ProbeUiE2E : public ::testing::Test {
             GTEST_SKIP() << why;        \
         }                               \
     } while (0)
-#define REQUIRE_DISK(expr) REQUIRE_READY(expr, "no loop device: " << loop_error_)
+#define REQUIRE_DISK(expr) REQUIRE_ATTACHED(disks_, expr)
 #define REQUIRE_TERMINAL(t) REQUIRE_READY((t).error().empty(), "no terminal: " << (t).error())
 
 // Asks to stop the test shown and confirms.
@@ -158,7 +140,7 @@ TEST_F(ProbeUiE2E, PickADiskStartAQuickTestAndSeeItsVerdictAt80x24) {
     ASSERT_TRUE(t.wait_for("Test finished  DISK GOOD  Daily ·", 120)) << t.text();
     EXPECT_TRUE(has(t.text(), "● ● ● ● ● ● ● ●  ████")) << t.text();
     t.keys({"d"});
-    ASSERT_TRUE(t.wait_for("Max temp 38 C/55")) << t.text();
+    ASSERT_TRUE(t.wait_for("Max temp 35 C/55")) << t.text();
     EXPECT_TRUE(has(t.text(), "DISK GOOD")) << "the overlay leaves the verdict\n" << t.text();
     t.keys({"q"});
     ASSERT_TRUE(t.wait_for("exit 0")) << t.text();
@@ -240,7 +222,7 @@ TEST_F(ProbeUiE2E, OneTestSeenFromEveryFaceOutlivesAKilledScreen) {
 TEST_F(ProbeUiE2E, AUserOtherThanRootWatchesButStartsNothing) {
     REQUIRE_DISK(disk("sdb", kSerial, 64 * kMiB));
     ASSERT_EQ(nas_.run(args({"probe", "--serial", kSerial, "--json"})).exit_code, 0);
-    const std::string before = state(kSerial);
+    const std::string before = probe_state(nas_, kSerial);
     ::chmod(nas_.base().c_str(), 0755);
     NasTerminal t(nas_, args({"probe-ui", "--serial", kSerial, "--mode", "quick"}), {.uid = 1000});
     REQUIRE_TERMINAL(t);
@@ -250,7 +232,7 @@ TEST_F(ProbeUiE2E, AUserOtherThanRootWatchesButStartsNothing) {
     t.keys({"1", "2", "r", "?"});
     ASSERT_TRUE(t.wait_for("Re-attach later")) << t.text();
     EXPECT_FALSE(has(t.text(), "Full surface test")) << t.text();
-    EXPECT_EQ(state(kSerial), before);
+    EXPECT_EQ(probe_state(nas_, kSerial), before);
 
     NasTerminal plain(nas_, args({"probe", "--plain", "--serial", kSerial, "--mode", "quick"}),
                       {.uid = 1000});
@@ -262,7 +244,7 @@ TEST_F(ProbeUiE2E, SixtyFourDisksAndATestWithoutAMapYet) {
     REQUIRE_DISK(disk("sda", kSerial, 2048 * kMiB));
     REQUIRE_DISK(disk("sdb", "ST-BBB222", 64 * kMiB));
     for (int i = 2; i < 70; ++i)
-        fake_disk_add(disks_,
+        fake_disk_add(fake_disk_root(nas_),
                       FakeDisk{.dev = "sd" + std::string{char('a' + i / 26), char('a' + i % 26)},
                                .serial = "EXTRA" + std::to_string(i),
                                .sectors = 1u << 21});
