@@ -15,16 +15,9 @@
 #include "nas_flags/flags.h"
 #include "surface_test/probe_result.h"
 #include "surface_test/probe_run.h"
+#include "surface_ui/probe_ui.h"
 
 namespace {
-
-// The terminal UI is not in this build yet: it answers with a failure, never
-// with a pretended success.
-int cmd_probe_ui(const char* serial, const char* mode, int style) {
-    log_msg("probe-ui: not built yet (serial %s, mode %s, style %d)", serial ? serial : "-",
-            mode ? mode : "-", style);
-    return 1;
-}
 
 bool is(const char* word, const char* command) {
     return std::strcmp(word, command) == 0;

@@ -96,8 +96,9 @@ class ConfLock {
         struct flock fl {};
         fl.l_type = F_WRLCK;
         fl.l_whence = SEEK_SET;
-        if (::fcntl(fd.get(), F_SETLK, &fl) != 0)
-            return (errno == EACCES || errno == EAGAIN) ? kBusy : kNoLock;
+        // A lock refused for any reason is tried again: going on unlocked
+        // could lose an edit of the NAS's tools, waiting only delays us.
+        if (::fcntl(fd.get(), F_SETLK, &fl) != 0) return kBusy;
         // A holder may have removed and re-created the lock file between our
         // open and our lock: a lock on the old inode excludes nobody.
         struct stat by_fd {};
@@ -296,9 +297,15 @@ int conf_rewrite_without(const char* path, const char* key, const char* lock_dir
     Target t{};
     // The NAS's tools lock the file by its real name: a link in between must
     // neither give us another lock nor be replaced by a plain file.
+    // A file that is not there is locked by the name given; its stat under
+    // the lock then reports it.
     if (!::realpath(path, t.path)) {
-        set_detail(r, "stat", errno);
-        return kRewriteFailed;
+        const int err = errno;
+        if (err != ENOENT || std::strlen(path) >= sizeof t.path) {
+            set_detail(r, "stat", err);
+            return kRewriteFailed;
+        }
+        str_copy(t.path, sizeof t.path, path);
     }
     char copy[PATH_MAX];
     str_copy(copy, sizeof copy, t.path);

@@ -479,6 +479,14 @@ int scr_resize(int w, int h) {
     return 0;
 }
 
+void scr_release() {
+    std::free(g_cells);
+    g_cells = nullptr;
+    g_cols = 0;
+    g_rows = 0;
+    sb_free(&g_out);
+}
+
 void scr_clear() {
     if (!g_cells) return;
     const ScreenCell blank{{' ', '\0'}, -1, -1, 0};
@@ -657,7 +665,13 @@ int scr_read_key(int timeout_ms) {
         if (r == 0) continue;
         const ssize_t n =
             ::read(STDIN_FILENO, s_keys.room(), static_cast<std::size_t>(s_keys.room_len()));
-        if (n <= 0) return 0;
+        if (n < 0 && errno == EINTR) return 0;
+        if (n <= 0) {
+            // A terminal that hung up stays readable with nothing to read:
+            // the wait is kept, or every screen loop would spin.
+            clock_sleep_ms(end - key_clock_ms());
+            return 0;
+        }
         s_keys.received(static_cast<int>(n), key_clock_ms());
     }
 }

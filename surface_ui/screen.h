@@ -70,6 +70,8 @@ inline constexpr int kScrMaxCols = 2048;
 inline constexpr int kScrMaxRows = 1024;
 int scr_resize(int w, int h);
 void scr_clear();
+// Frees the grid and the output buffer (the next scr_resize makes a new grid).
+void scr_release();
 // A glyph that is not one printable code point (a control byte, a C1
 // control, broken UTF-8) is stored as "?"; only its first code point is kept.
 void scr_put(int x, int y, const char* glyph, int fg, int bg, int bold);

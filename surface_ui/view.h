@@ -116,6 +116,8 @@ struct ProbeView {
 // "running" file whose process is gone, or that was not rewritten for
 // kViewStaleAfterS, loads with the status "stale".
 int view_load(const char* serial, ProbeView* view);
+// map.done as a percentage of map.cells; 0 without a view.
+double view_percent_done(const ProbeView* view);
 // Releases the map codes; the view can be loaded again.
 void view_free(ProbeView* view);
 

@@ -20,7 +20,9 @@
 #include "core/unique_fd.h"
 #include "tests/support/fake_disk.h"
 #include "tests/support/fake_nas.h"
+#include "tests/support/json_edit.h"
 #include "tests/support/loop_device.h"
+#include "tests/support/probe_nas.h"
 #include "tests/support/smartctl_samples.h"
 #include "tests/support/sqlite_file.h"
 #include "tests/support/temp_dir.h"
@@ -324,15 +326,17 @@ TEST_F(CollectorE2E, KillNineNeverLeavesHalfAPoll) {
     EXPECT_GT(killed_mid_poll, 10);
 }
 
-// tick, dump, the watch and another writer at once: every poll that said
-// it was stored is there, and the other writer never meets a lock it
-// cannot wait out.
+// tick, dump, the watch, a real probe of a disk and another writer at once:
+// every poll that said it was stored is there, the probe stores its row, and
+// no one meets a lock it cannot wait out.
 TEST_F(CollectorE2E, ConcurrentWritersLoseNothing) {
     TempDir dir;
-    write_pattern_image(dir.path() + "/img", 1 << 20);
+    write_pattern_image(dir.path() + "/img", 4 << 20);
     LoopDevice loop(dir.path() + "/img");
     REQUIRE_LOOP(loop);
     many(6);
+    // The probe's disk, polled by the collector too (smartctl has no reply for it).
+    fake_disk_on_loop(nas, FakeDisk{.dev = "sdz", .serial = "P-1"}, loop);
     ASSERT_EQ(corvantisd({"init"}).exit_code, 0);
     const NasProcess watch = start({"watch"});
     const pid_t writer = ::fork();
@@ -347,11 +351,17 @@ TEST_F(CollectorE2E, ConcurrentWritersLoseNothing) {
         }
         ::_exit(failures);
     }
+    // The map and its 128 READ samples of 1 MiB span several polls.
+    const NasProcess probe = nas.start(probe_args(nas, "P-1", "quick", {"--max-rate", "32"}));
     while (FakeNas::err_so_far(watch).find("watch started") == std::string::npos) ::usleep(50000);
     std::ofstream("/sys/block/" + loop.path().substr(5) + "/uevent") << "add";
     int stored = 0;
+    // Polls go on until the hot-swap poll ran and the probe has stored its
+    // row (its final line comes after the insert).
     for (int round = 0;
-         round < 60 && value("SELECT COUNT(*) FROM polls WHERE kind='hotswap'") == "0"; ++round) {
+         round < 60 && (value("SELECT COUNT(*) FROM polls WHERE kind='hotswap'") == "0" ||
+                        read_file(probe.out_path).empty());
+         ++round) {
         const NasProcess dump = start({"dump"});
         const NasProcess tick = start({"tick"});
         for (const NasProcess* p : {&dump, &tick}) {
@@ -360,6 +370,13 @@ TEST_F(CollectorE2E, ConcurrentWritersLoseNothing) {
             stored += r.err.find(" poll #") != std::string::npos;
         }
     }
+    const RunResult pr = nas.wait(probe);
+    EXPECT_EQ(pr.exit_code, 0) << pr.err;
+    EXPECT_EQ(pr.err.find("insert failed"), std::string::npos) << pr.err;
+    EXPECT_EQ(pr.err.find("database is locked"), std::string::npos) << pr.err;
+    EXPECT_EQ(json_get(pr.out, "probe_id"),
+              value("SELECT probe_id FROM probes WHERE serial='P-1' AND status='done'"))
+        << pr.out;
     int status = 0;
     ::waitpid(writer, &status, 0);
     EXPECT_EQ(WEXITSTATUS(status), 0) << "failed inserts of the other writer";
@@ -369,7 +386,12 @@ TEST_F(CollectorE2E, ConcurrentWritersLoseNothing) {
     // every hot-swap poll the watch reported.
     const int hotswap = occurrences(w.err, "hotswap poll #");
     EXPECT_GE(hotswap, 1) << w.err;
-    EXPECT_EQ(value("SELECT COUNT(*) FROM probes"), "300");
+    EXPECT_EQ(value("SELECT COUNT(*) FROM probes WHERE serial='X'"), "300");
+    EXPECT_EQ(value("SELECT COUNT(*) FROM probes WHERE serial='P-1'"), "1");
+    EXPECT_NE(value("SELECT COUNT(*) FROM polls, probes WHERE serial='P-1' AND "
+                    "polls.started_ts BETWEEN probes.started_ts AND probes.finished_ts"),
+              "0")
+        << "polls ran while the probe did";
     EXPECT_EQ(value("SELECT COUNT(*) FROM polls"), std::to_string(stored + hotswap));
     EXPECT_EQ(value("PRAGMA integrity_check"), "ok");
 }

@@ -219,6 +219,7 @@ TEST_F(Rewrite, NothingToDropAndFilesThatCannotBeRead) {
 
     EXPECT_EQ(rewrite(conf_dir() + "/missing"), kRewriteFailed);
     EXPECT_STREQ(r_.detail, "stat: No such file or directory");
+    EXPECT_EQ(std::string(r_.conf_lock), lock_of(conf_dir() + "/missing"));
     write_file(conf(), std::string(kText) + std::string(kConfReadMax, '#'));
     EXPECT_EQ(rewrite(conf()), kRewriteFailed);
     EXPECT_STREQ(r_.detail, "read: File too large");

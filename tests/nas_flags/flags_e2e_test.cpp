@@ -6,16 +6,24 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "tests/support/fake_disk.h"
 #include "tests/support/fake_nas.h"
+#include "tests/support/fake_smartctl.h"
+#include "tests/support/fuse_disk.h"
+#include "tests/support/json_edit.h"
 #include "tests/support/lock_holder.h"
+#include "tests/support/probe_nas.h"
 #include "tests/support/sqlite_file.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -167,6 +175,111 @@ TEST_F(FlagsE2e, AKillAtAnyMomentLeavesAWholeConfiguration) {
     }
     std::printf("a run takes %lld us; kills left the old text %d times, the new one %d times\n",
                 static_cast<long long>(whole.count()), old_left, new_left);
+}
+
+// The rows that decide are written by the real probe: a good run of a clean
+// disk lets its flag go, through hal_event and through the locked rewrite; a
+// stopped run and an inconclusive one (real read errors of the FUSE disk)
+// keep theirs.
+TEST_F(FlagsE2e, RealProbeRunsDecide) {
+    constexpr std::uint64_t kMiB = 1 << 20;
+    TempDir images;
+    const std::string image = images.path() + "/errors.img";
+    write_pattern_image(image, 8 * kMiB);
+    FuseDisk fuse(image);
+    REQUIRE_FUSE(fuse);
+    fuse.fail(3 * kMiB, 4096, ENODATA);
+    LoopDisks disks(nas_);  // detached before the FUSE disk goes
+    FakeSmartctl sc = FakeSmartctl::in(nas_);
+    const struct {
+        const char* dev;
+        const char* serial;
+        const char* wwn;  // as the NAS writes it in its flag key
+        std::string image;
+    } disk[] = {
+        {"sdc", "G-1", "0x5000C5000000A001", ""},
+        {"sdd", "S-1", "0x5000C5000000A002", ""},
+        {"sde", "I-1", "0x5000C5000000A003", fuse.file()},
+    };
+    std::string conf = "[Storage]\n";
+    for (int i = 0; i < 3; ++i) {
+        const std::string digits = std::string(disk[i].wwn).substr(2);
+        REQUIRE_ATTACHED(
+            disks,
+            disks.attach(
+                FakeDisk{.dev = disk[i].dev, .serial = disk[i].serial, .wwid = "naa." + digits},
+                8 * kMiB, disk[i].image, LoopOptions{.read_only = !disk[i].image.empty()}));
+        sc.healthy_sata(disk[i].dev, disk[i].serial);
+        conf += std::string("pd_err_wwn_") + disk[i].wwn + " = 1\npd_dev_wwn_" + digits + " = " +
+                std::to_string(i + 1) + "\n";
+    }
+    const std::string conf_path = nas_.host_path(kConfPath);
+    auto without_flag = [&conf](const char* wwn) {
+        const std::string line = std::string("pd_err_wwn_") + wwn + " = 1\n";
+        return std::string(conf).erase(conf.find(line), line.size());
+    };
+    auto clear = [this](const char* wwn, const RunOptions& opts = {}) {
+        return nas_.run({"flag-clear", "--wwn", wwn}, opts);
+    };
+
+    nas_.put_file(kConfPath, conf);
+    RunResult r = nas_.run(probe_args(nas_, "G-1"));
+    ASSERT_EQ(r.out, "{\"ok\":true,\"status\":\"done\",\"verdict\":\"good\",\"probe_id\":1}\n")
+        << r.err;
+    EXPECT_EQ(sql_value(db(), "SELECT wwn FROM probes"), "5000C5000000A001") << "the NAS's own";
+    nas_.put_script("/sbin/hal_event",
+                    "sed -i '/^pd_err_wwn_0x5000C5000000A001 /d' " + std::string(kConfPath) + "\n");
+    r = clear(disk[0].wwn);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("{\"ok\":true,\"method\":\"hal_event\","), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"rc\":0,\"output\":\"\"},\"probe_id\":1}\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(read_file(conf_path), without_flag(disk[0].wwn));
+
+    // A backup name of its own: names count seconds.
+    const std::time_t first = std::time(nullptr);
+    ASSERT_TRUE(wait_until([first] { return std::time(nullptr) > first; }));
+    nas_.put_file(kConfPath, conf);
+    ::unlink(nas_.host_path("/sbin/hal_event").c_str());
+    RunOptions no_hal;
+    no_hal.env_set = {{"PATH", "/nonexistent"}};
+    r = clear(disk[0].wwn, no_hal);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(std::string("{\"ok\":true,\"method\":\"file\",")), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find(std::string("\"conf_lock\":\"") + kLockPath + "\",\"conf_retries\":0,"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(read_file(conf_path), without_flag(disk[0].wwn));
+    EXPECT_EQ(sql_rows(db(),
+                       "SELECT json_extract(detail,'$.method')||' '||"
+                       "json_extract(detail,'$.probe_id') FROM events WHERE "
+                       "type='flag_cleared' ORDER BY event_id"),
+              (std::vector<std::string>{"hal_event 1", "file 1"}));
+
+    // A run stopped during its map, and a run that ends inconclusive.
+    NasProcess stopped = nas_.start(probe_args(nas_, "S-1", "quick", {"--max-rate", "0.5"}));
+    ASSERT_TRUE(wait_until([&] { return probe_in_phase(nas_, "S-1", "verify"); }));
+    ::kill(stopped.pid, SIGTERM);
+    r = nas_.wait(stopped);
+    EXPECT_EQ(r.out, "{\"ok\":true,\"status\":\"stopped\",\"verdict\":null,\"probe_id\":2}\n")
+        << r.err;
+    r = nas_.run(probe_args(nas_, "I-1"));
+    EXPECT_EQ(r.out,
+              "{\"ok\":true,\"status\":\"done\",\"verdict\":\"inconclusive\",\"probe_id\":3}\n")
+        << r.err;
+    EXPECT_NE(json_get(probe_state(nas_, "I-1"), "map.codes").find('E'), std::string::npos);
+    nas_.put_file(kConfPath, conf);
+    const std::size_t backups_before = names_in(backups()).size();
+    for (int i : {1, 2}) {
+        r = clear(disk[i].wwn);
+        EXPECT_EQ(r.exit_code, 3) << disk[i].serial;
+        EXPECT_EQ(r.out, "{\"ok\":false,\"refused\":\"verdict_inconclusive\",\"probe_id\":" +
+                             std::to_string(i + 1) + "}\n");
+    }
+    EXPECT_EQ(read_file(conf_path), conf);
+    EXPECT_EQ(names_in(backups()).size(), backups_before) << "a refusal keeps no backup";
+    EXPECT_EQ(sql_value(db(), "SELECT count(*) FROM events WHERE type='flag_cleared'"), "2");
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -196,6 +197,15 @@ std::string seal_breaches(const SealPlan& seal, const std::vector<FileId>& host)
 bool in_ci() {
     const char* ci = std::getenv("CI");
     return ci && (std::strcmp(ci, "true") == 0 || std::strcmp(ci, "1") == 0);
+}
+
+bool wait_until(const std::function<bool()>& ok, int timeout_s) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+    while (std::chrono::steady_clock::now() < end) {
+        if (ok()) return true;
+        ::usleep(20000);
+    }
+    return ok();
 }
 
 std::string read_file(const std::string& path) {

@@ -145,6 +145,9 @@ std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content, mode_t mode = 0644);
 void make_dirs(const std::string& path);
 bool in_ci();
+// Polls until ok() holds; false after timeout_s. Other processes are followed
+// this way: a test waits for a state, never for a time.
+bool wait_until(const std::function<bool()>& ok, int timeout_s = 60);
 
 #define REQUIRE_FAKE_NAS()                                                         \
     do {                                                                           \

@@ -226,6 +226,16 @@ void FakeSmartctl::selftest(const std::string& dev, const SelftestPlan& plan) {
     ::unlink((dir(dev) + "/selftest.state").c_str());
 }
 
+void FakeSmartctl::healthy_sata(const std::string& dev, const std::string& serial) {
+    const std::string x = json_set(smartctl_sample("emulated/smartctl-x-sata.json"),
+                                   "serial_number", "\"" + serial + "\"");
+    reply(dev, kScIdentify, x);
+    reply(dev, kScIdentifyStandby, x);
+    reply(dev, kScSnapshot, x);
+    reply(dev, kScTemperature, temperature_reply(35));
+    selftest(dev, SelftestPlan{.family = SelftestFamily::kAta});
+}
+
 std::vector<std::string> FakeSmartctl::calls() const {
     std::vector<std::string> out;
     std::istringstream in(read_file(data_ + "/calls.log"));

@@ -78,6 +78,9 @@ class FakeSmartctl {
     void hang(const std::string& dev, const std::string& key);
     // Start, progress and abort replies of a simulated self-test on dev.
     void selftest(const std::string& dev, const SelftestPlan& plan);
+    // A healthy SATA disk dev that identifies as serial (recorded replies),
+    // reads 35 degrees C and passes its short self-test.
+    void healthy_sata(const std::string& dev, const std::string& serial);
 
     // One line per call so far: its arguments after the executable, space-separated.
     std::vector<std::string> calls() const;

@@ -6,10 +6,13 @@
 
 #include "core/util.h"
 
-ProbeStateDir::ProbeStateDir() {
+ProbeStateDir::ProbeStateDir() : ProbeStateDir(std::string()) {}
+
+ProbeStateDir::ProbeStateDir(const std::string& data_dir)
+    : root_(data_dir.empty() ? dir_.path() : data_dir) {
     str_copy(saved_, sizeof saved_, g_var_dir);
-    str_copy(g_var_dir, sizeof g_var_dir, dir_.path().c_str());
-    ::mkdir((dir_.path() + "/probe").c_str(), 0755);
+    str_copy(g_var_dir, sizeof g_var_dir, root_.c_str());
+    ::mkdir((root_ + "/probe").c_str(), 0755);
 }
 
 ProbeStateDir::~ProbeStateDir() {
@@ -17,7 +20,7 @@ ProbeStateDir::~ProbeStateDir() {
 }
 
 std::string ProbeStateDir::state_path(const std::string& serial) const {
-    return dir_.path() + "/probe/" + serial + ".json";
+    return root_ + "/probe/" + serial + ".json";
 }
 
 void ProbeStateDir::write_state(const std::string& serial, const std::string& text) const {

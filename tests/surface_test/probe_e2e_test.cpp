@@ -9,12 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/json.h"
@@ -26,6 +23,7 @@
 #include "tests/support/json_edit.h"
 #include "tests/support/kmsg.h"
 #include "tests/support/loop_device.h"
+#include "tests/support/probe_nas.h"
 #include "tests/support/smartctl_samples.h"
 #include "tests/support/sqlite_file.h"
 #include "tests/support/temp_dir.h"
@@ -33,17 +31,6 @@
 namespace {
 
 constexpr std::uint64_t kMiB = 1 << 20;
-
-// Polls until ok() holds; false after timeout_s. Runs of other processes are
-// followed this way: the test waits for a state, never for a time.
-bool wait_until(const std::function<bool()>& ok, int timeout_s = 60) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
-    while (std::chrono::steady_clock::now() < end) {
-        if (ok()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return ok();
-}
 
 std::string checksum(const std::string& path) {
     // FNV-1a over the whole file: enough to see a single changed byte.
@@ -61,41 +48,16 @@ class ProbeE2E : public ::testing::Test {
         sc_ = std::make_unique<FakeSmartctl>(FakeSmartctl::in(nas_));
     }
 
-    // A disk sdX of the fake NAS over a loop device of image (made here of
-    // bytes when it does not exist).
-    bool attach(FakeDisk d, std::uint64_t bytes, const std::string& image = "",
+    bool attach(const FakeDisk& d, std::uint64_t bytes, const std::string& image = "",
                 const LoopOptions& opts = {}) {
-        std::string img = image;
-        if (img.empty()) {
-            img = images_.path() + "/" + d.dev + ".img";
-            write_file(img, "");
-            if (::truncate(img.c_str(), static_cast<off_t>(bytes)) != 0) return false;
-        }
-        loops_.push_back(std::make_unique<LoopDevice>(img, opts));
-        if (loops_.back()->path().empty()) {
-            loop_error_ = loops_.back()->error();
-            return false;
-        }
-        nas_.put_device("/dev/" + d.dev, loops_.back()->path());
-        if (d.sectors == 0) d.sectors = bytes / 512;
-        fake_disk_add(disks_, d);
-        return true;
-    }
-
-    std::vector<std::string> probe_args(const std::string& serial, const char* mode = "quick") {
-        return {"probe", "--serial", serial,        "--mode",
-                mode,    "--json",   "--qpkg-root", nas_.pkg_root()};
+        return loops_.attach(d, bytes, image, opts);
     }
     RunResult probe(const std::string& serial, const char* mode = "quick",
                     const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> args = probe_args(serial, mode);
-        args.insert(args.end(), extra.begin(), extra.end());
-        return nas_.run(args);
+        return nas_.run(probe_args(nas_, serial, mode, extra));
     }
     NasProcess start(const std::string& serial, const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> args = probe_args(serial);
-        args.insert(args.end(), extra.begin(), extra.end());
-        started_.push_back(nas_.start(args));
+        started_.push_back(nas_.start(probe_args(nas_, serial, "quick", extra)));
         return started_.back();
     }
     RunResult wait(const NasProcess& p) {
@@ -113,45 +75,25 @@ class ProbeE2E : public ::testing::Test {
         return nas_.run({"probe-stop", "--serial", serial, "--qpkg-root", nas_.pkg_root()});
     }
 
-    std::string data_dir() const { return nas_.pkg_root() + "/var/corvantis"; }
-    std::string db() const { return data_dir() + "/corvantis.db"; }
+    std::string data_dir() const { return probe_data_dir(nas_); }
+    std::string db() const { return probe_db(nas_); }
     std::string state_path(const std::string& serial) const {
-        return data_dir() + "/probe/" + serial + ".json";
+        return probe_state_path(nas_, serial);
     }
-    std::string state(const std::string& serial) const { return read_file(state_path(serial)); }
+    std::string state(const std::string& serial) const { return probe_state(nas_, serial); }
     bool in_phase(const std::string& serial, const char* phase) const {
-        const std::string s = state(serial);
-        return json_get(s, "status") == "running" && json_get(s, "phase") == phase;
+        return probe_in_phase(nas_, serial, phase);
     }
-
-    // A SATA disk that smartctl identifies and snapshots with recorded
-    // replies, and whose short self-test passes.
     void smart_sata(const std::string& dev, const std::string& serial) {
-        const std::string x = json_set(smartctl_sample("emulated/smartctl-x-sata.json"),
-                                       "serial_number", "\"" + serial + "\"");
-        sc_->reply(dev, kScIdentify, x);
-        sc_->reply(dev, kScIdentifyStandby, x);
-        sc_->reply(dev, kScSnapshot, x);
-        sc_->reply(dev, kScTemperature, temperature_reply(35));
-        sc_->selftest(dev, SelftestPlan{.family = SelftestFamily::kAta});
+        sc_->healthy_sata(dev, serial);
     }
 
     FakeNas nas_;
     FakeDiskRoot disks_;
     std::unique_ptr<FakeSmartctl> sc_;
-    TempDir images_;
-    std::string loop_error_;
-    std::vector<std::unique_ptr<LoopDevice>> loops_;
+    LoopDisks loops_{nas_};
     std::vector<NasProcess> started_;
 };
-
-#define REQUIRE_ATTACHED(expr)                                        \
-    do {                                                              \
-        if (!(expr)) {                                                \
-            if (in_ci()) FAIL() << "no loop device: " << loop_error_; \
-            GTEST_SKIP() << "no loop device: " << loop_error_;        \
-        }                                                             \
-    } while (0)
 
 TEST_F(ProbeE2E, EarlyRepliesEndInANewlineAndTouchNothing) {
     const struct {
@@ -183,8 +125,8 @@ TEST_F(ProbeE2E, EarlyRepliesEndInANewlineAndTouchNothing) {
 // sibling on its controller, the NAS's WWN and a passing self-test.
 TEST_F(ProbeE2E, WholeQuickRunOfAnEnclosureDisk) {
     REQUIRE_ATTACHED(
-        attach(FakeDisk{.dev = "sdb", .serial = "ZX1", .wwid = "naa.5000c500aa", .slot = 1},
-               64 * kMiB + kMiB / 2));
+        loops_, attach(FakeDisk{.dev = "sdb", .serial = "ZX1", .wwid = "naa.5000c500aa", .slot = 1},
+                       64 * kMiB + kMiB / 2));
     fake_disk_add(disks_, FakeDisk{.dev = "sdc", .serial = "ZX2", .sectors = 4096});
     smart_sata("sdb", "ZX1");
     sc_->reply("sdc", kScSiblingCounters,
@@ -233,9 +175,11 @@ TEST_F(ProbeE2E, WholeQuickRunOfAnEnclosureDisk) {
 TEST_F(ProbeE2E, DisksOutsideTheInventoryAndDisksOfEverySize) {
     std::string vpd("\x00\x80\x00\x08", 4);
     vpd += "VPD-0001";
-    REQUIRE_ATTACHED(attach(FakeDisk{.dev = "sdq", .attrs = {{"device/vpd_pg80", vpd}}}, kMiB / 2));
-    REQUIRE_ATTACHED(attach(FakeDisk{.dev = "sdr", .bus = FakeBus::kSas}, 4 * kMiB));
-    REQUIRE_ATTACHED(attach(FakeDisk{.dev = "sds", .serial = "BIG"}, (4ull << 30) + 3 * kMiB));
+    REQUIRE_ATTACHED(loops_,
+                     attach(FakeDisk{.dev = "sdq", .attrs = {{"device/vpd_pg80", vpd}}}, kMiB / 2));
+    REQUIRE_ATTACHED(loops_, attach(FakeDisk{.dev = "sdr", .bus = FakeBus::kSas}, 4 * kMiB));
+    REQUIRE_ATTACHED(loops_,
+                     attach(FakeDisk{.dev = "sds", .serial = "BIG"}, (4ull << 30) + 3 * kMiB));
     // The standby answer that finds the disk says ATA; the identify call of
     // the known disk says SCSI, and only that one decides the kind.
     const auto serial = [](const char* sample) {
@@ -276,7 +220,7 @@ TEST_F(ProbeE2E, DisksOutsideTheInventoryAndDisksOfEverySize) {
 TEST_F(ProbeE2E, LockQueueAndStops) {
     for (const char* dev : {"sdb", "sdc", "sdd"}) {
         const std::string serial = std::string("Q-") + dev;
-        REQUIRE_ATTACHED(attach(FakeDisk{.dev = dev, .serial = serial}, 8 * kMiB));
+        REQUIRE_ATTACHED(loops_, attach(FakeDisk{.dev = dev, .serial = serial}, 8 * kMiB));
     }
     NasProcess a = start("Q-sdb", {"--max-rate", "0.5"});  // two seconds per MiB
     ASSERT_TRUE(wait_until([&] { return in_phase("Q-sdb", "verify"); })) << state("Q-sdb");
@@ -316,7 +260,7 @@ TEST_F(ProbeE2E, LockQueueAndStops) {
 }
 
 TEST_F(ProbeE2E, KilledRunIsRepairedAndProbeStopAnswersEveryCase) {
-    REQUIRE_ATTACHED(attach(FakeDisk{.dev = "sdb", .serial = "K-1"}, 8 * kMiB));
+    REQUIRE_ATTACHED(loops_, attach(FakeDisk{.dev = "sdb", .serial = "K-1"}, 8 * kMiB));
     NasProcess a = start("K-1", {"--max-rate", "0.5"});
     ASSERT_TRUE(wait_until([&] { return in_phase("K-1", "verify"); }));
     ::kill(a.pid, SIGKILL);
@@ -368,15 +312,15 @@ TEST_F(ProbeE2E, KilledRunIsRepairedAndProbeStopAnswersEveryCase) {
 // Real read errors of every kind over the FUSE test disk: the run records and
 // judges them. A READ reports no kind of error, so each is an 'E' cell.
 TEST_F(ProbeE2E, FullRunOverReadErrors) {
-    const std::string image = images_.path() + "/pattern.img";
+    const std::string image = loops_.image_dir() + "/pattern.img";
     write_pattern_image(image, 16 * kMiB);
     FuseDisk fuse(image);
     REQUIRE_FUSE(fuse);
     fuse.fail(3 * kMiB + 8192, 4096, ENODATA);  // a medium error
     fuse.fail(9 * kMiB, 4096, ENOLINK);         // a transport error
     fuse.fail(12 * kMiB + 4096, 512, EIO);
-    REQUIRE_ATTACHED(attach(FakeDisk{.dev = "sdb", .serial = "E-1"}, 16 * kMiB, fuse.file(),
-                            LoopOptions{.read_only = true}));
+    REQUIRE_ATTACHED(loops_, attach(FakeDisk{.dev = "sdb", .serial = "E-1"}, 16 * kMiB, fuse.file(),
+                                    LoopOptions{.read_only = true}));
     smart_sata("sdb", "E-1");
     const std::string before = checksum(image);
 
@@ -398,18 +342,19 @@ TEST_F(ProbeE2E, FullRunOverReadErrors) {
               "{\"key\":\"verify_unsupported\",\"n\":1}]}");
     EXPECT_EQ(checksum(image), before);
     fuse.clear();
-    EXPECT_EQ(checksum(loops_.back()->path()), before);
+    EXPECT_EQ(checksum(loops_.last().path()), before);
 }
 
 // A writable disk whose reads fail (sysfs claims more than the device holds):
 // a full run that meets errors leaves every byte as it was.
 TEST_F(ProbeE2E, FullRunThatFindsErrorsWritesNothing) {
-    const std::string image = images_.path() + "/writable.img";
+    const std::string image = loops_.image_dir() + "/writable.img";
     write_pattern_image(image, 8 * kMiB);
-    REQUIRE_ATTACHED(attach(FakeDisk{.dev = "sdb", .serial = "W-1", .sectors = 12 * kMiB / 512},
+    REQUIRE_ATTACHED(loops_,
+                     attach(FakeDisk{.dev = "sdb", .serial = "W-1", .sectors = 12 * kMiB / 512},
                             8 * kMiB, image));
     smart_sata("sdb", "W-1");
-    const std::string device = loops_.back()->path();
+    const std::string device = loops_.last().path();
     const std::string before = checksum(device);
     ASSERT_EQ(before, checksum(image));
 
@@ -427,7 +372,7 @@ TEST_F(ProbeE2E, FullRunThatFindsErrorsWritesNothing) {
 // appear during the run reach the verdict.
 TEST_F(ProbeE2E, DamagedDatabaseAndKernelLogLines) {
     REQUIRE_KMSG();
-    REQUIRE_ATTACHED(attach(FakeDisk{.dev = "sdkq", .serial = "L-1"}, 8 * kMiB));
+    REQUIRE_ATTACHED(loops_, attach(FakeDisk{.dev = "sdkq", .serial = "L-1"}, 8 * kMiB));
     smart_sata("sdkq", "L-1");
     make_dirs(data_dir());
     write_file(db(), std::string(8192, 'Z'));

@@ -1,0 +1,22 @@
+// The plain follower: a surface test followed through its state file as
+// progress lines on standard output, for a script or a terminal without the
+// full screen. It may start the test first (as root only).
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+struct ProbeView;
+
+// Follows the test of serial until it ends, starting one in mode first when
+// mode is given and no test of the disk runs. Exit code: 3 for a "bad"
+// verdict, 1 when the run failed or its process died ("stale"), when no run
+// showed up, or when a test could not be started; else 0 (a stopped run too).
+int ui_follow_plain(const char* serial, const char* mode);
+
+// One progress line of a running test, with its newline.
+void ui_plain_progress_line(const ProbeView* view, char* buf, std::size_t size);
+// The report of a finished run: its verdict, error, reasons and bad ranges.
+void ui_plain_report(std::FILE* out, const ProbeView* view);
+// The exit code that a finished (or given up) run ends the follower with.
+int ui_plain_exit_code(const ProbeView* view);

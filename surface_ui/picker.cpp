@@ -1,0 +1,194 @@
+#include "surface_ui/picker.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "collector/discovery.h"
+#include "core/util.h"
+#include "surface_ui/fmt.h"
+#include "surface_ui/labels.h"
+#include "surface_ui/probe_ui.h"
+#include "surface_ui/screen.h"
+#include "surface_ui/surface_map.h"
+#include "surface_ui/view.h"
+
+namespace {
+
+constexpr int kKeyWaitMs = 500;
+constexpr int kWideFrom = 111;  // from here the list keeps its own width
+constexpr int kWideBox = 104;
+constexpr int kStatusColumn = 79;
+
+void read_size_text(const char* root, const char* dev, char* out, std::size_t size) {
+    char line[64];
+    sysfs_read_attr_under(root, dev, "size", line, sizeof line);
+    const unsigned long long sectors = std::strtoull(line, nullptr, 10);
+    out[0] = '\0';
+    if (sectors > 0 && sectors <= ~0ull / 512) fmt_size_dec(sectors * 512, out, size);
+}
+
+struct RowStatus {
+    char text[48];
+    int color;
+};
+
+// The disk's test as its state file tells it, loaded again on every frame.
+RowStatus row_status(const PickerDisk& d) {
+    RowStatus s{"-", theme_color(2)};
+    ProbeView v{};
+    if (view_load(d.serial, &v) != 0) return s;
+    if (std::strcmp(v.status, "running") == 0) {
+        const long long pct = v.map.cells > 0 ? v.map.done * 100 / v.map.cells : 0;
+        std::snprintf(s.text, sizeof s.text, "running %lld%%", pct);
+        s.color = theme_color(7);
+    } else if (!v.verdict.code[0]) {
+        str_copy(s.text, sizeof s.text, view_status_label(v.status));
+    } else {
+        str_copy(s.text, sizeof s.text, view_verdict_label(v.verdict.code));
+        s.color = view_verdict_color(v.verdict.code);
+    }
+    view_free(&v);
+    return s;
+}
+
+// A printable copy for the plain table: texts from sysfs and discovery may
+// hold anything.
+struct CleanText {
+    explicit CleanText(const char* text) {
+        str_copy(buf, sizeof buf, text);
+        ui_clean_text(buf);
+    }
+    char buf[96];
+};
+
+}  // namespace
+
+int picker_load_disks_under(const char* root, PickerDisk* out, int max) {
+    max = std::min(max, kPickerMax);
+    if (max < 1) return 0;
+    DiskBrief ids[kPickerMax];
+    const int found = disk_list_ids_under(root, ids, max);
+    const int n = found < 1 ? 0 : std::min(found, max);
+    for (int i = 0; i < n; ++i) {
+        PickerDisk& d = out[i];
+        d = PickerDisk{};
+        str_copy(d.serial, sizeof d.serial, ids[i].serial);
+        str_copy(d.dev, sizeof d.dev, ids[i].dev);
+        char model[128];
+        sysfs_read_attr_under(root, ids[i].dev, "device/model", model, sizeof model);
+        str_copy(d.model, sizeof d.model, model);
+        read_size_text(root, ids[i].dev, d.size_text, sizeof d.size_text);
+        d.present = 1;
+    }
+    return n;
+}
+
+int picker_load_disks(PickerDisk* out, int max) {
+    return picker_load_disks_under("", out, max);
+}
+
+int picker_find(const PickerDisk* disks, int n, const char* serial) {
+    int found = -1;
+    for (int i = 0; serial && i < n; ++i)
+        if (strcasecmp(disks[i].serial, serial) == 0) found = i;
+    return found;
+}
+
+void picker_print_table(std::FILE* out, const PickerDisk* disks, int n) {
+    std::fprintf(out, "%-10s %-30s %-22s %10s\n", "DEVICE", "MODEL", "SERIAL", "SIZE");
+    for (int i = 0; i < n; ++i) {
+        const CleanText model(disks[i].model), serial(disks[i].serial);
+        std::fprintf(out, "%-10s %-30.30s %-22.22s %10s\n", disks[i].dev, model.buf, serial.buf,
+                     disks[i].size_text);
+    }
+    std::fprintf(out,
+                 "\nwatch or start a test:  %s %s--serial <SERIAL> [--mode quick|full] --plain\n",
+                 ui_program_name(), ui_cli_word());
+    std::fflush(out);
+}
+
+void picker_draw(const PickerDisk* disks, int n, int selected, int w, int h) {
+    scr_resize(w, h);
+    scr_clear();
+    scr_fill(0, 0, w, 1, theme_color(6));
+    scr_text(1, 0, w - 2, " ◆ CORVANTIS SURFACE TEST  ·  pick a disk", theme_color(5),
+             theme_color(6), 1);
+
+    int bx = 1, bw = w - 2, tx = 3, tw = w - 6;
+    if (w >= kWideFrom) {
+        bw = kWideBox;
+        bx = (w - kWideBox) / 2;
+        tx = bx + 2;
+        tw = kWideBox - 4;
+    }
+    const int bh = std::min(n + 4, h - 3);
+    if (bh > 1 && bw >= 2) scr_box(bx, 2, bw, bh, "Disks");
+    scr_printf(tx, 3, tw, theme_color(2), -1, 1, "%-10s %-30s %-22s %10s  %s", "DEVICE", "MODEL",
+               "SERIAL", "SIZE", "SURFACE TEST");
+    if (n == 0) {
+        scr_text(tx, 4, tw, "No disks found.", theme_color(2), -1, 0);
+    } else if (bh > 3) {
+        const bool t256 = theme_color(0) != 0;
+        for (int i = 0; i < n && i < bh - 3; ++i) {
+            const int y = 4 + i;
+            const bool sel = i == selected;
+            const int bg = sel ? (t256 ? 238 : 8) : -1;
+            const int fg = sel ? (t256 ? 231 : 15) : theme_color(1);
+            if (sel) scr_fill(bx + 1, y, bw - 2, 1, bg);
+            const PickerDisk& d = disks[i];
+            scr_printf(tx, y, bw - 18, fg, bg, sel, "%-10s %-30.30s %-22.22s %10s  ", d.dev,
+                       d.model, d.serial, d.size_text);
+            const RowStatus s = row_status(d);
+            scr_text(bx + kStatusColumn, y, bw - 81, s.text, s.color, bg, 1);
+        }
+    }
+    int x = 1;
+    const struct {
+        const char* chip;
+        const char* label;
+    } chips[] = {{" ↑↓ ", " choose  "}, {" Enter ", " show the test  "}, {" q ", " quit"}};
+    for (const auto& c : chips) {
+        x += scr_text(x, h - 1, w, c.chip, theme_color(40), theme_color(41), 1);
+        x += scr_text(x, h - 1, w, c.label, theme_color(2), -1, 0);
+    }
+}
+
+PickerAction picker_key(int key, int n, int* selected) {
+    switch (key) {
+        case KEY_UP:
+        case 'k':
+            if (n > 0) *selected = *selected <= 0 ? n - 1 : *selected - 1;
+            return PickerAction::kNone;
+        case KEY_DOWN:
+        case 'j':
+            if (n > 0) *selected = *selected >= n - 1 ? 0 : *selected + 1;
+            return PickerAction::kNone;
+        case KEY_RIGHT:
+        case KEY_ENTER:
+            return n > 0 ? PickerAction::kOpen : PickerAction::kNone;
+        case 'q':
+        case 'Q':
+        case KEY_ESC:
+            return PickerAction::kQuit;
+        default:
+            return PickerAction::kNone;
+    }
+}
+
+int picker_run(const PickerDisk* disks, int n, int* selected) {
+    while (!g_quit) {
+        int w = 0, h = 0;
+        scr_query_size(&w, &h);
+        picker_draw(disks, n, *selected, w, h);
+        scr_flush();
+        const int key = scr_read_key(kKeyWaitMs);
+        if (g_quit) break;
+        const PickerAction a = picker_key(key, n, selected);
+        if (a == PickerAction::kQuit) break;
+        if (a == PickerAction::kOpen && *selected >= 0 && *selected < n) return *selected;
+    }
+    return -1;
+}

@@ -1,0 +1,244 @@
+// The picker, the test screen and the info panel drawn in process into the
+// cell grid from hand-written state files: what each key does, which boxes a
+// panel of each height holds, where the verdict shows on every terminal, and
+// frames of every size and state drawn without a fault.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "core/cli.h"
+#include "surface_ui/info_panel.h"
+#include "surface_ui/picker.h"
+#include "surface_ui/screen.h"
+#include "surface_ui/spawn.h"
+#include "surface_ui/surface_map.h"
+#include "surface_ui/test_screen.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/probe_state_dir.h"
+#include "tests/support/pseudo_terminal.h"
+#include "tests/support/state_doc.h"
+
+namespace {
+
+std::string row(int y) {
+    std::string s;
+    for (int x = 0; x < g_cols; ++x) s += g_cells[y * g_cols + x].glyph;
+    return s;
+}
+
+std::string grid() {
+    std::string s;
+    for (int y = 0; y < g_rows; ++y) s += row(y) + "\n";
+    return s;
+}
+
+int fg_at(int y, const std::string& text) {
+    const std::string r = row(y);
+    const std::size_t at = r.find(text);
+    if (at == std::string::npos) return -100;
+    int x = 0;
+    for (std::size_t i = 0; i < at; ++i) x += (r[i] & 0xC0) != 0x80;
+    return g_cells[y * g_cols + x].fg;
+}
+
+int fake_spawn(const char*, const char*) {
+    return 0;
+}
+
+class Screens : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        spawn_ = ui_spawn_replace(fake_spawn);
+        std::strcpy(disk_.serial, "S1");
+        std::strcpy(disk_.dev, "sdb");
+    }
+    void TearDown() override {
+        view_free(&s_.view);
+        ui_spawn_replace(spawn_);
+        g_dialog = g_show_help = g_show_details = 0;
+        g_theme = &kTheme256;
+    }
+    void enter(const std::string& doc, const char* mode = nullptr) {
+        view_free(&s_.view);
+        s_ = TestScreen{};
+        if (doc.empty())
+            ::unlink(dir_.state_path("S1").c_str());
+        else
+            dir_.write_state("S1", doc);
+        test_screen_enter(&s_, &disk_, mode);
+    }
+    void draw(int w, int h) { test_screen_draw(&s_, w, h, clock_.mono_ms()); }
+
+    UiSpawnFn spawn_ = nullptr;
+    FakeClock clock_{kStateDocNow};
+    ProbeStateDir dir_;
+    PickerDisk disk_{};
+    TestScreen s_{};
+};
+
+TEST_F(Screens, KeysDoWhatTheStateAllows) {
+    using A = TsAction;
+    const struct {
+        int key, dialog, help;
+        bool root, running;
+        A action;
+    } cases[] = {
+        {'1', 0, 0, true, false, A::kStartQuick}, {'1', 0, 0, false, false, A::kNone},
+        {'1', 0, 0, true, true, A::kNone},        {'2', 0, 0, true, false, A::kAskFull},
+        {'s', 0, 0, true, true, A::kAskStop},     {'S', 0, 0, true, false, A::kNone},
+        {'s', 0, 0, false, true, A::kNone},       {'r', 0, 0, true, false, A::kCycleRate},
+        {'R', 0, 0, true, true, A::kNone},        {'d', 0, 0, false, true, A::kToggleDetails},
+        {'h', 0, 0, false, false, A::kHelp},      {KEY_LEFT, 0, 0, false, true, A::kBack},
+        {KEY_ESC, 0, 0, true, true, A::kLeave},   {'y', 1, 0, true, true, A::kStop},
+        {'Y', 2, 0, true, false, A::kStartFull},  {'q', 1, 0, true, true, A::kClose},
+        {'y', 0, 1, true, true, A::kClose},       {0, 1, 0, true, true, A::kNone},
+        {'x', 0, 0, true, false, A::kNone},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(test_screen_key_action(c.key, c.dialog, c.help, c.root, c.running), c.action)
+            << c.key << " dialog " << c.dialog << " help " << c.help;
+}
+
+// A panel whose verdict box has no room leaves the verdict to the status row.
+TEST_F(Screens, TheVerdictShowsOnEveryTerminal) {
+    enter(finished_doc().json());
+    const int bad = kTheme256.c[10];
+    draw(80, 24);
+    EXPECT_EQ(row(22).rfind(" Test finished  DISK BAD  Full · ", 0), 0u) << grid();
+    EXPECT_EQ(fg_at(22, "DISK BAD"), bad);
+    g_show_details = 1;
+    draw(80, 24);
+    EXPECT_NE(row(22).find("DISK BAD"), std::string::npos) << "the overlay leaves it\n" << grid();
+    g_show_details = 0;
+    draw(130, 60);
+    EXPECT_EQ(row(58).find("DISK BAD"), std::string::npos) << grid();
+    EXPECT_NE(grid().find("│ ◆ DISK BAD "), std::string::npos) << grid();
+
+    enter(running_doc().set("status", q("failed")).set("error", q("open /dev/sdc: gone")).json());
+    draw(80, 24);
+    EXPECT_EQ(row(22).rfind(" Test failed  Full · ", 0), 0u) << grid();
+    EXPECT_NE(row(22).find(":59  open /dev/sdc: gone"), std::string::npos) << grid();
+}
+
+// Every box is drawn exactly when the panel's plan says so, at every height.
+TEST_F(Screens, InfoPanelBoxesByHeight) {
+    const std::string docs[] = {"", running_doc().json(), finished_doc().json(),
+                                finished_doc().set("status", q("stopped")).json(),
+                                running_doc().erase("speed").json()};
+    for (const std::string& doc : docs) {
+        enter(doc);
+        for (int details = 0; details < 2; ++details) {
+            g_show_details = details;
+            for (int h = 1; h <= 50; ++h) {
+                scr_resize(42, h + 2);
+                scr_clear();
+                ui_draw_info_panel(&s_.view, 0, 0, 42, h, &disk_);
+                const std::string g = grid();
+                const auto has = [&g](const char* t) { return g.find(t) != std::string::npos; };
+                const bool speed = s_.view.has_speed;
+                EXPECT_EQ(has("╭ Run "), h > 6) << h;
+                EXPECT_EQ(has("╭ Pace "), speed && h >= 19) << h;
+                EXPECT_EQ(has("╭ Errors found "), details && h >= (speed && h >= 19 ? 22 : 16))
+                    << h;
+                EXPECT_EQ(has("╭ Verdict "), ui_info_panel_shows_verdict(&s_.view, h, details))
+                    << h << " details " << details << "\n"
+                    << g;
+            }
+        }
+    }
+    g_show_details = 0;
+    enter("");
+    draw(130, 40);
+    EXPECT_NE(grid().find("│ Status                No test recorded │"), std::string::npos)
+        << grid();
+    EXPECT_NE(grid().find("No surface test recorded for this disk."), std::string::npos);
+}
+
+TEST_F(Screens, AnySizeAnyStateAnyDialog) {
+    const std::string docs[] = {
+        "",
+        "{}",
+        running_doc().erase("map").set("phase", q("queued")).json(),
+        running_doc().json(),
+        finished_doc().json(),
+        running_doc().set("thermal", R"({"state":"pause","temp_c":60,"hist":[]})").json(),
+        running_doc().set("map", R"({"cells":1,"done":1,"codes":"B"})").json()};
+    const int sizes[][2] = {{1, 1}, {2, 2}, {5, 3}, {12, 7}, {80, 24}, {96, 19}, {500, 200}};
+    for (const std::string& doc : docs) {
+        enter(doc);
+        for (const auto& size : sizes)
+            for (int state = 0; state < 8; ++state) {
+                g_dialog = state % 3;
+                g_show_help = state == 3;
+                g_show_details = state >= 4;
+                g_theme = state % 2 ? &kTheme16 : &kTheme256;
+                draw(size[0], size[1]);
+                ASSERT_EQ(g_cols * g_rows, size[0] * size[1]);
+            }
+    }
+}
+
+TEST_F(Screens, AStartIsWatchedForFifteenSeconds) {
+    enter(finished_doc().json(), "quick");
+    EXPECT_GT(s_.pending_ms, 0);
+    clock_.advance_ms(15001);
+    test_screen_reload(&s_, clock_.mono_ms());
+    EXPECT_STREQ(ui_toast_text(), "The test did not start: see var/corvantis/probe/S1.log");
+    EXPECT_EQ(s_.pending_ms, 0);
+
+    test_screen_apply(&s_, TsAction::kStartQuick);
+    EXPECT_STREQ(ui_toast_text(), "Starting the quick test.");
+    dir_.write_state("S1", running_doc().set("phase", q("identify")).json());
+    test_screen_reload(&s_, clock_.mono_ms());
+    EXPECT_EQ(s_.pending_ms, 0) << "the new run is seen";
+
+    enter(running_doc().json(), "full");
+    EXPECT_STREQ(ui_toast_text(), "A test is already running on this disk; showing it.");
+    EXPECT_EQ(s_.pending_ms, 0);
+}
+
+// The pid of a state file is signalled only when it is this disk's test.
+TEST_F(Screens, AStopNeverSignalsAnotherProgram) {
+    const pid_t other = ::fork();
+    if (other == 0) {
+        ::execl("/bin/sleep", "sleep", "30", nullptr);
+        ::_exit(1);
+    }
+    enter(running_doc().set("pid", std::to_string(other)).json());
+    test_screen_apply(&s_, TsAction::kStop);
+    EXPECT_STREQ(ui_toast_text(), "Could not stop the probe.");
+    EXPECT_EQ(::waitpid(other, nullptr, WNOHANG), 0) << "still running";
+    ::kill(other, SIGKILL);
+    ::waitpid(other, nullptr, 0);
+}
+
+TEST_F(Screens, AHungUpTerminalKeepsTheKeyWait) {
+    const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    FdRedirect in(null_fd, STDIN_FILENO);
+    EXPECT_EQ(scr_read_key(100), 0);
+    EXPECT_NEAR(clock_.slept_ms(), 100.0, 1.0) << "no busy loop on end of input";
+    ::close(null_fd);
+}
+
+TEST_F(Screens, PickerWrapsAndOpensOnlyADisk) {
+    int selected = 0;
+    EXPECT_EQ(picker_key(KEY_UP, 30, &selected), PickerAction::kNone);
+    EXPECT_EQ(selected, 29);
+    EXPECT_EQ(picker_key('j', 30, &selected), PickerAction::kNone);
+    EXPECT_EQ(selected, 0);
+    EXPECT_EQ(picker_key(KEY_ENTER, 0, &selected), PickerAction::kNone);
+    EXPECT_EQ(picker_key(KEY_RIGHT, 30, &selected), PickerAction::kOpen);
+    PickerDisk many[kPickerMax] = {};
+    for (const int n : {0, kPickerMax})
+        for (const int size : {1, 3, 24, 300}) {
+            picker_draw(many, n, n - 1, size * 2, size);
+            EXPECT_EQ(grid().find("No disks found.") != std::string::npos, n == 0 && size >= 24);
+        }
+}
+
+}  // namespace
