@@ -75,6 +75,11 @@ int smartctl_call(SmartctlCmd cmd, const char* dtype, const char* device, StrBuf
 int smartctl_exit_mask(SmartctlCmd cmd, int is_nvme) {
     switch (cmd) {
         case kSmartctlCollect:
+            // Bit 2 only says that one of the many commands behind "-x" failed
+            // (an unsupported log, a checksum): the rest of the reply is the
+            // drive's own data, and refusing it would hide a disk with
+            // reallocated sectors behind a "SMART read error".
+            return 3;
         case kSmartctlSelftestStart:
             return is_nvme ? 3 : 7;
         case kSmartctlFarm:

@@ -23,7 +23,7 @@ std::string dtype_of(const FakeCollector& fc, const char* serial) {
 
 TEST(SmartCollect, SatFallbackIsRemembered) {
     FakeCollector fc;
-    fc.add(kSata, smartctl_sample("emulated/smartctl-x-sata.json"));  // exit status 4: refused
+    fc.add(kSata, smartctl_sample("fail-unable-to-detect-device-type-exit1.json"));
     fc.reply_dtype("sda", "sat", ata_reply({{5, "Reallocated_Sector_Ct", 0}}));
     fc.poll();
     EXPECT_EQ(dtype_of(fc, "S1"), "sat");
@@ -33,6 +33,28 @@ TEST(SmartCollect, SatFallbackIsRemembered) {
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[2], (std::vector<std::string>{"/usr/sbin/smartctl", "-x", "-j", "-d", "sat",
                                                   "/dev/sda"}));
+}
+
+// A failed command among those of "-x" (exit status 4) leaves the rest of
+// the reply usable: a disk with reallocated sectors is collected, not refused.
+TEST(SmartCollect, StatusFourIsAcceptedForAtaAndScsi) {
+    const struct {
+        const char* reply;
+        const char* want;  // a reading the reply holds
+    } cases[] = {
+        {"ata-hdd-wd4000fyyx-megaraid-realloc-exit4.json",
+         "SELECT value_raw > 0 FROM readings_latest WHERE ns='ata' AND attr_id=5"},
+        {"emulated/smartctl-x-scsi.json", "SELECT COUNT(*) > 0 FROM readings_latest"},
+    };
+    for (const auto& c : cases) {
+        FakeCollector fc;
+        fc.add(kSata, smartctl_sample(c.reply));
+        fc.poll();
+        EXPECT_EQ(fc.calls("smartctl").size(), 1u) << c.reply << ": no fallback needed";
+        EXPECT_EQ(fc.value(c.want), "1") << c.reply;
+        EXPECT_EQ(fc.value("SELECT COUNT(*) FROM events WHERE type='smart_error'"), "0") << c.reply;
+        EXPECT_EQ(fc.value("SELECT COUNT(*) FROM alerts WHERE rule_id='R-M3'"), "0") << c.reply;
+    }
 }
 
 TEST(SmartCollect, NvmeStatusFourIsAccepted) {
