@@ -125,6 +125,23 @@ TEST_F(Screens, TheVerdictShowsOnEveryTerminal) {
     EXPECT_NE(row(22).find(":59  open /dev/sdc: gone"), std::string::npos) << grid();
 }
 
+// A narrow title shortens the model, never the device or the size.
+TEST_F(Screens, TheTitleKeepsDeviceAndSize) {
+    enter(running_doc().json());
+    const struct {
+        int w;
+        const char* title;
+    } cases[] = {
+        {130, "  ◆ CORVANTIS SURFACE TEST  WDC WD40EFRX-68N32N0 · /dev/sdc · 4.0 TB   "},
+        {80, "  ◆ CORVANTIS SURFACE TEST  WDC WD40E · /dev/sdc · 4.0 TB       FULL  "},
+        {60, "  ◆ CORVANTIS SURFACE TEST   · /dev/sd  "},
+    };
+    for (const auto& c : cases) {
+        draw(c.w, 24);
+        EXPECT_EQ(row(0).rfind(c.title, 0), 0u) << c.w << "\n" << grid();
+    }
+}
+
 // Every box is drawn exactly when the panel's plan says so, at every height.
 TEST_F(Screens, InfoPanelBoxesByHeight) {
     const std::string docs[] = {"", running_doc().json(), finished_doc().json(),
