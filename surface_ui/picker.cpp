@@ -21,6 +21,9 @@ constexpr int kKeyWaitMs = 500;
 constexpr int kWideFrom = 111;  // from here the list keeps its own width
 constexpr int kWideBox = 104;
 constexpr int kStatusColumn = 79;
+constexpr int kModelCells = 30;
+// The longest status the list shows whole: "LINK OR BACKPLANE".
+constexpr int kStatusCells = 17;
 
 void read_size_text(const char* root, const char* dev, char* out, std::size_t size) {
     char line[64];
@@ -126,8 +129,12 @@ void picker_draw(const PickerDisk* disks, int n, int selected, int w, int h) {
     }
     const int bh = std::min(n + 4, h - 3);
     if (bh > 1 && bw >= 2) scr_box(bx, 2, bw, bh, "Disks");
-    scr_printf(tx, 3, tw, theme_color(2), -1, 1, "%-10s %-30s %-22s %10s  %s", "DEVICE", "MODEL",
-               "SERIAL", "SIZE", "SURFACE TEST");
+    // On a narrow terminal the model gives up cells, so that the size and
+    // the test status stay on screen.
+    const int squeeze = std::clamp(kStatusCells - (bw - 81), 0, kModelCells);
+    const int model_w = kModelCells - squeeze;
+    scr_printf(tx, 3, tw, theme_color(2), -1, 1, "%-10s %-*.*s %-22s %10s  %s", "DEVICE", model_w,
+               model_w, "MODEL", "SERIAL", "SIZE", "SURFACE TEST");
     if (n == 0) {
         scr_text(tx, 4, tw, "No disks found.", theme_color(2), -1, 0);
     } else if (bh > 3) {
@@ -139,10 +146,10 @@ void picker_draw(const PickerDisk* disks, int n, int selected, int w, int h) {
             const int fg = sel ? (t256 ? 231 : 15) : theme_color(1);
             if (sel) scr_fill(bx + 1, y, bw - 2, 1, bg);
             const PickerDisk& d = disks[i];
-            scr_printf(tx, y, bw - 18, fg, bg, sel, "%-10s %-30.30s %-22.22s %10s  ", d.dev,
-                       d.model, d.serial, d.size_text);
+            scr_printf(tx, y, bw - 18, fg, bg, sel, "%-10s %-*.*s %-22.22s %10s  ", d.dev, model_w,
+                       model_w, d.model, d.serial, d.size_text);
             const RowStatus s = row_status(d);
-            scr_text(bx + kStatusColumn, y, bw - 81, s.text, s.color, bg, 1);
+            scr_text(bx + kStatusColumn - squeeze, y, bw - 81 + squeeze, s.text, s.color, bg, 1);
         }
     }
     int x = 1;

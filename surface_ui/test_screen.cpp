@@ -107,8 +107,14 @@ void draw_title(const TestScreen* s, int w) {
         fmt_size_dec(static_cast<std::uint64_t>(v.capacity_bytes), size, sizeof size);
     else
         str_copy(size, sizeof size, s->disk.size_text);
-    scr_printf(n + 1, 0, w - n - 23, T(5), T(6), 0, " %s · %s · %s ",
-               v.model[0] ? v.model : s->disk.model, v.dev[0] ? v.dev : s->disk.dev, size);
+    // A long model gives way first, so that the device and the size stay whole.
+    char tail[128];
+    std::snprintf(tail, sizeof tail, " · %s · %s ", v.dev[0] ? v.dev : s->disk.dev, size);
+    const int room = w - n - 23;
+    int x = n + 1 + scr_text(n + 1, 0, room, " ", T(5), T(6), 0);
+    x += scr_text(x, 0, std::max(0, room - 1 - ui_text_cells(tail)),
+                  v.model[0] ? v.model : s->disk.model, T(5), T(6), 0);
+    scr_text(x, 0, room - (x - n - 1), tail, T(5), T(6), 0);
     char clock[16], right[32];
     local_time(clock_now(), "%H:%M:%S", clock, sizeof clock);
     const char* mode = running(s) ? (is(v.mode, "full") ? "FULL" : "QUICK") : "";

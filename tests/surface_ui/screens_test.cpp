@@ -125,6 +125,23 @@ TEST_F(Screens, TheVerdictShowsOnEveryTerminal) {
     EXPECT_NE(row(22).find(":59  open /dev/sdc: gone"), std::string::npos) << grid();
 }
 
+// A narrow title shortens the model, never the device or the size.
+TEST_F(Screens, TheTitleKeepsDeviceAndSize) {
+    enter(running_doc().json());
+    const struct {
+        int w;
+        const char* title;
+    } cases[] = {
+        {130, "  ◆ CORVANTIS SURFACE TEST  WDC WD40EFRX-68N32N0 · /dev/sdc · 4.0 TB   "},
+        {80, "  ◆ CORVANTIS SURFACE TEST  WDC WD40E · /dev/sdc · 4.0 TB       FULL  "},
+        {60, "  ◆ CORVANTIS SURFACE TEST   · /dev/sd  "},
+    };
+    for (const auto& c : cases) {
+        draw(c.w, 24);
+        EXPECT_EQ(row(0).rfind(c.title, 0), 0u) << c.w << "\n" << grid();
+    }
+}
+
 // Every box is drawn exactly when the panel's plan says so, at every height.
 TEST_F(Screens, InfoPanelBoxesByHeight) {
     const std::string docs[] = {"", running_doc().json(), finished_doc().json(),
@@ -239,6 +256,37 @@ TEST_F(Screens, PickerWrapsAndOpensOnlyADisk) {
             picker_draw(many, n, n - 1, size * 2, size);
             EXPECT_EQ(grid().find("No disks found.") != std::string::npos, n == 0 && size >= 24);
         }
+}
+
+// The list keeps its columns where they fit; a narrow one shortens the model
+// so that the size and the test status still show.
+TEST_F(Screens, PickerShowsSizeAndStatusAtEveryWidth) {
+    dir_.write_state("S1", finished_doc().json());
+    std::strcpy(disk_.model, "WDC WD40EFRX-68N32N0");
+    std::strcpy(disk_.size_text, "4.0 TB");
+    const struct {
+        int w;
+        const char* header;
+        const char* row;
+    } cases[] = {
+        {120,
+         "        │ DEVICE     MODEL                          SERIAL                       SIZE  "
+         "SUR",
+         "        │ sdb        WDC WD40EFRX-68N32N0           S1                         4.0 TB  "
+         "DISK BAD "},
+        {100,
+         " │ DEVICE     MODEL                          SERIAL                       SIZE  SURFACE "
+         "TEST ",
+         " │ sdb        WDC WD40EFRX-68N32N0           S1                         4.0 TB  DISK "
+         "BAD "},
+        {80, " │ DEVICE     MODEL      SERIAL                       SIZE  SURFACE TEST      │",
+         " │ sdb        WDC WD40EF S1                         4.0 TB  DISK BAD          │"},
+    };
+    for (const auto& c : cases) {
+        picker_draw(&disk_, 1, 0, c.w, 24);
+        EXPECT_EQ(row(3).rfind(c.header, 0), 0u) << c.w << "\n" << grid();
+        EXPECT_EQ(row(4).rfind(c.row, 0), 0u) << c.w << "\n" << grid();
+    }
 }
 
 }  // namespace
