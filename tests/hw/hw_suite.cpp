@@ -10,9 +10,9 @@
 
 namespace {
 
-std::map<std::string, HwGuestSpec>& registry() {
-    static std::map<std::string, HwGuestSpec> specs;
-    return specs;
+std::map<std::string, HwGuestPlan>& registry() {
+    static std::map<std::string, HwGuestPlan> plans;
+    return plans;
 }
 
 struct HwState {
@@ -51,9 +51,9 @@ class HwEnvironment : public ::testing::Environment {
             std::getenv("HW_KEEP_DIR") ? std::getenv("HW_KEEP_DIR") : s.dir->path();
         s.build_error = hw_build_image(base + "/image");
         if (!s.build_error.empty()) return;
-        std::vector<HwGuestSpec> specs;
-        for (const std::string& suite : suites) specs.push_back(registry()[suite]);
-        const std::vector<HwGuest> guests = hw_run_guests(specs, base + "/image", base);
+        std::vector<HwGuestPlan> plans;
+        for (const std::string& suite : suites) plans.push_back(registry()[suite]);
+        const std::vector<HwGuest> guests = hw_run_guests(plans, base + "/image", base);
         for (std::size_t i = 0; i < suites.size(); ++i) {
             s.guests[suites[i]] = guests[i];
             std::printf("[hw] guest %s: %.1f s%s\n", guests[i].name.c_str(), guests[i].seconds,
@@ -67,8 +67,8 @@ class HwEnvironment : public ::testing::Environment {
 
 }  // namespace
 
-bool hw_register_guest(const char* suite, const HwGuestSpec& spec) {
-    registry()[suite] = spec;
+bool hw_register_guest(const char* suite, const HwGuestPlan& plan) {
+    registry()[suite] = plan;
     registry()[suite].name = suite;
     return true;
 }

@@ -15,14 +15,14 @@
 
 #include "tests/hw/qemu_guest.h"
 
-bool hw_register_guest(const char* suite, const HwGuestSpec& spec);
+bool hw_register_guest(const char* suite, const HwGuestPlan& plan);
 
 // The raw text of the value at a dotted path of a JSON document ("" for the
 // root), strings with their quotes; "(none)" when the path leads nowhere.
 std::string hw_json(const std::string& doc, const std::string& path);
 
 #define HW_GUEST(suite, ...) \
-    static const bool suite##_guest_registered = hw_register_guest(#suite, HwGuestSpec __VA_ARGS__)
+    static const bool suite##_guest_registered = hw_register_guest(#suite, HwGuestPlan __VA_ARGS__)
 
 // Fixture of every emulated-disk test: the suite's guest must have booted,
 // run its scenario to the end without giving up on a wait, and written

@@ -50,10 +50,10 @@ copy_file() {
     mkdir -p "$root$(dirname "$2")"
     cp -L "$1" "$root$2"
 }
-for spec in "$@"; do
-    src=${spec%%:*}
-    dest=${spec#*:}
-    [ "$dest" = "$spec" ] && dest=$src
+for plan in "$@"; do
+    src=${plan%%:*}
+    dest=${plan#*:}
+    [ "$dest" = "$plan" ] && dest=$src
     copy_file "$src" "$dest"
     for lib in $(ldd "$src" | sed -n 's/.*=> \(\/[^ ]*\).*/\1/p; s/^[[:space:]]*\(\/[^ ]*\) (.*/\1/p'); do
         copy_file "$lib" "$lib"

@@ -207,7 +207,7 @@ std::string monitor_command(const std::string& socket_path, const std::string& c
 }
 
 struct Running {
-    HwGuestSpec spec;
+    HwGuestPlan plan;
     HwGuest guest;
     pid_t pid = -1;
     Clock::time_point start;
@@ -230,17 +230,17 @@ void prepare(Running& r, const std::string& image_dir) {
     const std::string share = r.guest.dir + "/share";
     make_dirs(share);
     write_file(share + "/scenario.sh",
-               read_file(std::string(HW_DIR) + "/scenarios/" + r.spec.scenario + ".sh"));
+               read_file(std::string(HW_DIR) + "/scenarios/" + r.plan.scenario + ".sh"));
     write_file(share + "/lib.sh", read_file(std::string(HW_DIR) + "/guest/lib.sh"));
     int boot_disks = 0;
-    for (const HwDisk& d : r.spec.disks) {
+    for (const HwDisk& d : r.plan.disks) {
         write_pattern_image(r.guest.dir + "/" + d.id + ".img", std::uint64_t{d.size_mib} << 20);
         r.guest.images.push_back({d.id, image_sum(r.guest.dir + "/" + d.id + ".img"), 0});
         if (d.bus != "spare") ++boot_disks;
     }
-    write_file(share + "/env", "HW_BOOT_DISKS=" + std::to_string(boot_disks) + "\n" + r.spec.env);
+    write_file(share + "/env", "HW_BOOT_DISKS=" + std::to_string(boot_disks) + "\n" + r.plan.env);
     QemuCommand qemu(r.guest.dir, image_dir);
-    for (const HwDisk& d : r.spec.disks) qemu.add_disk(d);
+    for (const HwDisk& d : r.plan.disks) qemu.add_disk(d);
     const std::vector<std::string>& args = qemu.args();
     std::string command_line;
     for (const std::string& s : args) command_line += s + " ";
@@ -309,12 +309,12 @@ std::string hw_build_image(const std::string& dir) {
     return "mkinitramfs.sh exited " + std::to_string(status) + ": " + out.c_str();
 }
 
-std::vector<HwGuest> hw_run_guests(const std::vector<HwGuestSpec>& specs,
+std::vector<HwGuest> hw_run_guests(const std::vector<HwGuestPlan>& plans,
                                    const std::string& image_dir, const std::string& base) {
-    std::vector<Running> running(specs.size());
-    for (std::size_t i = 0; i < specs.size(); ++i) {
-        running[i].spec = specs[i];
-        running[i].guest.name = specs[i].name.empty() ? specs[i].scenario : specs[i].name;
+    std::vector<Running> running(plans.size());
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+        running[i].plan = plans[i];
+        running[i].guest.name = plans[i].name.empty() ? plans[i].scenario : plans[i].name;
         running[i].guest.dir = base + "/" + running[i].guest.name;
         prepare(running[i], image_dir);
     }
@@ -326,7 +326,7 @@ std::vector<HwGuest> hw_run_guests(const std::vector<HwGuestSpec>& specs,
             int status = 0;
             if (::waitpid(r.pid, &status, WNOHANG) == r.pid) {
                 r.pid = -1;
-            } else if (Clock::now() - r.start > std::chrono::seconds(r.spec.time_limit_s)) {
+            } else if (Clock::now() - r.start > std::chrono::seconds(r.plan.time_limit_s)) {
                 r.guest.timed_out = true;
                 ::kill(-r.pid, SIGKILL);
                 ::waitpid(r.pid, &status, 0);

@@ -30,7 +30,7 @@ struct HwDisk {
     std::string options = "";  // more device options, such as "rotation_rate=1"
 };
 
-struct HwGuestSpec {
+struct HwGuestPlan {
     std::string scenario;  // tests/hw/scenarios/<scenario>.sh
     std::vector<HwDisk> disks;
     int time_limit_s = 300;
@@ -67,7 +67,7 @@ std::string hw_missing_prerequisites();
 // hw_devcheck and smartctl) into dir; "" or the builder's complaint. The
 // environment variable HW_CORVANTISD names another corvantisd to put in.
 std::string hw_build_image(const std::string& dir);
-// Boots one guest per spec, all at once, each in a new folder under base,
+// Boots one guest per plan, all at once, each in a new folder under base,
 // and waits for all of them. image_dir holds what hw_build_image made.
-std::vector<HwGuest> hw_run_guests(const std::vector<HwGuestSpec>& specs,
+std::vector<HwGuest> hw_run_guests(const std::vector<HwGuestPlan>& plans,
                                    const std::string& image_dir, const std::string& base);
