@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -76,12 +77,19 @@ void detect_boot(std::int64_t poll_id) {
     meta_set("dmesg_last_ts", "");
 }
 
-void disappear_pass(std::int64_t poll_id, std::int64_t start) {
+// A present disk is gone when this poll did not see it. Its rows are told
+// apart by id, not by last_seen_ts below the poll's start: a disk pulled
+// within the second of the poll that last saw it would keep a last_seen_ts
+// equal to the start of the poll its removal sets off, and stay "present".
+void disappear_pass(std::int64_t poll_id, const DiskInfo* disks, int n) {
     std::vector<std::int64_t> gone;
     {
         DbStmt st("SELECT disk_id,last_seen_ts FROM disks WHERE present=1");
-        while (st.step() == SQLITE_ROW)
-            if (st.col_int(1) < start) gone.push_back(st.col_int(0));
+        while (st.step() == SQLITE_ROW) {
+            const std::int64_t id = st.col_int(0);
+            if (std::none_of(disks, disks + n, [id](const DiskInfo& d) { return d.disk_id == id; }))
+                gone.push_back(id);
+        }
     }
     for (const std::int64_t id : gone) {
         DbStmt up("UPDATE disks SET present=0 WHERE disk_id=?");
@@ -231,7 +239,7 @@ int poll_run(const char* kind, std::int64_t slot, int on_time, const char* filte
         }
     }
     // Without an inventory every disk would look gone.
-    if (!filtered && disks && i == n) disappear_pass(poll_id, start);
+    if (!filtered && disks && i == n) disappear_pass(poll_id, disks.get(), n);
     klog_and_crc(kind, poll_id, disks.get(), n, filtered);
     const std::int64_t end = finish_poll(poll_id, start, visited);
     log_msg("%s poll #%lld: %d disks, %lld delta rows, %llds", kind,

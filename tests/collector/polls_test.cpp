@@ -119,6 +119,20 @@ TEST(Polls, DumpSerialFilter) {
     }
 }
 
+// A disk pulled within the second of the poll that last saw it is gone for
+// the poll its removal sets off, in that same second.
+TEST(Polls, DiskPulledWithinTheSecondOfItsLastPollIsGone) {
+    FakeCollector fc;
+    fc.add(sata(0), realloc_reply(0));
+    fc.add(sata(1), realloc_reply(0));
+    fc.poll("hotswap");
+    fc.remove("sdb");
+    fc.poll("hotswap");  // the fake clock has not moved: the same second
+    EXPECT_EQ(fc.rows("SELECT serial,present FROM disks ORDER BY serial"),
+              (std::vector<std::string>{"S0|1", "S1|0"}));
+    EXPECT_EQ(fc.value("SELECT COUNT(*) FROM events WHERE type='disappear'"), "1");
+}
+
 TEST(Polls, RebootRestartsTheKernelLogBookkeeping) {
     FakeCollector fc;
     write_file(fc.root() + "/proc/sys/kernel/random/boot_id", "boot-1\n");
