@@ -32,13 +32,13 @@ bool mounted(const std::string& mount, const std::string& file) {
            m.st_dev == f.st_dev && S_ISREG(f.st_mode);
 }
 
-bool wait_exit(pid_t pid, int tenths) {
-    for (int i = 0; i < tenths; ++i) {
-        int status = 0;
-        if (::waitpid(pid, &status, WNOHANG) == pid) return true;
-        ::usleep(100000);
-    }
-    return false;
+bool reaped(pid_t pid) {
+    int status = 0;
+    return ::waitpid(pid, &status, WNOHANG) == pid;
+}
+
+bool wait_exit(pid_t pid) {
+    return wait_until([pid] { return reaped(pid); }, 5);
 }
 
 std::string hex(std::uint64_t v) {
@@ -79,20 +79,17 @@ FuseDisk::FuseDisk(const std::string& image)
         error_ = "cannot start the FUSE server";
         return;
     }
-    for (int i = 0; i < 200; ++i) {
-        if (mounted(mount_, file_)) {
-            pid_ = pid;
-            return;
-        }
-        int status = 0;
-        if (::waitpid(pid, &status, WNOHANG) == pid) {
+    bool ended = false;
+    if (wait_until([&] { return mounted(mount_, file_) || (ended = reaped(pid)); }, 5)) {
+        if (ended) {
             error_ = "the FUSE server ended: " + read_file(log);
             return;
         }
-        ::usleep(25000);
+        pid_ = pid;
+        return;
     }
     ::kill(pid, SIGKILL);
-    wait_exit(pid, 50);
+    wait_exit(pid);
     ::umount2(mount_.c_str(), MNT_DETACH);
     error_ = "the FUSE server did not mount within 5 s: " + read_file(log);
 }
@@ -102,9 +99,9 @@ FuseDisk::~FuseDisk() {
     // SIGTERM makes the server unmount itself; a lazy unmount covers a
     // server that hung, or a loop device that still holds the file.
     ::kill(pid_, SIGTERM);
-    if (!wait_exit(pid_, 50)) {
+    if (!wait_exit(pid_)) {
         ::kill(pid_, SIGKILL);
-        wait_exit(pid_, 50);
+        wait_exit(pid_);
     }
     ::umount2(mount_.c_str(), MNT_DETACH);
 }

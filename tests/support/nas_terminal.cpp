@@ -3,10 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <sstream>
-#include <thread>
 
 #include "core/run.h"
 #include "core/strbuf.h"
@@ -33,15 +31,6 @@ std::string exe_of(pid_t pid) {
 }
 
 }  // namespace
-
-bool poll_until(const std::function<bool()>& fn, int timeout_s) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
-    while (std::chrono::steady_clock::now() < end) {
-        if (fn()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return fn();
-}
 
 NasTerminal::NasTerminal(const FakeNas& nas, const std::vector<std::string>& args,
                          const TerminalOptions& opts)
@@ -108,7 +97,7 @@ std::string NasTerminal::styled() const {
 }
 
 bool NasTerminal::wait_for(const std::string& needle, int timeout_s) const {
-    return poll_until([&] { return text().find(needle) != std::string::npos; }, timeout_s);
+    return wait_until([&] { return text().find(needle) != std::string::npos; }, timeout_s);
 }
 
 void NasTerminal::resize(int cols, int rows) const {

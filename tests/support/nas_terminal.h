@@ -8,7 +8,6 @@
 
 #include <sys/types.h>
 
-#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,6 +54,3 @@ class NasTerminal {
     NasProcess holder_;
     std::string error_;
 };
-
-// Polls fn until it holds; false after timeout_s.
-bool poll_until(const std::function<bool()>& fn, int timeout_s = 60);

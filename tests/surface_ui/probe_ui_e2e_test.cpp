@@ -133,7 +133,7 @@ TEST_F(ProbeUiE2E, PickADiskStartAQuickTestAndSeeItsVerdictAt80x24) {
     ASSERT_TRUE(t.wait_for("● ● ◉ ○ ○ ○ ○ ○")) << t.text();
     ASSERT_TRUE(t.wait_for("Surface map, READ")) << t.text();
     const double early = shown_percent(t.text());
-    EXPECT_TRUE(poll_until([&] { return shown_percent(t.text()) > early + 5; })) << t.text();
+    EXPECT_TRUE(wait_until([&] { return shown_percent(t.text()) > early + 5; })) << t.text();
     EXPECT_FALSE(has(t.styled(), "38;5;")) << "16 colours only";
     EXPECT_TRUE(has(t.styled(), "\x1b[97m\x1b[44m")) << "the title bar";
 
@@ -186,7 +186,7 @@ TEST_F(ProbeUiE2E, OneTestSeenFromEveryFaceOutlivesAKilledScreen) {
     REQUIRE_DISK(disk("sdb", kSerial, 2048 * kMiB));
     NasProcess follower = nas_.start(
         args({"probe", "--plain", "--serial", "wd-aaa111", "--mode", "quick", "--max-rate", "30"}));
-    ASSERT_TRUE(poll_until(
+    ASSERT_TRUE(wait_until(
         [&] { return has(read_file(follower.out_path), "[WD-AAA111] Surface map, READ"); }));
     // The test: a session of its own whose leader is gone, output in its log.
     const pid_t test = test_pid(kSerial);
@@ -251,7 +251,7 @@ TEST_F(ProbeUiE2E, SixtyFourDisksAndATestWithoutAMapYet) {
                                .sectors = 1u << 21});
     NasProcess first =
         nas_.start(args({"probe", "--serial", kSerial, "--json", "--max-rate", "5"}));
-    ASSERT_TRUE(poll_until([&] { return field(kSerial, "phase") == "verify"; }));
+    ASSERT_TRUE(wait_until([&] { return field(kSerial, "phase") == "verify"; }));
 
     NasTerminal t(nas_, args({"probe-ui"}), {.cols = 120, .rows = 40, .term = "xterm-256color"});
     REQUIRE_TERMINAL(t);
