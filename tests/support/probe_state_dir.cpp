@@ -1,10 +1,7 @@
 #include "tests/support/probe_state_dir.h"
 
-#include <sys/stat.h>
-
-#include <fstream>
-
 #include "core/util.h"
+#include "tests/support/fake_nas.h"
 
 ProbeStateDir::ProbeStateDir() : ProbeStateDir(std::string()) {}
 
@@ -12,7 +9,7 @@ ProbeStateDir::ProbeStateDir(const std::string& data_dir)
     : root_(data_dir.empty() ? dir_.path() : data_dir) {
     str_copy(saved_, sizeof saved_, g_var_dir);
     str_copy(g_var_dir, sizeof g_var_dir, root_.c_str());
-    ::mkdir((root_ + "/probe").c_str(), 0755);
+    make_dirs(root_ + "/probe");
 }
 
 ProbeStateDir::~ProbeStateDir() {
@@ -24,5 +21,5 @@ std::string ProbeStateDir::state_path(const std::string& serial) const {
 }
 
 void ProbeStateDir::write_state(const std::string& serial, const std::string& text) const {
-    std::ofstream(state_path(serial), std::ios::binary | std::ios::trunc) << text;
+    write_file(state_path(serial), text);
 }

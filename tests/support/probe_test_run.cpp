@@ -5,15 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <new>
-#include <sstream>
 
 #include "core/cli.h"
 #include "core/util.h"
 #include "surface_test/probe_map.h"
 #include "surface_test/probe_state.h"
 #include "surface_test/thermal.h"
+#include "tests/support/fake_nas.h"
 
 namespace {
 
@@ -50,10 +49,10 @@ ProbeTestRun::ProbeTestRun(const ProbeTestDisk& disk)
     p.sg_fd = disk.nvme ? -1 : disk.sg_fd;
     p.started_ts = 1800000000;
 
-    std::filesystem::create_directories(dir_.path() + "/probe");
+    make_dirs(dir_.path() + "/probe");
     std::snprintf(p.probe_dir, sizeof p.probe_dir, "%s/probe", dir_.path().c_str());
     std::snprintf(p.state_path, sizeof p.state_path, "%s/TESTSERIAL.json", p.probe_dir);
-    std::filesystem::create_directories(block_dir(dir_.path()) + "/device");
+    make_dirs(block_dir(dir_.path()) + "/device");
 
     p.bad = new BadRange[kProbeBadMax]();
     p.io_buf = static_cast<unsigned char*>(std::aligned_alloc(kProbeIoAlign, kProbeIoBufSize));
@@ -86,7 +85,7 @@ std::string ProbeTestRun::codes() const {
 }
 
 void ProbeTestRun::set_device_state(const std::string& state) {
-    std::ofstream(block_dir(dir_.path()) + "/device/state") << state << "\n";
+    write_file(block_dir(dir_.path()) + "/device/state", state + "\n");
 }
 
 void ProbeTestRun::remove_device() {
@@ -94,8 +93,5 @@ void ProbeTestRun::remove_device() {
 }
 
 std::string ProbeTestRun::state_file() const {
-    std::ifstream in(g_probe.state_path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return read_file(g_probe.state_path);
 }
