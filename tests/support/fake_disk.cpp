@@ -98,7 +98,7 @@ FakeDiskRoot fake_disk_root(const FakeNas& nas) {
 namespace {
 
 FakeDisk sized_like(FakeDisk disk, const LoopDevice& loop) {
-    disk.sectors = loop.sectors();
+    if (disk.sectors == 0) disk.sectors = loop.sectors();
     disk.attrs.emplace_back("queue/logical_block_size",
                             std::to_string(loop.logical_block()) + "\n");
     return disk;

@@ -73,7 +73,8 @@ std::string fake_disk_section(const FakeDisk& disk);
 std::string fake_enclosure_path(const FakeDiskRoot& root, int enclosure);
 
 // A fake disk whose block device is loop: its sysfs folders below root with
-// the loop device's size and logical block size, and <dev_root>/dev/<dev> a
+// the loop device's logical block size and its size (a non-zero disk.sectors
+// stays: a disk that claims more than it holds), and <dev_root>/dev/<dev> a
 // link to the loop device, for code that opens g_probe_root + "/dev/<dev>".
 // dev_root is the folder that stands for "/" (the prefix of root).
 void fake_disk_on_loop(const FakeDiskRoot& root, const std::string& dev_root, FakeDisk disk,

@@ -4,9 +4,9 @@
 
 #include "tests/support/json_edit.h"
 
-LoopDisks::LoopDisks(FakeNas& nas) : nas_(nas), root_(fake_disk_root(nas)) {}
+LoopDisks::LoopDisks(FakeNas& nas) : nas_(nas) {}
 
-bool LoopDisks::attach(FakeDisk d, std::uint64_t bytes, const std::string& image,
+bool LoopDisks::attach(const FakeDisk& d, std::uint64_t bytes, const std::string& image,
                        const LoopOptions& opts) {
     std::string img = image;
     if (img.empty()) {
@@ -23,9 +23,7 @@ bool LoopDisks::attach(FakeDisk d, std::uint64_t bytes, const std::string& image
         loops_.pop_back();
         return false;
     }
-    nas_.put_device("/dev/" + d.dev, loops_.back()->path());
-    if (d.sectors == 0) d.sectors = bytes / 512;
-    fake_disk_add(root_, d);
+    fake_disk_on_loop(nas_, d, *loops_.back());
     return true;
 }
 

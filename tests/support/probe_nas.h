@@ -25,10 +25,9 @@ class LoopDisks {
     explicit LoopDisks(FakeNas& nas);
 
     // Disk d.dev of the fake NAS over a loop device of image (a zero image of
-    // bytes made here when image is empty). d.sectors, when 0, becomes the
-    // size of bytes; a larger one makes the disk claim more than it holds.
+    // bytes made here when image is empty), laid out by fake_disk_on_loop.
     // False, with error() saying why, when no loop device could be attached.
-    bool attach(FakeDisk d, std::uint64_t bytes, const std::string& image = "",
+    bool attach(const FakeDisk& d, std::uint64_t bytes, const std::string& image = "",
                 const LoopOptions& opts = {});
     const std::string& error() const { return error_; }
     // The loop device the last attach made.
@@ -38,7 +37,6 @@ class LoopDisks {
 
    private:
     FakeNas& nas_;
-    FakeDiskRoot root_;
     TempDir images_;
     std::vector<std::unique_ptr<LoopDevice>> loops_;
     std::string error_;
