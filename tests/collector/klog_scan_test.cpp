@@ -81,10 +81,6 @@ std::vector<std::string> split_columns(const std::string& row, std::size_t n) {
     return cols;
 }
 
-std::string data_file(const std::string& name) {
-    return read_file(std::string(CORVANTIS_TEST_DATA) + "/" + name);
-}
-
 class KlogScan : public ::testing::Test {
    protected:
     void SetUp() override {
@@ -356,7 +352,7 @@ TEST_F(KlogScan, LinesAreNotStoredWhenTheTableIsGoneButTheScanGoesOn) {
 // A whole kernel log of a real kernel, taken as the first scan of its boot,
 // with the emulated machine's disks as targets.
 TEST_F(KlogScan, RealKernelLogOfReadErrors) {
-    const std::string text = data_file("kernel-log/read-errors-enodata.txt");
+    const std::string text = test_data_file("kernel-log/read-errors-enodata.txt");
     ASSERT_FALSE(text.empty());
     std::vector<KlogTarget> t = {
         target(1, "sda", "ata1"),

@@ -16,10 +16,6 @@
 
 namespace {
 
-std::string data_file(const std::string& name) {
-    return read_file(std::string(CORVANTIS_TEST_DATA) + "/" + name);
-}
-
 // All non-empty lines of text, as klog_next_line gives them.
 std::vector<std::string> split_lines(std::string text) {
     StrBuf buf;
@@ -244,7 +240,7 @@ TEST(SysfsPathController, LastPciAddressBeforeAtaHostOrNvme) {
 // path is its block path without the trailing "/block/<name>".
 TEST(SysfsPathController, RealSysBlockLinksOfTheEmulatedDisks) {
     std::map<std::string, std::string> target;
-    std::istringstream in(data_file("sysfs/sys-block.txt"));
+    std::istringstream in(test_data_file("sysfs/sys-block.txt"));
     for (std::string line; std::getline(in, line);) {
         const std::size_t arrow = line.find(" -> ");
         if (arrow == std::string::npos) continue;
@@ -289,7 +285,7 @@ struct ErrorLine {
 
 void check_real_log(const char* file, const std::vector<ErrorLine>& want) {
     const char* const kNames[] = {"sda", "sdb", "sdc", "nvme0n1", "ata1", "nvme0"};
-    const std::string text = data_file(file);
+    const std::string text = test_data_file(file);
     ASSERT_FALSE(text.empty()) << file;
     std::istringstream in(text);
     std::vector<ErrorLine> got;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/fake_nas.h"
+#include "tests/support/smartctl_samples.h"
 
 namespace {
 
@@ -14,12 +14,6 @@ std::string words(const SmartctlArgv& line) {
     std::string s;
     for (int i = 0; i < line.argc; ++i) s += (i ? " " : "") + std::string(line.argv[i]);
     return s;
-}
-
-std::string reply(const std::string& name) {
-    const std::string text = read_file(std::string(CORVANTIS_TEST_DATA) + "/smartctl/" + name);
-    if (text.empty()) ADD_FAILURE() << "no test data " << name;
-    return text;
 }
 
 TEST(SmartctlBuild, EveryCommandLineWithAndWithoutDeviceType) {
@@ -120,7 +114,7 @@ TEST(SmartctlJudge, ExitStatusOfRecordedReplies) {
         {"nvme-samsung-970evo-xall.json", 0},
     };
     for (const auto& c : cases) {
-        const std::string text = reply(c.file);
+        const std::string text = smartctl_sample(c.file);
         int status = -99;
         EXPECT_EQ(smartctl_reply_status(text.data(), text.size(), &status), 1) << c.file;
         EXPECT_EQ(status, c.status) << c.file;
@@ -152,14 +146,15 @@ TEST(SmartctlJudge, ExitStatusOfOddReplies) {
 }
 
 TEST(SmartctlJudge, WhichRepliesAreUsable) {
-    const std::string exit4 = reply("ata-hdd-wd4000fyyx-megaraid-realloc-exit4.json");
-    const std::string standby = reply("ata-hdd-standby-nocheck-exit2.json");
-    const std::string nvme8 = reply("nvme-samsung-mzwll3t2-critical-warning-exit8-redacted.json");
-    const std::string failing = reply("usb-jmicron-wd3200bevt-failing-exit216.json");
-    const std::string nodev = reply("fail-unable-to-detect-device-type-exit1.json");
-    const std::string start_sata = reply("emulated/smartctl-t-short-sata.json");
-    const std::string start_scsi = reply("emulated/smartctl-t-short-scsi.json");
-    const std::string start_nvme = reply("emulated/smartctl-t-short-nvme.json");
+    const std::string exit4 = smartctl_sample("ata-hdd-wd4000fyyx-megaraid-realloc-exit4.json");
+    const std::string standby = smartctl_sample("ata-hdd-standby-nocheck-exit2.json");
+    const std::string nvme8 =
+        smartctl_sample("nvme-samsung-mzwll3t2-critical-warning-exit8-redacted.json");
+    const std::string failing = smartctl_sample("usb-jmicron-wd3200bevt-failing-exit216.json");
+    const std::string nodev = smartctl_sample("fail-unable-to-detect-device-type-exit1.json");
+    const std::string start_sata = smartctl_sample("emulated/smartctl-t-short-sata.json");
+    const std::string start_scsi = smartctl_sample("emulated/smartctl-t-short-scsi.json");
+    const std::string start_nvme = smartctl_sample("emulated/smartctl-t-short-nvme.json");
     const std::string refused =
         "{\"smartctl\":{\"exit_status\":0,\"messages\":[{\"string\":\"Can't start self-test "
         "without aborting "

@@ -215,6 +215,12 @@ std::string read_file(const std::string& path) {
     return ss.str();
 }
 
+std::string test_data_file(const std::string& relative) {
+    const std::string path = std::string(CORVANTIS_TEST_DATA) + "/" + relative;
+    if (::access(path.c_str(), R_OK) != 0) ADD_FAILURE() << "no test data " << relative;
+    return read_file(path);
+}
+
 void make_dirs(const std::string& path) {
     for (size_t pos = 1; pos != std::string::npos;) {
         pos = path.find('/', pos + 1);

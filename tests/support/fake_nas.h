@@ -144,6 +144,9 @@ extern const char* const kFakeNasTools[];
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content, mode_t mode = 0644);
 void make_dirs(const std::string& path);
+// The whole content of a file under tests/data (path relative to it); a file
+// that is not there fails the test.
+std::string test_data_file(const std::string& relative);
 bool in_ci();
 // Polls until ok() holds; false after timeout_s. Other processes are followed
 // this way: a test waits for a state, never for a time.

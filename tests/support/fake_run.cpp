@@ -36,7 +36,3 @@ int FakeRun::fake_run(const char* const argv[], StrBuf* out, int timeout_s) {
     if (!reply.out.empty() && sb_append(out, reply.out.data(), reply.out.size()) != 0) return -1;
     return reply.rc;
 }
-
-std::string test_data_file(const std::string& relative) {
-    return read_file(std::string(CORVANTIS_TEST_DATA) + "/" + relative);
-}

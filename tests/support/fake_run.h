@@ -44,9 +44,6 @@ class FakeRun {
     std::vector<int> timeouts_;
 };
 
-// The whole content of a recorded reply under tests/data (path relative to it).
-std::string test_data_file(const std::string& relative);
-
 // Code that runs smartctl asks smartctl_path() first; the fake answers in its
 // place, but the search must find some executable. CI installs smartmontools;
 // elsewhere a machine without it skips the test.

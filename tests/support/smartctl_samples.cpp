@@ -21,7 +21,7 @@ std::vector<std::string> smartctl_sample_paths() {
 }
 
 std::string smartctl_sample(const std::string& name) {
-    return read_file(std::string(CORVANTIS_TEST_DATA) + "/smartctl/" + name);
+    return test_data_file("smartctl/" + name);
 }
 
 std::string smartctl_sample_mutant(const std::string& text, std::mt19937& rng) {
