@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,6 +20,7 @@
 #include "tests/support/fake_disk.h"
 #include "tests/support/fake_nas.h"
 #include "tests/support/json_edit.h"
+#include "tests/support/lock_holder.h"
 #include "tests/support/loop_device.h"
 #include "tests/support/probe_nas.h"
 #include "tests/support/smartctl_samples.h"
@@ -277,12 +277,10 @@ TEST_F(CollectorE2E, PollLockBudgetAndBusyDatabase) {
 
     // Another writer holds the database past the busy time-out: a clear
     // failure, not a pretended success.
-    sqlite3* other = nullptr;
-    ASSERT_EQ(sqlite3_open(db().c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    LockHolder other(sql_write_lock(db()), -1);
+    ASSERT_TRUE(other.held());
     const RunResult busy = corvantisd({"dump"});
-    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(other);
+    other.release();
     EXPECT_EQ(busy.exit_code, 1);
     EXPECT_NE(busy.err.find("database is locked"), std::string::npos) << busy.err;
     EXPECT_EQ(value("SELECT COUNT(*) FROM polls"), "1");

@@ -13,6 +13,7 @@
 #include "core/paths.h"
 #include "core/util.h"
 #include "tests/support/fake_collector.h"
+#include "tests/support/lock_holder.h"
 #include "tests/support/sqlite_file.h"
 
 namespace {
@@ -48,9 +49,8 @@ TEST(Maintenance, BusyDatabaseIsAFailure) {
     two_disks(fc);
     const std::string before = counts(fc);
     sqlite3_busy_timeout(g_db, 50);
-    sqlite3* other = nullptr;
-    sqlite3_open(fc.db().c_str(), &other);
-    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    LockHolder other(sql_write_lock(fc.db()), -1);
+    ASSERT_TRUE(other.held());
     int rc = 0;
     const std::string err = captured_err(&rc, cmd_forget, "GO1");
     EXPECT_EQ(rc, 1);
@@ -58,8 +58,7 @@ TEST(Maintenance, BusyDatabaseIsAFailure) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(cmd_prune(), 1);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("prune:"), std::string::npos);
-    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(other);
+    other.release();
     EXPECT_EQ(counts(fc), before);
     EXPECT_EQ(fc.value("SELECT COUNT(*) FROM meta WHERE key='last_prune_ts'"), "0");
 }

@@ -475,16 +475,14 @@ TEST_F(DbTest, TransactionCommitsOnlyWhenAsked) {
 TEST_F(DbTest, TransactionReportsABusyDatabase) {
     ASSERT_EQ(db_open(1), 0);
     ASSERT_EQ(db_exec("PRAGMA busy_timeout=50"), 0);
-    sqlite3* other = nullptr;
-    ASSERT_EQ(sqlite3_open(path().c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    LockHolder other(sql_write_lock(path()), -1);
+    ASSERT_TRUE(other.held());
     {
         DbTxn txn;
         EXPECT_FALSE(txn.ok()) << "another writer holds the lock";
         EXPECT_EQ(txn.commit(), -1);
     }
-    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(other);
+    other.release();
     DbTxn txn;
     EXPECT_TRUE(txn.ok());
 }
