@@ -110,7 +110,7 @@ int store_array(const Tree& t, int i, const char* prefix, int depth) {
 
 int store_tree(const Tree& t, int i, const char* path, int depth) {
     if (i >= t.count) return t.count;
-    if (depth > kTreeDepthMax) return json_tok_skip_n(t.toks, t.count, i);
+    if (depth > kTreeDepthMax) return json_tok_skip(t.toks, i);
     const JsonTok& tok = t.toks[i];
     if (tok.type == kJsonObject) return store_object(t, i, path, depth);
     if (tok.type == kJsonArray) return store_array(t, i, path, depth);

@@ -94,7 +94,7 @@ void each_element(const JsonTok* toks, int count, int i, Fn fn) {
     int e = i + 1;
     for (int n = 0; n < toks[i].size && e < count; ++n) {
         fn(e);
-        e = json_tok_skip_n(toks, count, e);
+        e = json_tok_skip(toks, e);
     }
 }
 

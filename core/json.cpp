@@ -270,17 +270,6 @@ int json_tok_skip(const JsonTok* toks, int i) {
     }
 }
 
-int json_tok_skip_n(const JsonTok* toks, int count, int i) {
-    std::int64_t pending = 1;
-    while (i < count && pending > 0) {
-        const JsonTok& t = toks[i++];
-        pending -= 1;
-        if (t.type == kJsonObject) pending += 2 * static_cast<std::int64_t>(t.size);
-        if (t.type == kJsonArray) pending += t.size;
-    }
-    return i;
-}
-
 int json_obj_get(const char* text, const JsonTok* toks, int i, const char* key) {
     if (i < 0 || toks[i].type != kJsonObject || toks[i].size <= 0) return -1;
     int k = i + 1;

@@ -41,9 +41,6 @@ int json_tok_streq(const char* text, const JsonTok* tok, const char* s);
 void json_tok_copy(const char* text, const JsonTok* tok, char* field, std::size_t size);
 // Index of the first token after the subtree at index i.
 int json_tok_skip(const JsonTok* toks, int i);
-// The same, never past count: a key that the text left without a value must
-// not walk a caller off the array.
-int json_tok_skip_n(const JsonTok* toks, int count, int i);
 // Index of the value of key in the object at i, or -1.
 int json_obj_get(const char* text, const JsonTok* toks, int i, const char* key);
 // Index reached by a dotted path of object keys from i ("a.b.c"), or -1.
