@@ -4,14 +4,16 @@
 // ("pd_dev_wwn_<wwn> = <dev_id>"). Every other key, section and comment
 // belongs to the platform and is ignored.
 //
-// Reading the file is the caller's (file_read_all, with its own size limit);
-// NasConf is large, so callers keep it on the heap.
+// Reading the file is the caller's (file_read_all, at most kNasConfReadMax
+// bytes); NasConf is large, so callers keep it on the heap.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 inline constexpr char kNasConfPath[] = "/mnt/HDA_ROOT/.conf";
+// The most of the file that is read: a larger one is not the NAS's own.
+inline constexpr std::uint64_t kNasConfReadMax = 1 << 20;
 inline constexpr std::size_t kNasKeySize = 160;
 inline constexpr std::size_t kNasValueSize = 128;
 inline constexpr int kNasMaxFlags = 128;

@@ -56,7 +56,7 @@ bool text_has_flag(const StrBuf& text, std::string_view key) {
 // file_read_all leaves errno alone when the file is only too large.
 int read_conf(const char* path, StrBuf* out) {
     errno = 0;
-    if (file_read_all(path, out, kConfReadMax) >= 0) return 0;
+    if (file_read_all(path, out, kNasConfReadMax) >= 0) return 0;
     return errno ? errno : EFBIG;
 }
 

@@ -20,7 +20,6 @@
 struct StrBuf;
 struct stat;
 
-inline constexpr std::uint64_t kConfReadMax = 1048576;
 inline constexpr std::size_t kConfLockSize = 700;
 inline constexpr std::size_t kConfDetailSize = 300;
 inline constexpr char kNasLockDir[] = "/var/lock";

@@ -198,7 +198,7 @@ bool is_executable_file(const char* path) {
 int check_after_hal(FlagClear* fc, const StrBuf& expected) {
     StrBuf text;
     errno = 0;
-    if (file_read_all(fc->path, &text, kConfReadMax) < 0) {
+    if (file_read_all(fc->path, &text, kNasConfReadMax) < 0) {
         std::snprintf(fc->detail, sizeof fc->detail, "conf_unreadable: %s after hal_event: %s",
                       fc->path, errno ? std::strerror(errno) : "over 1 MiB");
         return -1;
@@ -397,7 +397,7 @@ int flag_clear_run(const char* wwn_arg, const char* conf, const FlagClearEnv& en
     fc->path = conf ? conf : kNasConfPath;
     fc->hal_rc = -2;
     StrBuf text;
-    if (file_read_all(fc->path, &text, kConfReadMax) < 0) {
+    if (file_read_all(fc->path, &text, kNasConfReadMax) < 0) {
         flags_print_error("conf_unreadable", fc->path);
         return kExitError;
     }

@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr std::uint64_t kConfMax = 1048576;
-
 void append_disk_fields(StrBuf* out, const DiskBrief* disk) {
     sb_append_str(out, ",\"serial\":");
     sb_append_json_str(out, disk ? disk->serial : nullptr);
@@ -97,7 +95,7 @@ int cmd_flags(const char* conf_path) {
     std::unique_ptr<NasConf> conf(new (std::nothrow) NasConf());
     if (conf) {
         StrBuf text;
-        if (file_read_all(path, &text, kConfMax) >= 0)
+        if (file_read_all(path, &text, kNasConfReadMax) >= 0)
             conf_parse_flags(text.data, text.len, conf.get());
         else
             conf.reset();

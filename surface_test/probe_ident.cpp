@@ -30,7 +30,6 @@
 namespace {
 
 constexpr std::uint64_t kVpdReadMax = 4096;
-constexpr std::uint64_t kNasConfReadMax = 1 << 20;
 constexpr int kDtypeDbTimeoutMs = 5000;
 
 using BriefList = std::unique_ptr<DiskBrief[]>;

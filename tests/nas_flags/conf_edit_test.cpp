@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "collector/nas_conf.h"
 #include "core/strbuf.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/fake_nas.h"
@@ -73,7 +74,7 @@ TEST(ConfHasFlagKey, FlaggedClearAndUnreadable) {
     write_file(path, "");
     EXPECT_EQ(conf_has_flag_key(path.c_str(), kKey), 0);
     // A file that cannot be read says nothing about the flag.
-    write_file(path, std::string(kConfReadMax + 1, '\n'));
+    write_file(path, std::string(kNasConfReadMax + 1, '\n'));
     EXPECT_EQ(conf_has_flag_key(path.c_str(), kKey), -1);
     EXPECT_EQ(conf_has_flag_key((dir.path() + "/missing").c_str(), kKey), -1);
 }
@@ -220,7 +221,7 @@ TEST_F(Rewrite, NothingToDropAndFilesThatCannotBeRead) {
     EXPECT_EQ(rewrite(conf_dir() + "/missing"), kRewriteFailed);
     EXPECT_STREQ(r_.detail, "stat: No such file or directory");
     EXPECT_EQ(std::string(r_.conf_lock), lock_of(conf_dir() + "/missing"));
-    write_file(conf(), std::string(kText) + std::string(kConfReadMax, '#'));
+    write_file(conf(), std::string(kText) + std::string(kNasConfReadMax, '#'));
     EXPECT_EQ(rewrite(conf()), kRewriteFailed);
     EXPECT_STREQ(r_.detail, "read: File too large");
     EXPECT_TRUE(leftovers(conf_dir()).empty());

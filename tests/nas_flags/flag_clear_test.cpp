@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "collector/nas_conf.h"
 #include "core/db.h"
 #include "core/paths.h"
 #include "tests/support/fake_clock.h"
@@ -119,7 +120,7 @@ TEST_F(FlagClearTest, ErrorsBeforeTheProbeCheck) {
     }
     EXPECT_EQ(run(std::string(64, 'a').c_str()).out,
               "{\"ok\":false,\"refused\":\"not_flagged\"}\n");
-    for (const std::string& text : {std::string(kConfReadMax + 1, '\n'), std::string()}) {
+    for (const std::string& text : {std::string(kNasConfReadMax + 1, '\n'), std::string()}) {
         text.empty() ? (void)::unlink(conf().c_str()) : write_file(conf(), text);
         const Reply r = run();
         EXPECT_EQ(r.out, "{\"ok\":false,\"error\":\"conf_unreadable\",\"detail\":" +
@@ -253,7 +254,7 @@ TEST_F(FlagClearTest, AFileHalEventLeftUnreadableOrDamagedIsNeverReportedCleared
     const std::pair<std::function<void()>, std::string> cases[] = {
         {[&] { ::unlink(conf().c_str()); },
          "conf_unreadable: %s after hal_event: No such file or directory"},
-        {[&] { write_file(conf(), kCleared + std::string(kConfReadMax, '#')); },
+        {[&] { write_file(conf(), kCleared + std::string(kNasConfReadMax, '#')); },
          "conf_unreadable: %s after hal_event: over 1 MiB"},
         {[&] { write_file(conf(), ""); }, "conf_damaged: %s is empty after hal_event"},
         {[&] { write_file(conf(), "[Global]\npd_dev_wwn_5000c5"); },
