@@ -21,6 +21,14 @@ extern sqlite3* g_db;
 [[nodiscard]] int db_open(int create);
 // Closes g_db if open and sets it back to nullptr.
 void db_close();
+// Calls db_close when it goes out of scope: every way out of a function that
+// opened the database closes it.
+struct DbCloser {
+    DbCloser() = default;
+    ~DbCloser() { db_close(); }
+    DbCloser(const DbCloser&) = delete;
+    DbCloser& operator=(const DbCloser&) = delete;
+};
 // Runs one or more SQL statements; logs "SQL error: %s" and gives -1 on failure.
 [[nodiscard]] int db_exec(const char* sql);
 

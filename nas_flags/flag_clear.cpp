@@ -59,11 +59,6 @@ struct FlagClear {
     char detail[kConfDetailSize];
 };
 
-// Every way out after the database is opened closes it.
-struct DbCloser {
-    ~DbCloser() { db_close(); }
-};
-
 // Calls fn(key, value) for every key line of text until it returns true.
 template <typename Fn>
 void find_key_line(const StrBuf& text, Fn fn) {

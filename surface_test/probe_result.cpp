@@ -29,11 +29,6 @@ constexpr char kProbesTable[] =
     "NOT NULL,finished_ts INTEGER,result_json TEXT);CREATE INDEX IF NOT EXISTS probes_serial ON "
     "probes(serial,finished_ts);";
 
-// Closes the process's connection on every way out of probe_db_record.
-struct DbCloser {
-    ~DbCloser() { db_close(); }
-};
-
 std::int64_t cannot_open() {
     log_msg("probe: cannot open %s, result kept in the state file only", g_db_path);
     return 0;
