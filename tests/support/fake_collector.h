@@ -61,7 +61,6 @@ class FakeCollector {
 
     const std::string& root() const { return root_; }
     const std::string& db() const { return db_; }
-    FakeDiskRoot disk_root() const { return disk_root_; }
     std::string klog;  // the kernel's ring buffer as the scan reads it
     // Called before each smartctl call is answered, with its arguments.
     std::function<void(const std::vector<std::string>&)> before_smartctl;

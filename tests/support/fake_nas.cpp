@@ -277,7 +277,7 @@ FakeNas::FakeNas() : base_(dir_.path()) {
             break;
         }
     }
-    set_boot_id("00000000-0000-4000-8000-000000000001");
+    write_file(base_ + "/boot_id", "00000000-0000-4000-8000-000000000001\n");
     // The NAS's registry names the package root, so that a run without
     // --qpkg-root never falls back to a folder beside the executable.
     put_script("/sbin/getcfg", "echo " + pkg_root() + "\n");
@@ -321,10 +321,6 @@ void FakeNas::make_dir(const std::string& platform_path) {
 
 void FakeNas::put_script(const std::string& platform_path, const std::string& body) {
     put_file(platform_path, "#!/bin/sh\n" + body, 0755);
-}
-
-void FakeNas::set_boot_id(const std::string& id) {
-    write_file(base_ + "/boot_id", id + "\n");
 }
 
 void FakeNas::put_device(const std::string& platform_path, const std::string& host_node) {
@@ -371,13 +367,12 @@ std::function<void(int)> FakeNas::exec_in_namespace(const std::vector<std::strin
 }
 
 RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& opts) const {
-    return spawn(exec_in_namespace(args, opts), opts.stdin_data, opts.timeout_s,
-                 opts.kill_after_us);
+    return spawn(exec_in_namespace(args, opts), opts.timeout_s, opts.kill_after_us);
 }
 
 NasProcess FakeNas::start(const std::vector<std::string>& args, const RunOptions& opts) const {
     static int serial = 0;
-    return launch(exec_in_namespace(args, opts), opts.stdin_data, "bg" + std::to_string(++serial));
+    return launch(exec_in_namespace(args, opts), "bg" + std::to_string(++serial));
 }
 
 std::string FakeNas::err_so_far(const NasProcess& p) {
@@ -406,7 +401,7 @@ RunResult FakeNas::run_function(const std::function<int(std::string& out)>& fn,
             }
             ::_exit(rc);
         },
-        "", timeout_s);
+        timeout_s);
 }
 
 SealPlan FakeNas::make_seal() const {
@@ -438,9 +433,9 @@ SealPlan FakeNas::make_seal() const {
     return seal;
 }
 
-RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace,
-                         const std::string& stdin_data, int timeout_s, int kill_after_us) const {
-    const NasProcess p = launch(in_namespace, stdin_data, "run");
+RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace, int timeout_s,
+                         int kill_after_us) const {
+    const NasProcess p = launch(in_namespace, "run");
     // The status pipe closed at the exec: the program runs from here on.
     if (kill_after_us >= 0) {
         ::usleep(static_cast<useconds_t>(kill_after_us));
@@ -450,12 +445,10 @@ RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace,
 }
 
 NasProcess FakeNas::launch(const std::function<void(int status_fd)>& in_namespace,
-                           const std::string& stdin_data, const std::string& tag) const {
+                           const std::string& tag) const {
     NasProcess p;
     p.out_path = base_ + "/" + tag + ".out";
     p.err_path = base_ + "/" + tag + ".err";
-    const std::string in_path = base_ + "/" + tag + ".in";
-    write_file(in_path, stdin_data);
 
     SealPlan seal = make_seal();
     int status_pipe[2];
@@ -464,7 +457,7 @@ NasProcess FakeNas::launch(const std::function<void(int status_fd)>& in_namespac
     if (pid < 0) throw std::runtime_error("fork");
     if (pid == 0) {
         ::close(status_pipe[0]);
-        const int in = ::open(in_path.c_str(), O_RDONLY);
+        const int in = ::open("/dev/null", O_RDONLY);
         const int out = ::open(p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = ::open(p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || err < 0) child_fail(status_pipe[1], "open streams");

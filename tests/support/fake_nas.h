@@ -45,7 +45,6 @@ struct RunOptions {
     std::string exe;         // executable to run; the built corvantisd when empty
     std::string argv0;       // argv[0]; the executable's path when empty
     bool no_argv0 = false;   // start with an empty argument vector
-    std::string stdin_data;  // fed on standard input (else /dev/null)
     int timeout_s = 60;      // killed with SIGKILL past this
     int kill_after_us = -1;  // SIGKILL this long after the program started (>= 0)
 };
@@ -89,7 +88,6 @@ class FakeNas {
     void make_dir(const std::string& platform_path);
     // A shell script at a platform path: "#!/bin/sh\n" + body, mode 0755.
     void put_script(const std::string& platform_path, const std::string& body);
-    void set_boot_id(const std::string& id);
     // Makes the host's device node host_node (a loop device the test attached,
     // say) appear at platform_path under /dev inside the namespace.
     void put_device(const std::string& platform_path, const std::string& host_node);
@@ -118,12 +116,12 @@ class FakeNas {
    private:
     SealPlan make_seal() const;
     // Forks a child that enters the namespace, mounts the fake NAS, takes its
-    // standard streams from stdin_data and the result files, then calls
+    // standard streams from /dev/null and the result files, then calls
     // in_namespace (which must not return); waits at most timeout_s seconds.
-    RunResult spawn(const std::function<void(int status_fd)>& in_namespace,
-                    const std::string& stdin_data, int timeout_s, int kill_after_us = -1) const;
+    RunResult spawn(const std::function<void(int status_fd)>& in_namespace, int timeout_s,
+                    int kill_after_us = -1) const;
     NasProcess launch(const std::function<void(int status_fd)>& in_namespace,
-                      const std::string& stdin_data, const std::string& tag) const;
+                      const std::string& tag) const;
     // The exec of corvantisd with args and opts, as the child runs it inside the namespace.
     std::function<void(int)> exec_in_namespace(const std::vector<std::string>& args,
                                                const RunOptions& opts) const;

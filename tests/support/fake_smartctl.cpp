@@ -1,10 +1,8 @@
 #include "tests/support/fake_smartctl.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <sstream>
-#include <stdexcept>
 
 #include "tests/support/fake_nas.h"
 #include "tests/support/json_edit.h"
@@ -49,7 +47,6 @@ pick() {
   f="$1/$key.$n.json"
 }
 for d in "$D/$dev" "$D/_any"; do
-  if [ -p "$d/$key.hang" ]; then read -r never < "$d/$key.hang"; fi
   if pick "$d"; then
     while IFS= read -r line || [ -n "$line" ]; do printf '%s\n' "$line"; done < "$f"
     exit 0
@@ -188,11 +185,10 @@ std::string FakeSmartctl::dir(const std::string& dev) const {
     return d;
 }
 
-// A key holds one reply, a sequence or a hang at a time.
+// A key holds one reply or a sequence at a time.
 void FakeSmartctl::clear_key(const std::string& dev, const std::string& key) const {
     const std::string base = dir(dev) + "/" + key;
-    for (const char* suffix : {".json", ".n", ".hang", ".aborted.json"})
-        ::unlink((base + suffix).c_str());
+    for (const char* suffix : {".json", ".n", ".aborted.json"}) ::unlink((base + suffix).c_str());
     for (int i = 1; ::unlink((base + "." + std::to_string(i) + ".json").c_str()) == 0; ++i) {
     }
 }
@@ -207,12 +203,6 @@ void FakeSmartctl::sequence(const std::string& dev, const std::string& key,
     clear_key(dev, key);
     for (std::size_t i = 0; i < replies.size(); ++i)
         write_file(dir(dev) + "/" + key + "." + std::to_string(i + 1) + ".json", replies[i]);
-}
-
-void FakeSmartctl::hang(const std::string& dev, const std::string& key) {
-    clear_key(dev, key);
-    const std::string fifo = dir(dev) + "/" + key + ".hang";
-    if (::mkfifo(fifo.c_str(), 0600) != 0) throw std::runtime_error("mkfifo " + fifo);
 }
 
 void FakeSmartctl::selftest(const std::string& dev, const SelftestPlan& plan) {

@@ -74,8 +74,6 @@ class FakeSmartctl {
     // the progress sequences.
     void sequence(const std::string& dev, const std::string& key,
                   const std::vector<std::string>& replies);
-    // Calls of key on dev never answer (until the caller's time limit kills them).
-    void hang(const std::string& dev, const std::string& key);
     // Start, progress and abort replies of a simulated self-test on dev.
     void selftest(const std::string& dev, const SelftestPlan& plan);
     // A healthy SATA disk dev that identifies as serial (recorded replies),

@@ -1,6 +1,6 @@
 // The fake smartctl script itself, run as a program with nothing but a shell
 // on its PATH: replies per device and command line, sequences, the simulated
-// self-test's state between calls, hangs, and the call log.
+// self-test's state between calls, and the call log.
 #include "tests/support/fake_smartctl.h"
 
 #include <gtest/gtest.h>
@@ -20,13 +20,13 @@ namespace {
 class FakeSmartctlTest : public ::testing::Test {
    protected:
     // Runs the script the way smartctl would be run, with an empty PATH.
-    std::string call(const std::vector<std::string>& args, int timeout_s = 10) {
+    std::string call(const std::vector<std::string>& args) {
         std::vector<const char*> argv = {"/usr/bin/env", "-i", "PATH=/nonexistent", "/bin/sh",
                                          script_.c_str()};
         for (const std::string& a : args) argv.push_back(a.c_str());
         argv.push_back(nullptr);
         StrBuf out;
-        last_rc_ = run_capture(argv.data(), &out, timeout_s);
+        last_rc_ = run_capture(argv.data(), &out, 10);
         return out.c_str();
     }
     static int temperature_of(const std::string& reply) {
@@ -87,12 +87,6 @@ TEST_F(FakeSmartctlTest, SelfTestRunsToItsOutcomeAndAnAbortIsRemembered) {
     call({"-X", "-j", "/dev/sda"});
     EXPECT_EQ(sc_.selftest_state("sda"), "aborted");
     EXPECT_EQ(status(), 0x10);
-}
-
-TEST_F(FakeSmartctlTest, AHangingCallIsKilledAtItsLimit) {
-    sc_.hang("", kScIdentify);
-    EXPECT_EQ(call({"-i", "-j", "/dev/sda"}, 1), "");
-    EXPECT_EQ(last_rc_, -1);
 }
 
 TEST(JsonSet, ReplacesOrAddsOneValue) {

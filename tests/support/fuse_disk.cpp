@@ -126,9 +126,6 @@ void FuseDisk::die_after_reads(std::uint64_t n) {
 void FuseDisk::die_from_offset(std::uint64_t offset) {
     add_rule("dead_from " + hex(offset));
 }
-void FuseDisk::die_now() {
-    add_rule("dead");
-}
 void FuseDisk::clear() {
     rules_.clear();
     write_config();

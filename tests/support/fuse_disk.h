@@ -51,8 +51,6 @@ class FuseDisk {
     void die_after_reads(std::uint64_t n);
     // Once a read reaches offset, every read fails with ENODEV.
     void die_from_offset(std::uint64_t offset);
-    // Every read fails with ENODEV from now on.
-    void die_now();
     // Drops every rule (a disk that died stays dead).
     void clear();
 

@@ -17,7 +17,6 @@
 //   dead_after N                reads after the N-th fail with ENODEV
 //   dead_from OFFSET            once a read touches OFFSET or beyond, every
 //                               read fails with ENODEV
-//   dead                        every read fails with ENODEV from now on
 // A disk that died stays dead even when the rule is taken out again.
 //
 // <mountpoint>/stats answers "reads N\nbytes N\nfailed N\n": read requests
@@ -60,7 +59,6 @@ struct Config {
     std::vector<Rule> rules;
     std::int64_t dead_after = -1;  // -1: none
     std::int64_t dead_from = -1;   // -1: none
-    bool dead = false;
 };
 
 struct Server {
@@ -110,7 +108,6 @@ Config parse_config(const std::string& text) {
             c.rules.push_back({Rule::kSlowPerMib, number(a), number(b), std::atol(v.c_str())});
         if (kind == "dead_after") c.dead_after = static_cast<std::int64_t>(number(a));
         if (kind == "dead_from") c.dead_from = static_cast<std::int64_t>(number(a));
-        if (kind == "dead") c.dead = true;
     }
     return c;
 }
@@ -143,8 +140,7 @@ bool overlaps(const Rule& r, std::uint64_t off, std::uint64_t len) {
 int judge_read(std::uint64_t off, std::uint64_t len) {
     reload_config();
     const Config& c = g_server.config;
-    if (c.dead ||
-        (c.dead_after >= 0 && g_server.reads > static_cast<std::uint64_t>(c.dead_after)) ||
+    if ((c.dead_after >= 0 && g_server.reads > static_cast<std::uint64_t>(c.dead_after)) ||
         (c.dead_from >= 0 && off + len > static_cast<std::uint64_t>(c.dead_from)))
         g_server.died = true;
     if (g_server.died) return ENODEV;

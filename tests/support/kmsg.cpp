@@ -1,7 +1,6 @@
 #include "tests/support/kmsg.h"
 
 #include <fcntl.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "core/unique_fd.h"
@@ -13,10 +12,4 @@ bool kmsg_write(const std::string& text, int prio) {
     if (!fd.valid()) return false;
     const std::string line = "<" + std::to_string(prio) + ">" + text + "\n";
     return ::write(fd.get(), line.data(), line.size()) == static_cast<ssize_t>(line.size());
-}
-
-double kmsg_now_s() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }

@@ -11,8 +11,6 @@
 // Writes text as one line at priority prio (3 = error). false when /dev/kmsg
 // cannot be written (not root, or no such device).
 bool kmsg_write(const std::string& text, int prio = 3);
-// Seconds since boot on the clock the kernel stamps its log with.
-double kmsg_now_s();
 
 // Outside CI a machine whose kernel log cannot be written skips the test.
 #define REQUIRE_KMSG()                                                        \

@@ -1,6 +1,5 @@
 #include "tests/support/loop_device.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -68,11 +67,6 @@ LoopDevice::LoopDevice(const std::string& image, const LoopOptions& opts) {
 std::string LoopDevice::name() const {
     const std::size_t slash = path_.rfind('/');
     return slash == std::string::npos ? path_ : path_.substr(slash + 1);
-}
-
-dev_t LoopDevice::rdev() const {
-    struct stat st {};
-    return !path_.empty() && ::stat(path_.c_str(), &st) == 0 ? st.st_rdev : 0;
 }
 
 std::uint64_t LoopDevice::sectors() const {

@@ -24,10 +24,8 @@ class LoopDevice {
 
     const std::string& path() const { return path_; }
     const std::string& error() const { return error_; }
-    // The kernel name ("loop3") and the device number, for a node of another
-    // name (a fake NAS's /dev/sdb) that must reach this device.
+    // The kernel name ("loop3").
     std::string name() const;
-    dev_t rdev() const;
     // Its size in 512-byte sectors and its logical block size, as sysfs shows them.
     std::uint64_t sectors() const;
     unsigned logical_block() const;
