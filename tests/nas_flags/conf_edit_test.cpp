@@ -3,7 +3,6 @@
 // behind a link.
 #include "nas_flags/conf_edit.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -120,13 +119,9 @@ class Rewrite : public ::testing::Test {
     }
     // Names in a folder that the rewrite may have left behind.
     static std::vector<std::string> leftovers(const std::string& dir) {
-        std::vector<std::string> names;
-        if (DIR* d = ::opendir(dir.c_str())) {
-            while (dirent* e = ::readdir(d))
-                if (std::string(e->d_name).rfind(".conf.corvantis.", 0) == 0)
-                    names.push_back(e->d_name);
-            ::closedir(d);
-        }
+        std::vector<std::string> names = dir_names(dir);
+        std::erase_if(names,
+                      [](const std::string& n) { return n.rfind(".conf.corvantis.", 0) != 0; });
         return names;
     }
 

@@ -2,7 +2,6 @@
 // NAS, its configuration at /mnt/HDA_ROOT/.conf, a /sbin/hal_event script,
 // the NAS's INI lock held by another process, a busy database, and kills at
 // random moments of a rewrite.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -55,15 +54,6 @@ class FlagsE2e : public ::testing::Test {
                      "strftime('%s','now')-600,strftime('%s','now')-60)"),
             "");
     }
-    static std::vector<std::string> names_in(const std::string& dir) {
-        std::vector<std::string> names;
-        if (DIR* d = ::opendir(dir.c_str())) {
-            while (dirent* e = ::readdir(d))
-                if (e->d_name[0] != '.' || e->d_name[1] == 'c') names.push_back(e->d_name);
-            ::closedir(d);
-        }
-        return names;
-    }
 
     FakeNas nas_;
 };
@@ -101,7 +91,7 @@ TEST_F(FlagsE2e, HalEventClearsWhileTheDatabaseIsBusy) {
               std::string::npos)
         << r.out;
     EXPECT_EQ(read_file(nas_.host_path(kConfPath)), kCleared);
-    const std::vector<std::string> saved = names_in(backups());
+    const std::vector<std::string> saved = dir_names(backups());
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_EQ(read_file(backups() + "/" + saved[0]), kConf);
     EXPECT_EQ(sql_value(db(), "SELECT type||' '||json_extract(detail,'$.method') FROM events"),
@@ -137,7 +127,7 @@ TEST_F(FlagsE2e, AHalEventThatDamagesTheFileLeavesTheFlagReported) {
         << r.out;
     EXPECT_EQ(read_file(nas_.host_path(kConfPath)), kConf.substr(0, 40));
     EXPECT_EQ(sql_value(db(), "SELECT count(*) FROM events"), "0");
-    const std::vector<std::string> saved = names_in(backups());
+    const std::vector<std::string> saved = dir_names(backups());
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_EQ(read_file(backups() + "/" + saved[0]), kConf);
 }
@@ -167,7 +157,7 @@ TEST_F(FlagsE2e, AKillAtAnyMomentLeavesAWholeConfiguration) {
             << "killed after " << opts.kill_after_us << " us:\n"
             << now;
         (now == kConf ? old_left : new_left)++;
-        for (const std::string& name : names_in(backups())) {
+        for (const std::string& name : dir_names(backups())) {
             if (name[0] == '.') continue;  // a backup still under its temporary name
             EXPECT_EQ(read_file(backups() + "/" + name), kConf) << name;
             ::unlink((backups() + "/" + name).c_str());
@@ -270,7 +260,7 @@ TEST_F(FlagsE2e, RealProbeRunsDecide) {
         << r.err;
     EXPECT_NE(json_get(probe_state(nas_, "I-1"), "map.codes").find('E'), std::string::npos);
     nas_.put_file(kConfPath, conf);
-    const std::size_t backups_before = names_in(backups()).size();
+    const std::size_t backups_before = dir_names(backups()).size();
     for (int i : {1, 2}) {
         r = clear(disk[i].wwn);
         EXPECT_EQ(r.exit_code, 3) << disk[i].serial;
@@ -278,7 +268,7 @@ TEST_F(FlagsE2e, RealProbeRunsDecide) {
                              std::to_string(i + 1) + "}\n");
     }
     EXPECT_EQ(read_file(conf_path), conf);
-    EXPECT_EQ(names_in(backups()).size(), backups_before) << "a refusal keeps no backup";
+    EXPECT_EQ(dir_names(backups()).size(), backups_before) << "a refusal keeps no backup";
     EXPECT_EQ(sql_value(db(), "SELECT count(*) FROM events WHERE type='flag_cleared'"), "2");
 }
 

@@ -98,17 +98,14 @@ void bind_mount(const std::string& from, const std::string& to, bool read_only, 
         child_fail(status_fd, to.c_str());
 }
 
-// Identity of every program the host has where programs are looked up.
 // What stat() says of every entry of dir (links followed), by its path.
 std::vector<std::pair<std::string, struct stat>> entries_of(const char* dir) {
     std::vector<std::pair<std::string, struct stat>> found;
-    DIR* d = ::opendir(dir);
-    while (const dirent* e = d ? ::readdir(d) : nullptr) {
+    for (const std::string& name : dir_names(dir)) {
         struct stat st {};
-        const std::string path = std::string(dir) + "/" + e->d_name;
-        if (e->d_name[0] != '.' && ::stat(path.c_str(), &st) == 0) found.emplace_back(path, st);
+        const std::string path = std::string(dir) + "/" + name;
+        if (name[0] != '.' && ::stat(path.c_str(), &st) == 0) found.emplace_back(path, st);
     }
-    if (d) ::closedir(d);
     return found;
 }
 
@@ -219,6 +216,18 @@ std::string test_data_file(const std::string& relative) {
     const std::string path = std::string(CORVANTIS_TEST_DATA) + "/" + relative;
     if (::access(path.c_str(), R_OK) != 0) ADD_FAILURE() << "no test data " << relative;
     return read_file(path);
+}
+
+std::vector<std::string> dir_names(const std::string& dir) {
+    std::vector<std::string> names;
+    if (const UniqueDir d{::opendir(dir.c_str())}) {
+        while (const dirent* e = ::readdir(d.get())) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 void make_dirs(const std::string& path) {

@@ -142,6 +142,8 @@ extern const char* const kFakeNasTools[];
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content, mode_t mode = 0644);
 void make_dirs(const std::string& path);
+// The names in a folder but "." and "..", sorted; none when it cannot be read.
+std::vector<std::string> dir_names(const std::string& dir);
 // The whole content of a file under tests/data (path relative to it); a file
 // that is not there fails the test.
 std::string test_data_file(const std::string& relative);

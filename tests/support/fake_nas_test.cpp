@@ -3,7 +3,6 @@
 // through fails the test.
 #include "tests/support/fake_nas.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
@@ -12,25 +11,17 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <set>
 #include <string>
 
 #include "tests/support/loop_device.h"
 
 namespace {
 
-std::set<std::string> entries(const char* dir) {
-    std::set<std::string> names;
-    DIR* d = ::opendir(dir);
-    while (const dirent* e = d ? ::readdir(d) : nullptr)
-        if (e->d_name[0] != '.') names.insert(e->d_name);
-    if (d) ::closedir(d);
-    return names;
-}
-
-std::string joined(const std::set<std::string>& names) {
+// The names in dir that do not begin with '.', space-separated.
+std::string shown(const char* dir) {
     std::string s;
-    for (const std::string& n : names) s += (s.empty() ? "" : " ") + n;
+    for (const std::string& n : dir_names(dir))
+        if (n[0] != '.') s += (s.empty() ? "" : " ") + n;
     return s;
 }
 
@@ -45,9 +36,9 @@ TEST_F(SealedNas, OnlyTheTestsOwnProgramsAndNodesAreInside) {
     const RunResult r = nas.run_function([](std::string& out) {
         for (const char* dir :
              {"/usr/app/qorm/bin", "/usr/local/sbin", "/usr/sbin", "/sbin", "/usr/local/bin"})
-            out += std::string(dir) + ": " + joined(entries(dir)) + "\n";
-        out += "/dev: " + joined(entries("/dev")) + "\n";
-        out += "/sys/block: " + joined(entries("/sys/block")) + "\n";
+            out += std::string(dir) + ": " + shown(dir) + "\n";
+        out += "/dev: " + shown("/dev") + "\n";
+        out += "/sys/block: " + shown("/sys/block") + "\n";
         for (const char* host_tool : {"/bin/uname", "/usr/bin/getcfg", "/usr/bin/smartctl"})
             if (::access(host_tool, F_OK) == 0) out += std::string("found ") + host_tool + "\n";
         return 0;

@@ -1,21 +1,14 @@
 #include "tests/support/smartctl_samples.h"
 
-#include <dirent.h>
-
 #include "tests/support/fake_nas.h"
 
 std::vector<std::string> smartctl_sample_paths() {
     std::vector<std::string> files;
     for (const std::string& dir : {std::string(CORVANTIS_TEST_DATA) + "/smartctl",
                                    std::string(CORVANTIS_TEST_DATA) + "/smartctl/emulated"}) {
-        DIR* d = ::opendir(dir.c_str());
-        if (!d) continue;
-        while (dirent* e = ::readdir(d)) {
-            const std::string name = e->d_name;
+        for (const std::string& name : dir_names(dir))
             if (name.size() > 5 && name.substr(name.size() - 5) == ".json")
                 files.push_back(dir + "/" + name);
-        }
-        ::closedir(d);
     }
     return files;
 }
