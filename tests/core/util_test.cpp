@@ -1,6 +1,5 @@
 #include "core/util.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -13,12 +12,8 @@
 
 namespace {
 
-int open_fd_count() {
-    int n = 0;
-    DIR* d = ::opendir("/proc/self/fd");
-    while (::readdir(d)) ++n;
-    ::closedir(d);
-    return n;
+std::size_t open_fd_count() {
+    return dir_names("/proc/self/fd").size();
 }
 
 TEST(NameIsSafe, AcceptsOnlyPlainFileNameWords) {
@@ -116,7 +111,7 @@ TEST(FileReadAll, ClosesItsDescriptorOnEveryPath) {
     TempDir dir;
     const std::string big = dir.path() + "/big";
     write_file(big, std::string(9000, 'b'));
-    const int before = open_fd_count();
+    const std::size_t before = open_fd_count();
     for (int i = 0; i < 50; ++i) {
         StrBuf sb;
         EXPECT_EQ(file_read_all(big.c_str(), &sb, 100), -1);         // over the limit
