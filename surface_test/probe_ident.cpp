@@ -21,6 +21,7 @@
 #include "core/paths.h"
 #include "core/run.h"
 #include "core/strbuf.h"
+#include "core/unique_fd.h"
 #include "core/util.h"
 #include "surface_test/probe_map.h"
 #include "surface_test/probe_run.h"
@@ -34,11 +35,6 @@ constexpr std::uint64_t kNasConfReadMax = 1 << 20;
 constexpr int kDtypeDbTimeoutMs = 5000;
 
 using BriefList = std::unique_ptr<DiskBrief[]>;
-
-struct DirCloser {
-    void operator()(DIR* d) const { ::closedir(d); }
-};
-using Dir = std::unique_ptr<DIR, DirCloser>;
 
 bool starts_with(const char* text, const char* prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
@@ -83,7 +79,7 @@ void vpd_serial(const char* name, char* out, std::size_t size) {
 bool find_unlisted(const DiskBrief* list, int count) {
     char dir_path[600];
     if (probe_path(dir_path, sizeof dir_path, "/sys/block") != 0) return false;
-    Dir dir(::opendir(dir_path));
+    UniqueDir dir(::opendir(dir_path));
     if (!dir) return false;
     while (const dirent* e = ::readdir(dir.get())) {
         if (!starts_with(e->d_name, "sd")) continue;
@@ -233,7 +229,7 @@ void find_md_arrays() {
     ProbeState& p = g_probe;
     char path[600];
     if (probe_path(path, sizeof path, "/sys/block/%s", p.name) != 0) return;
-    Dir dir(::opendir(path));
+    UniqueDir dir(::opendir(path));
     if (!dir) return;
     const std::size_t name_len = std::strlen(p.name);
     while (const dirent* part = ::readdir(dir.get())) {
@@ -244,7 +240,7 @@ void find_md_arrays() {
         if (probe_format(holders_path, sizeof holders_path, "%s/%s/holders", path, part->d_name) !=
             0)
             continue;
-        Dir holders(::opendir(holders_path));
+        UniqueDir holders(::opendir(holders_path));
         if (!holders) continue;
         while (const dirent* h = ::readdir(holders.get())) {
             if (!starts_with(h->d_name, "md")) continue;

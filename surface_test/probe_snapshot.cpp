@@ -16,6 +16,7 @@
 #include "core/run.h"
 #include "core/smartctl.h"
 #include "core/strbuf.h"
+#include "core/unique_fd.h"
 #include "core/util.h"
 
 namespace {
@@ -23,11 +24,6 @@ namespace {
 constexpr std::uint64_t kEringReadMax = 65536;
 constexpr std::size_t kEringLineMax = 511;  // bytes of a ring line that are examined
 constexpr int kAttrCrcSlot = 5;             // attribute 199, interface CRC errors
-
-struct DirCloser {
-    void operator()(DIR* d) const { ::closedir(d); }
-};
-using Dir = std::unique_ptr<DIR, DirCloser>;
 
 bool is_digit(char c) {
     return c >= '0' && c <= '9';
@@ -200,7 +196,7 @@ void probe_find_siblings() {
     if (p.is_nvme || p.controller[0] == '\0') return;
     char path[600];
     if (probe_path(path, sizeof path, "/sys/block") != 0) return;
-    const Dir dir(::opendir(path));
+    const UniqueDir dir(::opendir(path));
     if (!dir) return;
     std::unique_ptr<DiskBrief[]> brief(new (std::nothrow) DiskBrief[kDiskMax]);
     const int count = brief ? disk_list_ids_under(g_probe_root, brief.get(), kDiskMax) : 0;
