@@ -30,7 +30,6 @@ constexpr int kBadRangesShown = 256;
 // Well above the largest document: 4096 map codes, 256 ranges, 64 siblings,
 // two histories and two snapshots of 48 PHY counters each.
 constexpr std::uint64_t kDocReserve = std::uint64_t{128} << 10;
-constexpr const char* kLimitSources[] = {"default", "user", "wctemp", "op_limit", "trip", "off"};
 
 using ll = long long;
 using ull = unsigned long long;
@@ -172,9 +171,7 @@ void thermal_json(StrBuf* sb, const ProbeState& p, double now) {
     const bool on = g.limit != 0;
     put(sb, ",\"limit_c\":%d,\"warm_c\":%d,\"resume_c\":%d", g.limit, on ? g.warm : 0,
         on ? g.resume : 0);
-    const int src =
-        t.limit_src >= kSrcDefault && t.limit_src <= kSrcOff ? t.limit_src : kSrcDefault;
-    put(sb, ",\"limit_src\":\"%s\"", kLimitSources[src]);
+    put(sb, ",\"limit_src\":\"%s\"", thermal_source_name(t.limit_src));
     put_f(sb, "duty_pct", "%.0f", g.duty * 100);
     put_ll(sb, "pauses", g.pauses);
     put_f(sb, "paused_s", "%.0f", thermal_guard_paused_ms(&g, now) / 1000);
