@@ -13,7 +13,6 @@
 #include "collector/discovery.h"
 #include "collector/klog.h"
 #include "core/clock.h"
-#include "core/run.h"
 #include "core/smartctl.h"
 #include "core/strbuf.h"
 #include "core/unique_fd.h"
@@ -38,7 +37,7 @@ int parse_reply(SmartctlCmd cmd, const StrBuf& out, std::int64_t baseline, Smart
 void take_smart(ProbeSnapshot* snap, int which) {
     if (g_probe.identified != 1) return;
     StrBuf out;
-    probe_smartctl(kSmartctlSnapshot, g_probe.dtype, g_probe.smart_dev, &out);
+    smartctl_call(kSmartctlSnapshot, g_probe.dtype, g_probe.smart_dev, &out);
     // The second snapshot counts error-log entries numbered above the first's
     // newest, i.e. logged while the test ran.
     const ProbeSnapshot& s0 = g_probe.snap0;
@@ -88,7 +87,7 @@ void take_siblings(int which) {
             char dev[48];
             (void)std::snprintf(dev, sizeof dev, "/dev/%s", s.dev);
             StrBuf out;
-            probe_smartctl(kSmartctlSiblingCounters, s.dtype, dev, &out);
+            smartctl_call(kSmartctlSiblingCounters, s.dtype, dev, &out);
             SmartSnapshot r;
             // A sibling in standby answers with bit 1 set: it is not woken, and not usable.
             ok = out.len > 0 && parse_reply(kSmartctlSiblingCounters, out, -1, &r) &&
@@ -109,41 +108,11 @@ void take_siblings(int which) {
 
 }  // namespace
 
-void probe_run_smartctl(const char* const* args, const char* dtype, const char* device, StrBuf* out,
-                        int timeout_s) {
-    // Emptied even when nothing runs: a caller that reuses its buffer must
-    // never judge an earlier reply as this one.
-    sb_free(out);
-    const char* path = smartctl_path();
-    if (!path || !device || !*device) return;
-    // Path, the arguments, "-d" and its type, the device, NULL.
-    const char* argv[1 + kProbeSmartctlArgsMax + 2 + 1 + 1];
-    int n = 0;
-    argv[n++] = path;
-    for (int i = 0; args && args[i] && i < kProbeSmartctlArgsMax; ++i) argv[n++] = args[i];
-    if (dtype && *dtype) {
-        argv[n++] = "-d";
-        argv[n++] = dtype;
-    }
-    argv[n++] = device;
-    argv[n] = nullptr;
-    (void)run_capture(argv, out, timeout_s);
-}
-
-void probe_smartctl(SmartctlCmd cmd, const char* dtype, const char* device, StrBuf* out) {
-    const char* const* args = smartctl_args(cmd);
-    if (!args) {
-        sb_free(out);
-        return;
-    }
-    probe_run_smartctl(args, dtype, device, out, smartctl_timeout_s(cmd));
-}
-
 int probe_identify(const char* dtype, int require_ata, int standby, char* serial_out,
                    char* protocol_out) {
     const SmartctlCmd cmd = standby ? kSmartctlIdentifyStandby : kSmartctlIdentify;
     StrBuf out;
-    probe_smartctl(cmd, dtype, g_probe.smart_dev, &out);
+    smartctl_call(cmd, dtype, g_probe.smart_dev, &out);
     SmartSnapshot r;
     if (out.len == 0 || !parse_reply(cmd, out, -1, &r) || r.serial[0] == '\0') return 0;
     if (require_ata && ::strcasecmp(r.protocol, "ATA") != 0) return 0;

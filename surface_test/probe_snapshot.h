@@ -1,26 +1,14 @@
 // Health snapshots of the disk under test (SMART, link speed, ATA error ring,
-// kernel log), the disks sharing its controller, and the surface test's
-// smartctl command lines.
+// kernel log) and the disks sharing its controller. Every smartctl call of
+// the surface test goes through smartctl_call (core/smartctl.h).
 #pragma once
 
 #include <cstdint>
 
-#include "core/smartctl.h"
 #include "surface_test/probe_state.h"
 
 struct StrBuf;
 
-inline constexpr int kProbeSmartctlArgsMax = 11;
-
-// Runs smartctl with args (NULL-terminated, at most 11; more are dropped),
-// "-d" dtype when dtype is non-empty, then device, for at most timeout_s
-// seconds. out is emptied first in every case; nothing runs when no smartctl
-// is found or device is empty. The exit code is not returned: callers judge
-// the reply's "smartctl.exit_status".
-void probe_run_smartctl(const char* const* args, const char* dtype, const char* device, StrBuf* out,
-                        int timeout_s);
-// The same with command cmd's arguments and time limit (core/smartctl.h).
-void probe_smartctl(SmartctlCmd cmd, const char* dtype, const char* device, StrBuf* out);
 // 1 when smartctl identified the disk with dtype; fills serial_out (80) and protocol_out (16).
 int probe_identify(const char* dtype, int require_ata, int standby, char* serial_out,
                    char* protocol_out);
