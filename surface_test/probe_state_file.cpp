@@ -25,7 +25,6 @@
 namespace {
 
 constexpr double kSaveIntervalMs = 1000.0;
-constexpr std::uint64_t kStateReadMax = 4194304;
 constexpr int kBadRangesShown = 256;
 // Well above the largest document: 4096 map codes, 256 ranges, 64 siblings,
 // two histories and two snapshots of 48 PHY counters each.
@@ -553,7 +552,7 @@ int probe_state_mark_failed(const char* text, std::size_t len, const char* messa
 
 int probe_reap_stale(const char* serial) {
     StrBuf text;
-    const std::int64_t n = file_read_all(g_probe.state_path, &text, kStateReadMax);
+    const std::int64_t n = file_read_all(g_probe.state_path, &text, kProbeStateReadMax);
     if (n <= 0) return 0;
     StrBuf fixed;
     if (!probe_state_mark_failed(text.c_str(), text.len, "process ended without finishing", &fixed))
