@@ -28,6 +28,13 @@ bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
+// Both snapshots were taken with usable SMART data: what they tell about the
+// run's own effect on the disk can be compared.
+bool both_smart_ok() {
+    const ProbeState& p = g_probe;
+    return p.snap1_taken == 1 && p.snap0.smart_ok == 1 && p.snap1.smart_ok == 1;
+}
+
 // Parses a reply of cmd into snap; 1 when it is usable for cmd.
 int parse_reply(SmartctlCmd cmd, const StrBuf& out, std::int64_t baseline, SmartSnapshot* snap) {
     if (smart_snap_from_json(out.data, out.len, baseline, snap) != 1) return 0;
@@ -191,10 +198,36 @@ void probe_find_siblings() {
 
 std::int64_t probe_snap_attr_delta(int k) {
     const ProbeState& p = g_probe;
-    if (k < 0 || k >= kSmartAttrSlots || p.snap1_taken != 1 || p.snap0.smart_ok != 1 ||
-        p.snap1.smart_ok != 1 || !p.snap0.smart.attr_present[k] || !p.snap1.smart.attr_present[k])
+    if (k < 0 || k >= kSmartAttrSlots || !both_smart_ok() || !p.snap0.smart.attr_present[k] ||
+        !p.snap1.smart.attr_present[k])
         return 0;
     return p.snap1.smart.attr_raw[k] - p.snap0.smart.attr_raw[k];
+}
+
+int probe_snap_phy_delta(int i, std::int64_t* delta) {
+    const SmartSnapshot& s1 = g_probe.snap1.smart;
+    if (i < 0 || i >= s1.phy_count || i >= kSmartPhyMax || !both_smart_ok()) return 0;
+    int found = 0;
+    const std::int64_t before = smart_snap_phy_counter(&g_probe.snap0.smart, s1.phy_id[i], &found);
+    if (!found) return 0;
+    *delta = s1.phy_value[i] - before;
+    return 1;
+}
+
+int probe_snap_speed_drop() {
+    const ProbeState& p = g_probe;
+    return p.snap1_taken == 1 && p.snap0.sata_gbps > 0 && p.snap1.sata_gbps > 0 &&
+                   p.snap1.sata_gbps < p.snap0.sata_gbps
+               ? 1
+               : 0;
+}
+
+std::int64_t probe_snap_nvme_media_delta() {
+    const ProbeState& p = g_probe;
+    if (!both_smart_ok() || !p.snap0.smart.nvme_health_present ||
+        !p.snap1.smart.nvme_health_present)
+        return 0;
+    return p.snap1.smart.nvme_media_errors - p.snap0.smart.nvme_media_errors;
 }
 
 std::int64_t smart_snap_phy_counter(const SmartSnapshot* snap, std::uint32_t id, int* found) {

@@ -19,8 +19,17 @@ void probe_snapshot_take(ProbeSnapshot* snap, int which, int with_siblings);
 // about the disk. An empty or missing log leaves klog_ok 0.
 void probe_snapshot_klog(ProbeSnapshot* snap, int which, StrBuf* log);
 void probe_find_siblings();
+// What changed between the two snapshots of the run; each is 0 (none) unless
+// the second snapshot was taken and, for the SMART values, both are smart-ok.
 // Growth of tracked attribute slot k (0..5) during the run.
 std::int64_t probe_snap_attr_delta(int k);
+// Growth of PHY counter i of the second snapshot: 1 and *delta (zero or
+// negative too) when the first snapshot holds that counter as well, else 0.
+int probe_snap_phy_delta(int i, std::int64_t* delta);
+// 1 when the link speed fell (both speeds known).
+int probe_snap_speed_drop();
+// Growth of the NVMe media and data integrity errors (both hold NVMe health data).
+std::int64_t probe_snap_nvme_media_delta();
 std::int64_t smart_snap_phy_counter(const SmartSnapshot* snap, std::uint32_t id, int* found);
 int phy_event_is_crc(std::uint32_t id);
 int phy_event_is_phy_error(std::uint32_t id);
