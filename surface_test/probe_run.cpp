@@ -82,7 +82,6 @@ void run_phases() {
     ProbeState& p = g_probe;
     set_phase("snapshot0");
     probe_snapshot_take(&p.snap0, 0, 1);
-    p.snap0_taken = 1;
     probe_thermal_setup();
     if (!g_probe_stop) {
         set_phase("verify");
