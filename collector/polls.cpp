@@ -26,7 +26,6 @@
 #include "core/db.h"
 #include "core/log.h"
 #include "core/paths.h"
-#include "core/strbuf.h"
 #include "core/util.h"
 
 volatile std::sig_atomic_t g_poll_timeout = 0;
@@ -105,12 +104,6 @@ void disappear_pass(std::int64_t poll_id, const DiskInfo* disks, int n) {
     }
 }
 
-void scan_kernel_log(std::int64_t poll_id, KlogTarget* targets, int n) {
-    StrBuf ring;
-    if (platform().klog_read(&ring) <= 0) return;
-    klog_scan_text(poll_id, targets, n, ring.data, ring.len);
-}
-
 void klog_and_crc(const char* kind, std::int64_t poll_id, const DiskInfo* disks, int n,
                   bool filtered) {
     std::unique_ptr<KlogTarget[]> targets(new (std::nothrow) KlogTarget[n > 0 ? n : 1]);
@@ -120,7 +113,7 @@ void klog_and_crc(const char* kind, std::int64_t poll_id, const DiskInfo* disks,
         klog_target_init_under(platform().root, &targets[i], id, disks[i].dev);
     }
     if (std::strcmp(kind, "hourly") == 0 || std::strcmp(kind, "manual") == 0)
-        scan_kernel_log(poll_id, targets.get(), n);
+        klog_scan(poll_id, targets.get(), n);
     if (!filtered) rule_crc_controller(targets.get(), n);
 }
 
