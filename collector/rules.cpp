@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr std::size_t kMessageSize = 400;
 constexpr std::size_t kCrcMessageSize = 320;
 constexpr std::int64_t kDedupWindowS = 86399;
 constexpr std::int64_t kDayS = 86400;
@@ -57,7 +56,7 @@ void eval_value_rule(const ValueRule& rule, std::int64_t disk_id, const char* la
     std::int64_t v = 0;
     if (!reading_latest_raw(disk_id, rule.ns, rule.attr_name, &v) || v <= rule.above) return;
     const int severity = v > rule.grave_above ? 2 : 1;
-    char message[kMessageSize];
+    char message[kRuleMessageSize];
     (void)std::snprintf(message, sizeof message, rule.format, label, static_cast<long long>(v));
     rule_raise(disk_id, rule.rule_id, severity, v, message);
 }
@@ -65,7 +64,7 @@ void eval_value_rule(const ValueRule& rule, std::int64_t disk_id, const char* la
 void eval_health_failed(std::int64_t disk_id, const char* label) {
     std::int64_t passed = 0;
     if (!reading_latest_raw(disk_id, "health", "smart_status", &passed) || passed != 0) return;
-    char message[kMessageSize];
+    char message[kRuleMessageSize];
     (void)std::snprintf(message, sizeof message, "[Corvantis] %s: SMART overall health FAILED",
                         label);
     rule_raise(disk_id, "R-A10", 2, 1, message);
@@ -76,7 +75,7 @@ void eval_crc_rose(std::int64_t disk_id, std::int64_t poll_id, const char* label
     std::int64_t previous = 0;
     if (!reading_ata_last_two(disk_id, poll_id, 199, &newest, &previous) || newest <= previous)
         return;
-    char message[kMessageSize];
+    char message[kRuleMessageSize];
     (void)std::snprintf(
         message, sizeof message,
         "[Corvantis] %s: UDMA CRC errors (199) rose from %lld to %lld: check cable, "
@@ -93,7 +92,7 @@ void eval_timeouts_rose(std::int64_t disk_id, std::int64_t poll_id, const char* 
     const auto new_raw = static_cast<std::uint64_t>(newest);
     if (!smart_attr188_rose(prev_raw, new_raw)) return;
     const std::int64_t now_value = smart_attr188_value(new_raw);
-    char message[kMessageSize];
+    char message[kRuleMessageSize];
     (void)std::snprintf(message, sizeof message,
                         "[Corvantis] %s: command timeouts (188) rose from %lld to %lld", label,
                         static_cast<long long>(smart_attr188_value(prev_raw)),

@@ -22,7 +22,6 @@ namespace {
 constexpr std::size_t kAttrNameSize = 64;  // 63 characters of the reply's name
 constexpr std::size_t kFlagsSize = 48;
 constexpr int kAtaNamesMax = 256;
-constexpr std::size_t kMessageSize = 400;
 // A health reading of our own: 1 while smartctl cannot read the disk, so that
 // the disk's trouble is journalled once when it starts, not at every poll.
 constexpr char kReadErrorName[] = "smart_read_error";
@@ -180,7 +179,7 @@ void farm_compare(std::int64_t disk_id) {
     if (d <= 1) return;
     char label[kDiskLabelSize];
     disk_label(disk_id, label, sizeof label);
-    char message[kMessageSize];
+    char message[kRuleMessageSize];
     (void)std::snprintf(
         message, sizeof message,
         "[Corvantis] %s: FARM power-on-hours (%lld) differs from SMART (%lld) by %lld h "
@@ -235,7 +234,7 @@ void read_failed(const ReadingCtx& ctx) {
     if (!was_failing) event_add(ctx.disk_id, ctx.poll_id, "smart_error", "{\"exit\":true}");
     char label[kDiskLabelSize];
     disk_label(ctx.disk_id, label, sizeof label);
-    char message[kMessageSize];
+    char message[kRuleMessageSize];
     (void)std::snprintf(message, sizeof message, "[Corvantis] %s: SMART read error", label);
     rule_raise(ctx.disk_id, "R-M3", 1, 1, message);
 }
