@@ -98,7 +98,7 @@ int ui_follow_plain(const char* serial, const char* mode) {
     const RunMark previous = ui_run_mark(&v);
     bool started = false;
     if (mode) {
-        if (is(v.status, "running")) {
+        if (view_running(&v)) {
             std::printf("corvantis: a test is already running on %s; following it.\n", serial);
         } else if (::geteuid() != 0) {
             std::printf("corvantis: starting a test needs root.\n");
@@ -127,7 +127,7 @@ int ui_follow_plain(const char* serial, const char* mode) {
                 view_free(&v);
                 return 1;
             }
-        } else if (!is(v.status, "running")) {
+        } else if (!view_running(&v)) {
             code = finish(&v);
             view_free(&v);
             return code;
@@ -144,7 +144,7 @@ int ui_follow_plain(const char* serial, const char* mode) {
     // Interrupted: the test goes on; only a finished run is reported.
     view_load(serial, &v);
     if (v.present && !still_waiting(v, started, previous)) {
-        if (!is(v.status, "running"))
+        if (!view_running(&v))
             code = finish(&v);
         else
             code = is(v.verdict.code, "bad") ? 3 : 0;

@@ -153,6 +153,5 @@ RunMark ui_run_mark(const ProbeView* view) {
 
 bool ui_run_is_new(const ProbeView* view, const RunMark& before) {
     if (!view->present) return false;
-    return std::strcmp(view->status, "running") == 0 || view->started_ts > before.started_ts ||
-           view->pid != before.pid;
+    return view_running(view) || view->started_ts > before.started_ts || view->pid != before.pid;
 }

@@ -35,10 +35,6 @@ int T(int slot) {
     return theme_color(slot);
 }
 
-bool running(const TestScreen* s) {
-    return s->view.present && is(s->view.status, "running");
-}
-
 // ---- starting and stopping ----
 
 // A launch that failed is silent: no toast and nothing to watch for.
@@ -53,7 +49,7 @@ void stop_test(TestScreen* s) {
     const ProbeView& v = s->view;
     // The pid comes from a file: it is signalled only when it is this disk's
     // test, under the spelling of the serial that names the file.
-    const bool ok = running(s) && v.pid > 1 &&
+    const bool ok = view_running(&v) && v.pid > 1 &&
                     probe_pid_is_probe(static_cast<pid_t>(v.pid), s->disk.serial) &&
                     ::kill(static_cast<pid_t>(v.pid), SIGTERM) == 0;
     if (ok)
@@ -117,7 +113,7 @@ void draw_title(const TestScreen* s, int w) {
     scr_text(x, 0, room - (x - n - 1), tail, T(5), T(6), 0);
     char clock[16], right[32];
     local_time(clock_now(), "%H:%M:%S", clock, sizeof clock);
-    const char* mode = running(s) ? (is(v.mode, "full") ? "FULL" : "QUICK") : "";
+    const char* mode = view_running(&v) ? (is(v.mode, "full") ? "FULL" : "QUICK") : "";
     std::snprintf(right, sizeof right, "%s  %s ", mode, clock);
     const int len = ui_text_cells(right);
     scr_text(w - 1 - len, 0, len, right, T(5), T(6), 1);
@@ -253,7 +249,7 @@ bool panel_shows_verdict(const TestScreen* s, int w, int h) {
 // the verdict of a finished run that the overlay has no room for.
 int overlay_height(const TestScreen* s, int h) {
     const ProbeView& v = s->view;
-    const bool outcome = v.present && !is(v.status, "running") &&
+    const bool outcome = v.present && !view_running(&v) &&
                          (v.verdict.code[0] || is(v.status, "failed") || is(v.status, "stopped"));
     return outcome && !ui_info_panel_shows_verdict(&v, h - 3, 0) ? h - 4 : h - 3;
 }
@@ -262,7 +258,7 @@ void draw_status(const TestScreen* s, int w, int h, double now) {
     const ProbeView& v = s->view;
     const int m = test_screen_layout(w).map_w;
     const int y = h - 2;
-    if (running(s)) {
+    if (view_running(&s->view)) {
         static const char* const kSpin[] = {"⠋", "⠙", "⠹", "⠸", "⠼", "⠴", "⠦", "⠧"};
         const auto frame = static_cast<long long>(std::floor(now / 100.0)) % 8;
         scr_put(1, y, kSpin[frame < 0 ? frame + 8 : frame], T(7), -1, 1);
@@ -316,7 +312,7 @@ void draw_footer(const TestScreen* s, int w, int h) {
     const int y = h - 1;
     scr_fill(0, y, w, 1, -1);
     int x = 1;
-    if (!running(s)) {
+    if (!view_running(&s->view)) {
         x = draw_chip(x, y, w, " q ", "quit");
         if (s->root) {
             x = draw_chip(x, y, w, " 1 ", "Daily");
@@ -433,7 +429,7 @@ void test_screen_enter(TestScreen* s, const PickerDisk* disk, const char* mode) 
     view_load(s->disk.serial, &s->view);
     const double now = mono_ms();
     if (mode) {
-        if (running(s))
+        if (view_running(&s->view))
             ui_flash("A test is already running on this disk; showing it.");
         else if (!s->root)
             ui_flash("Starting a test needs root.");
@@ -504,7 +500,7 @@ void test_screen_apply(TestScreen* s, TsAction a) {
         case TsAction::kStartFull:
             g_dialog = 0;
             // A test may have begun from elsewhere while the question was open.
-            if (!running(s) && s->root && start_test(s, "full", now))
+            if (!view_running(&s->view) && s->root && start_test(s, "full", now))
                 ui_flash("Starting the full test.");
             break;
         case TsAction::kAskStop:
@@ -533,7 +529,7 @@ void test_screen_apply(TestScreen* s, TsAction a) {
 void test_screen_summary(std::FILE* out, const TestScreen* s) {
     const ProbeView& v = s->view;
     if (!v.present) return;
-    if (is(v.status, "running")) {
+    if (view_running(&v)) {
         std::fprintf(out,
                      "corvantis: the surface test of %s (%s) keeps running: %lld of %lld cells.\n",
                      v.serial, v.dev, (long long)v.map.done, (long long)v.map.cells);
@@ -567,7 +563,8 @@ TestScreenEnd test_screen_run(const PickerDisk* disk, const char* mode) {
         test_screen_draw(&s, w, h, now);
         scr_flush();
         const int key = scr_read_key(kKeyWaitMs);
-        const TsAction a = test_screen_key_action(key, g_dialog, g_show_help, s.root, running(&s));
+        const TsAction a =
+            test_screen_key_action(key, g_dialog, g_show_help, s.root, view_running(&s.view));
         if (a == TsAction::kBack || a == TsAction::kLeave) {
             end = a == TsAction::kBack ? TestScreenEnd::kBack : TestScreenEnd::kLeave;
             break;
