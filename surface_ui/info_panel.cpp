@@ -108,10 +108,9 @@ const char* selftest_text(const char* status) {
 void draw_run(const ProbeView* v, int x, int y, int w) {
     const int top = y + kDiskRows;
     if (w > 1) scr_box(x, top, w, 7, "Run");
-    if (!v->present)
-        row(x, top + 1, w, "Status", "No test recorded", T(2));
-    else
-        row(x, top + 1, w, "Status", view_status_label(v->status), view_running(v) ? T(7) : T(1));
+    // Without a file the status is empty, which the label calls "No test recorded".
+    const int status_color = !v->present ? T(2) : view_running(v) ? T(7) : T(1);
+    row(x, top + 1, w, "Status", view_status_label(v->status), status_color);
     const char* mode = is(v->mode, "full") ? "Full" : v->mode[0] ? "Daily" : "-";
     row(x, top + 2, w, "Mode", mode, T(1));
     char done[32], cells[32], text[80];
