@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/clock.h"
+#include "core/util.h"
 #include "surface_ui/fmt.h"
 #include "surface_ui/labels.h"
 #include "surface_ui/picker.h"
@@ -82,10 +83,7 @@ void draw_disk(const ProbeView* v, int x, int y, int w, const PickerDisk* d) {
     row(x, y + 2, w, "Serial", v->serial[0] ? v->serial : d->serial, T(1));
     row(x, y + 3, w, "Device", v->dev[0] ? v->dev : d->dev, T(1));
     char size[32];
-    if (v->capacity_bytes >= 1)
-        fmt_size_dec(static_cast<std::uint64_t>(v->capacity_bytes), size, sizeof size);
-    else
-        std::snprintf(size, sizeof size, "%s", d->size_text);
+    ui_disk_size_text(v, d, size, sizeof size);
     char text[64];
     std::snprintf(text, sizeof text, "%s%s%s", size, v->kind[0] ? " · " : "", v->kind);
     row(x, y + 4, w, "Size", text, T(1));
@@ -323,6 +321,13 @@ void draw_verdict(const ProbeView* v, int x, int top, int w, int bottom) {
 }
 
 }  // namespace
+
+void ui_disk_size_text(const ProbeView* view, const PickerDisk* disk, char* buf, std::size_t size) {
+    if (view->capacity_bytes > 0)
+        fmt_size_dec(static_cast<std::uint64_t>(view->capacity_bytes), buf, size);
+    else
+        str_copy(buf, size, disk->size_text);
+}
 
 bool ui_info_panel_shows_verdict(const ProbeView* view, int h, int details) {
     return make_plan(view, h, details).verdict;

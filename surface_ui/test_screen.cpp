@@ -99,10 +99,7 @@ void draw_title(const TestScreen* s, int w) {
     scr_fill(0, 0, w, 1, T(6));
     const int n = scr_text(1, 0, w - 2, " ◆ CORVANTIS SURFACE TEST ", T(5), T(6), 1);
     char size[32];
-    if (v.capacity_bytes > 0)
-        fmt_size_dec(static_cast<std::uint64_t>(v.capacity_bytes), size, sizeof size);
-    else
-        str_copy(size, sizeof size, s->disk.size_text);
+    ui_disk_size_text(&v, &s->disk, size, sizeof size);
     // A long model gives way first, so that the device and the size stay whole.
     char tail[128];
     std::snprintf(tail, sizeof tail, " · %s · %s ", v.dev[0] ? v.dev : s->disk.dev, size);
