@@ -63,18 +63,22 @@ void ui_plain_progress_line(const ProbeView* v, char* buf, std::size_t size) {
                   (long long)v->map.cells, pct, v->eta_s > 0 ? "  left " : "", eta, speed);
 }
 
-void ui_plain_report(std::FILE* out, const ProbeView* v) {
-    const bool verdict = v->verdict.code[0] != '\0';
-    std::fprintf(out, "corvantis: %s (%s): %s%s%s\n", v->serial, v->dev,
-                 view_status_label(v->status), verdict ? ", " : "",
-                 verdict ? view_verdict_label(v->verdict.code) : "");
-    if (v->error[0]) std::fprintf(out, "  error: %s\n", v->error);
+void ui_plain_reasons(std::FILE* out, const ProbeView* v) {
     char reason[kReasonTextSize];
     for (int i = 0; i < v->reason_count; ++i) {
         const ViewReason& r = v->reasons[i];
         view_reason_text(r.key, r.n, r.has_n, reason, sizeof reason);
         std::fprintf(out, "  - %s\n", reason);
     }
+}
+
+void ui_plain_report(std::FILE* out, const ProbeView* v) {
+    const bool verdict = v->verdict.code[0] != '\0';
+    std::fprintf(out, "corvantis: %s (%s): %s%s%s\n", v->serial, v->dev,
+                 view_status_label(v->status), verdict ? ", " : "",
+                 verdict ? view_verdict_label(v->verdict.code) : "");
+    if (v->error[0]) std::fprintf(out, "  error: %s\n", v->error);
+    ui_plain_reasons(out, v);
     char lba[32];
     for (int i = 0; i < v->bad_count; ++i) {
         const ViewBad& b = v->bad[i];

@@ -13,6 +13,7 @@
 #include "core/util.h"
 #include "surface_test/probe_result.h"
 #include "surface_ui/fmt.h"
+#include "surface_ui/follow.h"
 #include "surface_ui/info_panel.h"
 #include "surface_ui/labels.h"
 #include "surface_ui/probe_ui.h"
@@ -535,12 +536,7 @@ void test_screen_summary(std::FILE* out, const TestScreen* s) {
     } else if (v.verdict.code[0]) {
         std::fprintf(out, "corvantis: %s (%s): %s\n", v.serial, v.dev,
                      view_verdict_label(v.verdict.code));
-        char text[kReasonTextSize];
-        for (int i = 0; i < v.reason_count; ++i) {
-            const ViewReason& r = v.reasons[i];
-            view_reason_text(r.key, r.n, r.has_n, text, sizeof text);
-            std::fprintf(out, "  - %s\n", text);
-        }
+        ui_plain_reasons(out, &v);
     }
     std::fflush(out);
 }
