@@ -222,30 +222,22 @@ void append_uint(StrBuf* sb, unsigned v) {
     (void)sb_append(sb, out, static_cast<std::uint64_t>(n));
 }
 
-void append_int(StrBuf* sb, int v) {
-    if (v < 0) {
-        (void)sb_append(sb, "-", 1);
-        append_uint(sb, 0u - static_cast<unsigned>(v));
-    } else {
-        append_uint(sb, static_cast<unsigned>(v));
-    }
-}
-
-void append_color(StrBuf* sb, int color, bool background, bool palette256) {
+// Only colours of 0 and above reach here: below 0 is the terminal's default.
+void append_color(StrBuf* sb, unsigned color, bool background, bool palette256) {
     if (palette256) {
         (void)sb_append(sb, background ? ";48;5;" : ";38;5;", 6);
-        append_int(sb, color);
+        append_uint(sb, color);
     } else {
         (void)sb_append(sb, ";", 1);
-        append_int(sb, color + (background ? (color <= 7 ? 40 : 92) : (color <= 7 ? 30 : 82)));
+        append_uint(sb, color + (background ? (color <= 7 ? 40 : 92) : (color <= 7 ? 30 : 82)));
     }
 }
 
 void append_attributes(StrBuf* sb, const ScreenCell& cell, bool palette256) {
     (void)sb_append(sb, "\x1b[0", 3);
     if (cell.bold) (void)sb_append(sb, ";1", 2);
-    if (cell.fg >= 0) append_color(sb, cell.fg, false, palette256);
-    if (cell.bg >= 0) append_color(sb, cell.bg, true, palette256);
+    if (cell.fg >= 0) append_color(sb, static_cast<unsigned>(cell.fg), false, palette256);
+    if (cell.bg >= 0) append_color(sb, static_cast<unsigned>(cell.bg), true, palette256);
     (void)sb_append(sb, "m", 1);
 }
 
