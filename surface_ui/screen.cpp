@@ -575,7 +575,6 @@ void scr_box(int x, int y, int w, int h, const char* title) {
             put_cell(right, r, "│", frame, -1, 0);
         }
     }
-    if (w < 3 && h < 3) return;
     if (!title || !*title || w <= 6) return;
     put_cell(std::int64_t{x} + 1, y, " ", -1, -1, 0);
     const std::int64_t n = text_at(std::int64_t{x} + 2, y, w - 5, title, theme_color(2), -1, 1);

@@ -77,11 +77,6 @@ void cycle_rate() {
 
 // ---- drawing ----
 
-struct Chip {
-    const char* key;
-    const char* label;
-};
-
 int draw_chip(int x, int y, int w, const char* key, const char* label) {
     x += scr_text(x, y, w, key, T(40), T(41), 1);
     char text[64];
