@@ -24,10 +24,20 @@ constexpr off_t kLogLimitBytes = 1 << 20;
 
 UiSpawnFn s_spawn = nullptr;
 
+// The file a detached test of serial writes its output to ("" when the
+// serial cannot name a file).
+void probe_log_path(const char* serial, char* buf, std::size_t size) {
+    if (size == 0) return;
+    buf[0] = '\0';
+    if (!serial || !name_is_safe(serial, 79)) return;
+    const int n = std::snprintf(buf, size, "%s/probe/%s.log", g_var_dir, serial);
+    if (n < 0 || static_cast<std::size_t>(n) >= size) buf[0] = '\0';
+}
+
 // Where the test's output goes: its log, else /dev/null, else nothing changes.
 int open_output(const char* serial) {
     char path[800];
-    ui_probe_log_path(serial, path, sizeof path);
+    probe_log_path(serial, path, sizeof path);
     if (path[0]) {
         char dir[700];
         std::snprintf(dir, sizeof dir, "%s/probe", g_var_dir);
@@ -107,14 +117,6 @@ void ui_probe_argv(ProbeArgv* a, const char* exe, const char* serial, const char
                      a->max_rate,   nullptr};
     static_assert(sizeof words / sizeof words[0] == kProbeArgvWords + 1);
     std::memcpy(a->argv, words, sizeof words);
-}
-
-void ui_probe_log_path(const char* serial, char* buf, std::size_t size) {
-    if (size == 0) return;
-    buf[0] = '\0';
-    if (!serial || !name_is_safe(serial, 79)) return;
-    const int n = std::snprintf(buf, size, "%s/probe/%s.log", g_var_dir, serial);
-    if (n < 0 || static_cast<std::size_t>(n) >= size) buf[0] = '\0';
 }
 
 int ui_spawn_probe_exe(const char* exe, const char* serial, const char* mode) {

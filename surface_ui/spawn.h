@@ -54,7 +54,3 @@ bool ui_run_is_new(const ProbeView* view, const RunMark& before);
 // real one back) and get the one that was in use.
 using UiSpawnFn = int (*)(const char* serial, const char* mode);
 UiSpawnFn ui_spawn_replace(UiSpawnFn fn);
-
-// The file a detached test of serial writes its output to ("" when the
-// serial cannot name a file).
-void ui_probe_log_path(const char* serial, char* buf, std::size_t size);
