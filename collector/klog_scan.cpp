@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "collector/klog.h"
+#include "collector/platform.h"
 #include "core/clock.h"
 #include "core/db.h"
 #include "core/strbuf.h"
@@ -177,6 +178,6 @@ void klog_scan_text(std::int64_t poll_id, KlogTarget* targets, int count, char* 
 
 void klog_scan(std::int64_t poll_id, KlogTarget* targets, int count) {
     StrBuf ring;
-    if (klog_read_all(&ring) <= 0) return;
+    if (platform().klog_read(&ring) <= 0) return;
     klog_scan_text(poll_id, targets, count, ring.data, ring.len);
 }

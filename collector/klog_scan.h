@@ -29,12 +29,13 @@ void klog_target_init(KlogTarget* target, std::int64_t disk_id, const char* dev)
 void klog_target_init_under(const char* root, KlogTarget* target, std::int64_t disk_id,
                             const char* dev);
 
-// The scan of one poll over the real ring buffer: stores the new lines with
+// The scan of one poll over the platform's ring buffer (the kernel's, unless
+// a test put a recorded one in its place): stores the new lines with
 // poll_id, counts them into targets[0, count) and writes the events. Does
 // nothing when the ring buffer cannot be read or is empty.
 void klog_scan(std::int64_t poll_id, KlogTarget* targets, int count);
 
 // The same over a ring-buffer image text[0, len) (text[len] a terminator);
-// the lines are split in place. klog_scan is this over klog_read_all.
+// the lines are split in place.
 void klog_scan_text(std::int64_t poll_id, KlogTarget* targets, int count, char* text,
                     std::uint64_t len);

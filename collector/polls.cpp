@@ -26,7 +26,6 @@
 #include "core/db.h"
 #include "core/log.h"
 #include "core/paths.h"
-#include "core/strbuf.h"
 #include "core/util.h"
 
 volatile std::sig_atomic_t g_poll_timeout = 0;
@@ -42,10 +41,6 @@ constexpr std::int64_t kAdaptiveGapS = 840;
 constexpr std::int64_t kPruneEveryS = 604800;
 constexpr std::size_t kBootIdSize = 80;
 constexpr std::size_t kPathSize = 700;
-
-std::int64_t slot_of(std::int64_t t) {
-    return t - t % kHourS;
-}
 
 std::int64_t insert_poll(const char* kind, std::int64_t slot, std::int64_t start, int on_time) {
     const bool hourly = std::strcmp(kind, "hourly") == 0;
@@ -105,12 +100,6 @@ void disappear_pass(std::int64_t poll_id, const DiskInfo* disks, int n) {
     }
 }
 
-void scan_kernel_log(std::int64_t poll_id, KlogTarget* targets, int n) {
-    StrBuf ring;
-    if (platform().klog_read(&ring) <= 0) return;
-    klog_scan_text(poll_id, targets, n, ring.data, ring.len);
-}
-
 void klog_and_crc(const char* kind, std::int64_t poll_id, const DiskInfo* disks, int n,
                   bool filtered) {
     std::unique_ptr<KlogTarget[]> targets(new (std::nothrow) KlogTarget[n > 0 ? n : 1]);
@@ -120,7 +109,7 @@ void klog_and_crc(const char* kind, std::int64_t poll_id, const DiskInfo* disks,
         klog_target_init_under(platform().root, &targets[i], id, disks[i].dev);
     }
     if (std::strcmp(kind, "hourly") == 0 || std::strcmp(kind, "manual") == 0)
-        scan_kernel_log(poll_id, targets.get(), n);
+        klog_scan(poll_id, targets.get(), n);
     if (!filtered) rule_crc_controller(targets.get(), n);
 }
 
@@ -150,7 +139,7 @@ void arm_budget() {
     (void)alarm(kBudgetS);
 }
 
-// Meta last_tick_ts, and the readings and events that make an extra poll due.
+// A bad counter rose, or smartctl failed on a disk, within three hours.
 bool adaptive_due(std::int64_t now) {
     {
         DbStmt st(
@@ -183,7 +172,32 @@ bool lock_for_poll(bool say_busy, int* code) {
     return false;
 }
 
+// Runs the command's poll inside one write transaction, then pushes the
+// alerts it raised. 0, or 1 after logging when the transaction could not
+// begin or commit.
+template <typename Poll>
+int run_committed(const char* cmd, Poll poll) {
+    {
+        DbTxn txn;
+        if (!txn.ok()) {
+            log_msg("%s: the poll's transaction could not begin", cmd);
+            return 1;
+        }
+        poll();
+        if (txn.commit() != 0) {
+            log_msg("%s: the poll could not be committed; nothing of it was stored", cmd);
+            return 1;
+        }
+    }
+    alert_push_pending();
+    return 0;
+}
+
 }  // namespace
+
+std::int64_t poll_hour_slot(std::int64_t t) {
+    return t - t % kHourS;
+}
 
 int tick_lock_acquire() {
     char path[kPathSize];
@@ -253,24 +267,15 @@ int cmd_tick() {
     if (!lock_for_poll(true, &code)) return code;
     arm_budget();
     const std::int64_t now = clock_now();
-    const std::int64_t slot = slot_of(now);
+    const std::int64_t slot = poll_hour_slot(now);
     const bool have_hourly = hourly_done(slot);
-    {
-        DbTxn txn;
-        if (!txn.ok()) {
-            log_msg("tick: the poll's transaction could not begin");
-            return 1;
-        }
+    const int rc = run_committed("tick", [&] {
         if (!have_hourly)
             poll_run("hourly", slot, now % kHourS < kOnTimeS ? 1 : 0, nullptr);
         else if (adaptive_due(now) && now - meta_get_int("last_tick_ts", 0) >= kAdaptiveGapS)
             poll_run("adaptive", slot, 1, nullptr);
-        if (txn.commit() != 0) {
-            log_msg("tick: the poll could not be committed; nothing of it was stored");
-            return 1;
-        }
-    }
-    alert_push_pending();
+    });
+    if (rc != 0) return rc;
     if (now - meta_get_int("last_prune_ts", 0) > kPruneEveryS) (void)prune_dmesg(now);
     return 0;
 }
@@ -279,18 +284,6 @@ int cmd_dump(const char* serial) {
     int code = 0;
     if (!lock_for_poll(false, &code)) return code;
     arm_budget();
-    {
-        DbTxn txn;
-        if (!txn.ok()) {
-            log_msg("dump: the poll's transaction could not begin");
-            return 1;
-        }
-        poll_run("manual", slot_of(clock_now()), 1, serial);
-        if (txn.commit() != 0) {
-            log_msg("dump: the poll could not be committed; nothing of it was stored");
-            return 1;
-        }
-    }
-    alert_push_pending();
-    return 0;
+    return run_committed("dump",
+                         [serial] { poll_run("manual", poll_hour_slot(clock_now()), 1, serial); });
 }

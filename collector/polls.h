@@ -24,6 +24,10 @@ void tick_lock_release();
 // The SIGALRM handler: sets g_poll_timeout.
 void poll_on_alarm(int sig);
 
+// The hour slot of Unix time t: t rounded down to a multiple of 3600. Every
+// poll is stored with the slot of its start.
+std::int64_t poll_hour_slot(std::int64_t t);
+
 // One poll of kind "hourly", "adaptive", "manual" or "hotswap" in hour slot
 // `slot`, inside the caller's transaction. A non-null filter visits only the
 // disk with exactly that serial and skips the passes over all disks. 1 when

@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr std::size_t kMessageSize = 400;
 constexpr std::size_t kCrcMessageSize = 320;
 constexpr std::int64_t kDedupWindowS = 86399;
 constexpr std::int64_t kDayS = 86400;
@@ -30,38 +29,34 @@ struct ValueRule {
     const char* attr_name;
     std::int64_t above;
     std::int64_t grave_above;  // severity 2 beyond this; -1 for always 2
-    bool grave_only;
     const char* format;
 };
 
 constexpr std::int64_t kNever = INT64_MAX;
 
-// In evaluation order; R-A10 and the two rising rules sit between them.
+// In evaluation order, before R-A10.
 constexpr ValueRule kCountRules[] = {
-    {"R-A1", "ata", "Reallocated_Sector_Ct", 0, 9, false,
+    {"R-A1", "ata", "Reallocated_Sector_Ct", 0, 9,
      "[Corvantis] %s: %lld reallocated sectors \xE2\x80\x94 back up and plan replacement"},
-    {"R-A2", "ata", "Current_Pending_Sector", 0, kNever, false,
+    {"R-A2", "ata", "Current_Pending_Sector", 0, kNever,
      "[Corvantis] %s: %lld pending sectors \xE2\x80\x94 surface errors, monitor closely"},
-    {"R-A3", "ata", "Offline_Uncorrectable", 0, -1, true,
+    {"R-A3", "ata", "Offline_Uncorrectable", 0, -1,
      "[Corvantis] %s: %lld offline-uncorrectable sectors"},
-    {"R-A4", "ata", "Reported_Uncorrect", 0, kNever, false,
+    {"R-A4", "ata", "Reported_Uncorrect", 0, kNever,
      "[Corvantis] %s: %lld reported-uncorrectable errors"},
 };
-constexpr ValueRule kTempRule = {"R-A7",
-                                 "health",
-                                 "temperature",
-                                 54,
-                                 59,
-                                 false,
-                                 "[Corvantis] %s: temperature %lld C exceeds threshold"};
-constexpr ValueRule kWearRule = {
-    "R-A9", "nvme", "percentage_used", 89, 99, false, "[Corvantis] %s: NVMe %lld%% life used"};
+// After R-A10.
+constexpr ValueRule kHealthRules[] = {
+    {"R-A7", "health", "temperature", 54, 59,
+     "[Corvantis] %s: temperature %lld C exceeds threshold"},
+    {"R-A9", "nvme", "percentage_used", 89, 99, "[Corvantis] %s: NVMe %lld%% life used"},
+};
 
 void eval_value_rule(const ValueRule& rule, std::int64_t disk_id, const char* label) {
     std::int64_t v = 0;
     if (!reading_latest_raw(disk_id, rule.ns, rule.attr_name, &v) || v <= rule.above) return;
-    const int severity = rule.grave_only || v > rule.grave_above ? 2 : 1;
-    char message[kMessageSize];
+    const int severity = v > rule.grave_above ? 2 : 1;
+    char message[kRuleMessageSize];
     (void)std::snprintf(message, sizeof message, rule.format, label, static_cast<long long>(v));
     rule_raise(disk_id, rule.rule_id, severity, v, message);
 }
@@ -69,7 +64,7 @@ void eval_value_rule(const ValueRule& rule, std::int64_t disk_id, const char* la
 void eval_health_failed(std::int64_t disk_id, const char* label) {
     std::int64_t passed = 0;
     if (!reading_latest_raw(disk_id, "health", "smart_status", &passed) || passed != 0) return;
-    char message[kMessageSize];
+    char message[kRuleMessageSize];
     (void)std::snprintf(message, sizeof message, "[Corvantis] %s: SMART overall health FAILED",
                         label);
     rule_raise(disk_id, "R-A10", 2, 1, message);
@@ -80,7 +75,7 @@ void eval_crc_rose(std::int64_t disk_id, std::int64_t poll_id, const char* label
     std::int64_t previous = 0;
     if (!reading_ata_last_two(disk_id, poll_id, 199, &newest, &previous) || newest <= previous)
         return;
-    char message[kMessageSize];
+    char message[kRuleMessageSize];
     (void)std::snprintf(
         message, sizeof message,
         "[Corvantis] %s: UDMA CRC errors (199) rose from %lld to %lld: check cable, "
@@ -97,7 +92,7 @@ void eval_timeouts_rose(std::int64_t disk_id, std::int64_t poll_id, const char* 
     const auto new_raw = static_cast<std::uint64_t>(newest);
     if (!smart_attr188_rose(prev_raw, new_raw)) return;
     const std::int64_t now_value = smart_attr188_value(new_raw);
-    char message[kMessageSize];
+    char message[kRuleMessageSize];
     (void)std::snprintf(message, sizeof message,
                         "[Corvantis] %s: command timeouts (188) rose from %lld to %lld", label,
                         static_cast<long long>(smart_attr188_value(prev_raw)),
@@ -169,8 +164,7 @@ void rule_eval_disk(std::int64_t disk_id, std::int64_t poll_id) {
     disk_label(disk_id, label, sizeof label);
     for (const ValueRule& rule : kCountRules) eval_value_rule(rule, disk_id, label);
     eval_health_failed(disk_id, label);
-    eval_value_rule(kTempRule, disk_id, label);
-    eval_value_rule(kWearRule, disk_id, label);
+    for (const ValueRule& rule : kHealthRules) eval_value_rule(rule, disk_id, label);
     eval_crc_rose(disk_id, poll_id, label);
     eval_timeouts_rose(disk_id, poll_id, label);
 }

@@ -12,6 +12,8 @@
 struct KlogTarget;
 
 inline constexpr std::size_t kDiskLabelSize = 200;
+// The room of an alert message; a longer one is cut.
+inline constexpr std::size_t kRuleMessageSize = 400;
 
 // Writes an alert unless the same rule was raised for the disk within the
 // last day with a value at least as large.

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "collector/discovery.h"
 #include "collector/disks_table.h"
@@ -21,14 +22,9 @@ namespace {
 constexpr std::size_t kAttrNameSize = 64;  // 63 characters of the reply's name
 constexpr std::size_t kFlagsSize = 48;
 constexpr int kAtaNamesMax = 256;
-constexpr std::size_t kMessageSize = 400;
 // A health reading of our own: 1 while smartctl cannot read the disk, so that
 // the disk's trouble is journalled once when it starts, not at every poll.
 constexpr char kReadErrorName[] = "smart_read_error";
-
-bool starts_with(const char* text, const char* prefix) {
-    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
-}
 
 // Names of the ATA entries stored so far in one reply. Several entries of a
 // real reply may share a name ("Unknown_Attribute"); the later ones are
@@ -165,23 +161,25 @@ void selftest_check(const ReadingCtx& ctx, const StrBuf& reply) {
     event_add(ctx.disk_id, ctx.poll_id, "selftest_fail", detail.c_str());
 }
 
+// -1 when neither name holds a value.
 std::int64_t farm_hours_stored(std::int64_t disk_id) {
     std::int64_t h = -1;
     if (reading_latest_raw(disk_id, "farm", "page_1.power_on_hours", &h) && h >= 0) return h;
     h = -1;
-    if (reading_latest_raw(disk_id, "farm", "power_on_hours", &h)) return h;
-    return -1;
+    reading_latest_raw(disk_id, "farm", "power_on_hours", &h);
+    return h;
 }
 
-void farm_compare(std::int64_t disk_id, std::int64_t farm_hours) {
+void farm_compare(std::int64_t disk_id) {
+    const std::int64_t farm_hours = farm_hours_stored(disk_id);
     std::int64_t smart_hours = -1;
-    if (!reading_latest_raw(disk_id, "health", "power_on_hours", &smart_hours)) smart_hours = -1;
+    reading_latest_raw(disk_id, "health", "power_on_hours", &smart_hours);
     if (farm_hours <= 0 || smart_hours <= 0) return;
     const std::int64_t d = std::llabs(farm_hours - smart_hours);
     if (d <= 1) return;
     char label[kDiskLabelSize];
     disk_label(disk_id, label, sizeof label);
-    char message[kMessageSize];
+    char message[kRuleMessageSize];
     (void)std::snprintf(
         message, sizeof message,
         "[Corvantis] %s: FARM power-on-hours (%lld) differs from SMART (%lld) by %lld h "
@@ -191,12 +189,6 @@ void farm_compare(std::int64_t disk_id, std::int64_t farm_hours) {
     rule_raise(disk_id, "R-M2", 1, d, message);
 }
 
-void farm_mark_supported(DiskInfo* disk) {
-    if (disk->farm_support == 1) return;
-    disk_set_farm_support(disk->disk_id, 1);
-    disk->farm_support = 1;
-}
-
 void farm_collect(DiskInfo* disk, const ReadingCtx& ctx, const char* device, const char* dtype) {
     StrBuf farm;
     smartctl_call(kSmartctlFarm, dtype, device, &farm);
@@ -204,20 +196,18 @@ void farm_collect(DiskInfo* disk, const ReadingCtx& ctx, const char* device, con
         if (disk->farm_support == -1) disk_set_farm_support(disk->disk_id, 0);
         return;
     }
+    // The drive has the log, even when its reply does not parse.
+    if (disk->farm_support != 1) {
+        disk_set_farm_support(disk->disk_id, 1);
+        disk->farm_support = 1;
+    }
     int count = 0;
     const JsonTokens toks(json_parse(farm.data, farm.len, &count));
-    std::int64_t farm_hours = -1;
-    if (toks && count >= 1) {
-        int root = json_obj_get(farm.data, toks.get(), 0, "seagate_farm_log");
-        if (root < 0) root = json_obj_get(farm.data, toks.get(), 0, "farm_log");
-        if (root >= 0) reading_store_json_tree(ctx, farm.data, toks.get(), count, root, "", "farm");
-        farm_hours = farm_hours_stored(disk->disk_id);
-        farm_mark_supported(disk);
-    } else {
-        if (disk->farm_support == 1) return;
-        farm_mark_supported(disk);
-    }
-    farm_compare(disk->disk_id, farm_hours);
+    if (!toks || count < 1) return;
+    int root = json_obj_get(farm.data, toks.get(), 0, "seagate_farm_log");
+    if (root < 0) root = json_obj_get(farm.data, toks.get(), 0, "farm_log");
+    if (root >= 0) reading_store_json_tree(ctx, farm.data, toks.get(), count, root, "", "farm");
+    farm_compare(disk->disk_id);
 }
 
 // The collection's reply: the stored type first, then once "-d sat" for a
@@ -244,7 +234,7 @@ void read_failed(const ReadingCtx& ctx) {
     if (!was_failing) event_add(ctx.disk_id, ctx.poll_id, "smart_error", "{\"exit\":true}");
     char label[kDiskLabelSize];
     disk_label(ctx.disk_id, label, sizeof label);
-    char message[kMessageSize];
+    char message[kRuleMessageSize];
     (void)std::snprintf(message, sizeof message, "[Corvantis] %s: SMART read error", label);
     rule_raise(ctx.disk_id, "R-M3", 1, 1, message);
 }
@@ -285,7 +275,7 @@ void smart_collect_disk(DiskInfo* disk, std::int64_t poll_id) {
     const ReadingCtx ctx{disk->disk_id, poll_id, clock_now()};
     char device[48];
     (void)std::snprintf(device, sizeof device, "/dev/%s", disk->dev);
-    const bool nvme = starts_with(disk->dev, "nvme");
+    const bool nvme = std::string_view(disk->dev).starts_with("nvme");
     StrBuf reply;
     if (!read_reply(disk, device, nvme, &reply)) {
         read_failed(ctx);

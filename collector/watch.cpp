@@ -70,8 +70,7 @@ void hotswap_poll() {
     if (db_open(1) != 0) return;
     if (tick_lock_acquire() == 0) {
         DbTxn txn;
-        const std::int64_t now = clock_now();
-        if (txn.ok()) poll_run("hotswap", now - now % 3600, 1, nullptr);
+        if (txn.ok()) poll_run("hotswap", poll_hour_slot(clock_now()), 1, nullptr);
         if (txn.ok() && txn.commit() == 0)
             alert_push_pending();
         else

@@ -4,12 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
+#include "collector/discovery.h"
 #include "core/cli.h"
 #include "core/clock.h"
-#include "core/util.h"
 #include "surface_test/probe_state_file.h"
 #include "surface_test/thermal.h"
 
@@ -125,9 +124,7 @@ int probe_device_alive() {
     if (probe_path(path, sizeof path, "/sys/block/%s", g_probe.name) != 0) return 0;
     struct stat st {};
     if (::stat(path, &st) != 0) return 0;
-    if (probe_path(path, sizeof path, "/sys/block/%s/%s", g_probe.name, "device/state") != 0)
-        return 0;
     char state[32];
-    file_read_line(path, state, sizeof state);
+    sysfs_read_attr_under(g_probe_root, g_probe.name, "device/state", state, sizeof state);
     return state_is_alive(state) ? 1 : 0;
 }

@@ -82,7 +82,6 @@ void run_phases() {
     ProbeState& p = g_probe;
     set_phase("snapshot0");
     probe_snapshot_take(&p.snap0, 0, 1);
-    p.snap0_taken = 1;
     probe_thermal_setup();
     if (!g_probe_stop) {
         set_phase("verify");
@@ -204,10 +203,8 @@ void count_ranges(const ProbeState& p, VerdictInput* in) {
 void phy_deltas(const ProbeState& p, VerdictInput* in) {
     const SmartSnapshot& s1 = p.snap1.smart;
     for (int i = 0; i < s1.phy_count && i < kSmartPhyMax; ++i) {
-        int found = 0;
-        const std::int64_t before = smart_snap_phy_counter(&p.snap0.smart, s1.phy_id[i], &found);
-        const std::int64_t d = s1.phy_value[i] - before;
-        if (!found || d <= 0) continue;
+        std::int64_t d = 0;
+        if (!probe_snap_phy_delta(i, &d) || d <= 0) continue;
         if (phy_event_is_crc(s1.phy_id[i]))
             in->d_phy_crc += d;
         else if (phy_event_is_phy_error(s1.phy_id[i]))
@@ -254,16 +251,14 @@ void probe_verdict_input(VerdictInput* in) {
     std::int64_t* const deltas[kSmartAttrSlots] = {&in->d_a5,   &in->d_a187, &in->d_a188,
                                                    &in->d_a197, &in->d_a198, &in->d_a199};
     for (int k = 0; k < kSmartAttrSlots; ++k) *deltas[k] = probe_snap_attr_delta(k);
-    const bool both_ok = p.snap0.smart_ok && p.snap1.smart_ok;
-    if (both_ok) {
-        phy_deltas(p, in);
+    phy_deltas(p, in);
+    if (p.snap0.smart_ok && p.snap1.smart_ok) {
         in->xerr_icrc = p.snap1.smart.errlog_icrc_newer;
         in->xerr_unc = p.snap1.smart.errlog_unc_newer;
     }
     in->ering_bus = p.snap1.ering_bus;
     in->ering_media = p.snap1.ering_media;
-    in->speed_drop =
-        p.snap0.sata_gbps > 0 && p.snap1.sata_gbps > 0 && p.snap1.sata_gbps < p.snap0.sata_gbps;
+    in->speed_drop = probe_snap_speed_drop();
     in->dmesg_link = p.snap1.dmesg_link;
     in->dmesg_media = p.snap1.dmesg_media;
     for (int i = 0; i < p.sibling_count && i < kProbeSiblingMax; ++i) {
@@ -277,8 +272,7 @@ void probe_verdict_input(VerdictInput* in) {
         in->s0_a198 = start_value(s0, 4);
         in->s0_nvme_media = s0.nvme_health_present ? s0.nvme_media_errors : 0;
     }
-    if (both_ok && p.snap0.smart.nvme_health_present && p.snap1.smart.nvme_health_present)
-        in->d_nvme_media = p.snap1.smart.nvme_media_errors - p.snap0.smart.nvme_media_errors;
+    in->d_nvme_media = probe_snap_nvme_media_delta();
     in->thermal_stop = p.thermal.thermal_stop;
 }
 

@@ -13,7 +13,6 @@
 #include "collector/discovery.h"
 #include "collector/klog.h"
 #include "core/clock.h"
-#include "core/run.h"
 #include "core/smartctl.h"
 #include "core/strbuf.h"
 #include "core/unique_fd.h"
@@ -29,6 +28,13 @@ bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
+// Both snapshots were taken with usable SMART data: what they tell about the
+// run's own effect on the disk can be compared.
+bool both_smart_ok() {
+    const ProbeState& p = g_probe;
+    return p.snap1_taken == 1 && p.snap0.smart_ok == 1 && p.snap1.smart_ok == 1;
+}
+
 // Parses a reply of cmd into snap; 1 when it is usable for cmd.
 int parse_reply(SmartctlCmd cmd, const StrBuf& out, std::int64_t baseline, SmartSnapshot* snap) {
     if (smart_snap_from_json(out.data, out.len, baseline, snap) != 1) return 0;
@@ -38,7 +44,7 @@ int parse_reply(SmartctlCmd cmd, const StrBuf& out, std::int64_t baseline, Smart
 void take_smart(ProbeSnapshot* snap, int which) {
     if (g_probe.identified != 1) return;
     StrBuf out;
-    probe_smartctl(kSmartctlSnapshot, g_probe.dtype, g_probe.smart_dev, &out);
+    smartctl_call(kSmartctlSnapshot, g_probe.dtype, g_probe.smart_dev, &out);
     // The second snapshot counts error-log entries numbered above the first's
     // newest, i.e. logged while the test ran.
     const ProbeSnapshot& s0 = g_probe.snap0;
@@ -88,7 +94,7 @@ void take_siblings(int which) {
             char dev[48];
             (void)std::snprintf(dev, sizeof dev, "/dev/%s", s.dev);
             StrBuf out;
-            probe_smartctl(kSmartctlSiblingCounters, s.dtype, dev, &out);
+            smartctl_call(kSmartctlSiblingCounters, s.dtype, dev, &out);
             SmartSnapshot r;
             // A sibling in standby answers with bit 1 set: it is not woken, and not usable.
             ok = out.len > 0 && parse_reply(kSmartctlSiblingCounters, out, -1, &r) &&
@@ -109,41 +115,11 @@ void take_siblings(int which) {
 
 }  // namespace
 
-void probe_run_smartctl(const char* const* args, const char* dtype, const char* device, StrBuf* out,
-                        int timeout_s) {
-    // Emptied even when nothing runs: a caller that reuses its buffer must
-    // never judge an earlier reply as this one.
-    sb_free(out);
-    const char* path = smartctl_path();
-    if (!path || !device || !*device) return;
-    // Path, the arguments, "-d" and its type, the device, NULL.
-    const char* argv[1 + kProbeSmartctlArgsMax + 2 + 1 + 1];
-    int n = 0;
-    argv[n++] = path;
-    for (int i = 0; args && args[i] && i < kProbeSmartctlArgsMax; ++i) argv[n++] = args[i];
-    if (dtype && *dtype) {
-        argv[n++] = "-d";
-        argv[n++] = dtype;
-    }
-    argv[n++] = device;
-    argv[n] = nullptr;
-    (void)run_capture(argv, out, timeout_s);
-}
-
-void probe_smartctl(SmartctlCmd cmd, const char* dtype, const char* device, StrBuf* out) {
-    const char* const* args = smartctl_args(cmd);
-    if (!args) {
-        sb_free(out);
-        return;
-    }
-    probe_run_smartctl(args, dtype, device, out, smartctl_timeout_s(cmd));
-}
-
 int probe_identify(const char* dtype, int require_ata, int standby, char* serial_out,
                    char* protocol_out) {
     const SmartctlCmd cmd = standby ? kSmartctlIdentifyStandby : kSmartctlIdentify;
     StrBuf out;
-    probe_smartctl(cmd, dtype, g_probe.smart_dev, &out);
+    smartctl_call(cmd, dtype, g_probe.smart_dev, &out);
     SmartSnapshot r;
     if (out.len == 0 || !parse_reply(cmd, out, -1, &r) || r.serial[0] == '\0') return 0;
     if (require_ata && ::strcasecmp(r.protocol, "ATA") != 0) return 0;
@@ -222,10 +198,36 @@ void probe_find_siblings() {
 
 std::int64_t probe_snap_attr_delta(int k) {
     const ProbeState& p = g_probe;
-    if (k < 0 || k >= kSmartAttrSlots || p.snap1_taken != 1 || p.snap0.smart_ok != 1 ||
-        p.snap1.smart_ok != 1 || !p.snap0.smart.attr_present[k] || !p.snap1.smart.attr_present[k])
+    if (k < 0 || k >= kSmartAttrSlots || !both_smart_ok() || !p.snap0.smart.attr_present[k] ||
+        !p.snap1.smart.attr_present[k])
         return 0;
     return p.snap1.smart.attr_raw[k] - p.snap0.smart.attr_raw[k];
+}
+
+int probe_snap_phy_delta(int i, std::int64_t* delta) {
+    const SmartSnapshot& s1 = g_probe.snap1.smart;
+    if (i < 0 || i >= s1.phy_count || i >= kSmartPhyMax || !both_smart_ok()) return 0;
+    int found = 0;
+    const std::int64_t before = smart_snap_phy_counter(&g_probe.snap0.smart, s1.phy_id[i], &found);
+    if (!found) return 0;
+    *delta = s1.phy_value[i] - before;
+    return 1;
+}
+
+int probe_snap_speed_drop() {
+    const ProbeState& p = g_probe;
+    return p.snap1_taken == 1 && p.snap0.sata_gbps > 0 && p.snap1.sata_gbps > 0 &&
+                   p.snap1.sata_gbps < p.snap0.sata_gbps
+               ? 1
+               : 0;
+}
+
+std::int64_t probe_snap_nvme_media_delta() {
+    const ProbeState& p = g_probe;
+    if (!both_smart_ok() || !p.snap0.smart.nvme_health_present ||
+        !p.snap1.smart.nvme_health_present)
+        return 0;
+    return p.snap1.smart.nvme_media_errors - p.snap0.smart.nvme_media_errors;
 }
 
 std::int64_t smart_snap_phy_counter(const SmartSnapshot* snap, std::uint32_t id, int* found) {

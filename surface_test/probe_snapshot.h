@@ -1,26 +1,14 @@
 // Health snapshots of the disk under test (SMART, link speed, ATA error ring,
-// kernel log), the disks sharing its controller, and the surface test's
-// smartctl command lines.
+// kernel log) and the disks sharing its controller. Every smartctl call of
+// the surface test goes through smartctl_call (core/smartctl.h).
 #pragma once
 
 #include <cstdint>
 
-#include "core/smartctl.h"
 #include "surface_test/probe_state.h"
 
 struct StrBuf;
 
-inline constexpr int kProbeSmartctlArgsMax = 11;
-
-// Runs smartctl with args (NULL-terminated, at most 11; more are dropped),
-// "-d" dtype when dtype is non-empty, then device, for at most timeout_s
-// seconds. out is emptied first in every case; nothing runs when no smartctl
-// is found or device is empty. The exit code is not returned: callers judge
-// the reply's "smartctl.exit_status".
-void probe_run_smartctl(const char* const* args, const char* dtype, const char* device, StrBuf* out,
-                        int timeout_s);
-// The same with command cmd's arguments and time limit (core/smartctl.h).
-void probe_smartctl(SmartctlCmd cmd, const char* dtype, const char* device, StrBuf* out);
 // 1 when smartctl identified the disk with dtype; fills serial_out (80) and protocol_out (16).
 int probe_identify(const char* dtype, int require_ata, int standby, char* serial_out,
                    char* protocol_out);
@@ -31,8 +19,17 @@ void probe_snapshot_take(ProbeSnapshot* snap, int which, int with_siblings);
 // about the disk. An empty or missing log leaves klog_ok 0.
 void probe_snapshot_klog(ProbeSnapshot* snap, int which, StrBuf* log);
 void probe_find_siblings();
+// What changed between the two snapshots of the run; each is 0 (none) unless
+// the second snapshot was taken and, for the SMART values, both are smart-ok.
 // Growth of tracked attribute slot k (0..5) during the run.
 std::int64_t probe_snap_attr_delta(int k);
+// Growth of PHY counter i of the second snapshot: 1 and *delta (zero or
+// negative too) when the first snapshot holds that counter as well, else 0.
+int probe_snap_phy_delta(int i, std::int64_t* delta);
+// 1 when the link speed fell (both speeds known).
+int probe_snap_speed_drop();
+// Growth of the NVMe media and data integrity errors (both hold NVMe health data).
+std::int64_t probe_snap_nvme_media_delta();
 std::int64_t smart_snap_phy_counter(const SmartSnapshot* snap, std::uint32_t id, int* found);
 int phy_event_is_crc(std::uint32_t id);
 int phy_event_is_phy_error(std::uint32_t id);

@@ -207,7 +207,7 @@ struct ProbeState {
     BadRange* bad;  // kProbeBadMax entries
     // snapshots
     ProbeSnapshot snap0, snap1;
-    std::int32_t snap0_taken, snap1_taken;
+    std::int32_t snap1_taken;  // the first snapshot's ts tells whether it was taken
     // siblings
     std::int32_t sibling_count;
     SiblingLink siblings[kProbeSiblingMax];

@@ -25,12 +25,10 @@
 namespace {
 
 constexpr double kSaveIntervalMs = 1000.0;
-constexpr std::uint64_t kStateReadMax = 4194304;
 constexpr int kBadRangesShown = 256;
 // Well above the largest document: 4096 map codes, 256 ranges, 64 siblings,
 // two histories and two snapshots of 48 PHY counters each.
 constexpr std::uint64_t kDocReserve = std::uint64_t{128} << 10;
-constexpr const char* kLimitSources[] = {"default", "user", "wctemp", "op_limit", "trip", "off"};
 
 using ll = long long;
 using ull = unsigned long long;
@@ -172,9 +170,7 @@ void thermal_json(StrBuf* sb, const ProbeState& p, double now) {
     const bool on = g.limit != 0;
     put(sb, ",\"limit_c\":%d,\"warm_c\":%d,\"resume_c\":%d", g.limit, on ? g.warm : 0,
         on ? g.resume : 0);
-    const int src =
-        t.limit_src >= kSrcDefault && t.limit_src <= kSrcOff ? t.limit_src : kSrcDefault;
-    put(sb, ",\"limit_src\":\"%s\"", kLimitSources[src]);
+    put(sb, ",\"limit_src\":\"%s\"", thermal_source_name(t.limit_src));
     put_f(sb, "duty_pct", "%.0f", g.duty * 100);
     put_ll(sb, "pauses", g.pauses);
     put_f(sb, "paused_s", "%.0f", thermal_guard_paused_ms(&g, now) / 1000);
@@ -270,10 +266,6 @@ void smart_json(StrBuf* sb, const SmartSnapshot& s) {
     if (s.power_on_hours != 0) put_ll(sb, "power_on_hours", s.power_on_hours);
 }
 
-bool both_smart_ok(const ProbeState& p) {
-    return p.snap0.smart_ok && p.snap1.smart_ok;
-}
-
 void deltas_json(StrBuf* sb, const ProbeState& p) {
     key(sb, "deltas");
     sb_append_str(sb, "{");
@@ -281,18 +273,12 @@ void deltas_json(StrBuf* sb, const ProbeState& p) {
         put(sb, "%s\"a%d\":%lld", k ? "," : "", kSmartAttrIds[k],
             static_cast<ll>(probe_snap_attr_delta(k)));
     sb_append_str(sb, ",\"phy\":{");
-    if (p.snap1_taken && both_smart_ok(p)) {
-        const SmartSnapshot& s1 = p.snap1.smart;
-        bool first = true;
-        for (int i = 0; i < s1.phy_count && i < kSmartPhyMax; ++i) {
-            int found = 0;
-            const std::int64_t before =
-                smart_snap_phy_counter(&p.snap0.smart, s1.phy_id[i], &found);
-            if (!found) continue;
-            put(sb, "%s\"0x%04x\":%lld", first ? "" : ",", s1.phy_id[i],
-                static_cast<ll>(s1.phy_value[i] - before));
-            first = false;
-        }
+    bool first = true;
+    for (int i = 0; i < p.snap1.smart.phy_count && i < kSmartPhyMax; ++i) {
+        std::int64_t d = 0;
+        if (!probe_snap_phy_delta(i, &d)) continue;
+        put(sb, "%s\"0x%04x\":%lld", first ? "" : ",", p.snap1.smart.phy_id[i], static_cast<ll>(d));
+        first = false;
     }
     sb_append_str(sb, "}");
     const bool xerr = p.snap1_taken && p.snap1.smart_ok;
@@ -300,17 +286,10 @@ void deltas_json(StrBuf* sb, const ProbeState& p) {
     put_ll(sb, "xerror_unc", xerr ? p.snap1.smart.errlog_unc_newer : 0);
     put_ll(sb, "ering_bus", p.snap1_taken ? p.snap1.ering_bus : 0);
     put_ll(sb, "ering_media", p.snap1_taken ? p.snap1.ering_media : 0);
-    put_bool(sb, "spd_drop",
-             p.snap1_taken && p.snap0.sata_gbps > 0 && p.snap1.sata_gbps > 0 &&
-                 p.snap0.sata_gbps > p.snap1.sata_gbps);
+    put_bool(sb, "spd_drop", probe_snap_speed_drop() != 0);
     put_ll(sb, "dmesg_link", p.snap1_taken ? p.snap1.dmesg_link : 0);
     put_ll(sb, "dmesg_media", p.snap1_taken ? p.snap1.dmesg_media : 0);
-    if (p.is_nvme) {
-        const bool nvme = p.snap1_taken && both_smart_ok(p) && p.snap0.smart.nvme_health_present &&
-                          p.snap1.smart.nvme_health_present;
-        put_ll(sb, "nvme_media_errors",
-               nvme ? p.snap1.smart.nvme_media_errors - p.snap0.smart.nvme_media_errors : 0);
-    }
+    if (p.is_nvme) put_ll(sb, "nvme_media_errors", probe_snap_nvme_media_delta());
     sb_append_str(sb, ",\"history\":{");
     if (p.snap0.smart_ok) {
         const SmartSnapshot& s0 = p.snap0.smart;
@@ -556,7 +535,7 @@ int probe_state_mark_failed(const char* text, std::size_t len, const char* messa
 
 int probe_reap_stale(const char* serial) {
     StrBuf text;
-    const std::int64_t n = file_read_all(g_probe.state_path, &text, kStateReadMax);
+    const std::int64_t n = file_read_all(g_probe.state_path, &text, kProbeStateReadMax);
     if (n <= 0) return 0;
     StrBuf fixed;
     if (!probe_state_mark_failed(text.c_str(), text.len, "process ended without finishing", &fixed))

@@ -3,10 +3,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "surface_test/probe_state.h"
 
 struct StrBuf;
+
+// The most of a state file that probe-stop and the stale-state repair read.
+inline constexpr std::uint64_t kProbeStateReadMax = 4194304;
 
 void probe_state_to_json(StrBuf* out);
 void probe_snapshot_json(StrBuf* out, const ProbeSnapshot* snap, int which);

@@ -18,14 +18,12 @@
 
 namespace {
 
-constexpr std::uint64_t kStateReadMax = 4194304;
-
 // The number after the first "pid": of the state file; the writer puts the
 // top-level one first. 0 when the file is unreadable or holds none, and for a
 // number no process id can be.
 int state_file_pid() {
     StrBuf text;
-    if (file_read_all(g_probe.state_path, &text, kStateReadMax) <= 0) return 0;
+    if (file_read_all(g_probe.state_path, &text, kProbeStateReadMax) <= 0) return 0;
     const char* at = std::strstr(text.c_str(), "\"pid\":");
     if (!at) return 0;
     const long long pid = std::strtoll(at + 6, nullptr, 10);

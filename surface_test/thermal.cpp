@@ -7,10 +7,10 @@
 #include "core/cli.h"
 #include "core/clock.h"
 #include "core/log.h"
+#include "core/smartctl.h"
 #include "core/strbuf.h"
 #include "surface_test/dev_io.h"
 #include "surface_test/pace.h"
-#include "surface_test/probe_snapshot.h"
 #include "surface_test/probe_state_file.h"
 
 namespace {
@@ -88,7 +88,7 @@ int read_nvme_log(int* temp_c) {
 
 int read_smartctl(int* temp_c) {
     StrBuf out;
-    probe_smartctl(kSmartctlTemperature, g_probe.dtype, g_probe.smart_dev, &out);
+    smartctl_call(kSmartctlTemperature, g_probe.dtype, g_probe.smart_dev, &out);
     auto snap = std::make_unique<SmartSnapshot>();
     smart_snap_from_json(out.c_str(), out.len, -1, snap.get());
     if (!snap->temp_present) return 0;

@@ -45,14 +45,8 @@ bool still_waiting(const ProbeView& v, bool started, const RunMark& previous) {
     return started && !ui_run_is_new(&v, previous);
 }
 
-int finish(const ProbeView* v) {
-    ui_plain_report(stdout, v);
-    return ui_plain_exit_code(v);
-}
-
-}  // namespace
-
-void ui_plain_progress_line(const ProbeView* v, char* buf, std::size_t size) {
+// One progress line of a running test, with its newline.
+void plain_progress_line(const ProbeView* v, char* buf, std::size_t size) {
     const double pct = view_percent_done(v);
     char eta[32] = "";
     if (v->eta_s > 0) fmt_duration(v->eta_s, eta, sizeof eta);
@@ -63,18 +57,14 @@ void ui_plain_progress_line(const ProbeView* v, char* buf, std::size_t size) {
                   (long long)v->map.cells, pct, v->eta_s > 0 ? "  left " : "", eta, speed);
 }
 
-void ui_plain_report(std::FILE* out, const ProbeView* v) {
+// The report of a finished run: its verdict, error, reasons and bad ranges.
+void plain_report(std::FILE* out, const ProbeView* v) {
     const bool verdict = v->verdict.code[0] != '\0';
     std::fprintf(out, "corvantis: %s (%s): %s%s%s\n", v->serial, v->dev,
                  view_status_label(v->status), verdict ? ", " : "",
                  verdict ? view_verdict_label(v->verdict.code) : "");
     if (v->error[0]) std::fprintf(out, "  error: %s\n", v->error);
-    char reason[kReasonTextSize];
-    for (int i = 0; i < v->reason_count; ++i) {
-        const ViewReason& r = v->reasons[i];
-        view_reason_text(r.key, r.n, r.has_n, reason, sizeof reason);
-        std::fprintf(out, "  - %s\n", reason);
-    }
+    ui_plain_reasons(out, v);
     char lba[32];
     for (int i = 0; i < v->bad_count; ++i) {
         const ViewBad& b = v->bad[i];
@@ -85,11 +75,28 @@ void ui_plain_report(std::FILE* out, const ProbeView* v) {
     std::fflush(out);
 }
 
-int ui_plain_exit_code(const ProbeView* v) {
+// The exit code that a finished (or given up) run ends the follower with.
+int plain_exit_code(const ProbeView* v) {
     if (is(v->verdict.code, "bad")) return 3;
     // A script must not read a test that never finished as a passed one.
     if (is(v->status, "failed") || is(v->status, "stale")) return 1;
     return 0;
+}
+
+int finish(const ProbeView* v) {
+    plain_report(stdout, v);
+    return plain_exit_code(v);
+}
+
+}  // namespace
+
+void ui_plain_reasons(std::FILE* out, const ProbeView* v) {
+    char reason[kReasonTextSize];
+    for (int i = 0; i < v->reason_count; ++i) {
+        const ViewReason& r = v->reasons[i];
+        view_reason_text(r.key, r.n, r.has_n, reason, sizeof reason);
+        std::fprintf(out, "  - %s\n", reason);
+    }
 }
 
 int ui_follow_plain(const char* serial, const char* mode) {
@@ -98,7 +105,7 @@ int ui_follow_plain(const char* serial, const char* mode) {
     const RunMark previous = ui_run_mark(&v);
     bool started = false;
     if (mode) {
-        if (is(v.status, "running")) {
+        if (view_running(&v)) {
             std::printf("corvantis: a test is already running on %s; following it.\n", serial);
         } else if (::geteuid() != 0) {
             std::printf("corvantis: starting a test needs root.\n");
@@ -127,13 +134,13 @@ int ui_follow_plain(const char* serial, const char* mode) {
                 view_free(&v);
                 return 1;
             }
-        } else if (!is(v.status, "running")) {
+        } else if (!view_running(&v)) {
             code = finish(&v);
             view_free(&v);
             return code;
         } else if (!is(v.phase, last_phase) || mono_ms() - last_print > kReprintMs) {
             char line[512];
-            ui_plain_progress_line(&v, line, sizeof line);
+            plain_progress_line(&v, line, sizeof line);
             std::fputs(line, stdout);
             std::fflush(stdout);
             str_copy(last_phase, sizeof last_phase, v.phase);
@@ -144,7 +151,7 @@ int ui_follow_plain(const char* serial, const char* mode) {
     // Interrupted: the test goes on; only a finished run is reported.
     view_load(serial, &v);
     if (v.present && !still_waiting(v, started, previous)) {
-        if (!is(v.status, "running"))
+        if (!view_running(&v))
             code = finish(&v);
         else
             code = is(v.verdict.code, "bad") ? 3 : 0;

@@ -3,7 +3,6 @@
 // full screen. It may start the test first (as root only).
 #pragma once
 
-#include <cstddef>
 #include <cstdio>
 
 struct ProbeView;
@@ -14,9 +13,5 @@ struct ProbeView;
 // showed up, or when a test could not be started; else 0 (a stopped run too).
 int ui_follow_plain(const char* serial, const char* mode);
 
-// One progress line of a running test, with its newline.
-void ui_plain_progress_line(const ProbeView* view, char* buf, std::size_t size);
-// The report of a finished run: its verdict, error, reasons and bad ranges.
-void ui_plain_report(std::FILE* out, const ProbeView* view);
-// The exit code that a finished (or given up) run ends the follower with.
-int ui_plain_exit_code(const ProbeView* view);
+// One line "  - <sentence>" for each reason of the view's verdict.
+void ui_plain_reasons(std::FILE* out, const ProbeView* view);

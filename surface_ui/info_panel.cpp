@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/clock.h"
+#include "core/util.h"
 #include "surface_ui/fmt.h"
 #include "surface_ui/labels.h"
 #include "surface_ui/picker.h"
@@ -26,10 +27,6 @@ constexpr char kLinkHint[] =
 
 bool is(const char* a, const char* b) {
     return std::strcmp(a, b) == 0;
-}
-
-bool running(const ProbeView* v) {
-    return v->present && is(v->status, "running");
 }
 
 bool finished(const ProbeView* v) {
@@ -86,10 +83,7 @@ void draw_disk(const ProbeView* v, int x, int y, int w, const PickerDisk* d) {
     row(x, y + 2, w, "Serial", v->serial[0] ? v->serial : d->serial, T(1));
     row(x, y + 3, w, "Device", v->dev[0] ? v->dev : d->dev, T(1));
     char size[32];
-    if (v->capacity_bytes >= 1)
-        fmt_size_dec(static_cast<std::uint64_t>(v->capacity_bytes), size, sizeof size);
-    else
-        std::snprintf(size, sizeof size, "%s", d->size_text);
+    ui_disk_size_text(v, d, size, sizeof size);
     char text[64];
     std::snprintf(text, sizeof text, "%s%s%s", size, v->kind[0] ? " · " : "", v->kind);
     row(x, y + 4, w, "Size", text, T(1));
@@ -112,10 +106,9 @@ const char* selftest_text(const char* status) {
 void draw_run(const ProbeView* v, int x, int y, int w) {
     const int top = y + kDiskRows;
     if (w > 1) scr_box(x, top, w, 7, "Run");
-    if (!v->present)
-        row(x, top + 1, w, "Status", "No test recorded", T(2));
-    else
-        row(x, top + 1, w, "Status", view_status_label(v->status), running(v) ? T(7) : T(1));
+    // Without a file the status is empty, which the label calls "No test recorded".
+    const int status_color = !v->present ? T(2) : view_running(v) ? T(7) : T(1);
+    row(x, top + 1, w, "Status", view_status_label(v->status), status_color);
     const char* mode = is(v->mode, "full") ? "Full" : v->mode[0] ? "Daily" : "-";
     row(x, top + 2, w, "Mode", mode, T(1));
     char done[32], cells[32], text[80];
@@ -130,7 +123,7 @@ void draw_run(const ProbeView* v, int x, int y, int w) {
         fmt_duration(end - v->started_ts, text, sizeof text);
     }
     row(x, top + 4, w, "Elapsed", text, T(1));
-    if (running(v) && v->eta_s >= 1) {
+    if (view_running(v) && v->eta_s >= 1) {
         fmt_duration(v->eta_s, text, sizeof text);
         row(x, top + 5, w, "Time left", text, T(7));
     } else {
@@ -147,12 +140,12 @@ float largest(const float* s, int n, float floor_value) {
 
 void draw_temperature(const ProbeView* v, int x, int y, int state_color) {
     const auto& t = v->thermal;
-    scr_text(x + 2, y, 10, running(v) ? "Temp" : "Max temp", T(2), -1, 0);
-    const long long shown = running(v) ? t.temp_c : t.max_c;
+    scr_text(x + 2, y, 10, view_running(v) ? "Temp" : "Max temp", T(2), -1, 0);
+    const long long shown = view_running(v) ? t.temp_c : t.max_c;
     if (!t.has_temp && t.max_c == 0)
         scr_text(x + 11, y, 11, "-", T(2), -1, 0);
     else if (t.limit_c >= 1)
-        scr_printf(x + 11, y, 11, running(v) ? state_color : T(1), -1, 1, "%lld C/%lld", shown,
+        scr_printf(x + 11, y, 11, view_running(v) ? state_color : T(1), -1, 1, "%lld C/%lld", shown,
                    (long long)t.limit_c);
     else
         scr_printf(x + 11, y, 11, T(1), -1, 1, "%lld C", shown);
@@ -172,10 +165,10 @@ void draw_guard(const ProbeView* v, int x, int y, int w) {
         std::snprintf(text, sizeof text, "slowed to %lld%%", (long long)t.duty_pct);
         color = T(9);
     } else if (is(t.state, "ok")) {
-        std::snprintf(text, sizeof text, "%s", running(v) ? "full pace" : "never slowed");
+        std::snprintf(text, sizeof text, "%s", view_running(v) ? "full pace" : "never slowed");
         color = T(8);
     }
-    if (!running(v) && !is(t.state, "off")) {
+    if (!view_running(v) && !is(t.state, "off")) {
         char d[32];
         if (t.pauses >= 1) {
             fmt_duration(t.paused_s, d, sizeof d);
@@ -193,8 +186,8 @@ void draw_guard(const ProbeView* v, int x, int y, int w) {
 void draw_pace(const ProbeView* v, int x, int y, int w) {
     const int top = y + kRunEnd;
     if (w > 1) scr_box(x, top, w, 6, "Pace");
-    const bool live =
-        running(v) && (is(v->phase, "verify") || is(v->phase, "read") || is(v->phase, "repeat"));
+    const bool live = view_running(v) &&
+                      (is(v->phase, "verify") || is(v->phase, "read") || is(v->phase, "repeat"));
     const int sw = w - 26;
     const auto& s = v->speed;
     char rate[32];
@@ -328,6 +321,13 @@ void draw_verdict(const ProbeView* v, int x, int top, int w, int bottom) {
 }
 
 }  // namespace
+
+void ui_disk_size_text(const ProbeView* view, const PickerDisk* disk, char* buf, std::size_t size) {
+    if (view->capacity_bytes > 0)
+        fmt_size_dec(static_cast<std::uint64_t>(view->capacity_bytes), buf, size);
+    else
+        str_copy(buf, size, disk->size_text);
+}
 
 bool ui_info_panel_shows_verdict(const ProbeView* view, int h, int details) {
     return make_plan(view, h, details).verdict;

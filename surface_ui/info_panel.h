@@ -3,6 +3,8 @@
 // the end, the verdict with its reasons.
 #pragma once
 
+#include <cstddef>
+
 struct ProbeView;
 struct PickerDisk;
 
@@ -13,6 +15,9 @@ extern int g_show_details;
 // Draws the panel for view into the rectangle (x, y, w, h); disk fills what
 // the view does not know (no state file yet).
 void ui_draw_info_panel(const ProbeView* view, int x, int y, int w, int h, const PickerDisk* disk);
+
+// The disk's size: the capacity its state file gives, else the inventory's.
+void ui_disk_size_text(const ProbeView* view, const PickerDisk* disk, char* buf, std::size_t size);
 
 // Whether a panel h rows high shows the verdict box for view with the given
 // details flag; where it does not, the screen must show the verdict itself.

@@ -43,7 +43,7 @@ RowStatus row_status(const PickerDisk& d) {
     RowStatus s{"-", theme_color(2)};
     ProbeView v{};
     if (view_load(d.serial, &v) != 0) return s;
-    if (std::strcmp(v.status, "running") == 0) {
+    if (view_running(&v)) {
         const long long pct = v.map.cells > 0 ? v.map.done * 100 / v.map.cells : 0;
         std::snprintf(s.text, sizeof s.text, "running %lld%%", pct);
         s.color = theme_color(7);

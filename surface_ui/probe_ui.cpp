@@ -22,15 +22,12 @@ void read_self_exe() {
     s_self_exe[n > 0 ? n : 0] = '\0';
 }
 
-bool is_terminal() {
-    return ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
-}
-
-// The picker and the test screen, taking turns until the user leaves.
-void run_full_screen(const PickerDisk* disks, int n, const char* serial, const char* mode) {
+// The picker and the test screen, taking turns until the user leaves; found
+// is the index of the disk the command line named, if any.
+void run_full_screen(const PickerDisk* disks, int n, int found, const char* serial,
+                     const char* mode) {
     int selected = 0;
     if (serial) {
-        const int found = picker_find(disks, n, serial);
         PickerDisk stand_in{};
         if (found >= 0) {
             selected = found;
@@ -92,19 +89,17 @@ int cmd_probe_ui(const char* serial, const char* mode, int style) {
     const int found = picker_find(disks, n, serial);
     const char* disk_serial = found >= 0 ? disks[found].serial : serial;
 
-    if (style == 3 || !is_terminal()) {
-        if (serial) return ui_follow_plain(disk_serial, mode);
-        picker_print_table(stdout, disks, n);
-        return 0;
+    // scr_enter refuses unless both standard streams are a terminal.
+    if (style != 3) {
+        ui_choose_theme(style);
+        if (scr_enter() == 0) {
+            run_full_screen(disks, n, found, serial, mode);
+            scr_restore();
+            scr_release();
+            return 0;
+        }
     }
-    ui_choose_theme(style);
-    if (scr_enter() != 0) {
-        if (serial) return ui_follow_plain(disk_serial, mode);
-        picker_print_table(stdout, disks, n);
-        return 0;
-    }
-    run_full_screen(disks, n, serial, mode);
-    scr_restore();
-    scr_release();
+    if (serial) return ui_follow_plain(disk_serial, mode);
+    picker_print_table(stdout, disks, n);
     return 0;
 }

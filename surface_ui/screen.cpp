@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -15,7 +16,6 @@
 
 #include "core/clock.h"
 #include "core/strbuf.h"
-#include "core/util.h"
 #include "surface_ui/surface_map.h"
 
 int g_cols = 0;
@@ -222,30 +222,22 @@ void append_uint(StrBuf* sb, unsigned v) {
     (void)sb_append(sb, out, static_cast<std::uint64_t>(n));
 }
 
-void append_int(StrBuf* sb, int v) {
-    if (v < 0) {
-        (void)sb_append(sb, "-", 1);
-        append_uint(sb, 0u - static_cast<unsigned>(v));
-    } else {
-        append_uint(sb, static_cast<unsigned>(v));
-    }
-}
-
-void append_color(StrBuf* sb, int color, bool background, bool palette256) {
+// Only colours of 0 and above reach here: below 0 is the terminal's default.
+void append_color(StrBuf* sb, unsigned color, bool background, bool palette256) {
     if (palette256) {
         (void)sb_append(sb, background ? ";48;5;" : ";38;5;", 6);
-        append_int(sb, color);
+        append_uint(sb, color);
     } else {
         (void)sb_append(sb, ";", 1);
-        append_int(sb, color + (background ? (color <= 7 ? 40 : 92) : (color <= 7 ? 30 : 82)));
+        append_uint(sb, color + (background ? (color <= 7 ? 40 : 92) : (color <= 7 ? 30 : 82)));
     }
 }
 
 void append_attributes(StrBuf* sb, const ScreenCell& cell, bool palette256) {
     (void)sb_append(sb, "\x1b[0", 3);
     if (cell.bold) (void)sb_append(sb, ";1", 2);
-    if (cell.fg >= 0) append_color(sb, cell.fg, false, palette256);
-    if (cell.bg >= 0) append_color(sb, cell.bg, true, palette256);
+    if (cell.fg >= 0) append_color(sb, static_cast<unsigned>(cell.fg), false, palette256);
+    if (cell.bg >= 0) append_color(sb, static_cast<unsigned>(cell.bg), true, palette256);
     (void)sb_append(sb, "m", 1);
 }
 
@@ -405,10 +397,13 @@ int KeyDecoder::sequence(int at, double now) {
 
 KeyDecoder s_keys;
 
-// The key reader's waits are measured on the real clock: select() waits in
-// real time whatever clock the rest of the program is given.
+// The key reader's waits are measured on the real clock, not the program's
+// replaceable one: select() waits in real time, and a deadline on a clock that
+// a test holds still would never come.
 double key_clock_ms() {
-    return mono_ms();
+    return std::chrono::duration<double, std::milli>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 }  // namespace
@@ -580,7 +575,6 @@ void scr_box(int x, int y, int w, int h, const char* title) {
             put_cell(right, r, "│", frame, -1, 0);
         }
     }
-    if (w < 3 && h < 3) return;
     if (!title || !*title || w <= 6) return;
     put_cell(std::int64_t{x} + 1, y, " ", -1, -1, 0);
     const std::int64_t n = text_at(std::int64_t{x} + 2, y, w - 5, title, theme_color(2), -1, 1);

@@ -24,10 +24,20 @@ constexpr off_t kLogLimitBytes = 1 << 20;
 
 UiSpawnFn s_spawn = nullptr;
 
+// The file a detached test of serial writes its output to ("" when the
+// serial cannot name a file).
+void probe_log_path(const char* serial, char* buf, std::size_t size) {
+    if (size == 0) return;
+    buf[0] = '\0';
+    if (!serial || !name_is_safe(serial, 79)) return;
+    const int n = std::snprintf(buf, size, "%s/probe/%s.log", g_var_dir, serial);
+    if (n < 0 || static_cast<std::size_t>(n) >= size) buf[0] = '\0';
+}
+
 // Where the test's output goes: its log, else /dev/null, else nothing changes.
 int open_output(const char* serial) {
     char path[800];
-    ui_probe_log_path(serial, path, sizeof path);
+    probe_log_path(serial, path, sizeof path);
     if (path[0]) {
         char dir[700];
         std::snprintf(dir, sizeof dir, "%s/probe", g_var_dir);
@@ -109,14 +119,6 @@ void ui_probe_argv(ProbeArgv* a, const char* exe, const char* serial, const char
     std::memcpy(a->argv, words, sizeof words);
 }
 
-void ui_probe_log_path(const char* serial, char* buf, std::size_t size) {
-    if (size == 0) return;
-    buf[0] = '\0';
-    if (!serial || !name_is_safe(serial, 79)) return;
-    const int n = std::snprintf(buf, size, "%s/probe/%s.log", g_var_dir, serial);
-    if (n < 0 || static_cast<std::size_t>(n) >= size) buf[0] = '\0';
-}
-
 int ui_spawn_probe_exe(const char* exe, const char* serial, const char* mode) {
     if (!exe || !*exe || !serial || !mode) return -1;
     ProbeArgv a;
@@ -153,6 +155,5 @@ RunMark ui_run_mark(const ProbeView* view) {
 
 bool ui_run_is_new(const ProbeView* view, const RunMark& before) {
     if (!view->present) return false;
-    return std::strcmp(view->status, "running") == 0 || view->started_ts > before.started_ts ||
-           view->pid != before.pid;
+    return view_running(view) || view->started_ts > before.started_ts || view->pid != before.pid;
 }

@@ -36,13 +36,13 @@ int ui_spawn_probe(const char* serial, const char* mode);
 // The same with another executable in place of this one's.
 int ui_spawn_probe_exe(const char* exe, const char* serial, const char* mode);
 
+// How long a caller watches the state file for the run it started.
+inline constexpr double kStartWatchMs = 15000.0;
+
 // The run a state file showed when a test was started, and whether a later
 // load shows another one: one that runs, started later, or was written by
 // another process (a run that ended within the second the previous one
 // started has the same started_ts).
-// How long a caller watches the state file for the run it started.
-inline constexpr double kStartWatchMs = 15000.0;
-
 struct RunMark {
     std::int64_t started_ts;
     std::int64_t pid;
@@ -54,7 +54,3 @@ bool ui_run_is_new(const ProbeView* view, const RunMark& before);
 // real one back) and get the one that was in use.
 using UiSpawnFn = int (*)(const char* serial, const char* mode);
 UiSpawnFn ui_spawn_replace(UiSpawnFn fn);
-
-// The file a detached test of serial writes its output to ("" when the
-// serial cannot name a file).
-void ui_probe_log_path(const char* serial, char* buf, std::size_t size);

@@ -128,8 +128,7 @@ void draw_two_per_char(const ProbeView* view, const MapLayout& l, std::int64_t x
 void map_head_anim_update(HeadAnim* anim, const ProbeView* view) {
     const double now = clock_mono_ms();
     const double d = static_cast<double>(view->map.done);
-    const bool running = view->present && std::strcmp(view->status, "running") == 0;
-    if (!running || view->started_ts != anim->started_ts || anim->shown > d) {
+    if (!view_running(view) || view->started_ts != anim->started_ts || anim->shown > d) {
         anim->to = anim->shown = anim->from = d;
     } else if (d != anim->to) {
         anim->from = anim->shown;
@@ -215,7 +214,7 @@ MapLayout map_draw(const ProbeView* view, HeadAnim* anim, int x, int y, int iw, 
     if (!(shown >= 0)) shown = 0;
     std::int64_t reveal = n;
     std::int64_t head = -1;
-    if (std::strcmp(view->status, "running") == 0 && shown < static_cast<double>(n)) {
+    if (view_running(view) && shown < static_cast<double>(n)) {
         reveal = static_cast<std::int64_t>(shown);
         if (std::strcmp(view->phase, "verify") == 0) head = reveal / l.group;
     }

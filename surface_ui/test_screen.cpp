@@ -13,6 +13,7 @@
 #include "core/util.h"
 #include "surface_test/probe_result.h"
 #include "surface_ui/fmt.h"
+#include "surface_ui/follow.h"
 #include "surface_ui/info_panel.h"
 #include "surface_ui/labels.h"
 #include "surface_ui/probe_ui.h"
@@ -35,10 +36,6 @@ int T(int slot) {
     return theme_color(slot);
 }
 
-bool running(const TestScreen* s) {
-    return s->view.present && is(s->view.status, "running");
-}
-
 // ---- starting and stopping ----
 
 // A launch that failed is silent: no toast and nothing to watch for.
@@ -53,7 +50,7 @@ void stop_test(TestScreen* s) {
     const ProbeView& v = s->view;
     // The pid comes from a file: it is signalled only when it is this disk's
     // test, under the spelling of the serial that names the file.
-    const bool ok = running(s) && v.pid > 1 &&
+    const bool ok = view_running(&v) && v.pid > 1 &&
                     probe_pid_is_probe(static_cast<pid_t>(v.pid), s->disk.serial) &&
                     ::kill(static_cast<pid_t>(v.pid), SIGTERM) == 0;
     if (ok)
@@ -80,11 +77,6 @@ void cycle_rate() {
 
 // ---- drawing ----
 
-struct Chip {
-    const char* key;
-    const char* label;
-};
-
 int draw_chip(int x, int y, int w, const char* key, const char* label) {
     x += scr_text(x, y, w, key, T(40), T(41), 1);
     char text[64];
@@ -103,10 +95,7 @@ void draw_title(const TestScreen* s, int w) {
     scr_fill(0, 0, w, 1, T(6));
     const int n = scr_text(1, 0, w - 2, " ◆ CORVANTIS SURFACE TEST ", T(5), T(6), 1);
     char size[32];
-    if (v.capacity_bytes > 0)
-        fmt_size_dec(static_cast<std::uint64_t>(v.capacity_bytes), size, sizeof size);
-    else
-        str_copy(size, sizeof size, s->disk.size_text);
+    ui_disk_size_text(&v, &s->disk, size, sizeof size);
     // A long model gives way first, so that the device and the size stay whole.
     char tail[128];
     std::snprintf(tail, sizeof tail, " · %s · %s ", v.dev[0] ? v.dev : s->disk.dev, size);
@@ -117,7 +106,7 @@ void draw_title(const TestScreen* s, int w) {
     scr_text(x, 0, room - (x - n - 1), tail, T(5), T(6), 0);
     char clock[16], right[32];
     local_time(clock_now(), "%H:%M:%S", clock, sizeof clock);
-    const char* mode = running(s) ? (is(v.mode, "full") ? "FULL" : "QUICK") : "";
+    const char* mode = view_running(&v) ? (is(v.mode, "full") ? "FULL" : "QUICK") : "";
     std::snprintf(right, sizeof right, "%s  %s ", mode, clock);
     const int len = ui_text_cells(right);
     scr_text(w - 1 - len, 0, len, right, T(5), T(6), 1);
@@ -253,7 +242,7 @@ bool panel_shows_verdict(const TestScreen* s, int w, int h) {
 // the verdict of a finished run that the overlay has no room for.
 int overlay_height(const TestScreen* s, int h) {
     const ProbeView& v = s->view;
-    const bool outcome = v.present && !is(v.status, "running") &&
+    const bool outcome = v.present && !view_running(&v) &&
                          (v.verdict.code[0] || is(v.status, "failed") || is(v.status, "stopped"));
     return outcome && !ui_info_panel_shows_verdict(&v, h - 3, 0) ? h - 4 : h - 3;
 }
@@ -262,7 +251,7 @@ void draw_status(const TestScreen* s, int w, int h, double now) {
     const ProbeView& v = s->view;
     const int m = test_screen_layout(w).map_w;
     const int y = h - 2;
-    if (running(s)) {
+    if (view_running(&s->view)) {
         static const char* const kSpin[] = {"⠋", "⠙", "⠹", "⠸", "⠼", "⠴", "⠦", "⠧"};
         const auto frame = static_cast<long long>(std::floor(now / 100.0)) % 8;
         scr_put(1, y, kSpin[frame < 0 ? frame + 8 : frame], T(7), -1, 1);
@@ -316,7 +305,7 @@ void draw_footer(const TestScreen* s, int w, int h) {
     const int y = h - 1;
     scr_fill(0, y, w, 1, -1);
     int x = 1;
-    if (!running(s)) {
+    if (!view_running(&s->view)) {
         x = draw_chip(x, y, w, " q ", "quit");
         if (s->root) {
             x = draw_chip(x, y, w, " 1 ", "Daily");
@@ -433,7 +422,7 @@ void test_screen_enter(TestScreen* s, const PickerDisk* disk, const char* mode) 
     view_load(s->disk.serial, &s->view);
     const double now = mono_ms();
     if (mode) {
-        if (running(s))
+        if (view_running(&s->view))
             ui_flash("A test is already running on this disk; showing it.");
         else if (!s->root)
             ui_flash("Starting a test needs root.");
@@ -504,7 +493,7 @@ void test_screen_apply(TestScreen* s, TsAction a) {
         case TsAction::kStartFull:
             g_dialog = 0;
             // A test may have begun from elsewhere while the question was open.
-            if (!running(s) && s->root && start_test(s, "full", now))
+            if (!view_running(&s->view) && s->root && start_test(s, "full", now))
                 ui_flash("Starting the full test.");
             break;
         case TsAction::kAskStop:
@@ -533,7 +522,7 @@ void test_screen_apply(TestScreen* s, TsAction a) {
 void test_screen_summary(std::FILE* out, const TestScreen* s) {
     const ProbeView& v = s->view;
     if (!v.present) return;
-    if (is(v.status, "running")) {
+    if (view_running(&v)) {
         std::fprintf(out,
                      "corvantis: the surface test of %s (%s) keeps running: %lld of %lld cells.\n",
                      v.serial, v.dev, (long long)v.map.done, (long long)v.map.cells);
@@ -542,12 +531,7 @@ void test_screen_summary(std::FILE* out, const TestScreen* s) {
     } else if (v.verdict.code[0]) {
         std::fprintf(out, "corvantis: %s (%s): %s\n", v.serial, v.dev,
                      view_verdict_label(v.verdict.code));
-        char text[kReasonTextSize];
-        for (int i = 0; i < v.reason_count; ++i) {
-            const ViewReason& r = v.reasons[i];
-            view_reason_text(r.key, r.n, r.has_n, text, sizeof text);
-            std::fprintf(out, "  - %s\n", text);
-        }
+        ui_plain_reasons(out, &v);
     }
     std::fflush(out);
 }
@@ -567,7 +551,8 @@ TestScreenEnd test_screen_run(const PickerDisk* disk, const char* mode) {
         test_screen_draw(&s, w, h, now);
         scr_flush();
         const int key = scr_read_key(kKeyWaitMs);
-        const TsAction a = test_screen_key_action(key, g_dialog, g_show_help, s.root, running(&s));
+        const TsAction a =
+            test_screen_key_action(key, g_dialog, g_show_help, s.root, view_running(&s.view));
         if (a == TsAction::kBack || a == TsAction::kLeave) {
             end = a == TsAction::kBack ? TestScreenEnd::kBack : TestScreenEnd::kLeave;
             break;

@@ -357,6 +357,10 @@ void view_json_double(const char* text, const JsonTok* toks, const char* path, d
     if (primitive_number(text, &toks[k], &v, &is_null) && std::isfinite(v)) *out = v;
 }
 
+bool view_running(const ProbeView* view) {
+    return view->present && std::strcmp(view->status, "running") == 0;
+}
+
 double view_percent_done(const ProbeView* view) {
     if (!view->present || view->map.cells <= 0) return 0.0;
     return static_cast<double>(view->map.done) * 100.0 / static_cast<double>(view->map.cells);

@@ -116,6 +116,9 @@ struct ProbeView {
 // "running" file whose process is gone, or that was not rewritten for
 // kViewStaleAfterS, loads with the status "stale".
 int view_load(const char* serial, ProbeView* view);
+// Whether the view holds a test that runs: a file was loaded and its status
+// is "running" (a run whose writer is gone loads as "stale").
+bool view_running(const ProbeView* view);
 // map.done as a percentage of map.cells; 0 without a view.
 double view_percent_done(const ProbeView* view);
 // Releases the map codes; the view can be loaded again.

@@ -195,7 +195,6 @@ TEST_F(CollectorE2E, DumpTickStatusForgetPruneOverSeveralDisks) {
     disks.erase(disks.begin() + 3);
     ::unlink(nas.host_path("/sys/block/nvme0n1").c_str());
     lay_out(disks);
-    ::sleep(1);  // a disk counts as gone when it was last seen before the poll's second
     r = corvantisd({"dump"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(sql_rows(db(), "SELECT type,detail FROM events WHERE poll_id=3 ORDER BY event_id"),

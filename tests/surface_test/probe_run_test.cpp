@@ -541,7 +541,7 @@ TEST(ProbeVerdictInput, FromTheRunRecord) {
     p.bad_count = 6;
     SmartSnapshot& a = p.snap0.smart;
     SmartSnapshot& b = p.snap1.smart;
-    p.snap0_taken = p.snap1_taken = 1;
+    p.snap1_taken = 1;
     p.snap0.smart_ok = p.snap1.smart_ok = 1;
     a.attr_present[0] = b.attr_present[0] = 1;  // attribute 5: 4 -> 6
     a.attr_raw[0] = 4;

@@ -1,6 +1,6 @@
-// Health snapshots of the disk under test: the smartctl command lines and the
-// identify call over recorded replies, the link counters of a fake ATA port,
-// recorded and real kernel logs, and fake sibling disks on the controller.
+// Health snapshots of the disk under test: the identify call over recorded
+// replies, the link counters of a fake ATA port, recorded and real kernel
+// logs, and fake sibling disks on the controller.
 #include "surface_test/probe_snapshot.h"
 
 #include <gtest/gtest.h>
@@ -69,46 +69,6 @@ class ProbeSnapshotTest : public ::testing::Test {
     TempDir root_;
     FakeDiskRoot tree_ = fake_disk_root(root_.path());
 };
-
-TEST(ProbeRunSmartctl, BuildsTheCommandLineAndEmptiesTheReply) {
-    REQUIRE_SMARTCTL_PATH();
-    const char* const x[] = {"-x", "-j", nullptr};
-    const char* const twelve[] = {"1", "2", "3", "4", "5", "6",    "7",
-                                  "8", "9", "a", "b", "c", nullptr};
-    struct Case {
-        const char* const* args;
-        const char* dtype;
-        const char* device;
-        Argv want;  // after the executable; empty: nothing runs
-    } cases[] = {
-        {x, "", "/dev/sda", {"-x", "-j", "/dev/sda"}},
-        {x, nullptr, "/dev/sda", {"-x", "-j", "/dev/sda"}},
-        {x, "sat", "/dev/sdb", {"-x", "-j", "-d", "sat", "/dev/sdb"}},
-        {twelve,
-         "scsi",
-         "/dev/sdc",
-         {"1", "2", "3", "4", "5", "6", "7", "8", "9", "a", "b", "-d", "scsi", "/dev/sdc"}},
-        {x, "sat", "", {}},
-    };
-    for (const Case& c : cases) {
-        FakeRun run;
-        run.push({0, "{\"new\":1}"});
-        StrBuf out;
-        sb_append_str(&out, "{\"earlier\":1}");
-        probe_run_smartctl(c.args, c.dtype, c.device, &out, 45);
-        Argv want = c.want;
-        if (!want.empty()) want.insert(want.begin(), smartctl_path());
-        EXPECT_EQ(run.calls(), want.empty() ? std::vector<Argv>{} : std::vector<Argv>{want});
-        EXPECT_STREQ(out.c_str(), want.empty() ? "" : "{\"new\":1}")
-            << "an earlier reply never survives";
-    }
-    FakeRun run;
-    StrBuf out;
-    probe_smartctl(kSmartctlSiblingCounters, "sat", "/dev/sdq", &out);
-    EXPECT_EQ(run.calls().at(0), (Argv{smartctl_path(), "-A", "-l", "sataphy", "-j", "-n",
-                                       "standby", "-d", "sat", "/dev/sdq"}));
-    EXPECT_EQ(run.timeouts().at(0), 30);
-}
 
 TEST_F(ProbeSnapshotTest, IdentifyJudgesTheReply) {
     REQUIRE_SMARTCTL_PATH();

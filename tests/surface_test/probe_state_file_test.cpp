@@ -215,7 +215,7 @@ TEST_F(ProbeStateFile, FinishedRunWithBothSnapshotsAndAVerdict) {
     p.snap1.klog_ok = 1;
     p.snap1.dmesg_mark = 12.5;
     p.snap1.dmesg_link = 2;
-    p.snap0_taken = p.snap1_taken = 1;
+    p.snap1_taken = 1;
     p.sibling_count = 1;
     p.siblings[0] = SiblingLink{"sdc", "S2", "sat", 1, 1, 4, 6, 10, 9};
     p.has_verdict = 1;

@@ -8,12 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "core/cli.h"
 #include "surface_ui/info_panel.h"
 #include "surface_ui/picker.h"
+#include "surface_ui/probe_ui.h"
 #include "surface_ui/screen.h"
 #include "surface_ui/spawn.h"
 #include "surface_ui/surface_map.h"
@@ -240,6 +242,35 @@ TEST_F(Screens, AHungUpTerminalKeepsTheKeyWait) {
     EXPECT_EQ(scr_read_key(100), 0);
     EXPECT_NEAR(clock_.slept_ms(), 100.0, 1.0) << "no busy loop on end of input";
     ::close(null_fd);
+}
+
+// The automatic style reads the terminal's colours from COLORTERM and TERM;
+// --ui and --ui2 decide alone.
+TEST_F(Screens, ThemeFollowsTheStyleAndTheTerminal) {
+    const struct {
+        int style;
+        const char *colorterm, *term;  // nullptr: unset
+        const Theme* theme;
+    } cases[] = {
+        {0, "truecolor", "xterm", &kTheme256}, {0, nullptr, "xterm-256color", &kTheme256},
+        {0, nullptr, "xterm", &kTheme16},      {0, "", "xterm", &kTheme16},
+        {0, nullptr, nullptr, &kTheme16},      {1, "truecolor", "xterm-256color", &kTheme16},
+        {2, nullptr, "xterm", &kTheme256},
+    };
+    const std::string colorterm = std::getenv("COLORTERM") ? std::getenv("COLORTERM") : "";
+    const std::string term = std::getenv("TERM") ? std::getenv("TERM") : "";
+    auto put = [](const char* name, const char* value) {
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    };
+    for (const auto& c : cases) {
+        put("COLORTERM", c.colorterm);
+        put("TERM", c.term);
+        ui_choose_theme(c.style);
+        EXPECT_EQ(g_theme, c.theme) << c.style << " " << (c.colorterm ? c.colorterm : "-") << " "
+                                    << (c.term ? c.term : "-");
+    }
+    put("COLORTERM", colorterm.empty() ? nullptr : colorterm.c_str());
+    put("TERM", term.empty() ? nullptr : term.c_str());
 }
 
 TEST_F(Screens, PickerWrapsAndOpensOnlyADisk) {

@@ -15,6 +15,7 @@
 
 #include "core/util.h"
 #include "surface_ui/screen.h"
+#include "tests/support/fake_clock.h"
 #include "tests/support/pseudo_terminal.h"
 
 namespace {
@@ -309,6 +310,23 @@ TEST_F(KeyReader, NoKeyWithinTheTimeoutGivesZero) {
     EXPECT_EQ(scr_read_key(50), 0);
     EXPECT_EQ(scr_read_key(0), 0);
     EXPECT_EQ(scr_read_key(-20), 0);
+}
+
+// The reader's waits are real ones: a program clock that a test holds still
+// neither keeps it waiting for ever nor keeps a lone Esc pending. In a child,
+// whose alarm ends a reader that never returns.
+TEST_F(KeyReader, WaitsDoNotFollowAFakeClock) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::alarm(5);
+        FakeClock held;
+        const bool idle = scr_read_key(50) == 0;
+        pty_.type("\x1b");
+        ::_exit(idle && scr_read_key(2000) == KEY_ESC ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 }  // namespace

@@ -34,9 +34,6 @@ monitor device_add scsi-hd,bus=ctl-vscsi.0,scsi-id=5,drive=spare,id=hot,serial=H
 wait_until 30 disk HWHOTPLUG
 enclosure_section 6 $(disk HWHOTPLUG) >>/etc/enclosure_0.conf
 wait_until 60 polls 1
-# A poll marks gone the disks last seen before the second it started in; the
-# disk is pulled in a later second than the poll that saw it last.
-sleep 2
 monitor device_del hot >$OUT/device_del
 wait_until 60 polls 2
 kill $watch
