@@ -41,10 +41,6 @@ int smartctl_timeout_s(SmartctlCmd cmd) {
     return known(cmd) ? kCmdLines[cmd].timeout_s : -1;
 }
 
-const char* const* smartctl_args(SmartctlCmd cmd) {
-    return known(cmd) ? kCmdLines[cmd].args : nullptr;
-}
-
 int smartctl_build(SmartctlCmd cmd, const char* path, const char* dtype, const char* device,
                    SmartctlArgv* out) {
     if (!known(cmd) || !path || !*path || !device || !*device) return -1;

@@ -35,9 +35,6 @@ struct SmartctlArgv {
 
 // The command's time limit in seconds; -1 for no such command.
 int smartctl_timeout_s(SmartctlCmd cmd);
-// The command's arguments (without path, "-d" and device), NULL-terminated;
-// nullptr for no such command.
-const char* const* smartctl_args(SmartctlCmd cmd);
 
 // The vector: path, the command's arguments, then "-d" and dtype when dtype
 // is non-empty, then device. The words point at path, dtype, device and
