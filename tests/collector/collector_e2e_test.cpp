@@ -350,7 +350,9 @@ TEST_F(CollectorE2E, ConcurrentWritersLoseNothing) {
     }
     // The map and its 128 READ samples of 1 MiB span several polls.
     const NasProcess probe = nas.start(probe_args(nas, "P-1", "quick", {"--max-rate", "32"}));
-    while (FakeNas::err_so_far(watch).find("watch started") == std::string::npos) ::usleep(50000);
+    ASSERT_TRUE(wait_until(
+        [&] { return FakeNas::err_so_far(watch).find("watch started") != std::string::npos; }, 20))
+        << FakeNas::err_so_far(watch);
     std::ofstream("/sys/block/" + loop.path().substr(5) + "/uevent") << "add";
     int stored = 0;
     // Polls go on until the hot-swap poll ran and the probe has stored its
@@ -408,11 +410,8 @@ TEST_F(CollectorE2E, WatchOnRealUevents) {
     opts.exe = exe;
     const NasProcess w = start({"watch"}, opts);
     auto wait_for = [&](const std::string& text, int count, int seconds) {
-        for (int i = 0; i < seconds * 20; ++i) {
-            if (occurrences(FakeNas::err_so_far(w), text) >= count) return true;
-            ::usleep(50000);
-        }
-        return false;
+        return wait_until([&] { return occurrences(FakeNas::err_so_far(w), text) >= count; },
+                          seconds);
     };
     const std::string uevent = "/sys/block/" + loop.path().substr(5) + "/uevent";
     ASSERT_TRUE(wait_for("corvantisd watch started (netlink uevent)", 1, 10));
