@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +24,9 @@ namespace {
 constexpr int kResultBusyTimeoutMs = 300000;
 constexpr std::uint64_t kCmdlineMax = 65536;
 constexpr int kCmdlineArgsMax = 32;
+// /proc/locks lists every lock of the system, thousands on a busy file
+// server; a longer list is not read, and the lock is then not told from it.
+constexpr std::uint64_t kProcLocksMax = 4194304;
 
 constexpr char kProbesTable[] =
     "CREATE TABLE IF NOT EXISTS probes(probe_id INTEGER PRIMARY KEY,disk_id INTEGER,serial TEXT "
@@ -48,6 +53,22 @@ void event_probe_done(std::int64_t disk_id, std::int64_t probe_id, const char* s
     sb_append_json_str(&detail, verdict);
     sb_append_str(&detail, "}");
     event_add(disk_id, 0, "probe_done", detail.c_str());
+}
+
+// Whether a line of /proc/locks is a flock held on the file st describes.
+// Lines of requests still waiting for a lock ("N: -> FLOCK ...") hold
+// nothing; the file is named as major:minor (hexadecimal) and inode.
+bool locks_line_holds(const char* text, std::size_t len, const struct stat& st) {
+    char line[256];
+    std::snprintf(line, sizeof line, "%.*s", static_cast<int>(std::min<std::size_t>(len, 255)),
+                  text);
+    char type[16];
+    unsigned maj = 0, min = 0;
+    unsigned long long ino = 0;
+    if (std::sscanf(line, "%*d: %15s %*s %*s %*d %x:%x:%llu", type, &maj, &min, &ino) != 4)
+        return false;
+    return std::strcmp(type, "FLOCK") == 0 && maj == major(st.st_dev) && min == minor(st.st_dev) &&
+           ino == st.st_ino;
 }
 
 }  // namespace
@@ -109,6 +130,25 @@ int probe_pid_is_probe(pid_t pid, const char* serial) {
     if (base.substr(0, 10) != "corvantisd" || args[1] != "probe") return 0;
     for (int i = 2; i + 1 < n; ++i)
         if (args[i] == "--serial" && args[i + 1] == serial) return 1;
+    return 0;
+}
+
+int probe_lock_held(const char* serial) {
+    char path[800];
+    struct stat st {};
+    if (!serial || !name_is_safe(serial, 79) ||
+        probe_format(path, sizeof path, "%s/probe/%s.lock", g_var_dir, serial) != 0 ||
+        ::lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    char locks_path[600];
+    StrBuf locks;
+    if (probe_path(locks_path, sizeof locks_path, "/proc/locks") != 0 ||
+        file_read_all(locks_path, &locks, kProcLocksMax) < 0)
+        return -1;
+    std::uint64_t pos = 0;
+    std::size_t len = 0;
+    while (const char* line = text_next_line(locks.data, locks.len, &pos, &len))
+        if (locks_line_holds(line, len, st)) return 1;
     return 0;
 }
 

@@ -1,5 +1,5 @@
 // The result of a surface test in the database, the probe-stop command, and
-// the check that a process id is the test of a given serial.
+// the checks that a test of a given serial runs: its process id, its lock.
 #pragma once
 
 #include <sys/types.h>
@@ -16,6 +16,11 @@ std::int64_t probe_db_record(const char* serial, const char* wwn, const char* mo
 int cmd_probe_stop(const char* serial);
 // 1 when the process's arguments are "corvantisd... probe ... --serial <serial>".
 int probe_pid_is_probe(pid_t pid, const char* serial);
+// Whether a process holds the lock of serial's test (<data dir>/probe/<serial>.lock),
+// told from /proc/locks without taking it (a reader that took it would keep
+// a test from starting): 1 held, 0 free, -1 when it cannot be told (no such
+// lock file, /proc/locks unreadable).
+int probe_lock_held(const char* serial);
 
 // One JSON reply line (the format, then a newline) on standard output, flushed.
 void probe_reply(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -19,6 +19,7 @@
 #include "core/strbuf.h"
 #include "core/unique_fd.h"
 #include "core/util.h"
+#include "surface_test/probe_result.h"
 #include "surface_ui/screen.h"
 
 namespace {
@@ -259,15 +260,25 @@ void clean_counts(ProbeView* v) {
         if (*f < 0) *f = 0;
 }
 
-// A "running" file whose writer is gone: the process no longer exists, or it
-// has not rewritten the file for kViewStaleAfterS. kill(pid, 0) sends nothing.
-void mark_stale(ProbeView* v) {
-    if (std::strcmp(v->status, "running") != 0) return;
-    if (v->pid > 1 && ::kill(static_cast<pid_t>(v->pid), 0) != 0 && errno == ESRCH) {
-        std::strcpy(v->status, "stale");
-        return;
-    }
-    if (v->updated_ts > 0 && clock_now() - v->updated_ts > kViewStaleAfterS)
+// Whether the test that wrote a "running" file is gone. Stale means that no
+// process holds the disk's lock, as for the test itself and probe-stop; a
+// reader tells it without taking the lock, and never by the file's age
+// alone: a failing disk may take minutes to answer one read, during which
+// the test saves nothing. The pid tells next, alive as this disk's test or
+// no process at all (kill with signal 0 sends nothing); the age of the last
+// save decides only where neither can be told.
+bool writer_gone(const char* serial, const ProbeView& v) {
+    const int held = probe_lock_held(serial);
+    if (held == 1) return false;
+    const auto pid = static_cast<pid_t>(v.pid);
+    if (pid > 1 && probe_pid_is_probe(pid, serial)) return false;
+    if (held == 0) return true;
+    if (pid > 1 && ::kill(pid, 0) != 0 && errno == ESRCH) return true;
+    return v.updated_ts > 0 && clock_now() - v.updated_ts > kViewStaleAfterS;
+}
+
+void mark_stale(const char* serial, ProbeView* v) {
+    if (std::strcmp(v->status, "running") == 0 && writer_gone(serial, *v))
         std::strcpy(v->status, "stale");
 }
 
@@ -304,7 +315,7 @@ int view_load(const char* serial, ProbeView* view) {
     read_siblings(d, view);
     clean_map(view);
     clean_counts(view);
-    mark_stale(view);
+    mark_stale(serial, view);
     return 0;
 }
 

@@ -19,7 +19,8 @@ inline constexpr std::int64_t kViewMaxCells = 4096;
 inline constexpr int kViewMaxBad = 64;
 inline constexpr int kViewMaxReasons = 16;
 inline constexpr int kViewMaxHist = 120;
-// A running test whose file was not rewritten for longer than this is gone.
+// A running test whose file was not rewritten for longer than this is gone,
+// where neither its lock nor its process tells whether it still runs.
 inline constexpr std::int64_t kViewStaleAfterS = 300;
 
 struct ViewBad {
@@ -113,8 +114,9 @@ struct ProbeView {
 // the view's previous load first; the view must start zeroed. 0 when the file
 // was read and parsed; -1 otherwise (a serial that cannot name a file, a
 // missing, oversized, non-regular or invalid file), leaving the view zero. A
-// "running" file whose process is gone, or that was not rewritten for
-// kViewStaleAfterS, loads with the status "stale".
+// "running" file loads with the status "stale" when no process holds the
+// disk's lock; where that cannot be told, when its process is gone or it was
+// not rewritten for kViewStaleAfterS.
 int view_load(const char* serial, ProbeView* view);
 // Whether the view holds a test that runs: a file was loaded and its status
 // is "running" (a run whose writer is gone loads as "stale").

@@ -3,7 +3,9 @@
 // not files at all.
 #include "surface_ui/view.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/unique_fd.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/probe_state_dir.h"
 #include "tests/support/state_doc.h"
@@ -119,12 +122,15 @@ TEST_F(ViewLoad, NoFileGivesAnEmptyView) {
 TEST_F(ViewLoad, RunningFileWhoseWriterIsGoneIsStale) {
     const std::string dead = std::to_string(dead_pid());
     const std::string live = std::to_string(::getpid());
+    // The disk's lock file: none, there but free, or held by this process.
+    enum Lock { kNoLock, kFree, kHeld };
     const struct {
         const char* name;
         const char* status;
         std::string pid;
         std::int64_t age_s;
         const char* loaded;
+        Lock lock = kNoLock;
     } cases[] = {
         {"process gone", "running", dead, 1, "stale"},
         {"no pid, 301 s old", "running", "0", 301, "stale"},
@@ -132,11 +138,20 @@ TEST_F(ViewLoad, RunningFileWhoseWriterIsGoneIsStale) {
         {"pid 1, 301 s old", "running", "1", 301, "stale"},
         {"alive and fresh", "running", live, 1, "running"},
         {"alive but silent", "running", live, 400, "stale"},
+        {"lock held, silent for one slow read", "running", live, 400, "running", kHeld},
+        {"lock free, fresh", "running", live, 1, "stale", kFree},
         {"finished, process gone", "done", dead, 4000, "done"},
         {"pid -1 is no process", "running", "-1", 1, "running"},
         {"pid beyond 32 bits is no process", "running", "4294967297", 1, "running"},
     };
+    const std::string lock_path = dir_.root() + "/probe/S1.lock";
     for (const auto& c : cases) {
+        ::unlink(lock_path.c_str());
+        UniqueFd lock;
+        if (c.lock != kNoLock) lock.reset(::open(lock_path.c_str(), O_RDWR | O_CREAT, 0644));
+        if (c.lock == kHeld) {
+            ASSERT_EQ(::flock(lock.get(), LOCK_EX | LOCK_NB), 0);
+        }
         ASSERT_EQ(load(running_doc()
                            .set("status", q(c.status))
                            .set("pid", c.pid)
