@@ -42,7 +42,7 @@ bool state_is_alive(const char* state) {
 // Between the slices of a pacing delay, which may last seconds.
 void keep_progress_fresh() {
     probe_history_sample();
-    probe_state_save(0);
+    probe_state_refresh();
 }
 
 }  // namespace

@@ -98,9 +98,16 @@ void cell_finish(const Cell& c) {
     map_add_totals(c);
 }
 
+// One command of the map, the samples or the repeat pass. A failing disk may
+// take minutes to answer it, so the state file is brought up to date first.
+int device_command(std::uint64_t offset, std::uint64_t length, bool verify, IoResult* r) {
+    probe_state_catch_up();
+    if (verify) return dev_verify_range(offset, length, r);
+    return dev_pread_range(g_probe.io_fd, offset, length, g_probe.io_buf, r);
+}
+
 int map_command(const Cell& c, std::uint64_t len, IoResult* r) {
-    if (map_uses_verify()) return dev_verify_range(c.pos, len, r);
-    return dev_pread_range(g_probe.io_fd, c.pos, len, g_probe.io_buf, r);
+    return device_command(c.pos, len, map_uses_verify(), r);
 }
 
 // A failed command other than a lost device: records it and gives the
@@ -410,10 +417,7 @@ int probe_io_one(std::uint64_t offset, std::uint64_t length, int verify, IoResul
         r->code = kIoFailed;
         return -1;
     }
-    if (verify)
-        dev_verify_range(offset, length, r);
-    else
-        dev_pread_range(g_probe.io_fd, offset, length, g_probe.io_buf, r);
+    device_command(offset, length, verify != 0, r);
     pace_after_io(r->code == kIoOk ? length : 0, length, r->elapsed_ms);
     return 0;
 }
@@ -474,6 +478,7 @@ void probe_map_choose_method() {
     } else {
         const int nsid = dev_nvme_get_nsid(g_probe.io_fd);
         alignas(4096) unsigned char id[kNvmeIdentifySize];
+        probe_state_catch_up();
         if (nsid >= 1 && dev_nvme_identify_ctrl(g_probe.io_fd, id) == 0 &&
             dev_nvme_has_verify(id, sizeof id)) {
             str_copy(g_probe.method, sizeof g_probe.method, "verify");

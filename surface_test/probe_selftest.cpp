@@ -8,6 +8,7 @@
 #include "core/smartctl.h"
 #include "core/strbuf.h"
 #include "core/util.h"
+#include "surface_test/probe_snapshot.h"
 #include "surface_test/probe_state.h"
 #include "surface_test/probe_state_file.h"
 
@@ -50,17 +51,17 @@ int read_progress(Progress* pr) {
     ProbeState& p = g_probe;
     StrBuf out;
     if (p.is_nvme) {
-        smartctl_call(kSmartctlSelftestProgress, p.dtype, p.smart_dev, &out);
+        probe_smartctl(kSmartctlSelftestProgress, p.dtype, p.smart_dev, &out);
         return out.len > 0 &&
                selftest_status_nvme(out.data, out.len, &pr->running, &pr->remaining_pct,
                                     &pr->result, &pr->lba, &pr->lba_valid);
     }
     if (std::strcmp(p.kind, "scsi") == 0) {
-        smartctl_call(kSmartctlSelftestProgress, p.dtype, p.smart_dev, &out);
+        probe_smartctl(kSmartctlSelftestProgress, p.dtype, p.smart_dev, &out);
         return out.len > 0 && selftest_status_scsi(out.data, out.len, &pr->running,
                                                    &pr->remaining_pct, &pr->result);
     }
-    smartctl_call(kSmartctlSelftestProgressAta, p.dtype, p.smart_dev, &out);
+    probe_smartctl(kSmartctlSelftestProgressAta, p.dtype, p.smart_dev, &out);
     if (out.len == 0 ||
         !selftest_status_ata(out.data, out.len, &pr->running, &pr->remaining_pct, &pr->result))
         return 0;
@@ -78,7 +79,7 @@ int read_progress(Progress* pr) {
 
 void abort_test() {
     StrBuf out;
-    smartctl_call(kSmartctlSelftestAbort, g_probe.dtype, g_probe.smart_dev, &out);
+    probe_smartctl(kSmartctlSelftestAbort, g_probe.dtype, g_probe.smart_dev, &out);
     set_status("skipped");
 }
 
@@ -103,7 +104,7 @@ void record_result(const Progress& pr) {
 int started() {
     ProbeState& p = g_probe;
     StrBuf out;
-    smartctl_call(kSmartctlSelftestStart, p.dtype, p.smart_dev, &out);
+    probe_smartctl(kSmartctlSelftestStart, p.dtype, p.smart_dev, &out);
     return out.len > 0 && smartctl_reply_ok(kSmartctlSelftestStart, p.is_nvme, out.data, out.len);
 }
 

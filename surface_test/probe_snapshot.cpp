@@ -17,6 +17,7 @@
 #include "core/strbuf.h"
 #include "core/unique_fd.h"
 #include "core/util.h"
+#include "surface_test/probe_state_file.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ int parse_reply(SmartctlCmd cmd, const StrBuf& out, std::int64_t baseline, Smart
 void take_smart(ProbeSnapshot* snap, int which) {
     if (g_probe.identified != 1) return;
     StrBuf out;
-    smartctl_call(kSmartctlSnapshot, g_probe.dtype, g_probe.smart_dev, &out);
+    probe_smartctl(kSmartctlSnapshot, g_probe.dtype, g_probe.smart_dev, &out);
     // The second snapshot counts error-log entries numbered above the first's
     // newest, i.e. logged while the test ran.
     const ProbeSnapshot& s0 = g_probe.snap0;
@@ -94,7 +95,7 @@ void take_siblings(int which) {
             char dev[48];
             (void)std::snprintf(dev, sizeof dev, "/dev/%s", s.dev);
             StrBuf out;
-            smartctl_call(kSmartctlSiblingCounters, s.dtype, dev, &out);
+            probe_smartctl(kSmartctlSiblingCounters, s.dtype, dev, &out);
             SmartSnapshot r;
             // A sibling in standby answers with bit 1 set: it is not woken, and not usable.
             ok = out.len > 0 && parse_reply(kSmartctlSiblingCounters, out, -1, &r) &&
@@ -115,11 +116,16 @@ void take_siblings(int which) {
 
 }  // namespace
 
+int probe_smartctl(SmartctlCmd cmd, const char* dtype, const char* device, StrBuf* out) {
+    probe_state_catch_up();
+    return smartctl_call(cmd, dtype, device, out);
+}
+
 int probe_identify(const char* dtype, int require_ata, int standby, char* serial_out,
                    char* protocol_out) {
     const SmartctlCmd cmd = standby ? kSmartctlIdentifyStandby : kSmartctlIdentify;
     StrBuf out;
-    smartctl_call(cmd, dtype, g_probe.smart_dev, &out);
+    probe_smartctl(cmd, dtype, g_probe.smart_dev, &out);
     SmartSnapshot r;
     if (out.len == 0 || !parse_reply(cmd, out, -1, &r) || r.serial[0] == '\0') return 0;
     if (require_ata && ::strcasecmp(r.protocol, "ATA") != 0) return 0;

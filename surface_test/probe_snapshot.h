@@ -1,13 +1,18 @@
 // Health snapshots of the disk under test (SMART, link speed, ATA error ring,
 // kernel log) and the disks sharing its controller. Every smartctl call of
-// the surface test goes through smartctl_call (core/smartctl.h).
+// the surface test goes through probe_smartctl.
 #pragma once
 
 #include <cstdint>
 
+#include "core/smartctl.h"
 #include "surface_test/probe_state.h"
 
 struct StrBuf;
+
+// smartctl_call (core/smartctl.h) after writing a save that the throttle
+// skipped: a failing disk may keep smartctl waiting for minutes.
+int probe_smartctl(SmartctlCmd cmd, const char* dtype, const char* device, StrBuf* out);
 
 // 1 when smartctl identified the disk with dtype; fills serial_out (80) and protocol_out (16).
 int probe_identify(const char* dtype, int require_ata, int standby, char* serial_out,

@@ -220,6 +220,7 @@ struct ProbeState {
     char probe_dir[620];
     // run time
     double last_save_ms;
+    std::int32_t save_skipped;  // the throttle skipped a save since the last write
     // Monotonic ms when the run started. The kernel stamps its log on the same
     // clock, so when the first snapshot could not read the log, the second
     // counts only lines stamped after this (never the whole history as new).

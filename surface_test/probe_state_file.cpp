@@ -451,17 +451,43 @@ void probe_state_to_json(StrBuf* out) {
     sb_append_str(out, "}");
 }
 
-void probe_state_save(int force) {
-    const double now = mono_ms();
-    if (!force && g_probe.last_save_ms > 0 && now - g_probe.last_save_ms < kSaveIntervalMs) return;
+namespace {
+
+// The last write was less than a second ago.
+bool throttled(double now) {
+    return g_probe.last_save_ms > 0 && now - g_probe.last_save_ms < kSaveIntervalMs;
+}
+
+void state_write(double now, int sync) {
     g_probe.last_save_ms = now;
+    g_probe.save_skipped = 0;
     g_probe.updated_ts = clock_now();
     g_probe.eta_s = is(g_probe.status, "running") ? eta_estimate(g_probe, now) : 0;
     StrBuf doc;
     probe_state_to_json(&doc);
     if (s_doc_short) errno = ENOMEM;
-    if (s_doc_short || probe_state_write_atomic(doc.c_str(), doc.len, force) != 0)
+    if (s_doc_short || probe_state_write_atomic(doc.c_str(), doc.len, sync) != 0)
         log_msg("probe: cannot write %s: %s", g_probe.state_path, std::strerror(errno));
+}
+
+}  // namespace
+
+void probe_state_save(int force) {
+    const double now = mono_ms();
+    if (!force && throttled(now)) {
+        g_probe.save_skipped = 1;
+        return;
+    }
+    state_write(now, force);
+}
+
+void probe_state_catch_up() {
+    if (g_probe.save_skipped) state_write(mono_ms(), 0);
+}
+
+void probe_state_refresh() {
+    const double now = mono_ms();
+    if (!throttled(now)) state_write(now, 0);
 }
 
 int probe_state_write_atomic(const char* text, std::size_t len, int sync) {

@@ -16,6 +16,14 @@ void probe_state_to_json(StrBuf* out);
 void probe_snapshot_json(StrBuf* out, const ProbeSnapshot* snap, int which);
 // Writes the state file at most once a second unless force (then also synced).
 void probe_state_save(int force);
+// Writes a save that the throttle skipped. Called before every step that may
+// block (a device command, a smartctl call): a failing disk may take minutes
+// to answer one, and the file must not lag the run by more than that step.
+void probe_state_catch_up();
+// The save of a wait (pacing, thermal pause) that only keeps the speed and
+// temperature figures fresh: throttled like probe_state_save(0), and not
+// written again by probe_state_catch_up when skipped.
+void probe_state_refresh();
 int probe_state_write_atomic(const char* text, std::size_t len, int sync);
 // Under the disk's lock: marks a "running" state file failed and records it. 1 when rewritten.
 int probe_reap_stale(const char* serial);

@@ -11,6 +11,7 @@
 #include "core/strbuf.h"
 #include "surface_test/dev_io.h"
 #include "surface_test/pace.h"
+#include "surface_test/probe_snapshot.h"
 #include "surface_test/probe_state_file.h"
 
 namespace {
@@ -72,6 +73,7 @@ int read_nvme_log(int* temp_c) {
     ThermalRun& th = g_probe.thermal;
     alignas(64) unsigned char buf[kNvmeSmartLogSize];
     NvmeThermalLog log{};
+    probe_state_catch_up();
     if (dev_nvme_get_smart_log(g_probe.io_fd, buf) != 0 ||
         !dev_nvme_smart_log_parse(buf, sizeof buf, &log))
         return 0;
@@ -88,7 +90,7 @@ int read_nvme_log(int* temp_c) {
 
 int read_smartctl(int* temp_c) {
     StrBuf out;
-    smartctl_call(kSmartctlTemperature, g_probe.dtype, g_probe.smart_dev, &out);
+    probe_smartctl(kSmartctlTemperature, g_probe.dtype, g_probe.smart_dev, &out);
     auto snap = std::make_unique<SmartSnapshot>();
     smart_snap_from_json(out.c_str(), out.len, -1, snap.get());
     if (!snap->temp_present) return 0;
@@ -237,6 +239,7 @@ void probe_thermal_setup() {
     th.cctemp_c = 0;
     if (cls == kClassNvme && g_probe.io_fd >= 0) {
         alignas(4096) unsigned char id[kNvmeIdentifySize];
+        probe_state_catch_up();
         if (dev_nvme_identify_ctrl(g_probe.io_fd, id) == 0)
             dev_nvme_temp_thresholds(id, sizeof id, &th.wctemp_c, &th.cctemp_c);
     }
@@ -302,7 +305,7 @@ int thermal_gate() {
             return -1;
         }
         probe_history_sample();
-        probe_state_save(0);
+        probe_state_refresh();
         probe_wait_ms(kPauseWaitMs);
         thermal_poll();
     }

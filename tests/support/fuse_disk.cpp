@@ -120,6 +120,9 @@ void FuseDisk::slow(std::uint64_t offset, std::uint64_t length, int ms) {
 void FuseDisk::slow_per_mib(std::uint64_t offset, std::uint64_t length, int ms) {
     add_rule("slowmib " + hex(offset) + " " + hex(length) + " " + std::to_string(ms));
 }
+void FuseDisk::hold(std::uint64_t offset, std::uint64_t length) {
+    add_rule("hold " + hex(offset) + " " + hex(length));
+}
 void FuseDisk::die_after_reads(std::uint64_t n) {
     add_rule("dead_after " + std::to_string(n));
 }

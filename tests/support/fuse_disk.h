@@ -47,6 +47,9 @@ class FuseDisk {
     void slow(std::uint64_t offset, std::uint64_t length, int ms);
     // Reads touching the range take ms longer per MiB they read.
     void slow_per_mib(std::uint64_t offset, std::uint64_t length, int ms);
+    // Reads touching the range wait until clear() (a disk that takes as long
+    // to answer as the test wants). The server answers nothing else meanwhile.
+    void hold(std::uint64_t offset, std::uint64_t length);
     // Every read after the n-th (counted from the mount) fails with ENODEV.
     void die_after_reads(std::uint64_t n);
     // Once a read reaches offset, every read fails with ENODEV.

@@ -14,6 +14,8 @@
 //   slow OFFSET LENGTH MS       reads touching the range take MS longer each
 //   slowmib OFFSET LENGTH MS    ... MS longer per MiB read (independent of how
 //                               the kernel splits a read into requests)
+//   hold OFFSET LENGTH          reads touching the range wait until the rule
+//                               is taken out (or the server is told to end)
 //   dead_after N                reads after the N-th fail with ENODEV
 //   dead_from OFFSET            once a read touches OFFSET or beyond, every
 //                               read fails with ENODEV
@@ -28,6 +30,7 @@
 
 #include <fcntl.h>
 #include <fuse.h>
+#include <fuse_lowlevel.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -50,7 +53,7 @@ constexpr char kImageName[] = "/disk.img";
 constexpr char kStatsName[] = "/stats";
 
 struct Rule {
-    enum Kind { kFail, kSlow, kSlowPerMib } kind;
+    enum Kind { kFail, kSlow, kSlowPerMib, kHold } kind;
     std::uint64_t offset, length;
     long value;  // errno or milliseconds
 };
@@ -106,6 +109,7 @@ Config parse_config(const std::string& text) {
             c.rules.push_back({Rule::kSlow, number(a), number(b), std::atol(v.c_str())});
         if (kind == "slowmib")
             c.rules.push_back({Rule::kSlowPerMib, number(a), number(b), std::atol(v.c_str())});
+        if (kind == "hold") c.rules.push_back({Rule::kHold, number(a), number(b), 0});
         if (kind == "dead_after") c.dead_after = static_cast<std::int64_t>(number(a));
         if (kind == "dead_from") c.dead_from = static_cast<std::int64_t>(number(a));
     }
@@ -136,8 +140,18 @@ bool overlaps(const Rule& r, std::uint64_t off, std::uint64_t len) {
     return off < r.offset + r.length && r.offset < off + len;
 }
 
-// 0 to serve the read, else the errno it fails with; sleeps the latency first.
+bool held(std::uint64_t off, std::uint64_t len) {
+    reload_config();
+    for (const Rule& r : g_server.config.rules)
+        if (r.kind == Rule::kHold && overlaps(r, off, len)) return true;
+    return false;
+}
+
+// 0 to serve the read, else the errno it fails with; waits while the read is
+// held and sleeps the latency first.
 int judge_read(std::uint64_t off, std::uint64_t len) {
+    fuse_session* session = fuse_get_session(fuse_get_context()->fuse);
+    while (held(off, len) && !fuse_session_exited(session)) sleep_ms(10);
     reload_config();
     const Config& c = g_server.config;
     if ((c.dead_after >= 0 && g_server.reads > static_cast<std::uint64_t>(c.dead_after)) ||

@@ -3,17 +3,27 @@
 // the way the UI reads them, at every stage a run can leave its file in.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
+#include "core/clock.h"
+#include "surface_ui/follow.h"
+#include "surface_ui/screen.h"
 #include "surface_ui/view.h"
+#include "tests/support/fake_clock.h"
 #include "tests/support/fake_nas.h"
 #include "tests/support/fake_smartctl.h"
+#include "tests/support/fuse_disk.h"
 #include "tests/support/json_edit.h"
+#include "tests/support/loop_device.h"
 #include "tests/support/probe_nas.h"
 #include "tests/support/probe_state_dir.h"
+#include "tests/support/pseudo_terminal.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -112,6 +122,70 @@ TEST(ViewE2E, ReadsEveryStageOfARealRun) {
         }
     }
     view_free(&v);
+}
+
+// One pass of the plain follower on a clock `ahead` seconds past the real
+// one: its exit code, and its output in *out.
+int follow_once(const std::string& serial, std::int64_t ahead, const std::string& out_path,
+                std::string* out) {
+    FakeClock clock(clock_now() + ahead);
+    clock.on_sleep([](double) { g_quit = 1; });
+    std::FILE* f = std::fopen(out_path.c_str(), "w");
+    std::fflush(stdout);
+    int code = -1;
+    {
+        FdRedirect redirect(fileno(f), STDOUT_FILENO);
+        code = ui_follow_plain(serial.c_str(), nullptr);
+        std::fflush(stdout);
+    }
+    std::fclose(f);
+    g_quit = 0;
+    *out = read_file(out_path);
+    return code;
+}
+
+// A failing disk that takes minutes to answer one read: while the read
+// blocks, the state file shows the run up to that read, and a follower that
+// sees the last save 400 s old still follows a live test.
+TEST(ViewE2E, ARunWaitingOnOneReadIsShownAndFollowed) {
+    REQUIRE_FAKE_NAS();
+    TempDir files;
+    const std::string image = files.path() + "/disk.img";
+    write_pattern_image(image, 16 * kMiB);
+    FuseDisk fuse(image);
+    REQUIRE_FUSE(fuse);
+    fuse.hold(11 * kMiB, kMiB);  // the twelfth of the map's 16 cells
+    FakeNas nas;
+    LoopDisks disks(nas);
+    REQUIRE_ATTACHED(disks, disks.attach(FakeDisk{.dev = "sdb", .serial = "V-1"}, 16 * kMiB,
+                                         fuse.file(), LoopOptions{.read_only = true}));
+    FakeSmartctl::in(nas).healthy_sata("sdb", "V-1");
+    make_dirs(probe_data_dir(nas));
+    ProbeStateDir data(probe_data_dir(nas));
+
+    const NasProcess p = nas.start(probe_args(nas, "V-1"));
+    // Nothing moves while the read is held, so the file must show the
+    // eleven cells before it by the time the test looks.
+    const bool shown = wait_until(
+        [&] {
+            const std::string s = probe_state(nas, "V-1");
+            return json_get(s, "phase") == "verify" && json_get(s, "map.done") == "11";
+        },
+        20);
+    const std::string state = probe_state(nas, "V-1");
+    std::string out;
+    const int code = follow_once("V-1", 400, files.path() + "/follow.out", &out);
+    fuse.clear();
+    ::kill(p.pid, SIGTERM);
+    const RunResult r = nas.wait(p);
+
+    EXPECT_TRUE(shown) << state;
+    EXPECT_EQ(json_get(state, "pid"), std::to_string(p.pid));
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_EQ(out.rfind("[V-1] ", 0), 0u) << out;
+    EXPECT_NE(out.find(" 11/16 cells "), std::string::npos) << out;
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(json_get(probe_state(nas, "V-1"), "status"), "stopped");
 }
 
 }  // namespace
