@@ -241,7 +241,9 @@ int poll_run(const char* kind, std::int64_t slot, int on_time, const char* filte
     const bool filtered = filter != nullptr;
     int visited = 0;
     int i = 0;
-    for (; i < n; ++i) {
+    // A failed statement has ended the transaction's work: the disks left
+    // would only run smartctl for nothing.
+    for (; i < n && !db_txn_failed(); ++i) {
         DiskInfo& d = disks[i];
         if (filtered && *filter && std::strcmp(d.serial, filter) != 0) continue;
         if (disk_upsert(&d, poll_id) != 0) smart_collect_disk(&d, poll_id);
@@ -256,6 +258,7 @@ int poll_run(const char* kind, std::int64_t slot, int on_time, const char* filte
     if (!filtered && disks && i == n) disappear_pass(poll_id, disks.get(), n);
     klog_and_crc(kind, poll_id, disks.get(), n, filtered);
     const std::int64_t end = finish_poll(poll_id, start, visited);
+    if (db_txn_failed()) return -1;
     log_msg("%s poll #%lld: %d disks, %lld delta rows, %llds", kind,
             static_cast<long long>(poll_id), visited, static_cast<long long>(g_rows_written),
             static_cast<long long>(end - start));

@@ -18,6 +18,7 @@
 #include "collector/wwn.h"
 #include "core/clock.h"
 #include "core/db.h"
+#include "core/log.h"
 #include "core/paths.h"
 #include "core/run.h"
 #include "core/strbuf.h"
@@ -282,7 +283,12 @@ void record_event(const FlagClear& fc) {
     sb_append_json_str(&detail, fc.backup);
     (void)sb_printf(&detail, ",\"hal_rc\":%d,\"conf_retries\":%d,\"probe_id\":%lld}", fc.hal_rc,
                     fc.rw.conf_retries, static_cast<long long>(fc.probe_id));
-    event_add(disk_id, 0, "flag_cleared", detail.c_str());
+    // The flag is gone either way and the reply says so; only the log can
+    // tell that the history lacks it.
+    DbTxn txn;
+    if (txn.ok()) event_add(disk_id, 0, "flag_cleared", detail.c_str());
+    if (!txn.ok() || txn.commit() != 0)
+        log_msg("flag-clear: the flag_cleared event could not be recorded in %s", g_db_path);
 }
 
 int reply_cleared(const FlagClear& fc) {

@@ -124,14 +124,14 @@ void release(UniqueFd* lock) {
 
 int finish(Outcome outcome, UniqueFd* lock) {
     ProbeState& p = g_probe;
-    const int code = outcome == Outcome::kFailed ? 1 : 0;
+    int code = outcome == Outcome::kFailed ? 1 : 0;
     if (outcome == Outcome::kFailed) set_status("failed");
     if (p.sg_fd >= 0) ::close(p.sg_fd);
     if (p.io_fd >= 0) ::close(p.io_fd);
     p.sg_fd = p.io_fd = -1;
     p.finished_ts = clock_now();
     p.eta_s = 0;
-    probe_state_save(1);
+    const bool saved = probe_state_save(1) == 0;
     StrBuf doc;
     probe_state_to_json(&doc);
     const char* verdict = p.has_verdict ? p.verdict.code : nullptr;
@@ -140,9 +140,18 @@ int finish(Outcome outcome, UniqueFd* lock) {
                         p.started_ts, p.finished_ts, doc.c_str());
     log_msg("probe: %s %s verdict %s (probe_id %lld)", p.serial_arg, p.status,
             verdict ? verdict : "-", static_cast<long long>(id));
-    probe_reply("{\"ok\":%s,\"status\":\"%s\",\"verdict\":%s%s%s,\"probe_id\":%lld}",
+    // Either copy of the result is enough; with neither, the run is lost to
+    // everyone who reads it later, whatever its verdict.
+    const bool lost = id == 0 && !saved;
+    if (lost) {
+        log_msg("probe: %s: the result is recorded neither in %s nor in %s", p.serial_arg,
+                g_db_path, p.state_path);
+        code = 1;
+    }
+    probe_reply("{\"ok\":%s,\"status\":\"%s\",\"verdict\":%s%s%s,\"probe_id\":%lld%s}",
                 code == 0 ? "true" : "false", p.status, verdict ? "\"" : "",
-                verdict ? verdict : "null", verdict ? "\"" : "", static_cast<long long>(id));
+                verdict ? verdict : "null", verdict ? "\"" : "", static_cast<long long>(id),
+                lost ? ",\"error\":\"not_recorded\"" : "");
     release(lock);
     return code;
 }

@@ -451,17 +451,19 @@ void probe_state_to_json(StrBuf* out) {
     sb_append_str(out, "}");
 }
 
-void probe_state_save(int force) {
+int probe_state_save(int force) {
     const double now = mono_ms();
-    if (!force && g_probe.last_save_ms > 0 && now - g_probe.last_save_ms < kSaveIntervalMs) return;
+    if (!force && g_probe.last_save_ms > 0 && now - g_probe.last_save_ms < kSaveIntervalMs)
+        return 0;
     g_probe.last_save_ms = now;
     g_probe.updated_ts = clock_now();
     g_probe.eta_s = is(g_probe.status, "running") ? eta_estimate(g_probe, now) : 0;
     StrBuf doc;
     probe_state_to_json(&doc);
     if (s_doc_short) errno = ENOMEM;
-    if (s_doc_short || probe_state_write_atomic(doc.c_str(), doc.len, force) != 0)
-        log_msg("probe: cannot write %s: %s", g_probe.state_path, std::strerror(errno));
+    if (!s_doc_short && probe_state_write_atomic(doc.c_str(), doc.len, force) == 0) return 0;
+    log_msg("probe: cannot write %s: %s", g_probe.state_path, std::strerror(errno));
+    return -1;
 }
 
 int probe_state_write_atomic(const char* text, std::size_t len, int sync) {

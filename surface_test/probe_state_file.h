@@ -15,7 +15,8 @@ inline constexpr std::uint64_t kProbeStateReadMax = 4194304;
 void probe_state_to_json(StrBuf* out);
 void probe_snapshot_json(StrBuf* out, const ProbeSnapshot* snap, int which);
 // Writes the state file at most once a second unless force (then also synced).
-void probe_state_save(int force);
+// 0 written or not due yet, -1 after logging when the write failed.
+int probe_state_save(int force);
 int probe_state_write_atomic(const char* text, std::size_t len, int sync);
 // Under the disk's lock: marks a "running" state file failed and records it. 1 when rewritten.
 int probe_reap_stale(const char* serial);
