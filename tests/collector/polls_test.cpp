@@ -14,6 +14,7 @@
 #include "core/db.h"
 #include "tests/support/fake_collector.h"
 #include "tests/support/fake_nas.h"
+#include "tests/support/full_disk_vfs.h"
 #include "tests/support/sqlite_file.h"
 
 namespace {
@@ -131,6 +132,67 @@ TEST(Polls, DiskPulledWithinTheSecondOfItsLastPollIsGone) {
     EXPECT_EQ(fc.rows("SELECT serial,present FROM disks ORDER BY serial"),
               (std::vector<std::string>{"S0|1", "S1|0"}));
     EXPECT_EQ(fc.value("SELECT COUNT(*) FROM events WHERE type='disappear'"), "1");
+}
+
+// Readings without their poll, attributes stored twice under one poll id,
+// and latest values that are not the newest reading: "0|0|0" when none.
+constexpr char kPollFaults[] =
+    "SELECT (SELECT COUNT(*) FROM readings WHERE poll_id NOT IN (SELECT poll_id FROM polls)),"
+    "(SELECT COUNT(*) FROM (SELECT 1 FROM readings GROUP BY poll_id,disk_id,ns,attr_name "
+    "HAVING COUNT(*)>1)),"
+    "(SELECT COUNT(*) FROM readings_latest L WHERE L.value_raw IS NOT (SELECT R.value_raw FROM "
+    "readings R WHERE R.disk_id=L.disk_id AND R.ns=L.ns AND R.attr_name=L.attr_name ORDER BY "
+    "R.id DESC LIMIT 1))";
+
+// The disk fills up at each write of a poll in turn: the poll fails with
+// SQLite's own reason and leaves the database file byte for byte as it was,
+// and the next poll, with room again, is stored whole.
+TEST(Polls, APollThatFailsAtAnyWriteStoresNothingOfIt) {
+    FullDiskVfs disk;
+    FakeCollector fc;
+    auto counts = [](long long n) {
+        return ata_reply({{5, "Reallocated_Sector_Ct", n},
+                          {197, "Current_Pending_Sector", n},
+                          {199, "UDMA_CRC_Error_Count", n}});
+    };
+    auto dump = [](std::string* log) {
+        testing::internal::CaptureStderr();
+        const int rc = cmd_dump(nullptr);
+        *log = testing::internal::GetCapturedStderr();
+        tick_lock_release();
+        return rc;
+    };
+    for (int i = 0; i < 3; ++i) fc.add(sata(i), counts(0));
+    ASSERT_EQ(fc.poll(), 1);
+    // Until the failing write comes after the poll's commit.
+    int n = 0;
+    for (int rc = 1; rc != 0;) {
+        ASSERT_LT(++n, 1000);
+        fc.clock.advance_ms(3600e3);
+        for (int i = 0; i < 3; ++i) fc.reply(sata(i).dev, counts(n));
+        fc.klog += "<3>[" + std::to_string(n) + ".000000] sd 2:0:0:0: [sdb] Medium Error\n";
+        const std::string before = read_file(fc.db());
+        std::string log;
+        disk.fail_write(n);
+        rc = dump(&log);
+        disk.fail_write(0);
+        ASSERT_EQ(fc.value("PRAGMA integrity_check"), "ok") << "write " << n;
+        if (rc != 0) {
+            EXPECT_TRUE(read_file(fc.db()) == before) << "write " << n << " left part of the poll";
+            EXPECT_NE(log.find("SQL error: database or disk is full"), std::string::npos) << log;
+            ASSERT_EQ(dump(&log), 0) << log;
+        }
+        EXPECT_EQ(fc.rows(kPollFaults), std::vector<std::string>{"0|0|0"}) << "write " << n;
+        // One stored poll per round, each kernel-log line once, and the newest
+        // poll with all its readings.
+        EXPECT_EQ(
+            fc.rows("SELECT (SELECT COUNT(*) FROM polls),(SELECT COUNT(*) FROM dmesg_lines),"
+                    "COUNT(*),P.rows_written FROM readings R JOIN polls P USING(poll_id) "
+                    "WHERE P.poll_id=(SELECT MAX(poll_id) FROM polls)"),
+            std::vector<std::string>{std::to_string(n + 1) + "|" + std::to_string(n) + "|9|9"})
+            << "write " << n;
+    }
+    EXPECT_GT(n, 1) << "no write of the poll failed";
 }
 
 TEST(Polls, RebootRestartsTheKernelLogBookkeeping) {
