@@ -19,6 +19,7 @@
 #include "tests/support/fake_disk.h"
 #include "tests/support/fake_nas.h"
 #include "tests/support/fake_run.h"
+#include "tests/support/full_disk_vfs.h"
 #include "tests/support/lock_holder.h"
 #include "tests/support/sqlite_file.h"
 #include "tests/support/temp_dir.h"
@@ -210,6 +211,27 @@ TEST_F(FlagClearTest, HalEventClearsTheFlag) {
                   "naa.5000C500A1B2C3D4\",\"dev_id\":\"3\",\"method\":\"hal_event\","
                   "\"backup\":" +
                   json_text(backup()) + ",\"hal_rc\":0,\"conf_retries\":0,\"probe_id\":1}"});
+}
+
+// The data folder fills up while hal_event runs: the flag is gone, and the
+// log tells that the history lacks its event.
+TEST_F(FlagClearTest, AnEventThatCannotBeRecordedIsLogged) {
+    FullDiskVfs disk;
+    good_probe();
+    runner_.set_handler([&](const std::vector<std::string>&) {
+        write_file(conf(), kCleared);
+        disk.fail_write(1);
+        return FakeReply{0, ""};
+    });
+    testing::internal::CaptureStderr();
+    const Reply r = run();
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out.rfind("{\"ok\":true,\"method\":\"hal_event\",", 0), 0u) << r.out;
+    EXPECT_EQ(events(), std::vector<std::string>{});
+    for (const char* why : {"SQL error: database or disk is full",
+                            "flag-clear: the flag_cleared event could not be recorded"})
+        EXPECT_NE(log.find(why), std::string::npos) << why << "\n" << log;
 }
 
 TEST_F(FlagClearTest, AHalEventThatDoesNothingIsFollowedByTheRewrite) {
