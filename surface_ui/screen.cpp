@@ -16,6 +16,7 @@
 
 #include "core/clock.h"
 #include "core/strbuf.h"
+#include "surface_ui/keys.h"
 #include "surface_ui/surface_map.h"
 
 int g_cols = 0;
@@ -254,146 +255,6 @@ void visible_size(int* cols, int* rows) {
 }
 
 // ---- keys ----
-
-constexpr unsigned char kEsc = 0x1B;
-// How long the rest of a started sequence (ESC [ ...) may take to arrive, and
-// how long after a lone Esc or a sequence given up a late tail is still
-// recognised and dropped.
-constexpr double kSeqWaitMs = 1000.0;
-constexpr double kTailMs = 1000.0;
-constexpr int kMaxSeqLen = 32;
-constexpr int kDropped = 0;  // a sequence was dropped; decoding goes on
-constexpr int kNeedInput = -1;
-
-bool csi_param(unsigned char b) {
-    return b >= 0x20 && b <= 0x3F;
-}
-bool csi_final(unsigned char b) {
-    return b >= 0x40 && b <= 0x7E;
-}
-
-// Turns the bytes read from the terminal into keys. A sequence that has begun
-// stays pending between calls until it completes or its wait runs out; what
-// comes of it is an arrow key or nothing, never an Esc and never its tail.
-class KeyDecoder {
-   public:
-    // A key, kDropped, or kNeedInput (with deadline() set while a sequence waits).
-    int next(double now);
-    unsigned char* room() { return buf_ + len_; }
-    int room_len() const { return static_cast<int>(sizeof buf_) - len_; }
-    void received(int n, double now) {
-        len_ += n;
-        last_rx_ms_ = now;
-    }
-    double deadline() const { return deadline_; }
-
-   private:
-    enum Tail { kNoTail, kAfterEsc, kInCsi };
-    void consume(int n) {
-        std::memmove(buf_, buf_ + n, static_cast<std::size_t>(len_ - n));
-        len_ -= n;
-    }
-    int drop(int n, Tail tail, double now) {
-        consume(n);
-        tail_ = tail;
-        tail_until_ = now + kTailMs;
-        return kDropped;
-    }
-    bool swallow_tail(double now);
-    int escape(double now);
-    int sequence(int at, double now);
-
-    unsigned char buf_[128] = {};
-    int len_ = 0;
-    double last_rx_ms_ = 0;
-    double deadline_ = 0;
-    Tail tail_ = kNoTail;
-    double tail_until_ = 0;
-};
-
-// Bytes that continue a sequence already dropped (or a lone Esc already
-// reported) are dropped too while they come soon enough.
-bool KeyDecoder::swallow_tail(double now) {
-    if (tail_ == kNoTail) return false;
-    const unsigned char b = buf_[0];
-    if (now > tail_until_) {
-        tail_ = kNoTail;
-    } else if (tail_ == kAfterEsc && b == '[') {
-        consume(1);
-        tail_ = kInCsi;
-        tail_until_ = now + kTailMs;
-        return true;
-    } else if (tail_ == kInCsi && csi_param(b)) {
-        consume(1);
-        tail_until_ = now + kTailMs;
-        return true;
-    } else if (tail_ == kInCsi && csi_final(b)) {
-        consume(1);
-        tail_ = kNoTail;
-        return true;
-    }
-    tail_ = kNoTail;
-    return false;
-}
-
-int KeyDecoder::next(double now) {
-    deadline_ = 0;
-    while (len_ > 0 && swallow_tail(now)) {
-    }
-    if (len_ == 0) return kNeedInput;
-    const unsigned char b = buf_[0];
-    if (b != kEsc) {
-        consume(1);
-        return b == 13 || b == 10 ? KEY_ENTER : b;
-    }
-    return escape(now);
-}
-
-int KeyDecoder::escape(double now) {
-    if (len_ == 1) {
-        deadline_ = last_rx_ms_ + kEscWaitMs;
-        if (now < deadline_) return kNeedInput;
-        deadline_ = 0;
-        consume(1);
-        tail_ = kAfterEsc;
-        tail_until_ = now + kTailMs;
-        return KEY_ESC;
-    }
-    const unsigned char b = buf_[1];
-    if (b == '[' || b == 'O') return sequence(0, now);
-    if (b != kEsc) return drop(2, kNoTail, now);  // Alt with a key
-    // Esc Esc: a sequence with an Alt prefix, or two presses of Esc.
-    if (len_ == 2) {
-        deadline_ = last_rx_ms_ + kEscWaitMs;
-        if (now < deadline_) return kNeedInput;
-        deadline_ = 0;
-    } else if (buf_[2] == '[' || buf_[2] == 'O') {
-        return sequence(1, now);
-    }
-    consume(1);
-    return KEY_ESC;
-}
-
-// The sequence ESC [ ... or ESC O ... whose ESC is at buf_[at].
-int KeyDecoder::sequence(int at, double now) {
-    const bool csi = buf_[at + 1] == '[';
-    int i = at + 2;
-    while (i < len_ && (csi ? csi_param(buf_[i]) : (buf_[i] >= 0x30 && buf_[i] <= 0x3F))) ++i;
-    if (i - at > kMaxSeqLen) return drop(i, kInCsi, now);
-    if (i == len_) {
-        deadline_ = last_rx_ms_ + kSeqWaitMs;
-        if (now < deadline_) return kNeedInput;
-        deadline_ = 0;
-        return drop(i, kInCsi, now);  // given up: its tail may still come
-    }
-    if (!csi_final(buf_[i])) return drop(i, kNoTail, now);  // broken off by another byte
-    const unsigned char final_byte = buf_[i];
-    const bool arrow = at == 0 && csi && i == 2 && final_byte >= 'A' && final_byte <= 'D';
-    consume(i + 1);
-    if (!arrow) return kDropped;
-    static constexpr int kArrows[] = {KEY_UP, KEY_DOWN, KEY_RIGHT, KEY_LEFT};
-    return kArrows[final_byte - 'A'];
-}
 
 KeyDecoder s_keys;
 
@@ -640,12 +501,10 @@ int scr_read_key(int timeout_ms) {
     const double end = key_clock_ms() + std::max(timeout_ms, 0);
     for (;;) {
         const double now = key_clock_ms();
-        int key;
-        while ((key = s_keys.next(now)) == kDropped) {
-        }
-        if (key != kNeedInput) return key;
-        if (now >= end || s_keys.room_len() <= 0) return 0;  // a waiting sequence stays pending
-        const double until = s_keys.deadline() > 0 ? std::min(end, s_keys.deadline()) : end;
+        const int key = s_keys.next(now);
+        if (key) return key;
+        if (now >= end || s_keys.space() <= 0) return 0;  // a waiting sequence stays pending
+        const double until = s_keys.wait_until() > 0 ? std::min(end, s_keys.wait_until()) : end;
         fd_set in;
         FD_ZERO(&in);
         FD_SET(STDIN_FILENO, &in);
@@ -657,8 +516,9 @@ int scr_read_key(int timeout_ms) {
             return 0;
         }
         if (r == 0) continue;
-        const ssize_t n =
-            ::read(STDIN_FILENO, s_keys.room(), static_cast<std::size_t>(s_keys.room_len()));
+        char bytes[128];
+        const auto room = static_cast<std::size_t>(std::min<int>(s_keys.space(), sizeof bytes));
+        const ssize_t n = ::read(STDIN_FILENO, bytes, room);
         if (n < 0 && errno == EINTR) return 0;
         if (n <= 0) {
             // A terminal that hung up stays readable with nothing to read:
@@ -666,7 +526,7 @@ int scr_read_key(int timeout_ms) {
             clock_sleep_ms(end - key_clock_ms());
             return 0;
         }
-        s_keys.received(static_cast<int>(n), key_clock_ms());
+        s_keys.feed(bytes, static_cast<int>(n), key_clock_ms());
     }
 }
 

@@ -93,11 +93,9 @@ void scr_sparkline(int x, int y, int w, const float* samples, int n, int fg, flo
 void scr_flush();
 
 // Waits up to timeout_ms for a key and returns its code, or 0 when none came
-// (or a signal cut the wait). Escape sequences that are not arrow keys, and
-// sequences that never complete, are dropped whole; a lone Esc gives KEY_ESC
-// once no sequence has followed it for kEscWaitMs. A sequence split by the
-// wait stays pending across calls.
-inline constexpr double kEscWaitMs = 300.0;
+// (or a signal cut the wait). The bytes are decoded by a KeyDecoder (keys.h)
+// on the real clock; an Esc or a sequence still waiting for its next byte when
+// the timeout ends stays pending across calls.
 int scr_read_key(int timeout_ms);
 
 // Sets the toast for the next kToastMs; ui_toast_text is the toast while it

@@ -10,10 +10,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
-#include "core/util.h"
 #include "surface_ui/screen.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/pseudo_terminal.h"
@@ -199,130 +196,21 @@ TEST(TerminalRestore, EnterFailsWithoutATerminalAndRestoreRunsOnce) {
 
 // ---- the key reader ----
 
-struct Piece {
-    int after_ms;  // pause before these bytes are typed
-    std::string bytes;
-};
-
-// Types the pieces from another thread while the reader runs, then reads on
-// for settle_ms after the last piece: long enough for a pending Esc to be
-// decided, or (kLongSettle) for a sequence to be given up and its tail window
-// to close, so that nothing carries over into the next case.
-constexpr int kShortSettle = 700;
-constexpr int kLongSettle = 1300;
-
-std::vector<int> keys_for(const PseudoTerminal& pty, const std::vector<Piece>& pieces,
-                          int settle_ms) {
-    std::thread typist([&] {
-        for (const Piece& p : pieces) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(p.after_ms));
-            pty.type(p.bytes);
-        }
-    });
-    int total_ms = settle_ms;
-    for (const Piece& p : pieces) total_ms += p.after_ms;
-    std::vector<int> keys;
-    const double end = mono_ms() + total_ms;
-    while (mono_ms() < end) {
-        const int k = scr_read_key(100);
-        if (k) keys.push_back(k);
-    }
-    typist.join();
-    return keys;
-}
-
-class KeyReader : public ::testing::Test {
-   protected:
-    void SetUp() override { pty_.make_raw(); }
-    PseudoTerminal pty_;
-    FdRedirect in_{pty_.slave(), STDIN_FILENO};
-};
-
-struct KeyCase {
-    const char* name;
-    std::vector<Piece> pieces;
-    std::vector<int> keys;
-    int settle_ms = kShortSettle;
-};
-
-void run_cases(const PseudoTerminal& pty, const std::vector<KeyCase>& cases) {
-    for (const KeyCase& c : cases)
-        EXPECT_EQ(keys_for(pty, c.pieces, c.settle_ms), c.keys) << c.name;
-}
-
-TEST_F(KeyReader, PlainKeysArrowsAndEsc) {
-    run_cases(pty_, {
-                        {"plain keys", {{0, "q1?"}}, {'q', '1', '?'}},
-                        {"return and line feed", {{0, "\r\n"}}, {KEY_ENTER, KEY_ENTER}},
-                        {"arrows in one read",
-                         {{0, "\x1b[A\x1b[B\x1b[C\x1b[D"}},
-                         {KEY_UP, KEY_DOWN, KEY_RIGHT, KEY_LEFT}},
-                        {"arrow between keys", {{0, "j\x1b[Bk"}}, {'j', KEY_DOWN, 'k'}},
-                        {"lone Esc", {{0, "\x1b"}}, {KEY_ESC}},
-                        {"Esc, then a key long after", {{0, "\x1b"}, {600, "q"}}, {KEY_ESC, 'q'}},
-                        {"Esc pressed twice", {{0, "\x1b\x1b"}}, {KEY_ESC, KEY_ESC}},
-                    });
-}
-
-// Over a slow link the bytes of one key may arrive in separate reads.
-TEST_F(KeyReader, ArrowsSplitAcrossReads) {
-    run_cases(pty_,
-              {
-                  {"after the Esc by 50 ms", {{0, "\x1b"}, {50, "[A"}}, {KEY_UP}},
-                  {"after the Esc by 150 ms", {{0, "\x1b"}, {150, "[B"}}, {KEY_DOWN}},
-                  {"after the bracket by 400 ms", {{0, "\x1b["}, {400, "C"}}, {KEY_RIGHT}},
-                  {"byte by byte, 120 ms apart", {{0, "\x1b"}, {120, "["}, {120, "D"}}, {KEY_LEFT}},
-              });
-}
-
-// Function keys and other sequences mean nothing here: they are dropped
-// whole, never read as Esc, and none of their bytes arrives as a key (F10
-// followed by "1" must not answer a dialog and then start a test).
-TEST_F(KeyReader, OtherSequencesAreDroppedWhole) {
-    run_cases(pty_, {
-                        {"F10 then a key", {{0, "\x1b[21~"}, {0, "q"}}, {'q'}},
-                        {"F10 and a key in one read", {{0, "\x1b[21~1"}}, {'1'}},
-                        {"F1", {{0, "\x1bOP"}}, {}},
-                        {"F5 split after the bracket", {{0, "\x1b["}, {200, "15~"}}, {}},
-                        {"arrow in application mode", {{0, "\x1bOA"}}, {}},
-                        {"Ctrl with an arrow", {{0, "\x1b[1;5A"}}, {}},
-                        {"Alt with a key", {{0, "\x1bx"}}, {}},
-                        {"Alt with an arrow", {{0, "\x1b\x1b[A"}}, {}},
-                        {"a sequence far too long",
-                         {{0, "\x1b[" + std::string(40, '1') + "A"}},
-                         {},
-                         kLongSettle},
-                        {"a sequence cut by another", {{0, "\x1b[2\x1b[A"}}, {KEY_UP}},
-                    });
-}
-
-TEST_F(KeyReader, SequencesThatNeverCompleteLeaveNoTail) {
-    run_cases(pty_, {
-                        {"never completed", {{0, "\x1b[2"}}, {}, kLongSettle},
-                        {"completed after it was given up", {{0, "\x1b[2"}, {1300, "1~q"}}, {'q'}},
-                        {"tail of a key split after its Esc for longer than the Esc wait",
-                         {{0, "\x1b"}, {600, "[21~"}},
-                         {KEY_ESC}},
-                    });
-}
-
-TEST_F(KeyReader, NoKeyWithinTheTimeoutGivesZero) {
-    EXPECT_EQ(scr_read_key(50), 0);
-    EXPECT_EQ(scr_read_key(0), 0);
-    EXPECT_EQ(scr_read_key(-20), 0);
-}
-
-// The reader's waits are real ones: a program clock that a test holds still
-// neither keeps it waiting for ever nor keeps a lone Esc pending. In a child,
-// whose alarm ends a reader that never returns.
-TEST_F(KeyReader, WaitsDoNotFollowAFakeClock) {
+// Keys typed on a real terminal, decoded on the real clock: a program clock
+// that a test holds still neither keeps the reader waiting for ever nor keeps
+// a lone Esc pending. In a child, whose alarm ends a reader that never returns.
+TEST(KeyReader, ReadsTypedKeysOnTheRealClock) {
+    PseudoTerminal pty;
+    pty.make_raw();
+    FdRedirect in(pty.slave(), STDIN_FILENO);
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::alarm(5);
         FakeClock held;
-        const bool idle = scr_read_key(50) == 0;
-        pty_.type("\x1b");
-        ::_exit(idle && scr_read_key(2000) == KEY_ESC ? 0 : 1);
+        if (scr_read_key(50) != 0) ::_exit(1);
+        pty.type("j\x1b[B\x1b");
+        const int keys[] = {scr_read_key(2000), scr_read_key(2000), scr_read_key(2000)};
+        ::_exit(keys[0] == 'j' && keys[1] == KEY_DOWN && keys[2] == KEY_ESC ? 0 : 2);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
