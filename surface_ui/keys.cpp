@@ -103,27 +103,19 @@ int KeyDecoder::escape(double now) {
         tail_until_ = now + kTailMs;
         return KEY_ESC;
     }
-    const unsigned char b = buf_[1];
-    if (b == '[' || b == 'O') return sequence(0, now);
-    if (b != kEsc) return drop(2, kNoTail, now);  // Alt with a key
-    // Esc Esc: a sequence with an Alt prefix, or two presses of Esc.
-    if (len_ == 2) {
-        deadline_ = last_rx_ms_ + kEscWaitMs;
-        if (now < deadline_) return kNeedInput;
-        deadline_ = 0;
-    } else if (buf_[2] == '[' || buf_[2] == 'O') {
-        return sequence(1, now);
-    }
+    if (buf_[1] == '[' || buf_[1] == 'O') return sequence(now);
+    // Any other byte begins no sequence: it is a key typed right after Esc (an
+    // Alt chord looks the same), so Esc comes first and then that key.
     consume(1);
     return KEY_ESC;
 }
 
-// The sequence ESC [ ... or ESC O ... whose ESC is at buf_[at].
-int KeyDecoder::sequence(int at, double now) {
-    const bool csi = buf_[at + 1] == '[';
-    int i = at + 2;
+// The sequence ESC [ ... or ESC O ... at the start of the buffer.
+int KeyDecoder::sequence(double now) {
+    const bool csi = buf_[1] == '[';
+    int i = 2;
     while (i < len_ && (csi ? csi_param(buf_[i]) : (buf_[i] >= 0x30 && buf_[i] <= 0x3F))) ++i;
-    if (i - at > kMaxSeqLen) return drop(i, kInCsi, now);
+    if (i > kMaxSeqLen) return drop(i, kInCsi, now);
     if (i == len_) {
         deadline_ = last_rx_ms_ + kSeqWaitMs;
         if (now < deadline_) return kNeedInput;
@@ -132,7 +124,7 @@ int KeyDecoder::sequence(int at, double now) {
     }
     if (!csi_final(buf_[i])) return drop(i, kNoTail, now);  // broken off by another byte
     const unsigned char final_byte = buf_[i];
-    const bool arrow = at == 0 && csi && i == 2 && final_byte >= 'A' && final_byte <= 'D';
+    const bool arrow = csi && i == 2 && final_byte >= 'A' && final_byte <= 'D';
     consume(i + 1);
     if (!arrow) return kDropped;
     static constexpr int kArrows[] = {KEY_UP, KEY_DOWN, KEY_RIGHT, KEY_LEFT};

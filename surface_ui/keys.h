@@ -6,8 +6,9 @@
 // An arrow key (ESC [ A..D) is its key code. Every other escape sequence
 // (ESC [ ... or ESC O ...) is dropped whole, never an Esc and never its tail,
 // also when it is split across reads or given up for arriving too slowly. Esc
-// followed by another key (Alt with it) is dropped. A lone Esc is the Esc key
-// once nothing has followed it for kEscWaitMs.
+// followed by any byte other than "[" and "O" is the Esc key, then that byte
+// decoded on its own. A lone Esc is the Esc key once nothing has followed it
+// for kEscWaitMs.
 #pragma once
 
 inline constexpr double kEscWaitMs = 300.0;
@@ -31,7 +32,7 @@ class KeyDecoder {
     int drop(int n, Tail tail, double now);
     bool swallow_tail(double now);
     int escape(double now);
-    int sequence(int at, double now);
+    int sequence(double now);
 
     unsigned char buf_[128] = {};
     int len_ = 0;
