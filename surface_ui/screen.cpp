@@ -32,8 +32,11 @@ namespace {
 
 StrBuf g_out;
 termios g_saved_termios;
+// 1 from scr_enter to scr_restore: the screens run and hold the terminal
+// whenever it is theirs to hold (g_raw says whether it is held now).
+int s_on_screen = 0;
 
-// Job control while in raw mode: the handlers only raise these; scr_read_key
+// Job control while the screens run: the handlers only raise these; scr_read_key
 // carries them out.
 volatile std::sig_atomic_t g_suspend_pending = 0;
 volatile std::sig_atomic_t g_continue_pending = 0;
@@ -100,29 +103,67 @@ void apply_raw() {
     ::tcsetattr(STDIN_FILENO, TCSANOW, &raw);
 }
 
+// Whether this process may write to the terminal on fd or change its modes:
+// a process of a background job that does either is stopped by SIGTTOU, and
+// would stay stopped through a kill that should end it. A terminal that is
+// not this process's controlling terminal has no foreground job to ask.
+bool owns_terminal(int fd) {
+    const pid_t fg = ::tcgetpgrp(fd);
+    return fg <= 0 || fg == ::getpgrp();
+}
+
+// Raw mode and the alternate screen, only while this process is the
+// terminal's foreground job; the settings to put back are read at the same
+// moment, since a shell may have changed them while the job was away.
+int take_terminal() {
+    if (g_raw) return 0;
+    if (!owns_terminal(STDIN_FILENO)) return -1;
+    termios saved{};
+    if (::tcgetattr(STDIN_FILENO, &saved) != 0) return -1;
+    g_saved_termios = saved;
+    apply_raw();
+    g_raw = 1;
+    write_ignored(kEnterSeq, sizeof kEnterSeq - 1);
+    return 0;
+}
+
+// Out of a background job nothing is written: the shell put its own settings
+// back when it took the terminal from the job.
+void give_back_terminal() {
+    if (!g_raw) return;
+    g_raw = 0;
+    if (!owns_terminal(STDIN_FILENO)) return;
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_termios);
+    write_ignored(kLeaveSeq, sizeof kLeaveSeq - 1);
+}
+
 // A suspend restores the terminal before the process stops, the way the
-// default action would leave it for the shell, and enters raw mode again
-// once the process goes on. A stop that could not be caught (SIGSTOP) is
-// followed by SIGCONT alone: raw mode is set again, as the shell may have
-// reset the terminal meanwhile.
+// default action would leave it for the shell. A stop that could not be
+// caught (SIGSTOP) is followed by SIGCONT alone: raw mode is set again, as the
+// shell may have reset the terminal meanwhile. Either way the screen comes
+// back only once the job is in the foreground again, and never when a quit
+// signal came while it was stopped (a shell's kill sends SIGTERM, then
+// SIGCONT to a background job): the screens then end as they would anyway.
 void handle_job_control() {
     if (g_suspend_pending) {
         g_suspend_pending = 0;
-        if (g_raw) {
-            scr_restore();
+        if (s_on_screen) {
+            give_back_terminal();
+            remove_job_signals();
             ::raise(SIGTSTP);
+            install_job_signals();
             g_continue_pending = 0;
-            if (scr_enter() == 0) g_resized = 1;
         }
     }
     if (g_continue_pending) {
         g_continue_pending = 0;
-        if (g_raw) {
+        if (g_raw && owns_terminal(STDIN_FILENO)) {
             apply_raw();
             write_ignored(kEnterSeq, sizeof kEnterSeq - 1);
             g_resized = 1;
         }
     }
+    if (s_on_screen && !g_raw && !g_quit && take_terminal() == 0) g_resized = 1;
 }
 
 // ---- cells ----
@@ -286,26 +327,28 @@ void ui_install_quit_signals() {
 }
 
 int scr_enter() {
-    if (g_raw) return 0;  // settings saved now would be the raw ones
+    if (s_on_screen) return 0;
     if (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO)) return -1;
-    termios saved{};
-    if (::tcgetattr(STDIN_FILENO, &saved) != 0) return -1;
-    g_saved_termios = saved;
-    apply_raw();
-    g_raw = 1;
+    termios probe{};
+    if (::tcgetattr(STDIN_FILENO, &probe) != 0) return -1;
+    s_on_screen = 1;
     static bool s_at_exit = false;
     if (!s_at_exit) s_at_exit = std::atexit(scr_restore) == 0;
     install_job_signals();
-    write_ignored(kEnterSeq, sizeof kEnterSeq - 1);
+    // Started in a background job, the screen waits for the foreground.
+    (void)take_terminal();
     return 0;
 }
 
 void scr_restore() {
-    if (!g_raw) return;
-    ::tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_termios);
-    g_raw = 0;
-    write_ignored(kLeaveSeq, sizeof kLeaveSeq - 1);
+    if (!s_on_screen) return;
+    s_on_screen = 0;
+    give_back_terminal();
     remove_job_signals();
+}
+
+bool scr_owns_terminal() {
+    return owns_terminal(STDOUT_FILENO);
 }
 
 void scr_query_size(int* w, int* h) {
@@ -493,7 +536,7 @@ void scr_flush() {
         }
     }
     (void)sb_append(&g_out, "\x1b[0m", 4);
-    write_ignored(g_out.data, g_out.len);
+    if (owns_terminal(STDOUT_FILENO)) write_ignored(g_out.data, g_out.len);
 }
 
 int scr_read_key(int timeout_ms) {
@@ -505,12 +548,15 @@ int scr_read_key(int timeout_ms) {
         if (key) return key;
         if (now >= end || s_keys.space() <= 0) return 0;  // a waiting sequence stays pending
         const double until = s_keys.wait_until() > 0 ? std::min(end, s_keys.wait_until()) : end;
+        // Out of a background job the wait only waits: a read would stop
+        // the process (SIGTTIN) until the shell brings it back.
+        const bool ours = owns_terminal(STDIN_FILENO);
         fd_set in;
         FD_ZERO(&in);
-        FD_SET(STDIN_FILENO, &in);
+        if (ours) FD_SET(STDIN_FILENO, &in);
         const long us = static_cast<long>(std::ceil(std::max(until - now, 0.0) * 1000.0));
         timeval tv{us / 1000000, us % 1000000};
-        const int r = ::select(STDIN_FILENO + 1, &in, nullptr, nullptr, &tv);
+        const int r = ::select(ours ? STDIN_FILENO + 1 : 0, &in, nullptr, nullptr, &tv);
         if (r < 0) {
             handle_job_control();
             return 0;

@@ -53,14 +53,20 @@ void ui_install_quit_signals();
 
 // Raw mode, alternate screen, hidden cursor. -1 (and nothing changed) when
 // standard input or output is not a terminal or its settings cannot be read.
-// While in raw mode SIGQUIT sets g_quit, and a suspend (SIGTSTP) restores the
-// terminal before the process stops and enters raw mode again when it goes
-// on; both are carried out by scr_read_key. A SIGCONT after any stop enters
-// raw mode again. scr_restore runs at exit.
+// Until scr_restore, SIGQUIT sets g_quit, and a suspend (SIGTSTP) restores the
+// terminal before the process stops; both are carried out by scr_read_key. The
+// terminal is written to and its modes changed only while this process is its
+// foreground job (scr_owns_terminal): out of the foreground, frames are not
+// written and the key reader only waits, and the screen is entered (again)
+// by scr_read_key once the job is brought to the foreground, unless g_quit
+// was set meanwhile. scr_restore runs at exit.
 int scr_enter();
 // Settings found at entry back, attributes reset, cursor shown, main screen.
-// Does nothing when not in raw mode, so calling it twice is harmless.
+// Does nothing after the first call, so calling it twice is harmless.
 void scr_restore();
+// False while this process is in a background job of the terminal on standard
+// output; true when standard output is no terminal or not the controlling one.
+bool scr_owns_terminal();
 
 // Terminal size from standard output; 80 x 24 when unknown or zero.
 void scr_query_size(int* w, int* h);

@@ -2,6 +2,7 @@
 // full-screen process ends or stops, and the key reader fed through one.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,15 +42,67 @@ namespace {
     ::_exit(0);
 }
 
+// How the shell ends its job in the test of kill %1 below, as exit codes.
+enum ShellEnd { kJobEnded = 0, kJobNotSuspended = 3, kJobStoppedAgain = 4, kJobKeptRunning = 5 };
+constexpr char kPrompt[] = "$ ";
+
+// An interactive shell in a session of its own, with the terminal as its
+// controlling terminal: it runs the screen as its foreground job, Ctrl-Z is
+// typed, it takes the terminal back and prints its prompt, then kill %1
+// (SIGTERM, then SIGCONT, to the stopped job, now in the background).
+[[noreturn]] void run_shell_kill_suspended(const PseudoTerminal& pty, int ready_fd) {
+    const int tty = pty.slave();
+    ::setsid();
+    if (::ioctl(tty, TIOCSCTTY, 0) != 0) ::_exit(20);
+    ::signal(SIGTTOU, SIG_IGN);  // a shell hands the terminal on from the background
+    int go[2], job_ready[2];
+    if (::pipe(go) != 0 || ::pipe(job_ready) != 0) ::_exit(21);
+    const pid_t job = ::fork();
+    if (job == 0) {
+        ::signal(SIGTTOU, SIG_DFL);
+        char c = 0;
+        if (::read(go[0], &c, 1) != 1) ::_exit(22);
+        run_screen(tty, job_ready[1]);
+    }
+    ::setpgid(job, job);
+    if (::tcsetpgrp(tty, job) != 0) ::_exit(23);
+    char c = 0;
+    if (::write(go[1], "g", 1) != 1 || ::read(job_ready[0], &c, 1) != 1) ::_exit(24);
+    (void)!::write(ready_fd, "r", 1);
+
+    pty.type("\x1a");
+    int status = 0;
+    if (::waitpid(job, &status, WUNTRACED) != job || !WIFSTOPPED(status)) ::_exit(kJobNotSuspended);
+    if (::tcsetpgrp(tty, ::getpgrp()) != 0) ::_exit(25);
+    (void)!::write(tty, kPrompt, sizeof kPrompt - 1);
+    ::killpg(job, SIGTERM);
+    ::killpg(job, SIGCONT);
+    for (int i = 0; i < 500; ++i) {
+        const pid_t r = ::waitpid(job, &status, WUNTRACED | WNOHANG);
+        if (r == job && WIFEXITED(status) && WEXITSTATUS(status) == 0) ::_exit(kJobEnded);
+        if (r == job && WIFSTOPPED(status)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(job, SIGKILL);
+    ::_exit(WIFSTOPPED(status) ? kJobStoppedAgain : kJobKeptRunning);
+}
+
+using ChildMain = void (*)(const PseudoTerminal& pty, int ready_fd);
+
+void run_screen_on(const PseudoTerminal& pty, int ready_fd) {
+    run_screen(pty.slave(), ready_fd);
+}
+
 class ScreenProcess {
    public:
-    explicit ScreenProcess(const PseudoTerminal& pty) : pty_(pty) {
+    explicit ScreenProcess(const PseudoTerminal& pty, ChildMain child = run_screen_on) : pty_(pty) {
         int p[2];
         EXPECT_EQ(::pipe(p), 0);
         pid_ = ::fork();
         if (pid_ == 0) {
             ::close(p[0]);
-            run_screen(pty.slave(), p[1]);
+            child(pty, p[1]);
+            ::_exit(30);
         }
         ::close(p[1]);
         char c = 0;
@@ -166,6 +219,22 @@ TEST(TerminalRestore, ContinueAfterAnUncatchableStopEntersRawModeAgain) {
     ::kill(child.pid(), SIGHUP);
     ASSERT_TRUE(WIFEXITED(child.wait_change(0)));
     EXPECT_EQ(pty.stty_g(), before);
+}
+
+// The shell's kill must end a suspended screen: back in the background, it
+// neither stops again on the terminal nor writes a byte after the prompt.
+TEST(TerminalRestore, KillEndsASuspendedScreenWithoutTouchingTheTerminal) {
+    PseudoTerminal pty;
+    const std::string before = pty.stty_g();
+    ScreenProcess shell(pty, run_shell_kill_suspended);
+    const int status = shell.wait_change(0);
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), kJobEnded);
+    EXPECT_EQ(pty.stty_g(), before);
+    const std::string& out = shell.output();
+    const std::size_t prompt = out.rfind(kPrompt);
+    ASSERT_NE(prompt, std::string::npos) << "no prompt";
+    EXPECT_EQ(out.substr(prompt), kPrompt) << "written from the background";
 }
 
 TEST(TerminalRestore, EnterFailsWithoutATerminalAndRestoreRunsOnce) {
