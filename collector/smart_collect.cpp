@@ -223,22 +223,6 @@ bool read_reply(DiskInfo* disk, const char* device, bool nvme, StrBuf* reply) {
     return true;
 }
 
-void read_failed(const ReadingCtx& ctx) {
-    std::int64_t failing = 0;
-    const bool was_failing =
-        reading_latest_raw(ctx.disk_id, "health", kReadErrorName, &failing) && failing != 0;
-    Reading r{"health", kReadErrorName};
-    r.has_raw = true;
-    r.raw = 1;
-    reading_store(ctx, r);
-    if (!was_failing) event_add(ctx.disk_id, ctx.poll_id, "smart_error", "{\"exit\":true}");
-    char label[kDiskLabelSize];
-    disk_label(ctx.disk_id, label, sizeof label);
-    char message[kRuleMessageSize];
-    (void)std::snprintf(message, sizeof message, "[Corvantis] %s: SMART read error", label);
-    rule_raise(ctx.disk_id, "R-M3", 1, 1, message);
-}
-
 // A disk that reads again after failing: the next failure is news again.
 void read_recovered(const ReadingCtx& ctx) {
     std::int64_t failing = 0;
@@ -271,16 +255,30 @@ void smart_store_reply(std::int64_t disk_id, std::int64_t poll_id, std::int64_t 
     store_health_value(ctx, text, toks, "power_on_time.hours", "power_on_hours");
 }
 
-void smart_collect_disk(DiskInfo* disk, std::int64_t poll_id) {
+void smart_collect_unreadable(std::int64_t disk_id, std::int64_t poll_id) {
+    const ReadingCtx ctx{disk_id, poll_id, clock_now()};
+    std::int64_t failing = 0;
+    const bool was_failing =
+        reading_latest_raw(ctx.disk_id, "health", kReadErrorName, &failing) && failing != 0;
+    Reading r{"health", kReadErrorName};
+    r.has_raw = true;
+    r.raw = 1;
+    reading_store(ctx, r);
+    if (!was_failing) event_add(ctx.disk_id, ctx.poll_id, "smart_error", "{\"exit\":true}");
+    char label[kDiskLabelSize];
+    disk_label(ctx.disk_id, label, sizeof label);
+    char message[kRuleMessageSize];
+    (void)std::snprintf(message, sizeof message, "[Corvantis] %s: SMART read error", label);
+    rule_raise(ctx.disk_id, "R-M3", 1, 1, message);
+}
+
+int smart_collect_disk(DiskInfo* disk, std::int64_t poll_id) {
     const ReadingCtx ctx{disk->disk_id, poll_id, clock_now()};
     char device[48];
     (void)std::snprintf(device, sizeof device, "/dev/%s", disk->dev);
     const bool nvme = std::string_view(disk->dev).starts_with("nvme");
     StrBuf reply;
-    if (!read_reply(disk, device, nvme, &reply)) {
-        read_failed(ctx);
-        return;
-    }
+    if (!read_reply(disk, device, nvme, &reply)) return 0;
     read_recovered(ctx);
     int count = 0;
     const JsonTokens toks(json_parse(reply.data, reply.len, &count));
@@ -291,4 +289,5 @@ void smart_collect_disk(DiskInfo* disk, std::int64_t poll_id) {
     if (disk->is_seagate && disk->farm_support != 0)
         farm_collect(disk, ctx, device, disk->smart_dtype);
     rule_eval_disk(disk->disk_id, poll_id);
+    return 1;
 }

@@ -86,6 +86,30 @@ TEST(SmartCollect, SmartErrorWhenReadingStartsFailing) {
     EXPECT_EQ(fc.value("SELECT detail FROM events WHERE type='smart_error'"), "{\"exit\":true}");
 }
 
+// One drive listed twice (two paths to one SAS disk, say) is one disks row.
+// It is unreadable only when no record of it reads: a failing path must not
+// journal a drive that the other path reads, nor the two undo each other.
+TEST(SmartCollect, DriveListedTwiceIsUnreadableOnlyWhenNoRecordReads) {
+    const std::string good = ata_reply({{5, "Reallocated_Sector_Ct", 0}});
+    for (const bool failing_first : {true, false}) {
+        FakeCollector fc;
+        // The enclosure file's record comes first in the inventory.
+        fc.add({.dev = "sda", .serial = "S1", .model = "WDC", .slot = 0},
+               failing_first ? "" : good);
+        fc.add({.dev = "sdb", .serial = "S1", .model = "WDC"}, failing_first ? good : "");
+        for (int i = 0; i < 2; ++i) {
+            fc.clock.advance_ms(900e3);
+            fc.poll();
+        }
+        EXPECT_EQ(fc.value("SELECT COUNT(*) FROM disks"), "1");
+        EXPECT_EQ(fc.value("SELECT COUNT(*) FROM events WHERE type='smart_error'"), "0")
+            << failing_first;
+        EXPECT_EQ(fc.value("SELECT COUNT(*) FROM alerts"), "0") << failing_first;
+        EXPECT_EQ(fc.value("SELECT COUNT(*) FROM readings WHERE attr_name='smart_read_error'"), "0")
+            << failing_first;
+    }
+}
+
 std::string selftest_reply(int poh, int hours, const char* status, bool passed) {
     return ata_reply({},
                      "\"power_on_time\":{\"hours\":" + std::to_string(poh) +
