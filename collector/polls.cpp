@@ -301,11 +301,13 @@ int cmd_tick() {
     const int rc = run_committed("tick", [&] {
         if (!have_hourly)
             poll_run("hourly", slot, now % kHourS < kOnTimeS ? 1 : 0, nullptr);
-        else if (adaptive_due(now) && now - meta_get_int("last_tick_ts", 0) >= kAdaptiveGapS)
+        else if (adaptive_due(now) &&
+                 clock_seconds_since(meta_get_int("last_tick_ts", 0), now) >= kAdaptiveGapS)
             poll_run("adaptive", slot, 1, nullptr);
     });
     if (rc != 0) return rc;
-    if (now - meta_get_int("last_prune_ts", 0) > kPruneEveryS) (void)prune_dmesg(now);
+    if (clock_seconds_since(meta_get_int("last_prune_ts", 0), now) > kPruneEveryS)
+        (void)prune_dmesg(now);
     return 0;
 }
 
