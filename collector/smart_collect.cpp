@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "collector/discovery.h"
 #include "collector/disks_table.h"
@@ -210,17 +211,61 @@ void farm_collect(DiskInfo* disk, const ReadingCtx& ctx, const char* device, con
     farm_compare(disk->disk_id);
 }
 
-// The collection's reply: the stored type first, then once "-d sat" for a
-// disk whose type is still unknown. false when neither is usable.
-bool read_reply(DiskInfo* disk, const char* device, bool nvme, StrBuf* reply) {
-    smartctl_run(device, disk->smart_dtype, reply);
-    if (smartctl_reply_ok(kSmartctlCollect, nvme, reply->data, reply->len)) return true;
-    if (disk->smart_dtype[0] || nvme) return false;
-    smartctl_run(device, "sat", reply);
-    if (!smartctl_reply_ok(kSmartctlCollect, 0, reply->data, reply->len)) return false;
+// The exit status of a collection reply; -1 when the reply is no JSON object
+// that begins with "{", which nothing can be read from.
+int collect_status(const StrBuf& reply) {
+    int status = 0;
+    if (reply.len == 0 || reply.data[0] != '{' ||
+        !smartctl_reply_status(reply.data, reply.len, &status))
+        return -1;
+    return status;
+}
+
+bool reports_ata(const StrBuf& reply) {
+    int count = 0;
+    const JsonTokens toks(json_parse(reply.data, reply.len, &count));
+    char protocol[16] = "";
+    return toks && count >= 1 &&
+           json_path_str(reply.data, toks.get(), 0, "device.protocol", protocol, sizeof protocol) &&
+           std::strcmp(protocol, "ATA") == 0;
+}
+
+// A clean reply has not even bit 2 set (one failed command behind "-x"); a
+// usable one passes the collection's mask.
+bool reply_clean(int status) {
+    return status >= 0 && (status & 7) == 0;
+}
+bool reply_usable(int status) {
+    return status >= 0 && smartctl_status_ok(kSmartctlCollect, 0, status);
+}
+
+void remember_sat(DiskInfo* disk) {
     disk_set_smart_dtype(disk->disk_id, "sat");
     str_copy(disk->smart_dtype, sizeof disk->smart_dtype, "sat");
-    return true;
+}
+
+// The collection's reply: the stored type first; for a disk whose type is
+// still unknown, a plain reply is used at once only when it is clean. A
+// SATA disk behind a bridge answers plainly as SCSI with bit 2 set (a log
+// it does not have), so "-d sat" is tried then, and kept when it is clean or
+// comes from an ATA device: that reply says at least as much, and the next
+// poll makes one call, not two. A plain reply with bit 2 alone is the answer
+// of a SAS or SCSI disk with a missing log. false when nothing is usable.
+bool read_reply(DiskInfo* disk, const char* device, bool nvme, StrBuf* reply) {
+    smartctl_run(device, disk->smart_dtype, reply);
+    if (disk->smart_dtype[0] || nvme)
+        return smartctl_reply_ok(kSmartctlCollect, nvme, reply->data, reply->len) != 0;
+    const int plain = collect_status(*reply);
+    if (reply_clean(plain)) return true;
+    StrBuf sat;
+    smartctl_run(device, "sat", &sat);
+    const int sat_status = collect_status(sat);
+    if (reply_clean(sat_status) || (reply_usable(sat_status) && reports_ata(sat))) {
+        remember_sat(disk);
+        *reply = std::move(sat);
+        return true;
+    }
+    return reply_usable(plain);
 }
 
 // A disk that reads again after failing: the next failure is news again.
