@@ -18,8 +18,8 @@ struct StrBuf;
 // disk row reads either.
 int smart_collect_disk(DiskInfo* disk, std::int64_t poll_id);
 
-// A disk that no record could be read in this poll: its smart_read_error
-// reading, a smart_error event when the failing starts, and R-M3.
+// Journals a disk that none of its records could read in this poll: its
+// smart_read_error reading, a smart_error event when the failing starts, R-M3.
 void smart_collect_unreadable(std::int64_t disk_id, std::int64_t poll_id);
 
 // smartctl -x -j [-d dtype] device into out (emptied first). Nothing runs
