@@ -562,7 +562,9 @@ TestScreenEnd test_screen_run(const PickerDisk* disk, const char* mode) {
     if (g_quit) end = TestScreenEnd::kLeave;
     scr_restore();
     view_load(s.disk.serial, &s.view);
-    test_screen_summary(stdout, &s);
+    // Ended from a background job (a shell's kill): not a word to a terminal
+    // that the shell is using.
+    if (scr_owns_terminal()) test_screen_summary(stdout, &s);
     view_free(&s.view);
     return end;
 }

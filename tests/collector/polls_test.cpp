@@ -39,19 +39,20 @@ std::vector<std::string> polls(const FakeCollector& fc) {
 TEST(Polls, TickChoosesHourlyAdaptiveOrNothing) {
     FakeCollector fc;
     fc.add(sata(0), realloc_reply(0));
+    // A step back in time is a clock set back: the last poll's end lies ahead.
     struct Step {
-        double after_s;
+        std::int64_t after_s;
         long long realloc;
         const char* expect;  // the kind of the newest poll after this tick, "" none new
     } steps[] = {
         {0, 0, "hourly"},     {600, 0, ""},        {3000, 0, "hourly"},   {3600, 0, "hourly"},
         {3600, 0, "hourly"},  {3600, 7, "hourly"}, {900, 7, "adaptive"},  {600, 7, ""},
-        {300, 7, "adaptive"}, {7200, 7, "hourly"}, {1200, 7, "adaptive"}, {3600, 7, "hourly"},
-        {200, 7, ""},  // the rise is now more than three hours old
+        {300, 7, "adaptive"}, {7200, 7, "hourly"}, {1200, 7, "adaptive"}, {-300, 7, "adaptive"},
+        {3600, 7, "hourly"},  {200, 7, ""},  // the rise is now more than three hours old
     };
     size_t count = 0;
     for (const Step& s : steps) {
-        fc.clock.advance_ms(s.after_s * 1000);
+        fc.clock.set_now(fc.clock.now() + s.after_s);
         fc.reply("sda", realloc_reply(s.realloc));
         EXPECT_EQ(cmd_tick(), 0);
         const auto now = polls(fc);
@@ -229,6 +230,12 @@ TEST(Polls, WeeklyPrune) {
     EXPECT_EQ(fc.rows("SELECT line FROM dmesg_lines"), std::vector<std::string>{"new"});
     EXPECT_EQ(fc.value("SELECT value FROM meta WHERE key='last_prune_ts'"),
               std::to_string(kFakeStart + 1));
+    // The clock set back a year: the last prune lies ahead, and the week is over.
+    tick_lock_release();
+    fc.clock.set_now(kFakeStart - 365 * 86400);
+    cmd_tick();
+    EXPECT_EQ(fc.value("SELECT value FROM meta WHERE key='last_prune_ts'"),
+              std::to_string(kFakeStart - 365 * 86400));
 }
 
 }  // namespace
