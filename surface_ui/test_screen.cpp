@@ -38,12 +38,29 @@ int T(int slot) {
 
 // ---- starting and stopping ----
 
+// While a test this screen started has not shown up yet, another start
+// would only be refused by the test itself and leave the screen announcing a
+// run that never happens.
+bool may_start(const TestScreen* s) {
+    return s->pending_ms <= 0;
+}
+
 // A launch that failed is silent: no toast and nothing to watch for.
 bool start_test(TestScreen* s, const char* mode, double now) {
-    if (ui_spawn_probe(s->disk.serial, mode) != 0) return false;
+    if (!may_start(s) || ui_spawn_probe(s->disk.serial, mode) != 0) return false;
     s->pending_ms = now;
     s->pending_run = ui_run_mark(&s->view);
+    str_copy(s->pending_mode, sizeof s->pending_mode, mode);
     return true;
+}
+
+// The run that showed up after a start: another mode means that a test
+// started elsewhere held the disk, and this screen's start was refused.
+void check_started_run(const TestScreen* s) {
+    const bool asked_full = is(s->pending_mode, "full");
+    if (asked_full == is(s->view.mode, "full")) return;
+    ui_flash("The %s test was refused: a %s test of this disk was already running.",
+             asked_full ? "full" : "quick", asked_full ? "quick" : "full");
 }
 
 void stop_test(TestScreen* s) {
@@ -438,6 +455,7 @@ void test_screen_reload(TestScreen* s, double now) {
     map_head_anim_update(&s->anim, &s->view);
     if (s->pending_ms > 0) {
         if (!watching_start(s)) {
+            check_started_run(s);
             s->pending_ms = 0;
         } else if (now - s->pending_ms > kStartWatchMs) {
             ui_flash("The test did not start: see var/corvantis/probe/%s.log", s->disk.serial);
@@ -488,7 +506,7 @@ void test_screen_apply(TestScreen* s, TsAction a) {
             if (start_test(s, "quick", now)) ui_flash("Starting the quick test.");
             break;
         case TsAction::kAskFull:
-            g_dialog = 2;
+            if (may_start(s)) g_dialog = 2;
             break;
         case TsAction::kStartFull:
             g_dialog = 0;

@@ -48,7 +48,9 @@ int fg_at(int y, const std::string& text) {
     return g_cells[y * g_cols + x].fg;
 }
 
+int g_spawns = 0;
 int fake_spawn(const char*, const char*) {
+    ++g_spawns;
     return 0;
 }
 
@@ -219,6 +221,27 @@ TEST_F(Screens, AStartIsWatchedForFifteenSeconds) {
     enter(running_doc().json(), "full");
     EXPECT_STREQ(ui_toast_text(), "A test is already running on this disk; showing it.");
     EXPECT_EQ(s_.pending_ms, 0);
+}
+
+// Keys typed before the started run shows start nothing more, and a start
+// that another run beat to the disk is said to be refused.
+TEST_F(Screens, AStartSaysWhatTheStateFileShows) {
+    enter(finished_doc().json());
+    g_spawns = 0;
+    test_screen_apply(&s_, TsAction::kStartQuick);
+    test_screen_apply(&s_, TsAction::kAskFull);
+    EXPECT_EQ(g_dialog, 0);
+    test_screen_apply(&s_, TsAction::kStartFull);
+    test_screen_apply(&s_, TsAction::kStartQuick);
+    EXPECT_EQ(g_spawns, 1);
+    EXPECT_STREQ(ui_toast_text(), "Starting the quick test.");
+
+    enter(finished_doc().json());
+    test_screen_apply(&s_, TsAction::kStartFull);
+    dir_.write_state("S1", running_doc().set("mode", q("quick")).json());
+    test_screen_reload(&s_, clock_.mono_ms());
+    EXPECT_STREQ(ui_toast_text(),
+                 "The full test was refused: a quick test of this disk was already running.");
 }
 
 // The pid of a state file is signalled only when it is this disk's test.
