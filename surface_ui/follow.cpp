@@ -83,9 +83,16 @@ int plain_exit_code(const ProbeView* v) {
     return 0;
 }
 
+// Whether what was printed reached standard output. Nothing reads a closed
+// pipe, so a follower whose reader is gone ends at its next line instead of
+// printing into nothing until the test ends, hours later.
+bool output_lost() {
+    return std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+}
+
 int finish(const ProbeView* v) {
     plain_report(stdout, v);
-    return plain_exit_code(v);
+    return output_lost() ? 1 : plain_exit_code(v);
 }
 
 }  // namespace
@@ -118,7 +125,10 @@ int ui_follow_plain(const char* serial, const char* mode) {
         } else {
             started = true;
         }
-        std::fflush(stdout);
+        if (output_lost()) {
+            view_free(&v);
+            return 1;
+        }
     }
     char last_phase[24] = "";
     double last_print = 0;
@@ -142,7 +152,10 @@ int ui_follow_plain(const char* serial, const char* mode) {
             char line[512];
             plain_progress_line(&v, line, sizeof line);
             std::fputs(line, stdout);
-            std::fflush(stdout);
+            if (output_lost()) {
+                view_free(&v);
+                return 1;
+            }
             str_copy(last_phase, sizeof last_phase, v.phase);
             last_print = mono_ms();
         }

@@ -10,7 +10,8 @@ struct ProbeView;
 // Follows the test of serial until it ends, starting one in mode first when
 // mode is given and no test of the disk runs. Exit code: 3 for a "bad"
 // verdict, 1 when the run failed or its process died ("stale"), when no run
-// showed up, or when a test could not be started; else 0 (a stopped run too).
+// showed up, when a test could not be started, or as soon as standard output
+// fails (its reader is gone: the test goes on); else 0 (a stopped run too).
 int ui_follow_plain(const char* serial, const char* mode);
 
 // One line "  - <sentence>" for each reason of the view's verdict.

@@ -100,7 +100,7 @@ int picker_find(const PickerDisk* disks, int n, const char* serial) {
     return found;
 }
 
-void picker_print_table(std::FILE* out, const PickerDisk* disks, int n) {
+int picker_print_table(std::FILE* out, const PickerDisk* disks, int n) {
     std::fprintf(out, "%-10s %-30s %-22s %10s\n", "DEVICE", "MODEL", "SERIAL", "SIZE");
     for (int i = 0; i < n; ++i) {
         const CleanText model(disks[i].model), serial(disks[i].serial);
@@ -110,7 +110,7 @@ void picker_print_table(std::FILE* out, const PickerDisk* disks, int n) {
     std::fprintf(out,
                  "\nwatch or start a test:  %s %s--serial <SERIAL> [--mode quick|full] --plain\n",
                  ui_program_name(), ui_cli_word());
-    std::fflush(out);
+    return std::fflush(out) != 0 || std::ferror(out) != 0 ? -1 : 0;
 }
 
 void picker_draw(const PickerDisk* disks, int n, int selected, int w, int h) {
