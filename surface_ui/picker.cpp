@@ -22,8 +22,8 @@ constexpr int kWideFrom = 111;  // from here the list keeps its own width
 constexpr int kWideBox = 104;
 constexpr int kStatusColumn = 79;
 constexpr int kModelCells = 30;
-// The longest status the list shows whole: "LINK OR BACKPLANE".
-constexpr int kStatusCells = 17;
+// The longest status the list shows whole: "Probe gone (stale state)".
+constexpr int kStatusCells = 24;
 
 void read_size_text(const char* root, const char* dev, char* out, std::size_t size) {
     char line[64];

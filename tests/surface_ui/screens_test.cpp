@@ -313,30 +313,33 @@ TEST_F(Screens, PickerWrapsAndOpensOnlyADisk) {
 }
 
 // The list keeps its columns where they fit; a narrow one shortens the model
-// so that the size and the test status still show.
+// so that the size and the longest test status still show whole.
 TEST_F(Screens, PickerShowsSizeAndStatusAtEveryWidth) {
-    dir_.write_state("S1", finished_doc().json());
     std::strcpy(disk_.model, "WDC WD40EFRX-68N32N0");
     std::strcpy(disk_.size_text, "4.0 TB");
+    const std::string stale = running_doc().set("status", q("stale")).json();
     const struct {
         int w;
+        std::string doc;
         const char* header;
         const char* row;
     } cases[] = {
-        {120,
-         "        │ DEVICE     MODEL                          SERIAL                       SIZE  "
-         "SUR",
-         "        │ sdb        WDC WD40EFRX-68N32N0           S1                         4.0 TB  "
-         "DISK BAD "},
-        {100,
-         " │ DEVICE     MODEL                          SERIAL                       SIZE  SURFACE "
-         "TEST ",
-         " │ sdb        WDC WD40EFRX-68N32N0           S1                         4.0 TB  DISK "
-         "BAD "},
-        {80, " │ DEVICE     MODEL      SERIAL                       SIZE  SURFACE TEST      │",
-         " │ sdb        WDC WD40EF S1                         4.0 TB  DISK BAD          │"},
+        {120, stale,
+         "        │ DEVICE     MODEL                         SERIAL                       SIZE  "
+         "SURFACE TEST             │",
+         "        │ sdb        WDC WD40EFRX-68N32N0          S1                         4.0 TB  "
+         "Probe gone (stale state) │"},
+        {100, finished_doc().json(),
+         " │ DEVICE     MODEL                   SERIAL                       SIZE  SURFACE TEST   "
+         "          │",
+         " │ sdb        WDC WD40EFRX-68N32N0    S1                         4.0 TB  DISK BAD       "
+         "          │"},
+        {80, stale,
+         " │ DEVICE     MOD SERIAL                       SIZE  SURFACE TEST             │",
+         " │ sdb        WDC S1                         4.0 TB  Probe gone (stale state) │"},
     };
     for (const auto& c : cases) {
+        dir_.write_state("S1", c.doc);
         picker_draw(&disk_, 1, 0, c.w, 24);
         EXPECT_EQ(row(3).rfind(c.header, 0), 0u) << c.w << "\n" << grid();
         EXPECT_EQ(row(4).rfind(c.row, 0), 0u) << c.w << "\n" << grid();
