@@ -52,9 +52,11 @@ void plain_progress_line(const ProbeView* v, char* buf, std::size_t size) {
     if (v->eta_s > 0) fmt_duration(v->eta_s, eta, sizeof eta);
     char speed[96];
     speed_text(v, speed, sizeof speed);
-    std::snprintf(buf, size, "[%s] %-38s %6lld/%lld cells %5.1f%%%s%s%s\n", v->serial,
-                  view_phase_label(v->phase, v->map.method), (long long)v->map.done,
-                  (long long)v->map.cells, pct, v->eta_s > 0 ? "  left " : "", eta, speed);
+    char phase[160];
+    ui_fit_text(phase, sizeof phase, view_phase_label(v->phase, v->map.method), 38);
+    std::snprintf(buf, size, "[%s] %s %6lld/%lld cells %5.1f%%%s%s%s\n", v->serial, phase,
+                  (long long)v->map.done, (long long)v->map.cells, pct,
+                  v->eta_s > 0 ? "  left " : "", eta, speed);
 }
 
 // The report of a finished run: its verdict, error, reasons and bad ranges.

@@ -22,6 +22,7 @@ constexpr int kWideFrom = 111;  // from here the list keeps its own width
 constexpr int kWideBox = 104;
 constexpr int kStatusColumn = 79;
 constexpr int kModelCells = 30;
+constexpr int kSerialCells = 22;
 // The longest status the list shows whole: "Probe gone (stale state)".
 constexpr int kStatusCells = 24;
 
@@ -67,6 +68,12 @@ struct CleanText {
     char buf[96];
 };
 
+// A column of the list: a model or a serial cut and padded to its cells.
+struct Column {
+    Column(const char* text, int cells) { ui_fit_text(buf, sizeof buf, text, cells); }
+    char buf[160];
+};
+
 }  // namespace
 
 int picker_load_disks_under(const char* root, PickerDisk* out, int max) {
@@ -104,7 +111,8 @@ int picker_print_table(std::FILE* out, const PickerDisk* disks, int n) {
     std::fprintf(out, "%-10s %-30s %-22s %10s\n", "DEVICE", "MODEL", "SERIAL", "SIZE");
     for (int i = 0; i < n; ++i) {
         const CleanText model(disks[i].model), serial(disks[i].serial);
-        std::fprintf(out, "%-10s %-30.30s %-22.22s %10s\n", disks[i].dev, model.buf, serial.buf,
+        const Column model_col(model.buf, kModelCells), serial_col(serial.buf, kSerialCells);
+        std::fprintf(out, "%-10s %s %s %10s\n", disks[i].dev, model_col.buf, serial_col.buf,
                      disks[i].size_text);
     }
     std::fprintf(out,
@@ -146,8 +154,9 @@ void picker_draw(const PickerDisk* disks, int n, int selected, int w, int h) {
             const int fg = sel ? (t256 ? 231 : 15) : theme_color(1);
             if (sel) scr_fill(bx + 1, y, bw - 2, 1, bg);
             const PickerDisk& d = disks[i];
-            scr_printf(tx, y, bw - 18, fg, bg, sel, "%-10s %-*.*s %-22.22s %10s  ", d.dev, model_w,
-                       model_w, d.model, d.serial, d.size_text);
+            const Column model(d.model, model_w), serial(d.serial, kSerialCells);
+            scr_printf(tx, y, bw - 18, fg, bg, sel, "%-10s %s %s %10s  ", d.dev, model.buf,
+                       serial.buf, d.size_text);
             const RowStatus s = row_status(d);
             scr_text(bx + kStatusColumn - squeeze, y, bw - 81 + squeeze, s.text, s.color, bg, 1);
         }

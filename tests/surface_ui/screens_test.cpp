@@ -312,6 +312,29 @@ TEST_F(Screens, PickerWrapsAndOpensOnlyADisk) {
         }
 }
 
+// Columns are cut between characters and padded by cells, in the plain table
+// as on the screen, so that non-ASCII text stays valid and rows line up.
+TEST_F(Screens, ColumnsCutAndPadByCharacter) {
+    PickerDisk disks[2] = {{"S1", "ABCDEFGHIJKLMNOPQRSTUVWXYZABCÜX", "sdb", "4.0 TB", 1},
+                           {"SÉRIAL-Ω", "Ünicode", "sdc", "2.0 TB", 1}};
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(picker_print_table(f, disks, 2), 0);
+    std::rewind(f);
+    char line[256];
+    std::string rows[3];
+    for (std::string& r : rows) r = std::fgets(line, sizeof line, f) ? line : "";
+    std::fclose(f);
+    EXPECT_EQ(rows[1],
+              "sdb        ABCDEFGHIJKLMNOPQRSTUVWXYZABCÜ S1                         4.0 TB\n");
+    EXPECT_EQ(rows[2],
+              "sdc        Ünicode                        SÉRIAL-Ω                   2.0 TB\n");
+
+    picker_draw(disks, 2, -1, 120, 24);
+    const std::string listed = "        │ sdc        Ünicode                       SÉRIAL-Ω  ";
+    EXPECT_EQ(row(5).rfind(listed + "                 2.0 TB  -", 0), 0u) << grid();
+}
+
 // The list keeps its columns where they fit; a narrow one shortens the model
 // so that the size and the longest test status still show whole.
 TEST_F(Screens, PickerShowsSizeAndStatusAtEveryWidth) {
