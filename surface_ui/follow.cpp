@@ -62,9 +62,10 @@ void plain_progress_line(const ProbeView* v, char* buf, std::size_t size) {
 // The report of a finished run: its verdict, error, reasons and bad ranges.
 void plain_report(std::FILE* out, const ProbeView* v) {
     const bool verdict = v->verdict.code[0] != '\0';
-    std::fprintf(out, "corvantis: %s (%s): %s%s%s\n", v->serial, v->dev,
-                 view_status_label(v->status), verdict ? ", " : "",
-                 verdict ? view_verdict_label(v->verdict.code) : "");
+    char disk[160];
+    ui_plain_disk_name(v, disk, sizeof disk);
+    std::fprintf(out, "corvantis: %s: %s%s%s\n", disk, view_status_label(v->status),
+                 verdict ? ", " : "", verdict ? view_verdict_label(v->verdict.code) : "");
     if (v->error[0]) std::fprintf(out, "  error: %s\n", v->error);
     ui_plain_reasons(out, v);
     char lba[32];
@@ -106,6 +107,13 @@ void ui_plain_reasons(std::FILE* out, const ProbeView* v) {
         view_reason_text(r.key, r.n, r.has_n, reason, sizeof reason);
         std::fprintf(out, "  - %s\n", reason);
     }
+}
+
+void ui_plain_disk_name(const ProbeView* v, char* buf, std::size_t size) {
+    if (v->dev[0])
+        std::snprintf(buf, size, "%s (%s)", v->serial, v->dev);
+    else
+        str_copy(buf, size, v->serial);
 }
 
 int ui_follow_plain(const char* serial, const char* mode) {

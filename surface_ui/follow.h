@@ -3,6 +3,7 @@
 // full screen. It may start the test first (as root only).
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
 struct ProbeView;
@@ -16,3 +17,6 @@ int ui_follow_plain(const char* serial, const char* mode);
 
 // One line "  - <sentence>" for each reason of the view's verdict.
 void ui_plain_reasons(std::FILE* out, const ProbeView* view);
+// The disk of a run as the plain lines name it: "<serial> (<device>)", or the
+// serial alone while the run does not know its device yet (queued).
+void ui_plain_disk_name(const ProbeView* view, char* buf, std::size_t size);

@@ -540,15 +540,15 @@ void test_screen_apply(TestScreen* s, TsAction a) {
 void test_screen_summary(std::FILE* out, const TestScreen* s) {
     const ProbeView& v = s->view;
     if (!v.present) return;
+    char disk[160];
+    ui_plain_disk_name(&v, disk, sizeof disk);
     if (view_running(&v)) {
-        std::fprintf(out,
-                     "corvantis: the surface test of %s (%s) keeps running: %lld of %lld cells.\n",
-                     v.serial, v.dev, (long long)v.map.done, (long long)v.map.cells);
+        std::fprintf(out, "corvantis: the surface test of %s keeps running: %lld of %lld cells.\n",
+                     disk, (long long)v.map.done, (long long)v.map.cells);
         std::fprintf(out, "  watch it again:  %s %s--serial %s\n", ui_program_name(), ui_cli_word(),
                      s->disk.serial);
     } else if (v.verdict.code[0]) {
-        std::fprintf(out, "corvantis: %s (%s): %s\n", v.serial, v.dev,
-                     view_verdict_label(v.verdict.code));
+        std::fprintf(out, "corvantis: %s: %s\n", disk, view_verdict_label(v.verdict.code));
         ui_plain_reasons(out, &v);
     }
     std::fflush(out);
