@@ -311,6 +311,11 @@ void draw_panel(const TestScreen* s, int w, int h) {
     if (!g_show_details) return;
     const int ow = std::min(w, 64) - 4;
     const int oh = overlay_height(s, h);
+    // The rows below the map that the overlay reaches are blanked across the
+    // screen: what the overlay left of them at its sides would be pieces of
+    // the legend, the bar and the status.
+    const int below_map = h - 4;
+    scr_fill(0, below_map, w, 2 + oh - below_map, -1);
     scr_fill(2, 2, ow, oh, -1);
     const int details = g_show_details;
     g_show_details = 0;  // the overlay shows the counters and the verdict

@@ -161,6 +161,20 @@ TEST_F(Screens, TheTitleKeepsDeviceAndSize) {
     }
 }
 
+// At 80 x 24 the details overlay reaches below the map: the rows it reaches
+// show nothing beside it, and the counters, with no room left for their box,
+// are not written over its edge.
+TEST_F(Screens, TheDetailsOverlayLeavesNoPieces) {
+    enter(running_doc().json());
+    g_show_details = 1;
+    draw(80, 24);
+    for (int y = 20; y <= 22; ++y)
+        for (int x = 0; x < 80; x += x == 1 ? 61 : 1)
+            EXPECT_STREQ(g_cells[y * g_cols + x].glyph, " ") << x << "," << y << "\n" << grid();
+    EXPECT_NE(row(22).find("Bad blocks (B)"), std::string::npos) << grid();
+    EXPECT_EQ(row(22).find("╰"), std::string::npos) << grid();
+}
+
 // Every box is drawn exactly when the panel's plan says so, at every height.
 TEST_F(Screens, InfoPanelBoxesByHeight) {
     const std::string docs[] = {"", running_doc().json(), finished_doc().json(),
