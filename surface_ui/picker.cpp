@@ -141,25 +141,24 @@ void picker_draw(const PickerDisk* disks, int n, int selected, int w, int h) {
     // the test status stay on screen.
     const int squeeze = std::clamp(kStatusCells - (bw - 81), 0, kModelCells);
     const int model_w = kModelCells - squeeze;
-    scr_printf(tx, 3, tw, theme_color(2), -1, 1, "%-10s %-*.*s %-22s %10s  %s", "DEVICE", model_w,
-               model_w, "MODEL", "SERIAL", "SIZE", "SURFACE TEST");
-    if (n == 0) {
-        scr_text(tx, 4, tw, "No disks found.", theme_color(2), -1, 0);
-    } else if (bh > 3) {
-        const bool t256 = theme_color(0) != 0;
-        for (int i = 0; i < n && i < bh - 3; ++i) {
-            const int y = 4 + i;
-            const bool sel = i == selected;
-            const int bg = sel ? (t256 ? 238 : 8) : -1;
-            const int fg = sel ? (t256 ? 231 : 15) : theme_color(1);
-            if (sel) scr_fill(bx + 1, y, bw - 2, 1, bg);
-            const PickerDisk& d = disks[i];
-            const Column model(d.model, model_w), serial(d.serial, kSerialCells);
-            scr_printf(tx, y, bw - 18, fg, bg, sel, "%-10s %s %s %10s  ", d.dev, model.buf,
-                       serial.buf, d.size_text);
-            const RowStatus s = row_status(d);
-            scr_text(bx + kStatusColumn - squeeze, y, bw - 81 + squeeze, s.text, s.color, bg, 1);
-        }
+    // Each line inside the box only: the box's bottom edge is row bh + 1.
+    if (bh > 2)
+        scr_printf(tx, 3, tw, theme_color(2), -1, 1, "%-10s %-*.*s %-22s %10s  %s", "DEVICE",
+                   model_w, model_w, "MODEL", "SERIAL", "SIZE", "SURFACE TEST");
+    if (n == 0 && bh > 3) scr_text(tx, 4, tw, "No disks found.", theme_color(2), -1, 0);
+    const bool t256 = theme_color(0) != 0;
+    for (int i = 0; i < n && i < bh - 3; ++i) {
+        const int y = 4 + i;
+        const bool sel = i == selected;
+        const int bg = sel ? (t256 ? 238 : 8) : -1;
+        const int fg = sel ? (t256 ? 231 : 15) : theme_color(1);
+        if (sel) scr_fill(bx + 1, y, bw - 2, 1, bg);
+        const PickerDisk& d = disks[i];
+        const Column model(d.model, model_w), serial(d.serial, kSerialCells);
+        scr_printf(tx, y, bw - 18, fg, bg, sel, "%-10s %s %s %10s  ", d.dev, model.buf, serial.buf,
+                   d.size_text);
+        const RowStatus s = row_status(d);
+        scr_text(bx + kStatusColumn - squeeze, y, bw - 81 + squeeze, s.text, s.color, bg, 1);
     }
     int x = 1;
     const struct {

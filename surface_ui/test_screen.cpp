@@ -133,20 +133,28 @@ int centred(int m, const char* text) {
     return (m - ui_text_cells(text)) / 2;
 }
 
+// A line of text in the map box (rows 1 to h - 5, m wide), kept off its
+// frame on a terminal too small for it.
+void box_line(int m, int h, int x, int y, const char* text, int fg, int bold) {
+    if (y < 2 || y > h - 6) return;
+    x = std::max(x, 1);
+    scr_text(x, y, m - 1 - x, text, fg, -1, bold);
+}
+
 void draw_no_test(const TestScreen* s, int m, int h) {
     const char* head = "No surface test recorded for this disk.";
     const int mid = (h - 5) / 2;
-    scr_text(centred(m, head), mid - 1, m, head, T(1), -1, 1);
+    box_line(m, h, centred(m, head), mid - 1, head, T(1), 1);
     if (!s->root) {
         const char* hint = "Run as root (admin) to start a test.";
-        scr_text(centred(m, hint), mid + 1, m, hint, T(2), -1, 0);
+        box_line(m, h, centred(m, hint), mid + 1, hint, T(2), 0);
         return;
     }
     const char* l1 = "Press 1 for the daily test (a few minutes)";
     const char* l2 = "or 2 for Full (the whole surface, hours on a large HDD).";
     for (const char* line : {l1, l2}) {
         const int x = m - ui_text_cells(line) > 3 ? centred(m, line) : 2;
-        scr_text(x, line == l1 ? mid + 1 : mid + 2, m, line, T(2), -1, 0);
+        box_line(m, h, x, line == l1 ? mid + 1 : mid + 2, line, T(2), 0);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -161,10 +162,25 @@ TEST_F(Screens, TheTitleKeepsDeviceAndSize) {
     }
 }
 
+// Where a letter or digit sits on a box's bottom edge ("╰──x"), or "".
+std::string text_on_an_edge() {
+    for (int y = 0; y < g_rows; ++y) {
+        bool edge = false;
+        for (int x = 0; x < g_cols; ++x) {
+            const std::string glyph = g_cells[y * g_cols + x].glyph;
+            if (edge && glyph.size() == 1 && std::isalnum(static_cast<unsigned char>(glyph[0])))
+                return std::to_string(x) + "," + std::to_string(y) + "\n" + grid();
+            edge = glyph == "╰" || (edge && glyph == "─");
+        }
+    }
+    return "";
+}
+
 // At 80 x 24 the details overlay reaches below the map: the rows it reaches
-// show nothing beside it, and the counters, with no room left for their box,
-// are not written over its edge.
-TEST_F(Screens, TheDetailsOverlayLeavesNoPieces) {
+// show nothing beside it. And no text is written over a box's frame: not the
+// counters that have no room left for their box, not the texts of an empty
+// map box or an empty list on a terminal too low for them.
+TEST_F(Screens, OverlaysLeaveNoPiecesAndNoTextSitsOnAFrame) {
     enter(running_doc().json());
     g_show_details = 1;
     draw(80, 24);
@@ -172,7 +188,17 @@ TEST_F(Screens, TheDetailsOverlayLeavesNoPieces) {
         for (int x = 0; x < 80; x += x == 1 ? 61 : 1)
             EXPECT_STREQ(g_cells[y * g_cols + x].glyph, " ") << x << "," << y << "\n" << grid();
     EXPECT_NE(row(22).find("Bad blocks (B)"), std::string::npos) << grid();
-    EXPECT_EQ(row(22).find("╰"), std::string::npos) << grid();
+    EXPECT_EQ(text_on_an_edge(), "");
+
+    g_show_details = 0;
+    enter("");
+    for (const int w : {20, 98})
+        for (int h = 5; h <= 12; ++h) {
+            draw(w, h);
+            EXPECT_EQ(text_on_an_edge(), "") << "test screen " << w << "x" << h;
+            picker_draw(&disk_, 0, 0, w, h);
+            EXPECT_EQ(text_on_an_edge(), "") << "picker " << w << "x" << h;
+        }
 }
 
 // Every box is drawn exactly when the panel's plan says so, at every height.
