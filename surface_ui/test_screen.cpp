@@ -40,9 +40,17 @@ int T(int slot) {
 
 // While a test this screen started has not shown up yet, another start
 // would only be refused by the test itself and leave the screen announcing a
-// run that never happens.
+// run that never happens. A serial that cannot name the state file and the
+// log of a test is refused by the test too: that is said at once, not after
+// waiting for a run that cannot show up.
 bool may_start(const TestScreen* s) {
-    return s->pending_ms <= 0;
+    if (s->pending_ms > 0) return false;
+    if (!name_is_safe(s->disk.serial, 79)) {
+        ui_flash("This disk cannot be tested from here: its serial \"%s\" cannot name a file.",
+                 s->disk.serial);
+        return false;
+    }
+    return true;
 }
 
 // A launch that failed is silent: no toast and nothing to watch for.

@@ -299,6 +299,22 @@ TEST_F(Screens, AStartSaysWhatTheStateFileShows) {
                  "The full test was refused: a quick test of this disk was already running.");
 }
 
+// A disk whose serial cannot name a file cannot be tested from here, and
+// the screen says so at once instead of waiting for a run.
+TEST_F(Screens, AnUntestableSerialIsSaidAtOnce) {
+    std::strcpy(disk_.serial, "AB CD/1");
+    enter("");
+    g_spawns = 0;
+    test_screen_apply(&s_, TsAction::kStartQuick);
+    EXPECT_STREQ(
+        ui_toast_text(),
+        "This disk cannot be tested from here: its serial \"AB CD/1\" cannot name a file.");
+    EXPECT_EQ(s_.pending_ms, 0);
+    test_screen_apply(&s_, TsAction::kAskFull);
+    EXPECT_EQ(g_dialog, 0);
+    EXPECT_EQ(g_spawns, 0);
+}
+
 // A test queued behind another disk's has no device yet: leaving names the
 // disk by its serial alone.
 TEST_F(Screens, LeavingAQueuedTestNamesItWithoutADevice) {
