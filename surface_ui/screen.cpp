@@ -246,6 +246,19 @@ std::int64_t text_at(std::int64_t x, std::int64_t y, std::int64_t maxw, const ch
     return i;
 }
 
+// Bytes of the first width cells of text at most, ending at a character
+// boundary: what scr_text draws in width cells.
+std::size_t cut_bytes(const char* text, std::int64_t width) {
+    std::size_t n = 0;
+    for (std::int64_t i = 0; text[n] && i < width; ++i) {
+        const int len = sequence_len(static_cast<unsigned char>(text[n]));
+        int k = 1;
+        while (k < len && text[n + k]) ++k;
+        n += static_cast<std::size_t>(k);
+    }
+    return n;
+}
+
 int clamp_int(std::int64_t v) {
     return static_cast<int>(std::clamp<std::int64_t>(v, -2147483647 - 1, 2147483647));
 }
@@ -428,26 +441,26 @@ void scr_label_value(int x, int y, int w, const char* label, const char* value, 
     text_at(start, y, room, value, value_color, -1, 1);
 }
 
+// Widths count cells, as everywhere on the screen, so that a line breaks
+// between characters.
 int scr_wrap(int x, int y, int width, int max_lines, const char* text, int fg) {
     if (!text || !*text || width < 1) return 0;
-    const std::size_t wb = static_cast<std::size_t>(width);
     const char* p = text;
     int lines = 0;
     for (;;) {
         while (*p == ' ') ++p;
         const std::int64_t row = std::int64_t{y} + lines;
-        if (strnlen(p, wb + 1) <= wb) {
+        const std::size_t fits = cut_bytes(p, width);
+        if (!p[fits]) {
             text_at(x, row, width, p, fg, -1, 0);
             return lines + 1;
         }
-        std::size_t k = wb;
+        std::size_t k = fits;
         while (k > 0 && p[k] != ' ') --k;
-        if (k == 0) k = wb;
-        char line[512];
-        const std::size_t n = std::min(k, sizeof line - 1);
-        std::memcpy(line, p, n);
-        line[n] = '\0';
-        text_at(x, row, width, line, fg, -1, 0);
+        if (k == 0) k = fits;
+        std::int64_t cells = 0;
+        for (std::size_t i = 0; i < k; i += cut_bytes(p + i, 1)) ++cells;
+        text_at(x, row, cells, p, fg, -1, 0);
         ++lines;
         p += k;
         if (lines >= max_lines || !*p) return lines;
@@ -594,6 +607,23 @@ int ui_text_cells(const char* text) {
     for (const char* p = text; p && *p; ++p)
         if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) ++n;
     return n;
+}
+
+int ui_fit_text(char* out, std::size_t size, const char* text, int width) {
+    if (size == 0) return 0;
+    const char* p = text ? text : "";
+    std::size_t n = 0;
+    int cells = 0;
+    for (; *p && cells < width; ++cells) {
+        const std::size_t len = cut_bytes(p, 1);
+        if (n + len >= size) break;
+        std::memcpy(out + n, p, len);
+        n += len;
+        p += len;
+    }
+    for (; cells < width && n + 1 < size; ++cells) out[n++] = ' ';
+    out[n] = '\0';
+    return cells;
 }
 
 void ui_clean_text(char* text) {

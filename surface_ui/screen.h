@@ -11,6 +11,7 @@
 #pragma once
 
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 
 // One terminal cell.
@@ -89,7 +90,7 @@ int scr_printf(int x, int y, int maxw, int fg, int bg, int bold, const char* fmt
     __attribute__((format(printf, 7, 8)));
 // Label at the left in the secondary colour, value bold at the right of w cells.
 void scr_label_value(int x, int y, int w, const char* label, const char* value, int value_color);
-// Word wrap at width bytes per line into at most max_lines lines (a non-empty
+// Word wrap at width cells per line into at most max_lines lines (a non-empty
 // text gets at least one); returns the lines drawn, 0 for a width below 1.
 int scr_wrap(int x, int y, int width, int max_lines, const char* text, int fg);
 void scr_box(int x, int y, int w, int h, const char* title);
@@ -111,6 +112,11 @@ const char* ui_toast_text();
 
 // Code points of a text (bytes that are not UTF-8 continuation bytes).
 int ui_text_cells(const char* text);
+// Copies text into out (size bytes with the terminator) cut to at most width
+// cells, never inside a character, and padded with blanks to width cells, one
+// cell per code point as scr_text draws it; for a column of a table that the
+// screen or a plain face prints. Returns the cells of the result.
+int ui_fit_text(char* out, std::size_t size, const char* text, int width);
 // In place: every byte of a control character (C0, DEL, C1) or of broken UTF-8
 // becomes "?", so the text can be printed to a terminal as it is.
 void ui_clean_text(char* text);

@@ -189,7 +189,7 @@ TEST_F(MainE2E, ProbeChoosesEngineOrTerminalUi) {
     // The plain follower starts a quick test of S, which finds no such disk.
     r = nas.run({"probe", "--serial", "S", "--plain", "--qpkg-root", root});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.out, "corvantis: S (): Test failed\n  error: serial_not_found\n");
+    EXPECT_EQ(r.out, "corvantis: S: Test failed\n  error: serial_not_found\n");
 
     r = nas.run({"probe", "--plain", "--qpkg-root", root});
     EXPECT_EQ(r.out.rfind("DEVICE     MODEL", 0), 0u) << r.out;
