@@ -80,7 +80,7 @@ void base64(const unsigned char* in, std::size_t n, std::string* out) {
 // The NAS's INI lock, released (F_UNLCK, then close) when it goes out of scope.
 class ConfLock {
    public:
-    enum Result { kHeld, kNoLock, kBusy };
+    enum Result { kHeld, kNoLock, kBusy, kRefused };
 
     ConfLock() = default;
     ~ConfLock() { release(); }
@@ -89,10 +89,12 @@ class ConfLock {
 
     // One try. A lock file that cannot be opened (no lock folder, a read-only
     // system) will not open on the next try either: the caller goes on
-    // without the lock instead of waiting for it.
+    // without the lock instead of waiting for it. The lock folder is open to
+    // every user: a link or anything but a plain file at the lock's name was
+    // put there by someone else, and is neither followed nor taken as no lock.
     Result try_lock(const char* path) {
-        UniqueFd fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-        if (!fd.valid()) return kNoLock;
+        UniqueFd fd(file_open_nofollow(path, O_RDWR | O_CREAT, 0666));
+        if (!fd.valid()) return file_open_refused(errno) ? kRefused : kNoLock;
         struct flock fl {};
         fl.l_type = F_WRLCK;
         fl.l_whence = SEEK_SET;
@@ -124,9 +126,10 @@ class ConfLock {
 };
 
 // Takes the lock at r->conf_lock within its 101 tries. false when it stayed
-// locked (r->detail says so); true when held or when there is no lock to take
-// (r->conf_lock then emptied).
+// locked or is no plain file (r->detail says so); true when held or when
+// there is no lock to take (r->conf_lock then emptied).
 bool take_lock(ConfLock* lock, ConfRewrite* r) {
+    const char* why = "stayed locked for 10 s";
     for (int attempt = 1; attempt <= kLockTries; ++attempt) {
         const ConfLock::Result got = lock->try_lock(r->conf_lock);
         if (got == ConfLock::kHeld) return true;
@@ -134,10 +137,14 @@ bool take_lock(ConfLock* lock, ConfRewrite* r) {
             r->conf_lock[0] = '\0';
             return true;
         }
+        if (got == ConfLock::kRefused) {
+            why = "is not a regular file";
+            break;
+        }
         if (attempt < kLockTries) clock_sleep_ms(kLockPauseMs);
     }
     StrBuf detail;
-    (void)sb_printf(&detail, "conf_locked: %s stayed locked for 10 s", r->conf_lock);
+    (void)sb_printf(&detail, "conf_locked: %s %s", r->conf_lock, why);
     str_copy(r->detail, sizeof r->detail, detail.c_str());
     return false;
 }

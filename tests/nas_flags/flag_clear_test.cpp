@@ -5,10 +5,12 @@
 #include "nas_flags/flag_clear.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -282,21 +284,53 @@ TEST_F(FlagClearTest, AFileHalEventLeftUnreadableOrDamagedIsNeverReportedCleared
     EXPECT_EQ(clock_.sleeps().size(), 4u * 40);
 }
 
+// The lock folder is open to every user. A lock that a NAS tool holds, and
+// anything but a plain file that an ordinary user put at the lock's name,
+// keep the flag and name the lock; nothing is made or changed through the
+// planted name.
 TEST_F(FlagClearTest, ALockedConfigurationStaysFlaggedAndNamesTheLock) {
     good_probe();
-    write_file(conf(), kFlagLine);
-    LockHolder nas_tool(lock());
-    ASSERT_TRUE(nas_tool.held());
-    const std::string saved = backup();
-    const Reply r = run();
-    EXPECT_EQ(
-        r.out,
-        "{\"ok\":false,\"error\":\"still_flagged\",\"detail\":\"conf_locked: " + lock() +
-            " stayed locked for 10 s\"" +
-            fields(saved, "null", lock_fields(json_text(lock())), -2, "\"\"", json_text(hal())));
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(clock_.sleeps(), std::vector<double>(100, 100.0));
-    EXPECT_EQ(read_file(conf()), kFlagLine);
+    ASSERT_EQ(::chmod(lock_dir_.c_str(), 0777), 0);
+    const std::string name = lock().substr(lock_dir_.size() + 1), victim = dir("/victim");
+    const struct {
+        const char* what;
+        std::function<bool(int dirfd)> plant;  // as nobody; none: a NAS tool holds the lock
+        std::string why;
+        std::size_t sleeps;
+    } cases[] = {
+        {"held", nullptr, "stayed locked for 10 s", 100},
+        {"link", [&](int d) { return ::symlinkat(victim.c_str(), d, name.c_str()) == 0; },
+         "is not a regular file", 0},
+        {"folder", [&](int d) { return ::mkdirat(d, name.c_str(), 0755) == 0; },
+         "is not a regular file", 0},
+    };
+    for (const auto& c : cases) {
+        clock_.advance_ms(1000);
+        write_file(conf(), kFlagLine);
+        std::optional<LockHolder> nas_tool;
+        if (c.plant) {
+            ASSERT_TRUE(as_nobody_in(lock_dir_, c.plant)) << c.what;
+        } else {
+            nas_tool.emplace(lock());
+            ASSERT_TRUE(nas_tool->held());
+        }
+        const std::string saved = backup();
+        const std::size_t slept = clock_.sleeps().size();
+        const Reply r = run();
+        EXPECT_EQ(
+            r.out,
+            "{\"ok\":false,\"error\":\"still_flagged\",\"detail\":\"conf_locked: " + lock() + " " +
+                c.why + "\"" +
+                fields(saved, "null", lock_fields(json_text(lock())), -2, "\"\"", json_text(hal())))
+            << c.what;
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(clock_.sleeps().size() - slept, c.sleeps) << c.what;
+        EXPECT_EQ(read_file(conf()), kFlagLine);
+        EXPECT_NE(::access(victim.c_str(), F_OK), 0) << c.what;
+        nas_tool.reset();
+        ::unlink(lock().c_str());
+        ::rmdir(lock().c_str());
+    }
     EXPECT_TRUE(events().empty());
 }
 

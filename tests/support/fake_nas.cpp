@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
@@ -228,6 +229,21 @@ std::vector<std::string> dir_names(const std::string& dir) {
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+bool as_nobody_in(const std::string& dir, const std::function<bool(int dirfd)>& fn) {
+    constexpr uid_t kNobody = 65534;
+    const UniqueFd d(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!d.valid()) return false;
+    const pid_t pid = ::fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        const bool ok = ::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 &&
+                        ::setuid(kNobody) == 0 && fn(d.get());
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 void make_dirs(const std::string& path) {

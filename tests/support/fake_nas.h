@@ -144,6 +144,10 @@ void write_file(const std::string& path, const std::string& content, mode_t mode
 void make_dirs(const std::string& path);
 // The names in a folder but "." and "..", sorted; none when it cannot be read.
 std::vector<std::string> dir_names(const std::string& dir);
+// Runs fn in a child process as the ordinary user nobody (uid and gid
+// 65534), with dirfd a descriptor of dir taken before the change of user, so
+// that only dir itself must be open to nobody. True when fn returned true.
+bool as_nobody_in(const std::string& dir, const std::function<bool(int dirfd)>& fn);
 // The whole content of a file under tests/data (path relative to it); a file
 // that is not there fails the test.
 std::string test_data_file(const std::string& relative);
