@@ -1,11 +1,15 @@
 #include "nas_flags/conf_edit.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <libgen.h>
+#include <pthread.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -160,6 +164,17 @@ int write_all(int fd, const char* data, std::uint64_t len) {
     return 0;
 }
 
+// prefix and then the six letters or digits that mkstemp puts in place of "XXXXXX".
+bool is_temp_name(const char* name, const char* prefix) {
+    const std::size_t n = std::strlen(prefix);
+    if (std::strncmp(name, prefix, n) != 0 || std::strlen(name + n) != 6) return false;
+    for (const char* p = name + n; *p; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c >= 0x80 || !std::isalnum(c)) return false;
+    }
+    return true;
+}
+
 bool same_text(const StrBuf& a, const StrBuf& b) {
     return a.len == b.len && (a.len == 0 || std::memcmp(a.data, b.data, a.len) == 0);
 }
@@ -174,7 +189,7 @@ struct Target {
 // rename lands on an unchanged file, at most four times.
 int rewrite_loop(Target& t, const char* key, StrBuf current, ConfRewrite* r,
                  const ConfRewriteHooks* hooks) {
-    const std::string tmp_pattern = std::string(t.dir) + "/.conf.corvantis.XXXXXX";
+    const std::string tmp_pattern = std::string(t.dir) + "/" + kConfTempPrefix + "XXXXXX";
     for (;;) {
         StrBuf next;
         const int dropped = conf_drop_key_lines(current.data, current.len, key, &next);
@@ -183,6 +198,7 @@ int rewrite_loop(Target& t, const char* key, StrBuf current, ConfRewrite* r,
             return kRewriteFailed;
         }
         if (dropped == 0) return kRewriteNothingToDrop;
+        const ConfTempScope scope(t.dir);
         std::string tmp;
         int err = 0;
         if (const char* step = conf_write_temp(tmp_pattern.c_str(), next, &t.st, &tmp, &err)) {
@@ -245,6 +261,34 @@ const char* conf_write_temp(const char* pattern, const StrBuf& text, const struc
 void conf_fsync_dir(const char* dir) {
     UniqueFd fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.valid()) (void)::fsync(fd.get());
+}
+
+ConfTempScope::ConfTempScope(const char* dir)
+    : dir_(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    // A sweep holds the folder only while it removes names.
+    while (dir_.valid() && ::flock(dir_.get(), LOCK_SH) != 0 && errno == EINTR) {
+    }
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&stops, sig);
+    (void)pthread_sigmask(SIG_BLOCK, &stops, &old_mask_);
+}
+
+ConfTempScope::~ConfTempScope() {
+    dir_.reset();
+    // A stop that came meanwhile takes effect here.
+    (void)pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+}
+
+void conf_sweep_temps(const char* dir, const char* prefix) {
+    // The exclusive lock is refused while a run holds a temporary file here:
+    // a name that is not ours to remove looks the same as a leftover.
+    const UniqueFd lock(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!lock.valid() || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) return;
+    const UniqueDir d(::opendir(dir));
+    if (!d) return;
+    while (const dirent* e = ::readdir(d.get()))
+        if (is_temp_name(e->d_name, prefix)) (void)::unlinkat(::dirfd(d.get()), e->d_name, 0);
 }
 
 int conf_key_names_flag(std::string_view line_key, std::string_view key) {
@@ -322,6 +366,7 @@ int conf_rewrite_without(const char* path, const char* key, const char* lock_dir
     if (conf_lock_path_in(lock_dir, t.path, r->conf_lock, sizeof r->conf_lock) &&
         !take_lock(&lock, r))
         return kRewriteFailed;
+    conf_sweep_temps(t.dir, kConfTempPrefix);
     if (::stat(t.path, &t.st) != 0) {
         set_detail(r, "stat", errno);
         return kRewriteFailed;

@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <functional>
 #include <optional>
@@ -332,6 +334,60 @@ TEST_F(FlagClearTest, ALockedConfigurationStaysFlaggedAndNamesTheLock) {
         ::rmdir(lock().c_str());
     }
     EXPECT_TRUE(events().empty());
+}
+
+// Ends the process outright (as a power cut would) when the run has written
+// its n-th temporary file.
+struct KillAt {
+    int n;
+    int seen = 0;
+};
+
+void kill_at_temp(void* arg) {
+    auto* k = static_cast<KillAt*>(arg);
+    if (++k->seen == k->n) ::raise(SIGKILL);
+}
+
+// A run killed while its backup or its new text lies under a temporary name
+// leaves that copy of the configuration behind; the next run removes it.
+TEST_F(FlagClearTest, WhatAKilledRunLeftTheNextRunRemoves) {
+    good_probe();
+    const std::string backups = std::string(g_var_dir) + "/flag-backups";
+    auto temporary_files = [&] {
+        std::vector<std::string> names;
+        for (const std::string& name : dir_names(dir("/mnt")))
+            if (name.rfind(kConfTempPrefix, 0) == 0) names.push_back(name);
+        for (const std::string& name : dir_names(backups))
+            if (name.rfind(kBackupTempPrefix, 0) == 0) names.push_back(name);
+        return names;
+    };
+    const std::pair<int, const char*> cases[] = {{1, kBackupTempPrefix}, {2, kConfTempPrefix}};
+    for (const auto& [at, prefix] : cases) {
+        clock_.advance_ms(1000);
+        write_file(conf(), std::string(kFlagLine) + "x = 1\n");  // no device id: no hal_event
+        KillAt kill{at};
+        const ConfRewriteHooks hooks{kill_at_temp, &kill};
+        FlagClearEnv env = env_;
+        env.hooks = &hooks;
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            (void)flag_clear_run("0x5000c500a1b2c3d4", conf().c_str(), env);
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << prefix;
+        const std::vector<std::string> left = temporary_files();
+        ASSERT_EQ(left.size(), 1u) << prefix;
+        EXPECT_EQ(left[0].rfind(prefix, 0), 0u) << left[0];
+
+        clock_.advance_ms(1000);
+        const Reply r = run();
+        EXPECT_EQ(r.code, 0) << r.out;
+        EXPECT_EQ(read_file(conf()), "x = 1\n");
+        EXPECT_EQ(temporary_files(), std::vector<std::string>{}) << prefix;
+    }
 }
 
 TEST_F(FlagClearTest, BackupsAreNeverReplacedAndTheirFailureStopsTheRun) {

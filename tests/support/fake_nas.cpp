@@ -392,7 +392,8 @@ std::function<void(int)> FakeNas::exec_in_namespace(const std::vector<std::strin
 }
 
 RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& opts) const {
-    return spawn(exec_in_namespace(args, opts), opts.timeout_s, opts.kill_after_us);
+    return spawn(exec_in_namespace(args, opts), opts.timeout_s, opts.kill_after_us,
+                 opts.kill_signal);
 }
 
 NasProcess FakeNas::start(const std::vector<std::string>& args, const RunOptions& opts) const {
@@ -459,12 +460,12 @@ SealPlan FakeNas::make_seal() const {
 }
 
 RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace, int timeout_s,
-                         int kill_after_us) const {
+                         int kill_after_us, int kill_signal) const {
     const NasProcess p = launch(in_namespace, "run");
     // The status pipe closed at the exec: the program runs from here on.
     if (kill_after_us >= 0) {
         ::usleep(static_cast<useconds_t>(kill_after_us));
-        ::kill(p.pid, SIGKILL);
+        ::kill(p.pid, kill_signal);
     }
     return wait(p, timeout_s);
 }

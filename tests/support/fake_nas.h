@@ -29,6 +29,7 @@
 
 #include <sys/types.h>
 
+#include <csignal>
 #include <functional>
 #include <map>
 #include <string>
@@ -46,7 +47,8 @@ struct RunOptions {
     std::string argv0;       // argv[0]; the executable's path when empty
     bool no_argv0 = false;   // start with an empty argument vector
     int timeout_s = 60;      // killed with SIGKILL past this
-    int kill_after_us = -1;  // SIGKILL this long after the program started (>= 0)
+    int kill_after_us = -1;  // kill_signal this long after the program started (>= 0)
+    int kill_signal = SIGKILL;
 };
 
 // A corvantisd started in the background (see FakeNas::start).
@@ -119,7 +121,7 @@ class FakeNas {
     // standard streams from /dev/null and the result files, then calls
     // in_namespace (which must not return); waits at most timeout_s seconds.
     RunResult spawn(const std::function<void(int status_fd)>& in_namespace, int timeout_s,
-                    int kill_after_us = -1) const;
+                    int kill_after_us = -1, int kill_signal = SIGKILL) const;
     NasProcess launch(const std::function<void(int status_fd)>& in_namespace,
                       const std::string& tag) const;
     // The exec of corvantisd with args and opts, as the child runs it inside the namespace.
