@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,8 +61,13 @@ bool wait_turn() {
     ProbeState& p = g_probe;
     char path[700];
     probe_format(path, sizeof path, "%s/.all.lock", p.probe_dir);
-    g_probe_queue_fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (g_probe_queue_fd < 0 || ::flock(g_probe_queue_fd, LOCK_EX | LOCK_NB) == 0) return true;
+    g_probe_queue_fd = file_open_nofollow(path, O_RDWR | O_CREAT, 0644);
+    if (g_probe_queue_fd < 0) {
+        log_msg("probe: cannot open %s: %s; the test does not wait for others", path,
+                std::strerror(errno));
+        return true;
+    }
+    if (::flock(g_probe_queue_fd, LOCK_EX | LOCK_NB) == 0) return true;
     const char* before = p.phase;
     p.last_save_ms = 0;
     set_phase("queued");
@@ -243,6 +249,13 @@ void probe_paths_init(const char* serial) {
         p.state_path[0] = p.lock_path[0] = '\0';
 }
 
+int probe_lock_open() {
+    const int fd = file_open_nofollow(g_probe.lock_path, O_RDWR | O_CREAT, 0644);
+    if (fd < 0 && g_probe.lock_path[0])
+        log_msg("probe: cannot open %s: %s", g_probe.lock_path, std::strerror(errno));
+    return fd;
+}
+
 void probe_verdict_input(VerdictInput* in) {
     const ProbeState& p = g_probe;
     *in = VerdictInput{};
@@ -305,7 +318,7 @@ int probe_run(const char* serial, const char* mode) {
     str_copy(g_probe.mode, sizeof g_probe.mode, mode);
     probe_paths_init(serial);
 
-    UniqueFd lock(::open(g_probe.lock_path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    UniqueFd lock(probe_lock_open());
     if (!lock.valid()) {
         probe_reply("{\"ok\":false,\"error\":\"lock\"}");
         return 1;
