@@ -250,6 +250,15 @@ void drop_missing_devices(const char* root, Inventory* inv) {
     inv->n = kept;
 }
 
+// nvme<C>c<P>n<N>: one path of a namespace under native NVMe multipath. It
+// has no /dev node and carries the drive's serial, so it would stand for the
+// drive a second time, unreadable; nvme<C>n<N> is the drive.
+bool nvme_path_node(const char* name) {
+    const char* p = name + std::strlen("nvme");
+    while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
+    return *p == 'c';
+}
+
 // Whole disks only: sd*, and the first namespace of each NVMe controller
 // without its partitions. A name longer than the field would be cut into the
 // name of another device (or of none) and is passed over.
@@ -257,7 +266,7 @@ bool sys_block_name_taken(const char* name) {
     if (std::strlen(name) >= sizeof(DiskInfo{}.dev)) return false;
     if (starts_with(name, "sd")) return true;
     return starts_with(name, "nvme") && std::strstr(name, "n1") != nullptr &&
-           std::strchr(name, 'p') == nullptr;
+           std::strchr(name, 'p') == nullptr && !nvme_path_node(name);
 }
 
 void sysfs_record(const char* root, const char* name, DiskInfo* r) {

@@ -84,11 +84,19 @@ int prune_dmesg(std::int64_t now) {
     char sql[160];
     (void)std::snprintf(sql, sizeof sql, "DELETE FROM dmesg_lines WHERE wall_ts < %lld",
                         static_cast<long long>(now - kDmesgKeepS));
-    if (db_exec(sql) != 0 || db_exec("PRAGMA incremental_vacuum(2000)") != 0) {
-        log_msg("prune: old kernel-log lines could not be deleted");
-        return -1;
+    {
+        // The deletion and its stamp together: a prune that did not happen
+        // is not counted as this week's.
+        DbTxn txn;
+        if (txn.ok() && db_exec(sql) == 0) meta_set_int("last_prune_ts", now);
+        if (!txn.ok() || txn.commit() != 0) {
+            log_msg("prune: old kernel-log lines could not be deleted");
+            return -1;
+        }
     }
-    meta_set_int("last_prune_ts", now);
+    // Only gives freed pages back to the file system; the lines are gone
+    // either way (a failure is logged).
+    (void)db_exec("PRAGMA incremental_vacuum(2000)");
     return 0;
 }
 

@@ -13,7 +13,8 @@ int cmd_prune();
 // Prints the status line; 0.
 int cmd_status();
 
-// Deletes kernel-log lines older than 30 days before now, returns free pages
-// to the file system and stamps last_prune_ts. 0, or -1 after logging (the
-// stamp is then left alone, so the next tick tries again).
+// Deletes kernel-log lines older than 30 days before now and stamps
+// last_prune_ts in one transaction, then returns free pages to the file
+// system. 0, or -1 after logging (nothing is deleted and the stamp is left
+// alone, so the next tick tries again).
 int prune_dmesg(std::int64_t now);

@@ -100,6 +100,32 @@ void disappear_pass(std::int64_t poll_id, const DiskInfo* disks, int n) {
     }
 }
 
+// One drive may stand in the inventory more than once (two paths to one SAS
+// disk, say), every record mapping to one disks row. The drive is read
+// through the first record that works and is unreadable only when none did:
+// otherwise a failing path would journal it as broken every poll and a
+// working one clear that again.
+class ReadTally {
+   public:
+    bool was_read(std::int64_t disk_id) const { return contains(read_, disk_id); }
+    void note(std::int64_t disk_id, bool read) {
+        std::vector<std::int64_t>& to = read ? read_ : failed_;
+        if (!contains(to, disk_id)) to.push_back(disk_id);
+    }
+    // Journals the disks that no record could read.
+    void journal_unreadable(std::int64_t poll_id) const {
+        for (const std::int64_t id : failed_)
+            if (!was_read(id)) smart_collect_unreadable(id, poll_id);
+    }
+
+   private:
+    static bool contains(const std::vector<std::int64_t>& ids, std::int64_t id) {
+        return std::find(ids.begin(), ids.end(), id) != ids.end();
+    }
+    std::vector<std::int64_t> read_;
+    std::vector<std::int64_t> failed_;
+};
+
 void klog_and_crc(const char* kind, std::int64_t poll_id, const DiskInfo* disks, int n,
                   bool filtered) {
     std::unique_ptr<KlogTarget[]> targets(new (std::nothrow) KlogTarget[n > 0 ? n : 1]);
@@ -202,7 +228,7 @@ std::int64_t poll_hour_slot(std::int64_t t) {
 int tick_lock_acquire() {
     char path[kPathSize];
     (void)std::snprintf(path, sizeof path, "%s/.tick.lock", g_var_dir);
-    const int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = file_open_nofollow(path, O_RDWR | O_CREAT, 0644);
     if (fd < 0) {
         log_msg("cannot open poll lock %s: %s", path, std::strerror(errno));
         return -1;
@@ -240,11 +266,15 @@ int poll_run(const char* kind, std::int64_t slot, int on_time, const char* filte
     g_rows_written = 0;
     const bool filtered = filter != nullptr;
     int visited = 0;
+    ReadTally tally;
     int i = 0;
-    for (; i < n; ++i) {
+    // A failed statement has ended the transaction's work: the disks left
+    // would only run smartctl for nothing.
+    for (; i < n && !db_txn_failed(); ++i) {
         DiskInfo& d = disks[i];
         if (filtered && *filter && std::strcmp(d.serial, filter) != 0) continue;
-        if (disk_upsert(&d, poll_id) != 0) smart_collect_disk(&d, poll_id);
+        if (disk_upsert(&d, poll_id) != 0 && !tally.was_read(d.disk_id))
+            tally.note(d.disk_id, smart_collect_disk(&d, poll_id) != 0);
         ++visited;
         if (g_poll_timeout) {
             log_msg("timeout \xE2\x80\x94 committing partial");
@@ -252,10 +282,12 @@ int poll_run(const char* kind, std::int64_t slot, int on_time, const char* filte
             break;
         }
     }
+    tally.journal_unreadable(poll_id);
     // Without an inventory every disk would look gone.
     if (!filtered && disks && i == n) disappear_pass(poll_id, disks.get(), n);
     klog_and_crc(kind, poll_id, disks.get(), n, filtered);
     const std::int64_t end = finish_poll(poll_id, start, visited);
+    if (db_txn_failed()) return -1;
     log_msg("%s poll #%lld: %d disks, %lld delta rows, %llds", kind,
             static_cast<long long>(poll_id), visited, static_cast<long long>(g_rows_written),
             static_cast<long long>(end - start));
@@ -272,11 +304,13 @@ int cmd_tick() {
     const int rc = run_committed("tick", [&] {
         if (!have_hourly)
             poll_run("hourly", slot, now % kHourS < kOnTimeS ? 1 : 0, nullptr);
-        else if (adaptive_due(now) && now - meta_get_int("last_tick_ts", 0) >= kAdaptiveGapS)
+        else if (adaptive_due(now) &&
+                 clock_seconds_since(meta_get_int("last_tick_ts", 0), now) >= kAdaptiveGapS)
             poll_run("adaptive", slot, 1, nullptr);
     });
     if (rc != 0) return rc;
-    if (now - meta_get_int("last_prune_ts", 0) > kPruneEveryS) (void)prune_dmesg(now);
+    if (clock_seconds_since(meta_get_int("last_prune_ts", 0), now) > kPruneEveryS)
+        (void)prune_dmesg(now);
     return 0;
 }
 

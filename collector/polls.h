@@ -31,7 +31,8 @@ std::int64_t poll_hour_slot(std::int64_t t);
 // One poll of kind "hourly", "adaptive", "manual" or "hotswap" in hour slot
 // `slot`, inside the caller's transaction. A non-null filter visits only the
 // disk with exactly that serial and skips the passes over all disks. 1 when
-// the poll ran, 0 when the slot already had its hourly poll.
+// the poll ran, 0 when the slot already had its hourly poll, -1 when a
+// statement failed: the poll stops there and its transaction only rolls back.
 int poll_run(const char* kind, std::int64_t slot, int on_time, const char* filter);
 
 // The commands. 0 done (or another poll holds the lock), 1 when the lock

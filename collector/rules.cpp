@@ -113,7 +113,7 @@ void rule_raise(std::int64_t disk_id, const char* rule_id, int severity, std::in
         DbStmt st("SELECT last_push_ts,last_value FROM rule_state WHERE rule_id=? AND disk_id=?");
         st.bind_text(1, rule_id);
         st.bind_int(2, disk_id);
-        if (st.step() == SQLITE_ROW && now - st.col_int(0) <= kDedupWindowS &&
+        if (st.step() == SQLITE_ROW && clock_seconds_since(st.col_int(0), now) <= kDedupWindowS &&
             st.col_int(1) >= value) {
             DbStmt up("UPDATE rule_state SET last_value=? WHERE rule_id=? AND disk_id=?");
             up.bind_int(1, value);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "collector/discovery.h"
 #include "collector/disks_table.h"
@@ -210,33 +211,61 @@ void farm_collect(DiskInfo* disk, const ReadingCtx& ctx, const char* device, con
     farm_compare(disk->disk_id);
 }
 
-// The collection's reply: the stored type first, then once "-d sat" for a
-// disk whose type is still unknown. false when neither is usable.
-bool read_reply(DiskInfo* disk, const char* device, bool nvme, StrBuf* reply) {
-    smartctl_run(device, disk->smart_dtype, reply);
-    if (smartctl_reply_ok(kSmartctlCollect, nvme, reply->data, reply->len)) return true;
-    if (disk->smart_dtype[0] || nvme) return false;
-    smartctl_run(device, "sat", reply);
-    if (!smartctl_reply_ok(kSmartctlCollect, 0, reply->data, reply->len)) return false;
-    disk_set_smart_dtype(disk->disk_id, "sat");
-    str_copy(disk->smart_dtype, sizeof disk->smart_dtype, "sat");
-    return true;
+// The exit status of a collection reply; -1 when the reply is no JSON object
+// that begins with "{", which nothing can be read from.
+int collect_status(const StrBuf& reply) {
+    int status = 0;
+    if (reply.len == 0 || reply.data[0] != '{' ||
+        !smartctl_reply_status(reply.data, reply.len, &status))
+        return -1;
+    return status;
 }
 
-void read_failed(const ReadingCtx& ctx) {
-    std::int64_t failing = 0;
-    const bool was_failing =
-        reading_latest_raw(ctx.disk_id, "health", kReadErrorName, &failing) && failing != 0;
-    Reading r{"health", kReadErrorName};
-    r.has_raw = true;
-    r.raw = 1;
-    reading_store(ctx, r);
-    if (!was_failing) event_add(ctx.disk_id, ctx.poll_id, "smart_error", "{\"exit\":true}");
-    char label[kDiskLabelSize];
-    disk_label(ctx.disk_id, label, sizeof label);
-    char message[kRuleMessageSize];
-    (void)std::snprintf(message, sizeof message, "[Corvantis] %s: SMART read error", label);
-    rule_raise(ctx.disk_id, "R-M3", 1, 1, message);
+bool reports_ata(const StrBuf& reply) {
+    int count = 0;
+    const JsonTokens toks(json_parse(reply.data, reply.len, &count));
+    char protocol[16] = "";
+    return toks && count >= 1 &&
+           json_path_str(reply.data, toks.get(), 0, "device.protocol", protocol, sizeof protocol) &&
+           std::strcmp(protocol, "ATA") == 0;
+}
+
+// A clean reply has not even bit 2 set (one failed command behind "-x"); a
+// usable one passes the collection's mask.
+bool reply_clean(int status) {
+    return status >= 0 && (status & 7) == 0;
+}
+bool reply_usable(int status) {
+    return status >= 0 && smartctl_status_ok(kSmartctlCollect, 0, status);
+}
+
+void remember_sat(DiskInfo* disk) {
+    disk_set_smart_dtype(disk->disk_id, "sat");
+    str_copy(disk->smart_dtype, sizeof disk->smart_dtype, "sat");
+}
+
+// The collection's reply: the stored type first; for a disk whose type is
+// still unknown, a plain reply is used at once only when it is clean. A
+// SATA disk behind a bridge answers plainly as SCSI with bit 2 set (a log
+// it does not have), so "-d sat" is tried then, and kept when it is clean or
+// comes from an ATA device: that reply says at least as much, and the next
+// poll makes one call, not two. A plain reply with bit 2 alone is the answer
+// of a SAS or SCSI disk with a missing log. false when nothing is usable.
+bool read_reply(DiskInfo* disk, const char* device, bool nvme, StrBuf* reply) {
+    smartctl_run(device, disk->smart_dtype, reply);
+    if (disk->smart_dtype[0] || nvme)
+        return smartctl_reply_ok(kSmartctlCollect, nvme, reply->data, reply->len) != 0;
+    const int plain = collect_status(*reply);
+    if (reply_clean(plain)) return true;
+    StrBuf sat;
+    smartctl_run(device, "sat", &sat);
+    const int sat_status = collect_status(sat);
+    if (reply_clean(sat_status) || (reply_usable(sat_status) && reports_ata(sat))) {
+        remember_sat(disk);
+        *reply = std::move(sat);
+        return true;
+    }
+    return reply_usable(plain);
 }
 
 // A disk that reads again after failing: the next failure is news again.
@@ -271,16 +300,30 @@ void smart_store_reply(std::int64_t disk_id, std::int64_t poll_id, std::int64_t 
     store_health_value(ctx, text, toks, "power_on_time.hours", "power_on_hours");
 }
 
-void smart_collect_disk(DiskInfo* disk, std::int64_t poll_id) {
+void smart_collect_unreadable(std::int64_t disk_id, std::int64_t poll_id) {
+    const ReadingCtx ctx{disk_id, poll_id, clock_now()};
+    std::int64_t failing = 0;
+    const bool was_failing =
+        reading_latest_raw(ctx.disk_id, "health", kReadErrorName, &failing) && failing != 0;
+    Reading r{"health", kReadErrorName};
+    r.has_raw = true;
+    r.raw = 1;
+    reading_store(ctx, r);
+    if (!was_failing) event_add(ctx.disk_id, ctx.poll_id, "smart_error", "{\"exit\":true}");
+    char label[kDiskLabelSize];
+    disk_label(ctx.disk_id, label, sizeof label);
+    char message[kRuleMessageSize];
+    (void)std::snprintf(message, sizeof message, "[Corvantis] %s: SMART read error", label);
+    rule_raise(ctx.disk_id, "R-M3", 1, 1, message);
+}
+
+int smart_collect_disk(DiskInfo* disk, std::int64_t poll_id) {
     const ReadingCtx ctx{disk->disk_id, poll_id, clock_now()};
     char device[48];
     (void)std::snprintf(device, sizeof device, "/dev/%s", disk->dev);
     const bool nvme = std::string_view(disk->dev).starts_with("nvme");
     StrBuf reply;
-    if (!read_reply(disk, device, nvme, &reply)) {
-        read_failed(ctx);
-        return;
-    }
+    if (!read_reply(disk, device, nvme, &reply)) return 0;
     read_recovered(ctx);
     int count = 0;
     const JsonTokens toks(json_parse(reply.data, reply.len, &count));
@@ -291,4 +334,5 @@ void smart_collect_disk(DiskInfo* disk, std::int64_t poll_id) {
     if (disk->is_seagate && disk->farm_support != 0)
         farm_collect(disk, ctx, device, disk->smart_dtype);
     rule_eval_disk(disk->disk_id, poll_id);
+    return 1;
 }

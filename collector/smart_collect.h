@@ -12,8 +12,15 @@ struct JsonTok;
 struct StrBuf;
 
 // Uses dev, smart_dtype, disk_id, is_seagate and farm_support of disk; may
-// set its farm_support to 1. Runs inside the caller's transaction.
-void smart_collect_disk(DiskInfo* disk, std::int64_t poll_id);
+// set its farm_support to 1. Runs inside the caller's transaction. 1 when
+// smartctl read the disk; 0 when it could not, which the caller journals with
+// smart_collect_unreadable once it knows that no other record of the same
+// disk row reads either.
+int smart_collect_disk(DiskInfo* disk, std::int64_t poll_id);
+
+// Journals a disk that none of its records could read in this poll: its
+// smart_read_error reading, a smart_error event when the failing starts, R-M3.
+void smart_collect_unreadable(std::int64_t disk_id, std::int64_t poll_id);
 
 // smartctl -x -j [-d dtype] device into out (emptied first). Nothing runs
 // when no smartctl is found.

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 
 namespace {
 
@@ -41,6 +42,10 @@ double clock_mono_ms() {
 }
 void clock_sleep_ms(double ms) {
     s_clock.sleep_ms(ms);
+}
+
+std::int64_t clock_seconds_since(std::int64_t then, std::int64_t now) {
+    return then > now ? INT64_MAX : now - then;
 }
 
 ClockFns clock_replace(const ClockFns* fns) {

@@ -16,6 +16,12 @@ double clock_mono_ms();
 // early, which is what the stop-flag loops above rely on.
 void clock_sleep_ms(double ms);
 
+// Seconds from a stored Unix time `then` to now. A time ahead of now counts
+// as long past (INT64_MAX): it was stored before the clock was set back, and
+// a window measured from it would stay open for as long as the clock had run
+// ahead.
+std::int64_t clock_seconds_since(std::int64_t then, std::int64_t now);
+
 // The functions the three calls above reach.
 struct ClockFns {
     std::int64_t (*now)();

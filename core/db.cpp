@@ -173,8 +173,41 @@ constexpr char kSchema[] =
     ");"
     "CREATE INDEX IF NOT EXISTS probes_serial ON probes(serial,finished_ts);";
 
+// The transaction open on g_db, nullptr when none, and whether a statement
+// inside it has failed.
+const DbTxn* s_txn = nullptr;
+bool s_txn_failed = false;
+
 std::int64_t now_s() {
     return clock_now();
+}
+
+// Whether a statement may run on g_db now: nothing runs inside a transaction
+// that has failed, nor in one that SQLite has ended by itself, where each
+// statement would commit on its own.
+bool txn_allows_statement() {
+    if (!s_txn) return true;
+    if (!s_txn_failed && sqlite3_get_autocommit(g_db) != 0) {
+        log_msg("SQL error: %s", "the transaction was rolled back by SQLite");
+        s_txn_failed = true;
+    }
+    return !s_txn_failed;
+}
+
+// The first failure inside a transaction ends its work. logged: the caller
+// has already logged SQLite's message.
+void txn_note(int rc, bool logged) {
+    if (!s_txn || s_txn_failed || rc == SQLITE_OK || rc == SQLITE_ROW || rc == SQLITE_DONE) return;
+    if (!logged) log_msg("SQL error: %s", sqlite3_errmsg(g_db));
+    s_txn_failed = true;
+}
+
+// Rolls back whatever SQLite has not already ended, and forgets the transaction.
+void txn_end() {
+    if (sqlite3_get_autocommit(g_db) == 0)
+        sqlite3_exec(g_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    s_txn = nullptr;
+    s_txn_failed = false;
 }
 
 // A failed open still hands back a connection (SQLite keeps its error message
@@ -292,6 +325,9 @@ void db_close() {
     }
     sqlite3_close_v2(g_db);
     g_db = nullptr;
+    // An open transaction ends with its connection (SQLite rolls it back).
+    s_txn = nullptr;
+    s_txn_failed = false;
 #ifdef CORVANTIS_CHECKED
     if (unfinalized) std::abort();
 #else
@@ -300,11 +336,13 @@ void db_close() {
 }
 
 int db_exec(const char* sql) {
+    if (!txn_allows_statement()) return -1;
     char* err = nullptr;
     const int rc = g_db ? sqlite3_exec(g_db, sql, nullptr, nullptr, &err) : SQLITE_MISUSE;
     if (rc == SQLITE_OK) return 0;
     log_msg("SQL error: %s", err ? err : (g_db ? "?" : sqlite3_errstr(rc)));
     sqlite3_free(err);
+    txn_note(rc, true);
     return -1;
 }
 
@@ -376,7 +414,8 @@ std::int64_t disk_find_by_serial_or_wwn(const char* serial, const char* wwn) {
 }
 
 DbStmt::DbStmt(const char* sql) {
-    if (!g_db || sqlite3_prepare_v2(g_db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
+    if (!g_db || !txn_allows_statement() ||
+        sqlite3_prepare_v2(g_db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
         sqlite3_finalize(stmt_);
         stmt_ = nullptr;
     }
@@ -414,7 +453,10 @@ void DbStmt::bind_null(int i) {
 }
 
 int DbStmt::step() {
-    return stmt_ ? sqlite3_step(stmt_) : -1;
+    if (!stmt_ || !txn_allows_statement()) return -1;
+    const int rc = sqlite3_step(stmt_);
+    txn_note(rc, false);
+    return rc;
 }
 
 void DbStmt::reset() {
@@ -439,22 +481,29 @@ bool DbStmt::col_is_null(int c) const {
 }
 
 DbTxn::DbTxn() {
-    open_ = g_db != nullptr && db_exec("BEGIN IMMEDIATE") == 0;
+    if (g_db && db_exec("BEGIN IMMEDIATE") == 0) {
+        s_txn = this;
+        s_txn_failed = false;
+    }
 }
 
 DbTxn::~DbTxn() {
-    if (open_) sqlite3_exec(g_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (s_txn == this) txn_end();
+}
+
+bool DbTxn::ok() const {
+    return s_txn == this && !s_txn_failed;
 }
 
 int DbTxn::commit() {
-    if (!open_) return -1;
-    if (db_exec("COMMIT") == 0) {
-        open_ = false;
-        return 0;
-    }
-    // A failed COMMIT may leave the transaction open (SQLITE_BUSY): end it here
-    // so that nothing of it can be committed later by accident.
-    sqlite3_exec(g_db, "ROLLBACK", nullptr, nullptr, nullptr);
-    open_ = false;
-    return -1;
+    if (s_txn != this) return -1;  // never begun, or its connection was closed
+    // A failed COMMIT may leave the transaction open (SQLITE_BUSY): txn_end
+    // ends it, so that nothing of it can be committed later by accident.
+    const int rc = db_exec("COMMIT") == 0 ? 0 : -1;
+    txn_end();
+    return rc;
+}
+
+bool db_txn_failed() {
+    return s_txn != nullptr && s_txn_failed;
 }

@@ -43,8 +43,9 @@ void alert_add(std::int64_t disk_id, const char* rule_id, int severity, const ch
 std::int64_t disk_find_by_serial_or_wwn(const char* serial, const char* wwn);
 
 // One prepared statement on g_db, finalized when it goes out of scope.
-// ok() is false when the statement could not be prepared; every call on such
-// a statement does nothing, so callers may skip checking.
+// ok() is false when the statement could not be prepared (or was made inside
+// a failed transaction); every call on such a statement does nothing, so
+// callers may skip checking.
 class DbStmt {
    public:
     explicit DbStmt(const char* sql);
@@ -62,7 +63,8 @@ class DbStmt {
     void bind_text(int i, const char* text);  // copied; NULL when text is nullptr
     void bind_null(int i);
 
-    // sqlite3_step's result (SQLITE_ROW, SQLITE_DONE, an error), or -1 when not prepared.
+    // sqlite3_step's result (SQLITE_ROW, SQLITE_DONE, an error), or -1 when
+    // not prepared or refused by a failed transaction (see DbTxn).
     int step();
     void reset();
 
@@ -79,6 +81,13 @@ class DbStmt {
 // One write transaction on g_db: BEGIN IMMEDIATE when made (so a second
 // writer waits out the busy time-out here, not half-way through its work),
 // ROLLBACK when it goes out of scope uncommitted.
+//
+// The first statement that fails inside it ends its work: the failure is
+// logged with SQLite's own message, no further statement runs until the
+// transaction ends (DbStmt::step and db_exec give -1), and commit() rolls
+// back and fails. SQLite rolls a transaction back by itself on some errors
+// (a full disk, I/O errors); without this the caller's later statements
+// would each commit on their own.
 class DbTxn {
    public:
     DbTxn();
@@ -86,11 +95,13 @@ class DbTxn {
     DbTxn(const DbTxn&) = delete;
     DbTxn& operator=(const DbTxn&) = delete;
 
-    // false when BEGIN failed (busy beyond the time-out, no connection).
-    bool ok() const { return open_; }
-    // 0, or -1 after logging when COMMIT failed (the transaction is then rolled back).
+    // false when BEGIN failed (busy beyond the time-out, no connection), or
+    // once a statement inside the transaction has failed.
+    bool ok() const;
+    // 0, or -1 after logging when a statement inside failed or COMMIT failed
+    // (the transaction is then rolled back).
     [[nodiscard]] int commit();
-
-   private:
-    bool open_ = false;
 };
+// true while a transaction is open on g_db and a statement inside it has
+// failed: long work inside it can stop early, since nothing more of it runs.
+bool db_txn_failed();

@@ -51,9 +51,11 @@ int smartctl_build(SmartctlCmd cmd, const char* path, const char* dtype, const c
 int smartctl_call(SmartctlCmd cmd, const char* dtype, const char* device, StrBuf* out);
 
 // The exit-status bits that make a reply of cmd unusable: 7, or 3 for an NVMe
-// disk, for a poll's collection and the self-test start; 7 for the FARM log;
-// 3 for every other command of the surface test (bit 2, a failed drive
-// command, does not spoil a reply there). 0 for no such command.
+// disk, for the self-test start; 7 for the FARM log; 3 for a poll's
+// collection and every other command of the surface test (bit 2, a failed
+// drive command, does not spoil a reply there; for a disk of still unknown
+// type the collection tries "-d sat" before it settles for such a reply).
+// 0 for no such command.
 int smartctl_exit_mask(SmartctlCmd cmd, int is_nvme);
 
 // 1 when status (the reply's "smartctl.exit_status") has none of cmd's mask bits.

@@ -1,6 +1,7 @@
 #include "core/util.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -103,6 +104,40 @@ void file_read_line(const char* path, char* field, std::size_t size) {
     char* nl = std::strchr(field, '\n');
     if (nl) *nl = '\0';
     str_trim(field);
+}
+
+namespace {
+
+// Why what fstat describes may not be written through a name of ours; 0 when it may.
+int kind_refusal(const struct stat& st) {
+    if (S_ISDIR(st.st_mode)) return EISDIR;
+    if (!S_ISREG(st.st_mode)) return EINVAL;
+    return st.st_nlink > 1 ? EMLINK : 0;
+}
+
+}  // namespace
+
+int file_open_nofollow(const char* path, int flags, mode_t mode) {
+    // O_NONBLOCK: a FIFO planted at the name must not hang the open.
+    UniqueFd fd(::open(path, (flags & ~O_TRUNC) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
+    if (!fd.valid()) return -1;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return -1;
+    if (const int err = kind_refusal(st)) {
+        fd.reset();
+        errno = err;
+        return -1;
+    }
+    const int status = ::fcntl(fd.get(), F_GETFL);
+    if (status < 0 ||
+        ((flags & O_NONBLOCK) == 0 && ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0))
+        return -1;
+    if ((flags & O_TRUNC) != 0 && ::ftruncate(fd.get(), 0) != 0) return -1;
+    return fd.release();
+}
+
+int file_open_refused(int err) {
+    return err == ELOOP || err == EISDIR || err == EINVAL || err == EMLINK ? 1 : 0;
 }
 
 double mono_ms() {

@@ -1,6 +1,8 @@
 // Small text, file and clock helpers shared by every subsystem.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -30,6 +32,16 @@ const char* text_next_line(const char* text, std::uint64_t len, std::uint64_t* p
 [[nodiscard]] std::int64_t file_read_all(const char* path, StrBuf* out, std::uint64_t max);
 // The first line of a file, trimmed, into field; empty when the file is missing.
 void file_read_line(const char* path, char* field, std::size_t size);
+
+// open(2) of a file that root writes in a folder where someone else may have
+// planted the name first. A symbolic link there is never followed (ELOOP);
+// a folder (EISDIR), any other kind of file (EINVAL) or a file with more than
+// one name (EMLINK) is refused before any byte of it changes: O_TRUNC is
+// applied only after that check. O_CLOEXEC is always added. The descriptor,
+// or -1 with errno set.
+[[nodiscard]] int file_open_nofollow(const char* path, int flags, mode_t mode);
+// 1 when err is one of file_open_nofollow's refusals of what stands at the name.
+int file_open_refused(int err);
 
 // Monotonic clock in milliseconds (the clock of core/clock.h).
 double mono_ms();

@@ -1,11 +1,15 @@
 #include "nas_flags/conf_edit.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <libgen.h>
+#include <pthread.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -80,7 +84,7 @@ void base64(const unsigned char* in, std::size_t n, std::string* out) {
 // The NAS's INI lock, released (F_UNLCK, then close) when it goes out of scope.
 class ConfLock {
    public:
-    enum Result { kHeld, kNoLock, kBusy };
+    enum Result { kHeld, kNoLock, kBusy, kRefused };
 
     ConfLock() = default;
     ~ConfLock() { release(); }
@@ -89,10 +93,12 @@ class ConfLock {
 
     // One try. A lock file that cannot be opened (no lock folder, a read-only
     // system) will not open on the next try either: the caller goes on
-    // without the lock instead of waiting for it.
+    // without the lock instead of waiting for it. The lock folder is open to
+    // every user: a link or anything but a plain file at the lock's name was
+    // put there by someone else, and is neither followed nor taken as no lock.
     Result try_lock(const char* path) {
-        UniqueFd fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-        if (!fd.valid()) return kNoLock;
+        UniqueFd fd(file_open_nofollow(path, O_RDWR | O_CREAT, 0666));
+        if (!fd.valid()) return file_open_refused(errno) ? kRefused : kNoLock;
         struct flock fl {};
         fl.l_type = F_WRLCK;
         fl.l_whence = SEEK_SET;
@@ -124,9 +130,10 @@ class ConfLock {
 };
 
 // Takes the lock at r->conf_lock within its 101 tries. false when it stayed
-// locked (r->detail says so); true when held or when there is no lock to take
-// (r->conf_lock then emptied).
+// locked or is no plain file (r->detail says so); true when held or when
+// there is no lock to take (r->conf_lock then emptied).
 bool take_lock(ConfLock* lock, ConfRewrite* r) {
+    const char* why = "stayed locked for 10 s";
     for (int attempt = 1; attempt <= kLockTries; ++attempt) {
         const ConfLock::Result got = lock->try_lock(r->conf_lock);
         if (got == ConfLock::kHeld) return true;
@@ -134,10 +141,14 @@ bool take_lock(ConfLock* lock, ConfRewrite* r) {
             r->conf_lock[0] = '\0';
             return true;
         }
+        if (got == ConfLock::kRefused) {
+            why = "is not a regular file";
+            break;
+        }
         if (attempt < kLockTries) clock_sleep_ms(kLockPauseMs);
     }
     StrBuf detail;
-    (void)sb_printf(&detail, "conf_locked: %s stayed locked for 10 s", r->conf_lock);
+    (void)sb_printf(&detail, "conf_locked: %s %s", r->conf_lock, why);
     str_copy(r->detail, sizeof r->detail, detail.c_str());
     return false;
 }
@@ -151,6 +162,17 @@ int write_all(int fd, const char* data, std::uint64_t len) {
         len -= static_cast<std::uint64_t>(n);
     }
     return 0;
+}
+
+// prefix and then the six letters or digits that mkstemp puts in place of "XXXXXX".
+bool is_temp_name(const char* name, const char* prefix) {
+    const std::size_t n = std::strlen(prefix);
+    if (std::strncmp(name, prefix, n) != 0 || std::strlen(name + n) != 6) return false;
+    for (const char* p = name + n; *p; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c >= 0x80 || !std::isalnum(c)) return false;
+    }
+    return true;
 }
 
 bool same_text(const StrBuf& a, const StrBuf& b) {
@@ -167,7 +189,7 @@ struct Target {
 // rename lands on an unchanged file, at most four times.
 int rewrite_loop(Target& t, const char* key, StrBuf current, ConfRewrite* r,
                  const ConfRewriteHooks* hooks) {
-    const std::string tmp_pattern = std::string(t.dir) + "/.conf.corvantis.XXXXXX";
+    const std::string tmp_pattern = std::string(t.dir) + "/" + kConfTempPrefix + "XXXXXX";
     for (;;) {
         StrBuf next;
         const int dropped = conf_drop_key_lines(current.data, current.len, key, &next);
@@ -176,6 +198,7 @@ int rewrite_loop(Target& t, const char* key, StrBuf current, ConfRewrite* r,
             return kRewriteFailed;
         }
         if (dropped == 0) return kRewriteNothingToDrop;
+        const ConfTempScope scope(t.dir);
         std::string tmp;
         int err = 0;
         if (const char* step = conf_write_temp(tmp_pattern.c_str(), next, &t.st, &tmp, &err)) {
@@ -238,6 +261,34 @@ const char* conf_write_temp(const char* pattern, const StrBuf& text, const struc
 void conf_fsync_dir(const char* dir) {
     UniqueFd fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.valid()) (void)::fsync(fd.get());
+}
+
+ConfTempScope::ConfTempScope(const char* dir)
+    : dir_(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    // A sweep holds the folder only while it removes names.
+    while (dir_.valid() && ::flock(dir_.get(), LOCK_SH) != 0 && errno == EINTR) {
+    }
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&stops, sig);
+    (void)pthread_sigmask(SIG_BLOCK, &stops, &old_mask_);
+}
+
+ConfTempScope::~ConfTempScope() {
+    dir_.reset();
+    // A stop that came meanwhile takes effect here.
+    (void)pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+}
+
+void conf_sweep_temps(const char* dir, const char* prefix) {
+    // The exclusive lock is refused while a run holds a temporary file here:
+    // a name that is not ours to remove looks the same as a leftover.
+    const UniqueFd lock(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!lock.valid() || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) return;
+    const UniqueDir d(::opendir(dir));
+    if (!d) return;
+    while (const dirent* e = ::readdir(d.get()))
+        if (is_temp_name(e->d_name, prefix)) (void)::unlinkat(::dirfd(d.get()), e->d_name, 0);
 }
 
 int conf_key_names_flag(std::string_view line_key, std::string_view key) {
@@ -315,6 +366,7 @@ int conf_rewrite_without(const char* path, const char* key, const char* lock_dir
     if (conf_lock_path_in(lock_dir, t.path, r->conf_lock, sizeof r->conf_lock) &&
         !take_lock(&lock, r))
         return kRewriteFailed;
+    conf_sweep_temps(t.dir, kConfTempPrefix);
     if (::stat(t.path, &t.st) != 0) {
         set_detail(r, "stat", errno);
         return kRewriteFailed;

@@ -9,12 +9,15 @@
 // always either the old text or the new one, whole.
 #pragma once
 
+#include <signal.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
 
+#include "core/unique_fd.h"
 #include "core/util.h"
 
 struct StrBuf;
@@ -26,6 +29,10 @@ inline constexpr char kNasLockDir[] = "/var/lock";
 inline constexpr char kFlagKeyPrefix[] = "pd_err_wwn_";
 inline constexpr char kDevKeyPrefix[] = "pd_dev_wwn_";
 inline constexpr std::size_t kKeyPrefixLen = sizeof kFlagKeyPrefix - 1;
+// Names of the temporary files, each followed by six letters or digits: the
+// new text beside the configuration file, the backup in its folder.
+inline constexpr char kConfTempPrefix[] = ".conf.corvantis.";
+inline constexpr char kBackupTempPrefix[] = ".conf-backup.";
 
 // Calls fn(line, length without the newline, length with it) for every line
 // of text, the last one also when it has no newline.
@@ -68,6 +75,27 @@ const char* conf_write_temp(const char* pattern, const StrBuf& text, const struc
 // fsync of a folder, after a name in it changed; failures are ignored.
 void conf_fsync_dir(const char* dir);
 
+// Held for as long as a temporary file of this run may exist in dir. SIGTERM,
+// SIGINT and SIGHUP wait meanwhile: a stop ends the process only once the
+// file is renamed or removed. A shared flock on dir keeps conf_sweep_temps of
+// another run away from the file.
+class ConfTempScope {
+   public:
+    explicit ConfTempScope(const char* dir);
+    ~ConfTempScope();
+    ConfTempScope(const ConfTempScope&) = delete;
+    ConfTempScope& operator=(const ConfTempScope&) = delete;
+
+   private:
+    UniqueFd dir_;
+    sigset_t old_mask_{};
+};
+
+// Removes from dir what runs that were killed outright (SIGKILL, a power
+// cut) left under a temporary name of prefix: nothing while another run
+// holds a ConfTempScope there.
+void conf_sweep_temps(const char* dir, const char* prefix);
+
 // What a rewrite did, for the reply.
 struct ConfRewrite {
     char conf_lock[kConfLockSize];  // lock path held, or the one that stayed locked; "" for none
@@ -77,8 +105,9 @@ struct ConfRewrite {
 
 enum ConfRewriteOutcome { kRewriteFailed = -1, kRewriteDone = 0, kRewriteNothingToDrop = 1 };
 
-// Called after each new text is written to its temporary file and before
-// the file is read again; tests change the file there.
+// Called after each temporary file is written: the backup's, before it is
+// linked to its name, and each new text's, before the file is read again.
+// Tests change the file or end the process there.
 struct ConfRewriteHooks {
     void (*after_temp_written)(void* arg) = nullptr;
     void* arg = nullptr;

@@ -18,6 +18,7 @@
 #include "collector/wwn.h"
 #include "core/clock.h"
 #include "core/db.h"
+#include "core/log.h"
 #include "core/paths.h"
 #include "core/run.h"
 #include "core/strbuf.h"
@@ -160,7 +161,8 @@ const char* judge_probe(const FlagClear& fc) {
 // The configuration as read, kept whole before anything may change it. It
 // is written under a temporary name and linked into place, so a backup file
 // that exists is always complete, and an existing one is never replaced.
-bool write_backup(const StrBuf& text, const char* wwn_arg, FlagClear* fc) {
+bool write_backup(const StrBuf& text, const char* wwn_arg, FlagClear* fc,
+                  const ConfRewriteHooks* hooks) {
     char dir[kVarDirSize + 16];
     std::snprintf(dir, sizeof dir, "%s/flag-backups", g_var_dir);
     ::mkdir(dir, 0700);
@@ -170,11 +172,14 @@ bool write_backup(const StrBuf& text, const char* wwn_arg, FlagClear* fc) {
     const int n = std::snprintf(fc->backup, sizeof fc->backup, "%s/conf-%lld-%s.bak", dir,
                                 static_cast<long long>(clock_now()), name);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof fc->backup) return false;
+    conf_sweep_temps(dir, kBackupTempPrefix);
+    const ConfTempScope scope(dir);
     std::string tmp;
     int err = 0;
-    if (conf_write_temp((std::string(dir) + "/.conf-backup.XXXXXX").c_str(), text, nullptr, &tmp,
-                        &err))
+    if (conf_write_temp((std::string(dir) + "/" + kBackupTempPrefix + "XXXXXX").c_str(), text,
+                        nullptr, &tmp, &err))
         return false;
+    if (hooks && hooks->after_temp_written) hooks->after_temp_written(hooks->arg);
     const bool linked = ::link(tmp.c_str(), fc->backup) == 0;
     ::unlink(tmp.c_str());
     if (linked) conf_fsync_dir(dir);
@@ -282,7 +287,12 @@ void record_event(const FlagClear& fc) {
     sb_append_json_str(&detail, fc.backup);
     (void)sb_printf(&detail, ",\"hal_rc\":%d,\"conf_retries\":%d,\"probe_id\":%lld}", fc.hal_rc,
                     fc.rw.conf_retries, static_cast<long long>(fc.probe_id));
-    event_add(disk_id, 0, "flag_cleared", detail.c_str());
+    // The flag is gone either way and the reply says so; only the log can
+    // tell that the history lacks it.
+    DbTxn txn;
+    if (txn.ok()) event_add(disk_id, 0, "flag_cleared", detail.c_str());
+    if (!txn.ok() || txn.commit() != 0)
+        log_msg("flag-clear: the flag_cleared event could not be recorded in %s", g_db_path);
 }
 
 int reply_cleared(const FlagClear& fc) {
@@ -334,7 +344,7 @@ int judge_rewrite(FlagClear* fc, int outcome, bool hal_ran, const StrBuf& expect
 int clear_with_probe(FlagClear* fc, const StrBuf& text, const char* wwn_arg,
                      const FlagClearEnv& env) {
     if (const char* refusal = judge_probe(*fc)) return refuse(refusal, fc->probe_id);
-    if (!write_backup(text, wwn_arg, fc)) {
+    if (!write_backup(text, wwn_arg, fc, env.hooks)) {
         flags_print_error("backup_failed", fc->backup);
         return kExitError;
     }

@@ -39,6 +39,12 @@ std::int64_t cannot_open() {
     return 0;
 }
 
+// SQLite's own reason is logged already.
+std::int64_t not_stored() {
+    log_msg("probe: the result could not be stored in %s", g_db_path);
+    return 0;
+}
+
 void event_probe_done(std::int64_t disk_id, std::int64_t probe_id, const char* serial,
                       const char* mode, const char* status, const char* verdict) {
     StrBuf detail;
@@ -84,6 +90,9 @@ std::int64_t probe_db_record(const char* serial, const char* wwn, const char* mo
     // An older database may predate the table.
     if (existed && db_exec(kProbesTable) != 0) return cannot_open();
     const std::int64_t disk_id = disk_find_by_serial_or_wwn(serial, wwn);
+    // The row and its event are stored together or not at all.
+    DbTxn txn;
+    if (!txn.ok()) return not_stored();
     std::int64_t probe_id = 0;
     {
         DbStmt ins(
@@ -106,7 +115,7 @@ std::int64_t probe_db_record(const char* serial, const char* wwn, const char* mo
         probe_id = sqlite3_last_insert_rowid(g_db);
     }
     event_probe_done(disk_id, probe_id, serial, mode, status, verdict);
-    return probe_id;
+    return txn.commit() == 0 ? probe_id : not_stored();
 }
 
 int probe_pid_is_probe(pid_t pid, const char* serial) {

@@ -6,8 +6,9 @@
 
 #include <cstdint>
 
-// Stores one `probes` row and a `probe_done` event. The new probe_id, or 0
-// when nothing was stored (the state file then holds the only copy).
+// Stores one `probes` row and its `probe_done` event, both or neither. The new
+// probe_id, or 0 after logging when nothing was stored (the state file then
+// holds the only copy).
 std::int64_t probe_db_record(const char* serial, const char* wwn, const char* mode,
                              const char* status, const char* verdict, std::int64_t started_ts,
                              std::int64_t finished_ts, const char* result_json);

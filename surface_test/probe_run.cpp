@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,8 +61,13 @@ bool wait_turn() {
     ProbeState& p = g_probe;
     char path[700];
     probe_format(path, sizeof path, "%s/.all.lock", p.probe_dir);
-    g_probe_queue_fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (g_probe_queue_fd < 0 || ::flock(g_probe_queue_fd, LOCK_EX | LOCK_NB) == 0) return true;
+    g_probe_queue_fd = file_open_nofollow(path, O_RDWR | O_CREAT, 0644);
+    if (g_probe_queue_fd < 0) {
+        log_msg("probe: cannot open %s: %s; the test does not wait for others", path,
+                std::strerror(errno));
+        return true;
+    }
+    if (::flock(g_probe_queue_fd, LOCK_EX | LOCK_NB) == 0) return true;
     const char* before = p.phase;
     p.last_save_ms = 0;
     set_phase("queued");
@@ -124,14 +130,14 @@ void release(UniqueFd* lock) {
 
 int finish(Outcome outcome, UniqueFd* lock) {
     ProbeState& p = g_probe;
-    const int code = outcome == Outcome::kFailed ? 1 : 0;
+    int code = outcome == Outcome::kFailed ? 1 : 0;
     if (outcome == Outcome::kFailed) set_status("failed");
     if (p.sg_fd >= 0) ::close(p.sg_fd);
     if (p.io_fd >= 0) ::close(p.io_fd);
     p.sg_fd = p.io_fd = -1;
     p.finished_ts = clock_now();
     p.eta_s = 0;
-    probe_state_save(1);
+    const bool saved = probe_state_save(1) == 0;
     StrBuf doc;
     probe_state_to_json(&doc);
     const char* verdict = p.has_verdict ? p.verdict.code : nullptr;
@@ -140,9 +146,18 @@ int finish(Outcome outcome, UniqueFd* lock) {
                         p.started_ts, p.finished_ts, doc.c_str());
     log_msg("probe: %s %s verdict %s (probe_id %lld)", p.serial_arg, p.status,
             verdict ? verdict : "-", static_cast<long long>(id));
-    probe_reply("{\"ok\":%s,\"status\":\"%s\",\"verdict\":%s%s%s,\"probe_id\":%lld}",
+    // Either copy of the result is enough; with neither, the run is lost to
+    // everyone who reads it later, whatever its verdict.
+    const bool lost = id == 0 && !saved;
+    if (lost) {
+        log_msg("probe: %s: the result is recorded neither in %s nor in %s", p.serial_arg,
+                g_db_path, p.state_path);
+        code = 1;
+    }
+    probe_reply("{\"ok\":%s,\"status\":\"%s\",\"verdict\":%s%s%s,\"probe_id\":%lld%s}",
                 code == 0 ? "true" : "false", p.status, verdict ? "\"" : "",
-                verdict ? verdict : "null", verdict ? "\"" : "", static_cast<long long>(id));
+                verdict ? verdict : "null", verdict ? "\"" : "", static_cast<long long>(id),
+                lost ? ",\"error\":\"not_recorded\"" : "");
     release(lock);
     return code;
 }
@@ -234,6 +249,13 @@ void probe_paths_init(const char* serial) {
         p.state_path[0] = p.lock_path[0] = '\0';
 }
 
+int probe_lock_open() {
+    const int fd = file_open_nofollow(g_probe.lock_path, O_RDWR | O_CREAT, 0644);
+    if (fd < 0 && g_probe.lock_path[0])
+        log_msg("probe: cannot open %s: %s", g_probe.lock_path, std::strerror(errno));
+    return fd;
+}
+
 void probe_verdict_input(VerdictInput* in) {
     const ProbeState& p = g_probe;
     *in = VerdictInput{};
@@ -296,7 +318,7 @@ int probe_run(const char* serial, const char* mode) {
     str_copy(g_probe.mode, sizeof g_probe.mode, mode);
     probe_paths_init(serial);
 
-    UniqueFd lock(::open(g_probe.lock_path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    UniqueFd lock(probe_lock_open());
     if (!lock.valid()) {
         probe_reply("{\"ok\":false,\"error\":\"lock\"}");
         return 1;

@@ -11,6 +11,9 @@ void probe_on_stop_signal(int sig);
 // The state, lock and queue paths of a serial under the data directory, which
 // gets its "probe" folder.
 void probe_paths_init(const char* serial);
+// Opens the disk's lock file (g_probe.lock_path) without following a link
+// planted there: the descriptor, or -1 after logging why.
+int probe_lock_open();
 // The kernel name and everything derived from it: device paths, NVMe
 // controller, PCI controller and ATA port.
 void probe_set_device(const char* name);

@@ -458,7 +458,7 @@ bool throttled(double now) {
     return g_probe.last_save_ms > 0 && now - g_probe.last_save_ms < kSaveIntervalMs;
 }
 
-void state_write(double now, int sync) {
+int state_write(double now, int sync) {
     g_probe.last_save_ms = now;
     g_probe.save_skipped = 0;
     g_probe.updated_ts = clock_now();
@@ -466,19 +466,20 @@ void state_write(double now, int sync) {
     StrBuf doc;
     probe_state_to_json(&doc);
     if (s_doc_short) errno = ENOMEM;
-    if (s_doc_short || probe_state_write_atomic(doc.c_str(), doc.len, sync) != 0)
-        log_msg("probe: cannot write %s: %s", g_probe.state_path, std::strerror(errno));
+    if (!s_doc_short && probe_state_write_atomic(doc.c_str(), doc.len, sync) == 0) return 0;
+    log_msg("probe: cannot write %s: %s", g_probe.state_path, std::strerror(errno));
+    return -1;
 }
 
 }  // namespace
 
-void probe_state_save(int force) {
+int probe_state_save(int force) {
     const double now = mono_ms();
     if (!force && throttled(now)) {
         g_probe.save_skipped = 1;
-        return;
+        return 0;
     }
-    state_write(now, force);
+    return state_write(now, force);
 }
 
 void probe_state_catch_up() {
@@ -497,7 +498,7 @@ int probe_state_write_atomic(const char* text, std::size_t len, int sync) {
         return -1;
     }
     std::snprintf(tmp, sizeof tmp, "%s.tmp", g_probe.state_path);
-    UniqueFd fd(::open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    UniqueFd fd(file_open_nofollow(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0644));
     if (!fd.valid()) return -1;
     // Whatever fails below, the readers keep the previous complete file and
     // errno still names the call that failed.

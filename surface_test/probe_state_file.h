@@ -15,7 +15,8 @@ inline constexpr std::uint64_t kProbeStateReadMax = 4194304;
 void probe_state_to_json(StrBuf* out);
 void probe_snapshot_json(StrBuf* out, const ProbeSnapshot* snap, int which);
 // Writes the state file at most once a second unless force (then also synced).
-void probe_state_save(int force);
+// 0 written or not due yet, -1 after logging when the write failed.
+int probe_state_save(int force);
 // Writes a save that the throttle skipped. Called before every step that may
 // block (a device command, a smartctl call): a failing disk may take minutes
 // to answer one, and the file must not lag the run by more than that step.

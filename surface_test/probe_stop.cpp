@@ -40,7 +40,7 @@ int cmd_probe_stop(const char* serial) {
     std::memset(static_cast<void*>(&g_probe), 0, sizeof g_probe);
     g_probe.sg_fd = g_probe.io_fd = -1;
     probe_paths_init(serial);
-    UniqueFd lock(::open(g_probe.lock_path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    UniqueFd lock(probe_lock_open());
     if (!lock.valid()) {
         probe_reply("{\"ok\":false,\"error\":\"lock\"}");
         return 1;

@@ -52,17 +52,20 @@ void plain_progress_line(const ProbeView* v, char* buf, std::size_t size) {
     if (v->eta_s > 0) fmt_duration(v->eta_s, eta, sizeof eta);
     char speed[96];
     speed_text(v, speed, sizeof speed);
-    std::snprintf(buf, size, "[%s] %-38s %6lld/%lld cells %5.1f%%%s%s%s\n", v->serial,
-                  view_phase_label(v->phase, v->map.method), (long long)v->map.done,
-                  (long long)v->map.cells, pct, v->eta_s > 0 ? "  left " : "", eta, speed);
+    char phase[160];
+    ui_fit_text(phase, sizeof phase, view_phase_label(v->phase, v->map.method), 38);
+    std::snprintf(buf, size, "[%s] %s %6lld/%lld cells %5.1f%%%s%s%s\n", v->serial, phase,
+                  (long long)v->map.done, (long long)v->map.cells, pct,
+                  v->eta_s > 0 ? "  left " : "", eta, speed);
 }
 
 // The report of a finished run: its verdict, error, reasons and bad ranges.
 void plain_report(std::FILE* out, const ProbeView* v) {
     const bool verdict = v->verdict.code[0] != '\0';
-    std::fprintf(out, "corvantis: %s (%s): %s%s%s\n", v->serial, v->dev,
-                 view_status_label(v->status), verdict ? ", " : "",
-                 verdict ? view_verdict_label(v->verdict.code) : "");
+    char disk[160];
+    ui_plain_disk_name(v, disk, sizeof disk);
+    std::fprintf(out, "corvantis: %s: %s%s%s\n", disk, view_status_label(v->status),
+                 verdict ? ", " : "", verdict ? view_verdict_label(v->verdict.code) : "");
     if (v->error[0]) std::fprintf(out, "  error: %s\n", v->error);
     ui_plain_reasons(out, v);
     char lba[32];
@@ -83,9 +86,16 @@ int plain_exit_code(const ProbeView* v) {
     return 0;
 }
 
+// Whether what was printed reached standard output. Nothing reads a closed
+// pipe, so a follower whose reader is gone ends at its next line instead of
+// printing into nothing until the test ends, hours later.
+bool output_lost() {
+    return std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+}
+
 int finish(const ProbeView* v) {
     plain_report(stdout, v);
-    return plain_exit_code(v);
+    return output_lost() ? 1 : plain_exit_code(v);
 }
 
 }  // namespace
@@ -97,6 +107,13 @@ void ui_plain_reasons(std::FILE* out, const ProbeView* v) {
         view_reason_text(r.key, r.n, r.has_n, reason, sizeof reason);
         std::fprintf(out, "  - %s\n", reason);
     }
+}
+
+void ui_plain_disk_name(const ProbeView* v, char* buf, std::size_t size) {
+    if (v->dev[0])
+        std::snprintf(buf, size, "%s (%s)", v->serial, v->dev);
+    else
+        str_copy(buf, size, v->serial);
 }
 
 int ui_follow_plain(const char* serial, const char* mode) {
@@ -118,7 +135,10 @@ int ui_follow_plain(const char* serial, const char* mode) {
         } else {
             started = true;
         }
-        std::fflush(stdout);
+        if (output_lost()) {
+            view_free(&v);
+            return 1;
+        }
     }
     char last_phase[24] = "";
     double last_print = 0;
@@ -142,7 +162,10 @@ int ui_follow_plain(const char* serial, const char* mode) {
             char line[512];
             plain_progress_line(&v, line, sizeof line);
             std::fputs(line, stdout);
-            std::fflush(stdout);
+            if (output_lost()) {
+                view_free(&v);
+                return 1;
+            }
             str_copy(last_phase, sizeof last_phase, v.phase);
             last_print = mono_ms();
         }

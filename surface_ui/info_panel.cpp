@@ -268,15 +268,17 @@ std::int64_t count_codes(const ProbeView* v, const char* which) {
 void draw_counters(const ProbeView* v, int x, int y, int w, const Plan& p) {
     const int top = y + p.top;
     const int end = y + p.end;
-    if (p.counters_h >= 2 && w > 1)
+    // A box too short to hold a row is left out rather than written over.
+    const bool boxed = p.counters_h >= 3;
+    if (boxed && w > 1)
         scr_box(x, top, w, p.counters_h, finished(v) ? "Counters during the test" : "Found so far");
     // The bad blocks matter most: their row shows whenever the panel has a
-    // row for it, even on the edge of a box cut short; the others stay above
-    // the bottom edge.
+    // row for it, without its box when the box has no room; the others stay
+    // above the bottom edge.
     char text[32];
     int r = top + 1;
     auto count_row = [&](const char* label, std::int64_t n, int alarm) {
-        if (r == top + 1 ? r >= y + p.h : r >= end - 1) return;
+        if (r == top + 1 && !boxed ? r >= y + p.h : r >= end - 1) return;
         std::snprintf(text, sizeof text, "%lld", (long long)n);
         row(x, r++, w, label, text, n > 0 ? alarm : T(1));
     };

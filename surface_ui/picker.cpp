@@ -22,8 +22,9 @@ constexpr int kWideFrom = 111;  // from here the list keeps its own width
 constexpr int kWideBox = 104;
 constexpr int kStatusColumn = 79;
 constexpr int kModelCells = 30;
-// The longest status the list shows whole: "LINK OR BACKPLANE".
-constexpr int kStatusCells = 17;
+constexpr int kSerialCells = 22;
+// The longest status the list shows whole: "Probe gone (stale state)".
+constexpr int kStatusCells = 24;
 
 void read_size_text(const char* root, const char* dev, char* out, std::size_t size) {
     char line[64];
@@ -67,6 +68,12 @@ struct CleanText {
     char buf[96];
 };
 
+// A column of the list: a model or a serial cut and padded to its cells.
+struct Column {
+    Column(const char* text, int cells) { ui_fit_text(buf, sizeof buf, text, cells); }
+    char buf[160];
+};
+
 }  // namespace
 
 int picker_load_disks_under(const char* root, PickerDisk* out, int max) {
@@ -100,17 +107,18 @@ int picker_find(const PickerDisk* disks, int n, const char* serial) {
     return found;
 }
 
-void picker_print_table(std::FILE* out, const PickerDisk* disks, int n) {
+int picker_print_table(std::FILE* out, const PickerDisk* disks, int n) {
     std::fprintf(out, "%-10s %-30s %-22s %10s\n", "DEVICE", "MODEL", "SERIAL", "SIZE");
     for (int i = 0; i < n; ++i) {
         const CleanText model(disks[i].model), serial(disks[i].serial);
-        std::fprintf(out, "%-10s %-30.30s %-22.22s %10s\n", disks[i].dev, model.buf, serial.buf,
+        const Column model_col(model.buf, kModelCells), serial_col(serial.buf, kSerialCells);
+        std::fprintf(out, "%-10s %s %s %10s\n", disks[i].dev, model_col.buf, serial_col.buf,
                      disks[i].size_text);
     }
     std::fprintf(out,
                  "\nwatch or start a test:  %s %s--serial <SERIAL> [--mode quick|full] --plain\n",
                  ui_program_name(), ui_cli_word());
-    std::fflush(out);
+    return std::fflush(out) != 0 || std::ferror(out) != 0 ? -1 : 0;
 }
 
 void picker_draw(const PickerDisk* disks, int n, int selected, int w, int h) {
@@ -133,24 +141,24 @@ void picker_draw(const PickerDisk* disks, int n, int selected, int w, int h) {
     // the test status stay on screen.
     const int squeeze = std::clamp(kStatusCells - (bw - 81), 0, kModelCells);
     const int model_w = kModelCells - squeeze;
-    scr_printf(tx, 3, tw, theme_color(2), -1, 1, "%-10s %-*.*s %-22s %10s  %s", "DEVICE", model_w,
-               model_w, "MODEL", "SERIAL", "SIZE", "SURFACE TEST");
-    if (n == 0) {
-        scr_text(tx, 4, tw, "No disks found.", theme_color(2), -1, 0);
-    } else if (bh > 3) {
-        const bool t256 = theme_color(0) != 0;
-        for (int i = 0; i < n && i < bh - 3; ++i) {
-            const int y = 4 + i;
-            const bool sel = i == selected;
-            const int bg = sel ? (t256 ? 238 : 8) : -1;
-            const int fg = sel ? (t256 ? 231 : 15) : theme_color(1);
-            if (sel) scr_fill(bx + 1, y, bw - 2, 1, bg);
-            const PickerDisk& d = disks[i];
-            scr_printf(tx, y, bw - 18, fg, bg, sel, "%-10s %-*.*s %-22.22s %10s  ", d.dev, model_w,
-                       model_w, d.model, d.serial, d.size_text);
-            const RowStatus s = row_status(d);
-            scr_text(bx + kStatusColumn - squeeze, y, bw - 81 + squeeze, s.text, s.color, bg, 1);
-        }
+    // Each line inside the box only: the box's bottom edge is row bh + 1.
+    if (bh > 2)
+        scr_printf(tx, 3, tw, theme_color(2), -1, 1, "%-10s %-*.*s %-22s %10s  %s", "DEVICE",
+                   model_w, model_w, "MODEL", "SERIAL", "SIZE", "SURFACE TEST");
+    if (n == 0 && bh > 3) scr_text(tx, 4, tw, "No disks found.", theme_color(2), -1, 0);
+    const bool t256 = theme_color(0) != 0;
+    for (int i = 0; i < n && i < bh - 3; ++i) {
+        const int y = 4 + i;
+        const bool sel = i == selected;
+        const int bg = sel ? (t256 ? 238 : 8) : -1;
+        const int fg = sel ? (t256 ? 231 : 15) : theme_color(1);
+        if (sel) scr_fill(bx + 1, y, bw - 2, 1, bg);
+        const PickerDisk& d = disks[i];
+        const Column model(d.model, model_w), serial(d.serial, kSerialCells);
+        scr_printf(tx, y, bw - 18, fg, bg, sel, "%-10s %s %s %10s  ", d.dev, model.buf, serial.buf,
+                   d.size_text);
+        const RowStatus s = row_status(d);
+        scr_text(bx + kStatusColumn - squeeze, y, bw - 81 + squeeze, s.text, s.color, bg, 1);
     }
     int x = 1;
     const struct {

@@ -25,8 +25,8 @@ int picker_load_disks(PickerDisk* out, int max);
 // several do), or -1.
 int picker_find(const PickerDisk* disks, int n, const char* serial);
 
-// The table of the plain path and its hint, on out.
-void picker_print_table(std::FILE* out, const PickerDisk* disks, int n);
+// The table of the plain path and its hint, on out. 0, or -1 when out failed.
+int picker_print_table(std::FILE* out, const PickerDisk* disks, int n);
 
 // One frame of the picker into a w x h grid (nothing is written out).
 void picker_draw(const PickerDisk* disks, int n, int selected, int w, int h);

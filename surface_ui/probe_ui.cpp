@@ -100,6 +100,5 @@ int cmd_probe_ui(const char* serial, const char* mode, int style) {
         }
     }
     if (serial) return ui_follow_plain(disk_serial, mode);
-    picker_print_table(stdout, disks, n);
-    return 0;
+    return picker_print_table(stdout, disks, n) == 0 ? 0 : 1;
 }

@@ -5,7 +5,7 @@
 
 // style: 0 automatic, 1 16 colours (--ui), 2 256 colours (--ui2), 3 plain.
 // Returns the exit code: 2 for a bad mode or serial, the plain follower's
-// code when it runs, else 0.
+// code when it runs, 1 when the plain table could not be written, else 0.
 int cmd_probe_ui(const char* serial, const char* mode, int style);
 
 // The command's name in hints: QORM_CLI_NAME when set and non-empty, else

@@ -16,6 +16,7 @@
 
 #include "core/clock.h"
 #include "core/strbuf.h"
+#include "surface_ui/keys.h"
 #include "surface_ui/surface_map.h"
 
 int g_cols = 0;
@@ -31,8 +32,11 @@ namespace {
 
 StrBuf g_out;
 termios g_saved_termios;
+// 1 from scr_enter to scr_restore: the screens run and hold the terminal
+// whenever it is theirs to hold (g_raw says whether it is held now).
+int s_on_screen = 0;
 
-// Job control while in raw mode: the handlers only raise these; scr_read_key
+// Job control while the screens run: the handlers only raise these; scr_read_key
 // carries them out.
 volatile std::sig_atomic_t g_suspend_pending = 0;
 volatile std::sig_atomic_t g_continue_pending = 0;
@@ -99,29 +103,67 @@ void apply_raw() {
     ::tcsetattr(STDIN_FILENO, TCSANOW, &raw);
 }
 
+// Whether this process may write to the terminal on fd or change its modes:
+// a process of a background job that does either is stopped by SIGTTOU, and
+// would stay stopped through a kill that should end it. A terminal that is
+// not this process's controlling terminal has no foreground job to ask.
+bool owns_terminal(int fd) {
+    const pid_t fg = ::tcgetpgrp(fd);
+    return fg <= 0 || fg == ::getpgrp();
+}
+
+// Raw mode and the alternate screen, only while this process is the
+// terminal's foreground job; the settings to put back are read at the same
+// moment, since a shell may have changed them while the job was away.
+int take_terminal() {
+    if (g_raw) return 0;
+    if (!owns_terminal(STDIN_FILENO)) return -1;
+    termios saved{};
+    if (::tcgetattr(STDIN_FILENO, &saved) != 0) return -1;
+    g_saved_termios = saved;
+    apply_raw();
+    g_raw = 1;
+    write_ignored(kEnterSeq, sizeof kEnterSeq - 1);
+    return 0;
+}
+
+// Out of a background job nothing is written: the shell put its own settings
+// back when it took the terminal from the job.
+void give_back_terminal() {
+    if (!g_raw) return;
+    g_raw = 0;
+    if (!owns_terminal(STDIN_FILENO)) return;
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_termios);
+    write_ignored(kLeaveSeq, sizeof kLeaveSeq - 1);
+}
+
 // A suspend restores the terminal before the process stops, the way the
-// default action would leave it for the shell, and enters raw mode again
-// once the process goes on. A stop that could not be caught (SIGSTOP) is
-// followed by SIGCONT alone: raw mode is set again, as the shell may have
-// reset the terminal meanwhile.
+// default action would leave it for the shell. A stop that could not be
+// caught (SIGSTOP) is followed by SIGCONT alone: raw mode is set again, as the
+// shell may have reset the terminal meanwhile. Either way the screen comes
+// back only once the job is in the foreground again, and never when a quit
+// signal came while it was stopped (a shell's kill sends SIGTERM, then
+// SIGCONT to a background job): the screens then end as they would anyway.
 void handle_job_control() {
     if (g_suspend_pending) {
         g_suspend_pending = 0;
-        if (g_raw) {
-            scr_restore();
+        if (s_on_screen) {
+            give_back_terminal();
+            remove_job_signals();
             ::raise(SIGTSTP);
+            install_job_signals();
             g_continue_pending = 0;
-            if (scr_enter() == 0) g_resized = 1;
         }
     }
     if (g_continue_pending) {
         g_continue_pending = 0;
-        if (g_raw) {
+        if (g_raw && owns_terminal(STDIN_FILENO)) {
             apply_raw();
             write_ignored(kEnterSeq, sizeof kEnterSeq - 1);
             g_resized = 1;
         }
     }
+    if (s_on_screen && !g_raw && !g_quit && take_terminal() == 0) g_resized = 1;
 }
 
 // ---- cells ----
@@ -204,6 +246,19 @@ std::int64_t text_at(std::int64_t x, std::int64_t y, std::int64_t maxw, const ch
     return i;
 }
 
+// Bytes of the first width cells of text at most, ending at a character
+// boundary: what scr_text draws in width cells.
+std::size_t cut_bytes(const char* text, std::int64_t width) {
+    std::size_t n = 0;
+    for (std::int64_t i = 0; text[n] && i < width; ++i) {
+        const int len = sequence_len(static_cast<unsigned char>(text[n]));
+        int k = 1;
+        while (k < len && text[n + k]) ++k;
+        n += static_cast<std::size_t>(k);
+    }
+    return n;
+}
+
 int clamp_int(std::int64_t v) {
     return static_cast<int>(std::clamp<std::int64_t>(v, -2147483647 - 1, 2147483647));
 }
@@ -255,146 +310,6 @@ void visible_size(int* cols, int* rows) {
 
 // ---- keys ----
 
-constexpr unsigned char kEsc = 0x1B;
-// How long the rest of a started sequence (ESC [ ...) may take to arrive, and
-// how long after a lone Esc or a sequence given up a late tail is still
-// recognised and dropped.
-constexpr double kSeqWaitMs = 1000.0;
-constexpr double kTailMs = 1000.0;
-constexpr int kMaxSeqLen = 32;
-constexpr int kDropped = 0;  // a sequence was dropped; decoding goes on
-constexpr int kNeedInput = -1;
-
-bool csi_param(unsigned char b) {
-    return b >= 0x20 && b <= 0x3F;
-}
-bool csi_final(unsigned char b) {
-    return b >= 0x40 && b <= 0x7E;
-}
-
-// Turns the bytes read from the terminal into keys. A sequence that has begun
-// stays pending between calls until it completes or its wait runs out; what
-// comes of it is an arrow key or nothing, never an Esc and never its tail.
-class KeyDecoder {
-   public:
-    // A key, kDropped, or kNeedInput (with deadline() set while a sequence waits).
-    int next(double now);
-    unsigned char* room() { return buf_ + len_; }
-    int room_len() const { return static_cast<int>(sizeof buf_) - len_; }
-    void received(int n, double now) {
-        len_ += n;
-        last_rx_ms_ = now;
-    }
-    double deadline() const { return deadline_; }
-
-   private:
-    enum Tail { kNoTail, kAfterEsc, kInCsi };
-    void consume(int n) {
-        std::memmove(buf_, buf_ + n, static_cast<std::size_t>(len_ - n));
-        len_ -= n;
-    }
-    int drop(int n, Tail tail, double now) {
-        consume(n);
-        tail_ = tail;
-        tail_until_ = now + kTailMs;
-        return kDropped;
-    }
-    bool swallow_tail(double now);
-    int escape(double now);
-    int sequence(int at, double now);
-
-    unsigned char buf_[128] = {};
-    int len_ = 0;
-    double last_rx_ms_ = 0;
-    double deadline_ = 0;
-    Tail tail_ = kNoTail;
-    double tail_until_ = 0;
-};
-
-// Bytes that continue a sequence already dropped (or a lone Esc already
-// reported) are dropped too while they come soon enough.
-bool KeyDecoder::swallow_tail(double now) {
-    if (tail_ == kNoTail) return false;
-    const unsigned char b = buf_[0];
-    if (now > tail_until_) {
-        tail_ = kNoTail;
-    } else if (tail_ == kAfterEsc && b == '[') {
-        consume(1);
-        tail_ = kInCsi;
-        tail_until_ = now + kTailMs;
-        return true;
-    } else if (tail_ == kInCsi && csi_param(b)) {
-        consume(1);
-        tail_until_ = now + kTailMs;
-        return true;
-    } else if (tail_ == kInCsi && csi_final(b)) {
-        consume(1);
-        tail_ = kNoTail;
-        return true;
-    }
-    tail_ = kNoTail;
-    return false;
-}
-
-int KeyDecoder::next(double now) {
-    deadline_ = 0;
-    while (len_ > 0 && swallow_tail(now)) {
-    }
-    if (len_ == 0) return kNeedInput;
-    const unsigned char b = buf_[0];
-    if (b != kEsc) {
-        consume(1);
-        return b == 13 || b == 10 ? KEY_ENTER : b;
-    }
-    return escape(now);
-}
-
-int KeyDecoder::escape(double now) {
-    if (len_ == 1) {
-        deadline_ = last_rx_ms_ + kEscWaitMs;
-        if (now < deadline_) return kNeedInput;
-        deadline_ = 0;
-        consume(1);
-        tail_ = kAfterEsc;
-        tail_until_ = now + kTailMs;
-        return KEY_ESC;
-    }
-    const unsigned char b = buf_[1];
-    if (b == '[' || b == 'O') return sequence(0, now);
-    if (b != kEsc) return drop(2, kNoTail, now);  // Alt with a key
-    // Esc Esc: a sequence with an Alt prefix, or two presses of Esc.
-    if (len_ == 2) {
-        deadline_ = last_rx_ms_ + kEscWaitMs;
-        if (now < deadline_) return kNeedInput;
-        deadline_ = 0;
-    } else if (buf_[2] == '[' || buf_[2] == 'O') {
-        return sequence(1, now);
-    }
-    consume(1);
-    return KEY_ESC;
-}
-
-// The sequence ESC [ ... or ESC O ... whose ESC is at buf_[at].
-int KeyDecoder::sequence(int at, double now) {
-    const bool csi = buf_[at + 1] == '[';
-    int i = at + 2;
-    while (i < len_ && (csi ? csi_param(buf_[i]) : (buf_[i] >= 0x30 && buf_[i] <= 0x3F))) ++i;
-    if (i - at > kMaxSeqLen) return drop(i, kInCsi, now);
-    if (i == len_) {
-        deadline_ = last_rx_ms_ + kSeqWaitMs;
-        if (now < deadline_) return kNeedInput;
-        deadline_ = 0;
-        return drop(i, kInCsi, now);  // given up: its tail may still come
-    }
-    if (!csi_final(buf_[i])) return drop(i, kNoTail, now);  // broken off by another byte
-    const unsigned char final_byte = buf_[i];
-    const bool arrow = at == 0 && csi && i == 2 && final_byte >= 'A' && final_byte <= 'D';
-    consume(i + 1);
-    if (!arrow) return kDropped;
-    static constexpr int kArrows[] = {KEY_UP, KEY_DOWN, KEY_RIGHT, KEY_LEFT};
-    return kArrows[final_byte - 'A'];
-}
-
 KeyDecoder s_keys;
 
 // The key reader's waits are measured on the real clock, not the program's
@@ -425,26 +340,28 @@ void ui_install_quit_signals() {
 }
 
 int scr_enter() {
-    if (g_raw) return 0;  // settings saved now would be the raw ones
+    if (s_on_screen) return 0;
     if (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO)) return -1;
-    termios saved{};
-    if (::tcgetattr(STDIN_FILENO, &saved) != 0) return -1;
-    g_saved_termios = saved;
-    apply_raw();
-    g_raw = 1;
+    termios probe{};
+    if (::tcgetattr(STDIN_FILENO, &probe) != 0) return -1;
+    s_on_screen = 1;
     static bool s_at_exit = false;
     if (!s_at_exit) s_at_exit = std::atexit(scr_restore) == 0;
     install_job_signals();
-    write_ignored(kEnterSeq, sizeof kEnterSeq - 1);
+    // Started in a background job, the screen waits for the foreground.
+    (void)take_terminal();
     return 0;
 }
 
 void scr_restore() {
-    if (!g_raw) return;
-    ::tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_termios);
-    g_raw = 0;
-    write_ignored(kLeaveSeq, sizeof kLeaveSeq - 1);
+    if (!s_on_screen) return;
+    s_on_screen = 0;
+    give_back_terminal();
     remove_job_signals();
+}
+
+bool scr_owns_terminal() {
+    return owns_terminal(STDOUT_FILENO);
 }
 
 void scr_query_size(int* w, int* h) {
@@ -524,26 +441,26 @@ void scr_label_value(int x, int y, int w, const char* label, const char* value, 
     text_at(start, y, room, value, value_color, -1, 1);
 }
 
+// Widths count cells, as everywhere on the screen, so that a line breaks
+// between characters.
 int scr_wrap(int x, int y, int width, int max_lines, const char* text, int fg) {
     if (!text || !*text || width < 1) return 0;
-    const std::size_t wb = static_cast<std::size_t>(width);
     const char* p = text;
     int lines = 0;
     for (;;) {
         while (*p == ' ') ++p;
         const std::int64_t row = std::int64_t{y} + lines;
-        if (strnlen(p, wb + 1) <= wb) {
+        const std::size_t fits = cut_bytes(p, width);
+        if (!p[fits]) {
             text_at(x, row, width, p, fg, -1, 0);
             return lines + 1;
         }
-        std::size_t k = wb;
+        std::size_t k = fits;
         while (k > 0 && p[k] != ' ') --k;
-        if (k == 0) k = wb;
-        char line[512];
-        const std::size_t n = std::min(k, sizeof line - 1);
-        std::memcpy(line, p, n);
-        line[n] = '\0';
-        text_at(x, row, width, line, fg, -1, 0);
+        if (k == 0) k = fits;
+        std::int64_t cells = 0;
+        for (std::size_t i = 0; i < k; i += cut_bytes(p + i, 1)) ++cells;
+        text_at(x, row, cells, p, fg, -1, 0);
         ++lines;
         p += k;
         if (lines >= max_lines || !*p) return lines;
@@ -632,7 +549,7 @@ void scr_flush() {
         }
     }
     (void)sb_append(&g_out, "\x1b[0m", 4);
-    write_ignored(g_out.data, g_out.len);
+    if (owns_terminal(STDOUT_FILENO)) write_ignored(g_out.data, g_out.len);
 }
 
 int scr_read_key(int timeout_ms) {
@@ -640,25 +557,27 @@ int scr_read_key(int timeout_ms) {
     const double end = key_clock_ms() + std::max(timeout_ms, 0);
     for (;;) {
         const double now = key_clock_ms();
-        int key;
-        while ((key = s_keys.next(now)) == kDropped) {
-        }
-        if (key != kNeedInput) return key;
-        if (now >= end || s_keys.room_len() <= 0) return 0;  // a waiting sequence stays pending
-        const double until = s_keys.deadline() > 0 ? std::min(end, s_keys.deadline()) : end;
+        const int key = s_keys.next(now);
+        if (key) return key;
+        if (now >= end || s_keys.space() <= 0) return 0;  // a waiting sequence stays pending
+        const double until = s_keys.wait_until() > 0 ? std::min(end, s_keys.wait_until()) : end;
+        // Out of a background job the wait only waits: a read would stop
+        // the process (SIGTTIN) until the shell brings it back.
+        const bool ours = owns_terminal(STDIN_FILENO);
         fd_set in;
         FD_ZERO(&in);
-        FD_SET(STDIN_FILENO, &in);
+        if (ours) FD_SET(STDIN_FILENO, &in);
         const long us = static_cast<long>(std::ceil(std::max(until - now, 0.0) * 1000.0));
         timeval tv{us / 1000000, us % 1000000};
-        const int r = ::select(STDIN_FILENO + 1, &in, nullptr, nullptr, &tv);
+        const int r = ::select(ours ? STDIN_FILENO + 1 : 0, &in, nullptr, nullptr, &tv);
         if (r < 0) {
             handle_job_control();
             return 0;
         }
         if (r == 0) continue;
-        const ssize_t n =
-            ::read(STDIN_FILENO, s_keys.room(), static_cast<std::size_t>(s_keys.room_len()));
+        char bytes[128];
+        const auto room = static_cast<std::size_t>(std::min<int>(s_keys.space(), sizeof bytes));
+        const ssize_t n = ::read(STDIN_FILENO, bytes, room);
         if (n < 0 && errno == EINTR) return 0;
         if (n <= 0) {
             // A terminal that hung up stays readable with nothing to read:
@@ -666,7 +585,7 @@ int scr_read_key(int timeout_ms) {
             clock_sleep_ms(end - key_clock_ms());
             return 0;
         }
-        s_keys.received(static_cast<int>(n), key_clock_ms());
+        s_keys.feed(bytes, static_cast<int>(n), key_clock_ms());
     }
 }
 
@@ -688,6 +607,23 @@ int ui_text_cells(const char* text) {
     for (const char* p = text; p && *p; ++p)
         if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) ++n;
     return n;
+}
+
+int ui_fit_text(char* out, std::size_t size, const char* text, int width) {
+    if (size == 0) return 0;
+    const char* p = text ? text : "";
+    std::size_t n = 0;
+    int cells = 0;
+    for (; *p && cells < width; ++cells) {
+        const std::size_t len = cut_bytes(p, 1);
+        if (n + len >= size) break;
+        std::memcpy(out + n, p, len);
+        n += len;
+        p += len;
+    }
+    for (; cells < width && n + 1 < size; ++cells) out[n++] = ' ';
+    out[n] = '\0';
+    return cells;
 }
 
 void ui_clean_text(char* text) {

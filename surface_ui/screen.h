@@ -11,6 +11,7 @@
 #pragma once
 
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 
 // One terminal cell.
@@ -53,14 +54,20 @@ void ui_install_quit_signals();
 
 // Raw mode, alternate screen, hidden cursor. -1 (and nothing changed) when
 // standard input or output is not a terminal or its settings cannot be read.
-// While in raw mode SIGQUIT sets g_quit, and a suspend (SIGTSTP) restores the
-// terminal before the process stops and enters raw mode again when it goes
-// on; both are carried out by scr_read_key. A SIGCONT after any stop enters
-// raw mode again. scr_restore runs at exit.
+// Until scr_restore, SIGQUIT sets g_quit, and a suspend (SIGTSTP) restores the
+// terminal before the process stops; both are carried out by scr_read_key. The
+// terminal is written to and its modes changed only while this process is its
+// foreground job (scr_owns_terminal): out of the foreground, frames are not
+// written and the key reader only waits, and the screen is entered (again)
+// by scr_read_key once the job is brought to the foreground, unless g_quit
+// was set meanwhile. scr_restore runs at exit.
 int scr_enter();
 // Settings found at entry back, attributes reset, cursor shown, main screen.
-// Does nothing when not in raw mode, so calling it twice is harmless.
+// Does nothing after the first call, so calling it twice is harmless.
 void scr_restore();
+// False while this process is in a background job of the terminal on standard
+// output; true when standard output is no terminal or not the controlling one.
+bool scr_owns_terminal();
 
 // Terminal size from standard output; 80 x 24 when unknown or zero.
 void scr_query_size(int* w, int* h);
@@ -83,7 +90,7 @@ int scr_printf(int x, int y, int maxw, int fg, int bg, int bold, const char* fmt
     __attribute__((format(printf, 7, 8)));
 // Label at the left in the secondary colour, value bold at the right of w cells.
 void scr_label_value(int x, int y, int w, const char* label, const char* value, int value_color);
-// Word wrap at width bytes per line into at most max_lines lines (a non-empty
+// Word wrap at width cells per line into at most max_lines lines (a non-empty
 // text gets at least one); returns the lines drawn, 0 for a width below 1.
 int scr_wrap(int x, int y, int width, int max_lines, const char* text, int fg);
 void scr_box(int x, int y, int w, int h, const char* title);
@@ -93,11 +100,9 @@ void scr_sparkline(int x, int y, int w, const float* samples, int n, int fg, flo
 void scr_flush();
 
 // Waits up to timeout_ms for a key and returns its code, or 0 when none came
-// (or a signal cut the wait). Escape sequences that are not arrow keys, and
-// sequences that never complete, are dropped whole; a lone Esc gives KEY_ESC
-// once no sequence has followed it for kEscWaitMs. A sequence split by the
-// wait stays pending across calls.
-inline constexpr double kEscWaitMs = 300.0;
+// (or a signal cut the wait). The bytes are decoded by a KeyDecoder (keys.h)
+// on the real clock; an Esc or a sequence still waiting for its next byte when
+// the timeout ends stays pending across calls.
 int scr_read_key(int timeout_ms);
 
 // Sets the toast for the next kToastMs; ui_toast_text is the toast while it
@@ -107,6 +112,11 @@ const char* ui_toast_text();
 
 // Code points of a text (bytes that are not UTF-8 continuation bytes).
 int ui_text_cells(const char* text);
+// Copies text into out (size bytes with the terminator) cut to at most width
+// cells, never inside a character, and padded with blanks to width cells, one
+// cell per code point as scr_text draws it; for a column of a table that the
+// screen or a plain face prints. Returns the cells of the result.
+int ui_fit_text(char* out, std::size_t size, const char* text, int width);
 // In place: every byte of a control character (C0, DEL, C1) or of broken UTF-8
 // becomes "?", so the text can be printed to a terminal as it is.
 void ui_clean_text(char* text);

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "core/cli.h"
+#include "core/log.h"
 #include "core/paths.h"
 #include "core/unique_fd.h"
 #include "core/util.h"
@@ -42,12 +43,13 @@ int open_output(const char* serial) {
         char dir[700];
         std::snprintf(dir, sizeof dir, "%s/probe", g_var_dir);
         ::mkdir(dir, 0755);
-        const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        const int fd = file_open_nofollow(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
         if (fd >= 0) {
             struct stat st {};
             if (::fstat(fd, &st) == 0 && st.st_size > kLogLimitBytes) (void)!::ftruncate(fd, 0);
             return fd;
         }
+        log_msg("cannot open the test's log %s: %s", path, std::strerror(errno));
     }
     return ::open("/dev/null", O_WRONLY | O_CLOEXEC);
 }

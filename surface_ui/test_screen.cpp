@@ -38,12 +38,37 @@ int T(int slot) {
 
 // ---- starting and stopping ----
 
+// While a test this screen started has not shown up yet, another start
+// would only be refused by the test itself and leave the screen announcing a
+// run that never happens. A serial that cannot name the state file and the
+// log of a test is refused by the test too: that is said at once, not after
+// waiting for a run that cannot show up.
+bool may_start(const TestScreen* s) {
+    if (s->pending_ms > 0) return false;
+    if (!name_is_safe(s->disk.serial, 79)) {
+        ui_flash("This disk cannot be tested from here: its serial \"%s\" cannot name a file.",
+                 s->disk.serial);
+        return false;
+    }
+    return true;
+}
+
 // A launch that failed is silent: no toast and nothing to watch for.
 bool start_test(TestScreen* s, const char* mode, double now) {
-    if (ui_spawn_probe(s->disk.serial, mode) != 0) return false;
+    if (!may_start(s) || ui_spawn_probe(s->disk.serial, mode) != 0) return false;
     s->pending_ms = now;
     s->pending_run = ui_run_mark(&s->view);
+    str_copy(s->pending_mode, sizeof s->pending_mode, mode);
     return true;
+}
+
+// The run that showed up after a start: another mode means that a test
+// started elsewhere held the disk, and this screen's start was refused.
+void check_started_run(const TestScreen* s) {
+    const bool asked_full = is(s->pending_mode, "full");
+    if (asked_full == is(s->view.mode, "full")) return;
+    ui_flash("The %s test was refused: a %s test of this disk was already running.",
+             asked_full ? "full" : "quick", asked_full ? "quick" : "full");
 }
 
 void stop_test(TestScreen* s) {
@@ -116,20 +141,28 @@ int centred(int m, const char* text) {
     return (m - ui_text_cells(text)) / 2;
 }
 
+// A line of text in the map box (rows 1 to h - 5, m wide), kept off its
+// frame on a terminal too small for it.
+void box_line(int m, int h, int x, int y, const char* text, int fg, int bold) {
+    if (y < 2 || y > h - 6) return;
+    x = std::max(x, 1);
+    scr_text(x, y, m - 1 - x, text, fg, -1, bold);
+}
+
 void draw_no_test(const TestScreen* s, int m, int h) {
     const char* head = "No surface test recorded for this disk.";
     const int mid = (h - 5) / 2;
-    scr_text(centred(m, head), mid - 1, m, head, T(1), -1, 1);
+    box_line(m, h, centred(m, head), mid - 1, head, T(1), 1);
     if (!s->root) {
         const char* hint = "Run as root (admin) to start a test.";
-        scr_text(centred(m, hint), mid + 1, m, hint, T(2), -1, 0);
+        box_line(m, h, centred(m, hint), mid + 1, hint, T(2), 0);
         return;
     }
     const char* l1 = "Press 1 for the daily test (a few minutes)";
     const char* l2 = "or 2 for Full (the whole surface, hours on a large HDD).";
     for (const char* line : {l1, l2}) {
         const int x = m - ui_text_cells(line) > 3 ? centred(m, line) : 2;
-        scr_text(x, line == l1 ? mid + 1 : mid + 2, m, line, T(2), -1, 0);
+        box_line(m, h, x, line == l1 ? mid + 1 : mid + 2, line, T(2), 0);
     }
 }
 
@@ -294,6 +327,11 @@ void draw_panel(const TestScreen* s, int w, int h) {
     if (!g_show_details) return;
     const int ow = std::min(w, 64) - 4;
     const int oh = overlay_height(s, h);
+    // The rows below the map that the overlay reaches are blanked across the
+    // screen: what the overlay left of them at its sides would be pieces of
+    // the legend, the bar and the status.
+    const int below_map = h - 4;
+    scr_fill(0, below_map, w, 2 + oh - below_map, -1);
     scr_fill(2, 2, ow, oh, -1);
     const int details = g_show_details;
     g_show_details = 0;  // the overlay shows the counters and the verdict
@@ -438,6 +476,7 @@ void test_screen_reload(TestScreen* s, double now) {
     map_head_anim_update(&s->anim, &s->view);
     if (s->pending_ms > 0) {
         if (!watching_start(s)) {
+            check_started_run(s);
             s->pending_ms = 0;
         } else if (now - s->pending_ms > kStartWatchMs) {
             ui_flash("The test did not start: see var/corvantis/probe/%s.log", s->disk.serial);
@@ -488,7 +527,7 @@ void test_screen_apply(TestScreen* s, TsAction a) {
             if (start_test(s, "quick", now)) ui_flash("Starting the quick test.");
             break;
         case TsAction::kAskFull:
-            g_dialog = 2;
+            if (may_start(s)) g_dialog = 2;
             break;
         case TsAction::kStartFull:
             g_dialog = 0;
@@ -522,15 +561,15 @@ void test_screen_apply(TestScreen* s, TsAction a) {
 void test_screen_summary(std::FILE* out, const TestScreen* s) {
     const ProbeView& v = s->view;
     if (!v.present) return;
+    char disk[160];
+    ui_plain_disk_name(&v, disk, sizeof disk);
     if (view_running(&v)) {
-        std::fprintf(out,
-                     "corvantis: the surface test of %s (%s) keeps running: %lld of %lld cells.\n",
-                     v.serial, v.dev, (long long)v.map.done, (long long)v.map.cells);
+        std::fprintf(out, "corvantis: the surface test of %s keeps running: %lld of %lld cells.\n",
+                     disk, (long long)v.map.done, (long long)v.map.cells);
         std::fprintf(out, "  watch it again:  %s %s--serial %s\n", ui_program_name(), ui_cli_word(),
                      s->disk.serial);
     } else if (v.verdict.code[0]) {
-        std::fprintf(out, "corvantis: %s (%s): %s\n", v.serial, v.dev,
-                     view_verdict_label(v.verdict.code));
+        std::fprintf(out, "corvantis: %s: %s\n", disk, view_verdict_label(v.verdict.code));
         ui_plain_reasons(out, &v);
     }
     std::fflush(out);
@@ -562,7 +601,9 @@ TestScreenEnd test_screen_run(const PickerDisk* disk, const char* mode) {
     if (g_quit) end = TestScreenEnd::kLeave;
     scr_restore();
     view_load(s.disk.serial, &s.view);
-    test_screen_summary(stdout, &s);
+    // Ended from a background job (a shell's kill): not a word to a terminal
+    // that the shell is using.
+    if (scr_owns_terminal()) test_screen_summary(stdout, &s);
     view_free(&s.view);
     return end;
 }

@@ -30,8 +30,9 @@ struct TestScreen {
     PickerDisk disk;  // its serial names the state file and the test to start
     ProbeView view;   // the last load
     HeadAnim anim;
-    double pending_ms;    // when this screen started a test; 0 none
-    RunMark pending_run;  // the run the file showed at that moment
+    double pending_ms;     // when this screen started a test; 0 none
+    RunMark pending_run;   // the run the file showed at that moment
+    char pending_mode[8];  // the mode of that test
     double last_load_ms;
     bool root;
 };

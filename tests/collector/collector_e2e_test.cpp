@@ -58,14 +58,20 @@ class CollectorE2E : public ::testing::Test {
         disks_ = fake_disk_root(nas);
         make_dirs(replies());
         // smartctl: the reply file named after the device, ".farm" for the
-        // FARM log, ".<type>" for "-d <type>"; an optional delay first.
+        // FARM log, ".<type>" for "-d <type>"; an optional delay first. A
+        // FIFO "<device>.gate" holds the call: it marks "<device>.gate.held"
+        // and answers only once the test opens the FIFO (gate_release).
         nas.put_script("/usr/sbin/smartctl",
                        "d=''; farm=''; prev=''; dev=''\n"
                        "for a in \"$@\"; do\n"
                        "  [ \"$prev\" = -d ] && d=\".$a\"; [ \"$a\" = farm ] && farm=.farm\n"
                        "  prev=\"$a\"; dev=\"$a\"\n"
                        "done\n"
-                       "[ -f " +
+                       "g=\"" +
+                           replies() +
+                           "/${dev##*/}.gate\"\n"
+                           "if [ -p \"$g\" ]; then : > \"$g.held\"; read -r _ < \"$g\"; fi\n"
+                           "[ -f " +
                            replies() + "/.delay ] && sleep \"$(cat " + replies() +
                            "/.delay)\"\n"
                            "f=\"" +
@@ -84,6 +90,19 @@ class CollectorE2E : public ::testing::Test {
 
     void reply(const std::string& dev, const std::string& text) {
         write_file(replies() + "/" + dev, text);
+    }
+    // smartctl calls on dev wait, once they marked that they run, until
+    // gate_release lets them answer.
+    std::string gate(const std::string& dev) const { return replies() + "/" + dev + ".gate"; }
+    bool gate_set(const std::string& dev) const { return ::mkfifo(gate(dev).c_str(), 0600) == 0; }
+    bool gate_held(const std::string& dev) const {
+        return ::access((gate(dev) + ".held").c_str(), F_OK) == 0;
+    }
+    // Opening the FIFO lets the waiting call go on (its reader sees the end).
+    void gate_release(const std::string& dev) const {
+        const UniqueFd w(::open(gate(dev).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+        ::unlink(gate(dev).c_str());
+        ::unlink((gate(dev) + ".held").c_str());
     }
     // Lays the disks out (sysfs and one enclosure file) and their replies.
     void lay_out(const std::vector<FakeDisk>& disks) {
@@ -292,23 +311,27 @@ TEST_F(CollectorE2E, PollLockBudgetAndBusyDatabase) {
     EXPECT_NE(no_lock.err.find("cannot open poll lock"), std::string::npos) << no_lock.err;
 }
 
-// The database must hold whole polls only, wherever a dump is killed.
+// The database must hold whole polls only, wherever a dump is killed: each
+// dump is killed while smartctl runs on its i-th disk, so inside its
+// transaction with the rows of i disks written.
 TEST_F(CollectorE2E, KillNineNeverLeavesHalfAPoll) {
     const std::vector<FakeDisk> disks = many(24);
     const std::string text = smartctl_sample("ata-hdd-wd181kryz-all.json");
     ASSERT_EQ(corvantisd({"dump"}).exit_code, 0);
-    std::mt19937 rng(7);
-    std::uniform_int_distribution<int> moment_us(0, 600000);
-    int killed_mid_poll = 0;
-    for (int i = 0; i < 50; ++i) {
+    for (size_t i = 0; i < disks.size(); ++i) {
         // New power-on hours on every disk: each poll writes rows to lose.
         for (const FakeDisk& d : disks)
-            reply(d.dev, with_number(text, {"\"power_on_time\": {", "\"hours\": "}, 9000 + i));
+            reply(d.dev, with_number(text, {"\"power_on_time\": {", "\"hours\": "},
+                                     9000 + static_cast<long long>(i)));
+        const std::string& dev = disks[i].dev;
+        ASSERT_TRUE(gate_set(dev));
         const NasProcess p = start({"dump"});
-        ::usleep(moment_us(rng));
+        const bool held = wait_until([&] { return gate_held(dev); }, 30);
         ::kill(p.pid, SIGKILL);
         const RunResult r = nas.wait(p);
-        killed_mid_poll += r.signal == SIGKILL && r.err.find("manual poll #") == std::string::npos;
+        gate_release(dev);
+        ASSERT_TRUE(held) << r.err;
+        ASSERT_EQ(r.signal, SIGKILL) << r.err;
         ASSERT_EQ(value("PRAGMA integrity_check"), "ok") << i;
         ASSERT_EQ(value("SELECT COUNT(*) FROM polls WHERE finished_ts IS NULL"), "0") << i;
         ASSERT_EQ(value("SELECT COUNT(*) FROM polls p WHERE rows_written != (SELECT COUNT(*) FROM "
@@ -320,7 +343,7 @@ TEST_F(CollectorE2E, KillNineNeverLeavesHalfAPoll) {
                   "0")
             << i;
     }
-    EXPECT_GT(killed_mid_poll, 10);
+    EXPECT_EQ(value("SELECT COUNT(*) FROM polls"), "1") << "a killed poll was stored";
 }
 
 // tick, dump, the watch, a real probe of a disk and another writer at once:

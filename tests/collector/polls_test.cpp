@@ -14,6 +14,7 @@
 #include "core/db.h"
 #include "tests/support/fake_collector.h"
 #include "tests/support/fake_nas.h"
+#include "tests/support/full_disk_vfs.h"
 #include "tests/support/sqlite_file.h"
 
 namespace {
@@ -38,19 +39,20 @@ std::vector<std::string> polls(const FakeCollector& fc) {
 TEST(Polls, TickChoosesHourlyAdaptiveOrNothing) {
     FakeCollector fc;
     fc.add(sata(0), realloc_reply(0));
+    // A step back in time is a clock set back: the last poll's end lies ahead.
     struct Step {
-        double after_s;
+        std::int64_t after_s;
         long long realloc;
         const char* expect;  // the kind of the newest poll after this tick, "" none new
     } steps[] = {
         {0, 0, "hourly"},     {600, 0, ""},        {3000, 0, "hourly"},   {3600, 0, "hourly"},
         {3600, 0, "hourly"},  {3600, 7, "hourly"}, {900, 7, "adaptive"},  {600, 7, ""},
-        {300, 7, "adaptive"}, {7200, 7, "hourly"}, {1200, 7, "adaptive"}, {3600, 7, "hourly"},
-        {200, 7, ""},  // the rise is now more than three hours old
+        {300, 7, "adaptive"}, {7200, 7, "hourly"}, {1200, 7, "adaptive"}, {-300, 7, "adaptive"},
+        {3600, 7, "hourly"},  {200, 7, ""},  // the rise is now more than three hours old
     };
     size_t count = 0;
     for (const Step& s : steps) {
-        fc.clock.advance_ms(s.after_s * 1000);
+        fc.clock.set_now(fc.clock.now() + s.after_s);
         fc.reply("sda", realloc_reply(s.realloc));
         EXPECT_EQ(cmd_tick(), 0);
         const auto now = polls(fc);
@@ -133,6 +135,67 @@ TEST(Polls, DiskPulledWithinTheSecondOfItsLastPollIsGone) {
     EXPECT_EQ(fc.value("SELECT COUNT(*) FROM events WHERE type='disappear'"), "1");
 }
 
+// Readings without their poll, attributes stored twice under one poll id,
+// and latest values that are not the newest reading: "0|0|0" when none.
+constexpr char kPollFaults[] =
+    "SELECT (SELECT COUNT(*) FROM readings WHERE poll_id NOT IN (SELECT poll_id FROM polls)),"
+    "(SELECT COUNT(*) FROM (SELECT 1 FROM readings GROUP BY poll_id,disk_id,ns,attr_name "
+    "HAVING COUNT(*)>1)),"
+    "(SELECT COUNT(*) FROM readings_latest L WHERE L.value_raw IS NOT (SELECT R.value_raw FROM "
+    "readings R WHERE R.disk_id=L.disk_id AND R.ns=L.ns AND R.attr_name=L.attr_name ORDER BY "
+    "R.id DESC LIMIT 1))";
+
+// The disk fills up at each write of a poll in turn: the poll fails with
+// SQLite's own reason and leaves the database file byte for byte as it was,
+// and the next poll, with room again, is stored whole.
+TEST(Polls, APollThatFailsAtAnyWriteStoresNothingOfIt) {
+    FullDiskVfs disk;
+    FakeCollector fc;
+    auto counts = [](long long n) {
+        return ata_reply({{5, "Reallocated_Sector_Ct", n},
+                          {197, "Current_Pending_Sector", n},
+                          {199, "UDMA_CRC_Error_Count", n}});
+    };
+    auto dump = [](std::string* log) {
+        testing::internal::CaptureStderr();
+        const int rc = cmd_dump(nullptr);
+        *log = testing::internal::GetCapturedStderr();
+        tick_lock_release();
+        return rc;
+    };
+    for (int i = 0; i < 3; ++i) fc.add(sata(i), counts(0));
+    ASSERT_EQ(fc.poll(), 1);
+    // Until the failing write comes after the poll's commit.
+    int n = 0;
+    for (int rc = 1; rc != 0;) {
+        ASSERT_LT(++n, 1000);
+        fc.clock.advance_ms(3600e3);
+        for (int i = 0; i < 3; ++i) fc.reply(sata(i).dev, counts(n));
+        fc.klog += "<3>[" + std::to_string(n) + ".000000] sd 2:0:0:0: [sdb] Medium Error\n";
+        const std::string before = read_file(fc.db());
+        std::string log;
+        disk.fail_write(n);
+        rc = dump(&log);
+        disk.fail_write(0);
+        ASSERT_EQ(fc.value("PRAGMA integrity_check"), "ok") << "write " << n;
+        if (rc != 0) {
+            EXPECT_TRUE(read_file(fc.db()) == before) << "write " << n << " left part of the poll";
+            EXPECT_NE(log.find("SQL error: database or disk is full"), std::string::npos) << log;
+            ASSERT_EQ(dump(&log), 0) << log;
+        }
+        EXPECT_EQ(fc.rows(kPollFaults), std::vector<std::string>{"0|0|0"}) << "write " << n;
+        // One stored poll per round, each kernel-log line once, and the newest
+        // poll with all its readings.
+        EXPECT_EQ(
+            fc.rows("SELECT (SELECT COUNT(*) FROM polls),(SELECT COUNT(*) FROM dmesg_lines),"
+                    "COUNT(*),P.rows_written FROM readings R JOIN polls P USING(poll_id) "
+                    "WHERE P.poll_id=(SELECT MAX(poll_id) FROM polls)"),
+            std::vector<std::string>{std::to_string(n + 1) + "|" + std::to_string(n) + "|9|9"})
+            << "write " << n;
+    }
+    EXPECT_GT(n, 1) << "no write of the poll failed";
+}
+
 TEST(Polls, RebootRestartsTheKernelLogBookkeeping) {
     FakeCollector fc;
     write_file(fc.root() + "/proc/sys/kernel/random/boot_id", "boot-1\n");
@@ -167,6 +230,12 @@ TEST(Polls, WeeklyPrune) {
     EXPECT_EQ(fc.rows("SELECT line FROM dmesg_lines"), std::vector<std::string>{"new"});
     EXPECT_EQ(fc.value("SELECT value FROM meta WHERE key='last_prune_ts'"),
               std::to_string(kFakeStart + 1));
+    // The clock set back a year: the last prune lies ahead, and the week is over.
+    tick_lock_release();
+    fc.clock.set_now(kFakeStart - 365 * 86400);
+    cmd_tick();
+    EXPECT_EQ(fc.value("SELECT value FROM meta WHERE key='last_prune_ts'"),
+              std::to_string(kFakeStart - 365 * 86400));
 }
 
 }  // namespace

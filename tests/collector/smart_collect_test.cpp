@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/support/fake_collector.h"
+#include "tests/support/json_edit.h"
 #include "tests/support/smartctl_samples.h"
 
 namespace {
@@ -37,27 +38,41 @@ TEST(SmartCollect, SatFallbackIsRemembered) {
 
 // A failed command among those of "-x" (exit status 4) leaves the rest of
 // the reply usable: a disk with reallocated sectors is collected, not refused.
-// For NVMe the bit is outside the mask anyway.
-TEST(SmartCollect, StatusFourIsAccepted) {
+// A disk of unknown type still tries "-d sat" then (a SATA disk behind a
+// bridge answers plainly as SCSI), and keeps it when that reply is clean or
+// comes from an ATA device. For NVMe the bit is outside the mask anyway.
+TEST(SmartCollect, StatusFourAndTheSatFallback) {
     std::string nvme = smartctl_sample("nvme-samsung-970evo-xall.json");
     nvme.replace(nvme.find("\"exit_status\": 0"), 16, "\"exit_status\": 4");
+    const std::string bridged = smartctl_sample("scsi-qemu-harddisk-xall-exit4.json");
+    const char* const ata_rows = "SELECT COUNT(*) > 0 FROM readings_latest WHERE ns='ata'";
     const struct {
         const char* what;
         FakeDisk disk;
-        std::string reply;
-        const char* want;  // a reading the reply holds
+        std::string plain;
+        std::string sat;
+        const char* dtype;  // stored afterwards
+        const char* want;   // a reading that shows which reply was used
     } cases[] = {
-        {"ata", kSata, smartctl_sample("ata-hdd-wd4000fyyx-megaraid-realloc-exit4.json"),
+        {"sat clean", kSata, bridged, smartctl_sample("usb-sat-sandisk-pssd-all.json"), "sat",
+         ata_rows},
+        {"sat status 4 from ATA", kSata, bridged,
+         smartctl_sample("ata-ssd-kingston-sa400-exit4-redacted.json"), "sat", ata_rows},
+        {"sat status 4 not ATA", kSata,
+         json_set(smartctl_sample("emulated/smartctl-x-scsi.json"), "temperature.current", "38"),
+         smartctl_sample("scsi-intel-raid1-volume-exit4.json"), "",
+         "SELECT value_raw = 38 FROM readings_latest WHERE attr_name='temperature'"},
+        {"no sat", kSata, smartctl_sample("ata-hdd-wd4000fyyx-megaraid-realloc-exit4.json"), "", "",
          "SELECT value_raw > 0 FROM readings_latest WHERE ns='ata' AND attr_id=5"},
-        {"scsi", kSata, smartctl_sample("emulated/smartctl-x-scsi.json"),
-         "SELECT COUNT(*) > 0 FROM readings_latest"},
-        {"nvme", kNvme, nvme, "SELECT COUNT(*) > 0 FROM readings_latest WHERE ns='nvme'"},
+        {"nvme", kNvme, nvme, "", "", "SELECT COUNT(*) > 0 FROM readings_latest WHERE ns='nvme'"},
     };
     for (const auto& c : cases) {
         FakeCollector fc;
-        fc.add(c.disk, c.reply);
+        fc.add(c.disk, c.plain);
+        fc.reply_dtype(c.disk.dev, "sat", c.sat);
         fc.poll();
-        EXPECT_EQ(fc.calls("smartctl").size(), 1u) << c.what << ": no fallback needed";
+        EXPECT_EQ(fc.calls("smartctl").size(), c.disk.bus == FakeBus::kNvme ? 1u : 2u) << c.what;
+        EXPECT_EQ(dtype_of(fc, c.disk.serial.c_str()), c.dtype) << c.what;
         EXPECT_EQ(fc.value(c.want), "1") << c.what;
         EXPECT_EQ(fc.value("SELECT COUNT(*) FROM events WHERE type='smart_error'"), "0") << c.what;
         EXPECT_EQ(fc.value("SELECT COUNT(*) FROM alerts WHERE rule_id='R-M3'"), "0") << c.what;
@@ -84,6 +99,30 @@ TEST(SmartCollect, SmartErrorWhenReadingStartsFailing) {
     EXPECT_EQ(fc.rows("SELECT rule_id,message FROM alerts"),
               std::vector<std::string>{"R-M3|[Corvantis] WDC (S1): SMART read error"});
     EXPECT_EQ(fc.value("SELECT detail FROM events WHERE type='smart_error'"), "{\"exit\":true}");
+}
+
+// One drive listed twice (two paths to one SAS disk, say) is one disks row.
+// It is unreadable only when no record of it reads: a failing path must not
+// journal a drive that the other path reads, nor the two undo each other.
+TEST(SmartCollect, DriveListedTwiceIsUnreadableOnlyWhenNoRecordReads) {
+    const std::string good = ata_reply({{5, "Reallocated_Sector_Ct", 0}});
+    for (const bool failing_first : {true, false}) {
+        FakeCollector fc;
+        // The enclosure file's record comes first in the inventory.
+        fc.add({.dev = "sda", .serial = "S1", .model = "WDC", .slot = 0},
+               failing_first ? "" : good);
+        fc.add({.dev = "sdb", .serial = "S1", .model = "WDC"}, failing_first ? good : "");
+        for (int i = 0; i < 2; ++i) {
+            fc.clock.advance_ms(900e3);
+            fc.poll();
+        }
+        EXPECT_EQ(fc.value("SELECT COUNT(*) FROM disks"), "1");
+        EXPECT_EQ(fc.value("SELECT COUNT(*) FROM events WHERE type='smart_error'"), "0")
+            << failing_first;
+        EXPECT_EQ(fc.value("SELECT COUNT(*) FROM alerts"), "0") << failing_first;
+        EXPECT_EQ(fc.value("SELECT COUNT(*) FROM readings WHERE attr_name='smart_read_error'"), "0")
+            << failing_first;
+    }
 }
 
 std::string selftest_reply(int poh, int hours, const char* status, bool passed) {

@@ -189,7 +189,7 @@ TEST_F(MainE2E, ProbeChoosesEngineOrTerminalUi) {
     // The plain follower starts a quick test of S, which finds no such disk.
     r = nas.run({"probe", "--serial", "S", "--plain", "--qpkg-root", root});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.out, "corvantis: S (): Test failed\n  error: serial_not_found\n");
+    EXPECT_EQ(r.out, "corvantis: S: Test failed\n  error: serial_not_found\n");
 
     r = nas.run({"probe", "--plain", "--qpkg-root", root});
     EXPECT_EQ(r.out.rfind("DEVICE     MODEL", 0), 0u) << r.out;
@@ -203,6 +203,55 @@ TEST_F(MainE2E, ProbeChoosesEngineOrTerminalUi) {
 
     r = nas.run({"probe", "--serial", "\xc3\x28\xff", "--qpkg-root", root});
     EXPECT_EQ(r.out, "{\"ok\":false,\"error\":\"bad_serial\"}\n");
+}
+
+// The data folder made open to every user: a link that an ordinary user put
+// at the name of a file that root writes there is never followed. The run
+// logs the path, and the link's target (a file whose writing, appending or
+// truncating would show, or a path where nothing may appear) stays as it was.
+TEST_F(MainE2E, LinksPlantedInTheDataFolderAreNeverFollowed) {
+    const std::string root = nas.pkg_root(), data = root + "/var/corvantis";
+    const std::string target = nas.base() + "/target", old_text((1 << 20) + 1, 'v');
+    const std::vector<std::string> probe = {"probe", "--json",      "--serial",
+                                            "S1",    "--qpkg-root", root};
+    const std::string loop = ": Too many levels of symbolic links";
+    const struct {
+        std::string name;  // in the data folder
+        bool target_exists;
+        std::vector<std::string> args;
+        std::string logged;
+    } cases[] = {
+        {".tick.lock",
+         false,
+         {"dump", "--qpkg-root", root},
+         "cannot open poll lock " + data + "/.tick.lock" + loop},
+        {"probe/S1.lock", false, probe, "probe: cannot open " + data + "/probe/S1.lock" + loop},
+        {"probe/.all.lock", false, probe, "probe: cannot open " + data + "/probe/.all.lock" + loop},
+        {"probe/S1.json.tmp", true, probe, "probe: cannot write " + data + "/probe/S1.json" + loop},
+        {"probe/S1.log",
+         true,
+         {"probe", "--plain", "--serial", "S1", "--qpkg-root", root},
+         "cannot open the test's log " + data + "/probe/S1.log" + loop},
+    };
+    make_dirs(data + "/probe");
+    ASSERT_EQ(::chmod(data.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod((data + "/probe").c_str(), 0777), 0);
+    for (const auto& c : cases) {
+        const std::string path = data + "/" + c.name;
+        const std::size_t slash = path.rfind('/');
+        ::unlink(target.c_str());
+        if (c.target_exists) write_file(target, old_text);
+        ASSERT_TRUE(as_nobody_in(path.substr(0, slash), [&](int dirfd) {
+            return ::symlinkat(target.c_str(), dirfd, path.c_str() + slash + 1) == 0;
+        })) << c.name;
+        const RunResult r = nas.run(c.args);
+        EXPECT_NE(r.err.find(c.logged), std::string::npos) << c.name << "\n" << r.err;
+        if (c.target_exists)
+            EXPECT_TRUE(read_file(target) == old_text) << c.name;
+        else
+            EXPECT_FALSE(exists(target)) << c.name;
+        ::unlink(path.c_str());
+    }
 }
 
 TEST_F(MainE2E, DatabaseCommandsOpenTheDatabaseFirst) {

@@ -5,10 +5,14 @@
 #include "nas_flags/flag_clear.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +23,7 @@
 #include "tests/support/fake_disk.h"
 #include "tests/support/fake_nas.h"
 #include "tests/support/fake_run.h"
+#include "tests/support/full_disk_vfs.h"
 #include "tests/support/lock_holder.h"
 #include "tests/support/sqlite_file.h"
 #include "tests/support/temp_dir.h"
@@ -212,6 +217,27 @@ TEST_F(FlagClearTest, HalEventClearsTheFlag) {
                   json_text(backup()) + ",\"hal_rc\":0,\"conf_retries\":0,\"probe_id\":1}"});
 }
 
+// The data folder fills up while hal_event runs: the flag is gone, and the
+// log tells that the history lacks its event.
+TEST_F(FlagClearTest, AnEventThatCannotBeRecordedIsLogged) {
+    FullDiskVfs disk;
+    good_probe();
+    runner_.set_handler([&](const std::vector<std::string>&) {
+        write_file(conf(), kCleared);
+        disk.fail_write(1);
+        return FakeReply{0, ""};
+    });
+    testing::internal::CaptureStderr();
+    const Reply r = run();
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out.rfind("{\"ok\":true,\"method\":\"hal_event\",", 0), 0u) << r.out;
+    EXPECT_EQ(events(), std::vector<std::string>{});
+    for (const char* why : {"SQL error: database or disk is full",
+                            "flag-clear: the flag_cleared event could not be recorded"})
+        EXPECT_NE(log.find(why), std::string::npos) << why << "\n" << log;
+}
+
 TEST_F(FlagClearTest, AHalEventThatDoesNothingIsFollowedByTheRewrite) {
     good_probe();
     runner_.push(FakeReply{2, "no such device\n"});
@@ -282,22 +308,108 @@ TEST_F(FlagClearTest, AFileHalEventLeftUnreadableOrDamagedIsNeverReportedCleared
     EXPECT_EQ(clock_.sleeps().size(), 4u * 40);
 }
 
+// The lock folder is open to every user. A lock that a NAS tool holds, and
+// anything but a plain file that an ordinary user put at the lock's name,
+// keep the flag and name the lock; nothing is made or changed through the
+// planted name.
 TEST_F(FlagClearTest, ALockedConfigurationStaysFlaggedAndNamesTheLock) {
     good_probe();
-    write_file(conf(), kFlagLine);
-    LockHolder nas_tool(lock());
-    ASSERT_TRUE(nas_tool.held());
-    const std::string saved = backup();
-    const Reply r = run();
-    EXPECT_EQ(
-        r.out,
-        "{\"ok\":false,\"error\":\"still_flagged\",\"detail\":\"conf_locked: " + lock() +
-            " stayed locked for 10 s\"" +
-            fields(saved, "null", lock_fields(json_text(lock())), -2, "\"\"", json_text(hal())));
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(clock_.sleeps(), std::vector<double>(100, 100.0));
-    EXPECT_EQ(read_file(conf()), kFlagLine);
+    ASSERT_EQ(::chmod(lock_dir_.c_str(), 0777), 0);
+    const std::string name = lock().substr(lock_dir_.size() + 1), victim = dir("/victim");
+    const struct {
+        const char* what;
+        std::function<bool(int dirfd)> plant;  // as nobody; none: a NAS tool holds the lock
+        std::string why;
+        std::size_t sleeps;
+    } cases[] = {
+        {"held", nullptr, "stayed locked for 10 s", 100},
+        {"link", [&](int d) { return ::symlinkat(victim.c_str(), d, name.c_str()) == 0; },
+         "is not a regular file", 0},
+        {"folder", [&](int d) { return ::mkdirat(d, name.c_str(), 0755) == 0; },
+         "is not a regular file", 0},
+    };
+    for (const auto& c : cases) {
+        clock_.advance_ms(1000);
+        write_file(conf(), kFlagLine);
+        std::optional<LockHolder> nas_tool;
+        if (c.plant) {
+            ASSERT_TRUE(as_nobody_in(lock_dir_, c.plant)) << c.what;
+        } else {
+            nas_tool.emplace(lock());
+            ASSERT_TRUE(nas_tool->held());
+        }
+        const std::string saved = backup();
+        const std::size_t slept = clock_.sleeps().size();
+        const Reply r = run();
+        EXPECT_EQ(
+            r.out,
+            "{\"ok\":false,\"error\":\"still_flagged\",\"detail\":\"conf_locked: " + lock() + " " +
+                c.why + "\"" +
+                fields(saved, "null", lock_fields(json_text(lock())), -2, "\"\"", json_text(hal())))
+            << c.what;
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(clock_.sleeps().size() - slept, c.sleeps) << c.what;
+        EXPECT_EQ(read_file(conf()), kFlagLine);
+        EXPECT_NE(::access(victim.c_str(), F_OK), 0) << c.what;
+        nas_tool.reset();
+        ::unlink(lock().c_str());
+        ::rmdir(lock().c_str());
+    }
     EXPECT_TRUE(events().empty());
+}
+
+// Ends the process outright (as a power cut would) when the run has written
+// its n-th temporary file.
+struct KillAt {
+    int n;
+    int seen = 0;
+};
+
+void kill_at_temp(void* arg) {
+    auto* k = static_cast<KillAt*>(arg);
+    if (++k->seen == k->n) ::raise(SIGKILL);
+}
+
+// A run killed while its backup or its new text lies under a temporary name
+// leaves that copy of the configuration behind; the next run removes it.
+TEST_F(FlagClearTest, WhatAKilledRunLeftTheNextRunRemoves) {
+    good_probe();
+    const std::string backups = std::string(g_var_dir) + "/flag-backups";
+    auto temporary_files = [&] {
+        std::vector<std::string> names;
+        for (const std::string& name : dir_names(dir("/mnt")))
+            if (name.rfind(kConfTempPrefix, 0) == 0) names.push_back(name);
+        for (const std::string& name : dir_names(backups))
+            if (name.rfind(kBackupTempPrefix, 0) == 0) names.push_back(name);
+        return names;
+    };
+    const std::pair<int, const char*> cases[] = {{1, kBackupTempPrefix}, {2, kConfTempPrefix}};
+    for (const auto& [at, prefix] : cases) {
+        clock_.advance_ms(1000);
+        write_file(conf(), std::string(kFlagLine) + "x = 1\n");  // no device id: no hal_event
+        KillAt kill{at};
+        const ConfRewriteHooks hooks{kill_at_temp, &kill};
+        FlagClearEnv env = env_;
+        env.hooks = &hooks;
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            (void)flag_clear_run("0x5000c500a1b2c3d4", conf().c_str(), env);
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << prefix;
+        const std::vector<std::string> left = temporary_files();
+        ASSERT_EQ(left.size(), 1u) << prefix;
+        EXPECT_EQ(left[0].rfind(prefix, 0), 0u) << left[0];
+
+        clock_.advance_ms(1000);
+        const Reply r = run();
+        EXPECT_EQ(r.code, 0) << r.out;
+        EXPECT_EQ(read_file(conf()), "x = 1\n");
+        EXPECT_EQ(temporary_files(), std::vector<std::string>{}) << prefix;
+    }
 }
 
 TEST_F(FlagClearTest, BackupsAreNeverReplacedAndTheirFailureStopsTheRun) {

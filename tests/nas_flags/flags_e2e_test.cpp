@@ -1,7 +1,7 @@
 // flags and flag-clear as the NAS runs them: the real executable in the fake
 // NAS, its configuration at /mnt/HDA_ROOT/.conf, a /sbin/hal_event script,
 // the NAS's INI lock held by another process, a busy database, and kills at
-// random moments of a rewrite.
+// moments spread over a whole run.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,7 +10,6 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -132,39 +131,55 @@ TEST_F(FlagsE2e, AHalEventThatDamagesTheFileLeavesTheFlagReported) {
     EXPECT_EQ(read_file(backups() + "/" + saved[0]), kConf);
 }
 
-// Whatever moment a kill lands on, the configuration is the old text or the
-// new one, whole, and every backup holds the old text whole.
+// Whatever moment a stop or a kill lands on, the configuration is the old
+// text or the new one, whole, and every backup holds the old text whole. A
+// stop (SIGTERM) leaves no temporary copy of the configuration, beside it or
+// in the backup folder; a kill (SIGKILL) may, under a temporary name.
 TEST_F(FlagsE2e, AKillAtAnyMomentLeavesAWholeConfiguration) {
     good_probe();
     RunOptions opts;
     opts.env_set = {{"PATH", "/nonexistent"}};
     const std::string conf = nas_.host_path(kConfPath);
-    // The kill lands anywhere within the time a whole run takes.
+    auto temporary_files = [&] {
+        std::vector<std::string> names;
+        for (const std::string& dir : {nas_.host_path("/mnt/HDA_ROOT"), backups()})
+            for (const std::string& name : dir_names(dir))
+                if (name.rfind(".conf.corvantis.", 0) == 0 || name.rfind(".conf-backup.", 0) == 0)
+                    names.push_back(name);
+        return names;
+    };
+    // The moments are spread evenly over the time a whole run takes.
     nas_.put_file(kConfPath, kConf);
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(nas_.run({"flag-clear", "--wwn", "5000c500a1b2c3d4"}, opts).exit_code, 0);
     const auto whole = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - start);
-    std::mt19937 random(std::random_device{}());
-    std::uniform_int_distribution<int> moment(0, static_cast<int>(whole.count()));
-    int old_left = 0, new_left = 0;
-    for (int i = 0; i < 40; ++i) {
-        nas_.put_file(kConfPath, kConf);
-        opts.kill_after_us = moment(random);
-        nas_.run({"flag-clear", "--wwn", "5000c500a1b2c3d4"}, opts);
-        const std::string now = read_file(conf);
-        ASSERT_TRUE(now == kConf || now == kCleared)
-            << "killed after " << opts.kill_after_us << " us:\n"
-            << now;
-        (now == kConf ? old_left : new_left)++;
-        for (const std::string& name : dir_names(backups())) {
-            if (name[0] == '.') continue;  // a backup still under its temporary name
-            EXPECT_EQ(read_file(backups() + "/" + name), kConf) << name;
-            ::unlink((backups() + "/" + name).c_str());
+    const struct { int signal, runs; } rounds[] = {{SIGTERM, 100}, {SIGKILL, 40}};
+    for (const auto& round : rounds) {
+        int old_left = 0, new_left = 0;
+        opts.kill_signal = round.signal;
+        for (int i = 0; i < round.runs; ++i) {
+            nas_.put_file(kConfPath, kConf);
+            opts.kill_after_us = static_cast<int>(whole.count() * i / round.runs);
+            nas_.run({"flag-clear", "--wwn", "5000c500a1b2c3d4"}, opts);
+            const std::string now = read_file(conf);
+            ASSERT_TRUE(now == kConf || now == kCleared)
+                << "signal " << round.signal << " after " << opts.kill_after_us << " us:\n"
+                << now;
+            (now == kConf ? old_left : new_left)++;
+            if (round.signal == SIGTERM) {
+                EXPECT_EQ(temporary_files(), std::vector<std::string>{})
+                    << "stopped after " << opts.kill_after_us << " us";
+            }
+            for (const std::string& name : dir_names(backups())) {
+                if (name[0] == '.') continue;  // a backup still under its temporary name
+                EXPECT_EQ(read_file(backups() + "/" + name), kConf) << name;
+                ::unlink((backups() + "/" + name).c_str());
+            }
         }
+        std::printf("a run takes %lld us; signal %d left the old text %d times, the new one %d\n",
+                    static_cast<long long>(whole.count()), round.signal, old_left, new_left);
     }
-    std::printf("a run takes %lld us; kills left the old text %d times, the new one %d times\n",
-                static_cast<long long>(whole.count()), old_left, new_left);
 }
 
 // The rows that decide are written by the real probe: a good run of a clean

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
@@ -230,6 +231,21 @@ std::vector<std::string> dir_names(const std::string& dir) {
     return names;
 }
 
+bool as_nobody_in(const std::string& dir, const std::function<bool(int dirfd)>& fn) {
+    constexpr uid_t kNobody = 65534;
+    const UniqueFd d(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!d.valid()) return false;
+    const pid_t pid = ::fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        const bool ok = ::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 &&
+                        ::setuid(kNobody) == 0 && fn(d.get());
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 void make_dirs(const std::string& path) {
     for (size_t pos = 1; pos != std::string::npos;) {
         pos = path.find('/', pos + 1);
@@ -376,7 +392,8 @@ std::function<void(int)> FakeNas::exec_in_namespace(const std::vector<std::strin
 }
 
 RunResult FakeNas::run(const std::vector<std::string>& args, const RunOptions& opts) const {
-    return spawn(exec_in_namespace(args, opts), opts.timeout_s, opts.kill_after_us);
+    return spawn(exec_in_namespace(args, opts), opts.timeout_s, opts.kill_after_us,
+                 opts.kill_signal);
 }
 
 NasProcess FakeNas::start(const std::vector<std::string>& args, const RunOptions& opts) const {
@@ -443,12 +460,12 @@ SealPlan FakeNas::make_seal() const {
 }
 
 RunResult FakeNas::spawn(const std::function<void(int status_fd)>& in_namespace, int timeout_s,
-                         int kill_after_us) const {
+                         int kill_after_us, int kill_signal) const {
     const NasProcess p = launch(in_namespace, "run");
     // The status pipe closed at the exec: the program runs from here on.
     if (kill_after_us >= 0) {
         ::usleep(static_cast<useconds_t>(kill_after_us));
-        ::kill(p.pid, SIGKILL);
+        ::kill(p.pid, kill_signal);
     }
     return wait(p, timeout_s);
 }

@@ -29,6 +29,7 @@
 
 #include <sys/types.h>
 
+#include <csignal>
 #include <functional>
 #include <map>
 #include <string>
@@ -46,7 +47,8 @@ struct RunOptions {
     std::string argv0;       // argv[0]; the executable's path when empty
     bool no_argv0 = false;   // start with an empty argument vector
     int timeout_s = 60;      // killed with SIGKILL past this
-    int kill_after_us = -1;  // SIGKILL this long after the program started (>= 0)
+    int kill_after_us = -1;  // kill_signal this long after the program started (>= 0)
+    int kill_signal = SIGKILL;
 };
 
 // A corvantisd started in the background (see FakeNas::start).
@@ -119,7 +121,7 @@ class FakeNas {
     // standard streams from /dev/null and the result files, then calls
     // in_namespace (which must not return); waits at most timeout_s seconds.
     RunResult spawn(const std::function<void(int status_fd)>& in_namespace, int timeout_s,
-                    int kill_after_us = -1) const;
+                    int kill_after_us = -1, int kill_signal = SIGKILL) const;
     NasProcess launch(const std::function<void(int status_fd)>& in_namespace,
                       const std::string& tag) const;
     // The exec of corvantisd with args and opts, as the child runs it inside the namespace.
@@ -144,6 +146,10 @@ void write_file(const std::string& path, const std::string& content, mode_t mode
 void make_dirs(const std::string& path);
 // The names in a folder but "." and "..", sorted; none when it cannot be read.
 std::vector<std::string> dir_names(const std::string& dir);
+// Runs fn in a child process as the ordinary user nobody (uid and gid
+// 65534), with dirfd a descriptor of dir taken before the change of user, so
+// that only dir itself must be open to nobody. True when fn returned true.
+bool as_nobody_in(const std::string& dir, const std::function<bool(int dirfd)>& fn);
 // The whole content of a file under tests/data (path relative to it); a file
 // that is not there fails the test.
 std::string test_data_file(const std::string& relative);

@@ -415,6 +415,47 @@ TEST_F(ProbeRun, DeviceThatCannotBeOpened) {
     EXPECT_EQ(json_get(state("S-1"), "error"), "open /dev/sdb: No such file or directory");
 }
 
+// The data folder (a small tmpfs in a child's own mount namespace) is full
+// after a first run: the second run's result reaches neither the state file
+// nor the database, and its reply, exit code and log say so.
+TEST_F(ProbeRun, AResultRecordedNowhereIsAFailure) {
+    REQUIRE_FAKE_NAS();
+    FakeClock clock;
+    add_disk(FakeDisk{.dev = "sdb", .serial = "S-1"}, 2 * kMiB);
+    const std::string var = g_var_dir;
+    const std::string out = root_.path() + "/out";
+    const std::string err = root_.path() + "/err";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        auto to = [](int fd, const std::string& path) {
+            const UniqueFd f(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+            return f.valid() && ::dup2(f.get(), fd) == fd;
+        };
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", var.c_str(), "tmpfs", 0, "size=1m") != 0 || !to(1, "/dev/null") ||
+            !to(2, "/dev/null") || probe_run("S-1", "quick") != 0)
+            ::_exit(100);
+        const UniqueFd filler(
+            ::open((var + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        const std::string chunk(65536, 'x');
+        while (::write(filler.get(), chunk.data(), chunk.size()) > 0) {
+        }
+        if (errno != ENOSPC || !to(1, out) || !to(2, err)) ::_exit(101);
+        ::_exit(probe_run("S-1", "quick"));
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(read_file(out),
+              "{\"ok\":false,\"status\":\"done\",\"verdict\":\"good\",\"probe_id\":0,\"error\":"
+              "\"not_recorded\"}\n");
+    const std::string log = read_file(err);
+    for (const char* why : {"No space left on device", "database or disk is full",
+                            "the result is recorded neither in"})
+        EXPECT_NE(log.find(why), std::string::npos) << why << "\n" << log;
+}
+
 TEST_F(ProbeRun, DeadRunsFileIsRepairedBeforeTheNewRun) {
     FakeClock clock;
     add_disk(FakeDisk{.dev = "sdb", .serial = "S-1"}, 2 * kMiB);

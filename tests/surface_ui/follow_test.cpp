@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "surface_ui/picker.h"
 #include "surface_ui/screen.h"
 #include "surface_ui/spawn.h"
 #include "tests/support/fake_clock.h"
@@ -152,6 +154,33 @@ TEST_F(Follow, AQuitSignalLeavesTheTestRunning) {
     std::string out;
     EXPECT_EQ(run(nullptr, doc("running"), {}, &out, 0, true), 0);
     EXPECT_EQ(out.find("corvantis:"), std::string::npos) << out;
+}
+
+// Piped into a reader that has gone (`| head -1`), both plain faces end at
+// the first line they cannot write; nothing stops the test.
+TEST_F(Follow, AReaderThatIsGoneEndsThePlainFaces) {
+    dir_.write_state("S1", doc("running", "identify"));
+    int passes = 0;
+    clock_.on_sleep(
+        [&](double) { dir_.write_state("S1", doc(++passes < 30 ? "running" : "done")); });
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    ::close(p[0]);
+    const auto sigpipe = std::signal(SIGPIPE, SIG_IGN);
+    std::fflush(stdout);
+    int code = 0, table = 0;
+    {
+        FdRedirect out(p[1], STDOUT_FILENO);
+        code = ui_follow_plain("S1", nullptr);
+        const PickerDisk disk{"S1", "WDC WD40EFRX-68N32N0", "sdb", "4.0 TB", 1};
+        table = picker_print_table(stdout, &disk, 1);
+    }
+    std::clearerr(stdout);
+    std::signal(SIGPIPE, sigpipe);
+    ::close(p[1]);
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(passes, 0) << "ended at its first line";
+    EXPECT_EQ(table, -1);
 }
 
 }  // namespace

@@ -8,8 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "core/cli.h"
@@ -48,7 +51,22 @@ int fg_at(int y, const std::string& text) {
     return g_cells[y * g_cols + x].fg;
 }
 
+// Everything print writes to its stream.
+std::string printed(const std::function<void(std::FILE*)>& print) {
+    char* text = nullptr;
+    std::size_t len = 0;
+    std::FILE* f = ::open_memstream(&text, &len);
+    if (!f) return "";
+    print(f);
+    std::fclose(f);
+    std::string out(text, len);
+    std::free(text);
+    return out;
+}
+
+int g_spawns = 0;
 int fake_spawn(const char*, const char*) {
+    ++g_spawns;
     return 0;
 }
 
@@ -144,6 +162,45 @@ TEST_F(Screens, TheTitleKeepsDeviceAndSize) {
     }
 }
 
+// Where a letter or digit sits on a box's bottom edge ("╰──x"), or "".
+std::string text_on_an_edge() {
+    for (int y = 0; y < g_rows; ++y) {
+        bool edge = false;
+        for (int x = 0; x < g_cols; ++x) {
+            const std::string glyph = g_cells[y * g_cols + x].glyph;
+            if (edge && glyph.size() == 1 && std::isalnum(static_cast<unsigned char>(glyph[0])))
+                return std::to_string(x) + "," + std::to_string(y) + "\n" + grid();
+            edge = glyph == "╰" || (edge && glyph == "─");
+        }
+    }
+    return "";
+}
+
+// At 80 x 24 the details overlay reaches below the map: the rows it reaches
+// show nothing beside it. And no text is written over a box's frame: not the
+// counters that have no room left for their box, not the texts of an empty
+// map box or an empty list on a terminal too low for them.
+TEST_F(Screens, OverlaysLeaveNoPiecesAndNoTextSitsOnAFrame) {
+    enter(running_doc().json());
+    g_show_details = 1;
+    draw(80, 24);
+    for (int y = 20; y <= 22; ++y)
+        for (int x = 0; x < 80; x += x == 1 ? 61 : 1)
+            EXPECT_STREQ(g_cells[y * g_cols + x].glyph, " ") << x << "," << y << "\n" << grid();
+    EXPECT_NE(row(22).find("Bad blocks (B)"), std::string::npos) << grid();
+    EXPECT_EQ(text_on_an_edge(), "");
+
+    g_show_details = 0;
+    enter("");
+    for (const int w : {20, 98})
+        for (int h = 5; h <= 12; ++h) {
+            draw(w, h);
+            EXPECT_EQ(text_on_an_edge(), "") << "test screen " << w << "x" << h;
+            picker_draw(&disk_, 0, 0, w, h);
+            EXPECT_EQ(text_on_an_edge(), "") << "picker " << w << "x" << h;
+        }
+}
+
 // Every box is drawn exactly when the panel's plan says so, at every height.
 TEST_F(Screens, InfoPanelBoxesByHeight) {
     const std::string docs[] = {"", running_doc().json(), finished_doc().json(),
@@ -221,6 +278,52 @@ TEST_F(Screens, AStartIsWatchedForFifteenSeconds) {
     EXPECT_EQ(s_.pending_ms, 0);
 }
 
+// Keys typed before the started run shows start nothing more, and a start
+// that another run beat to the disk is said to be refused.
+TEST_F(Screens, AStartSaysWhatTheStateFileShows) {
+    enter(finished_doc().json());
+    g_spawns = 0;
+    test_screen_apply(&s_, TsAction::kStartQuick);
+    test_screen_apply(&s_, TsAction::kAskFull);
+    EXPECT_EQ(g_dialog, 0);
+    test_screen_apply(&s_, TsAction::kStartFull);
+    test_screen_apply(&s_, TsAction::kStartQuick);
+    EXPECT_EQ(g_spawns, 1);
+    EXPECT_STREQ(ui_toast_text(), "Starting the quick test.");
+
+    enter(finished_doc().json());
+    test_screen_apply(&s_, TsAction::kStartFull);
+    dir_.write_state("S1", running_doc().set("mode", q("quick")).json());
+    test_screen_reload(&s_, clock_.mono_ms());
+    EXPECT_STREQ(ui_toast_text(),
+                 "The full test was refused: a quick test of this disk was already running.");
+}
+
+// A disk whose serial cannot name a file cannot be tested from here, and
+// the screen says so at once instead of waiting for a run.
+TEST_F(Screens, AnUntestableSerialIsSaidAtOnce) {
+    std::strcpy(disk_.serial, "AB CD/1");
+    enter("");
+    g_spawns = 0;
+    test_screen_apply(&s_, TsAction::kStartQuick);
+    EXPECT_STREQ(
+        ui_toast_text(),
+        "This disk cannot be tested from here: its serial \"AB CD/1\" cannot name a file.");
+    EXPECT_EQ(s_.pending_ms, 0);
+    test_screen_apply(&s_, TsAction::kAskFull);
+    EXPECT_EQ(g_dialog, 0);
+    EXPECT_EQ(g_spawns, 0);
+}
+
+// A test queued behind another disk's has no device yet: leaving names the
+// disk by its serial alone.
+TEST_F(Screens, LeavingAQueuedTestNamesItWithoutADevice) {
+    enter(running_doc().erase("dev").erase("map").set("phase", q("queued")).json());
+    const std::string out = printed([&](std::FILE* f) { test_screen_summary(f, &s_); });
+    EXPECT_EQ(out.substr(0, out.find('\n')),
+              "corvantis: the surface test of WD-WCC4E1234567 keeps running: 0 of 4096 cells.");
+}
+
 // The pid of a state file is signalled only when it is this disk's test.
 TEST_F(Screens, AStopNeverSignalsAnotherProgram) {
     const pid_t other = ::fork();
@@ -289,31 +392,51 @@ TEST_F(Screens, PickerWrapsAndOpensOnlyADisk) {
         }
 }
 
+// Columns are cut between characters and padded by cells, in the plain table
+// as on the screen, so that non-ASCII text stays valid and rows line up.
+TEST_F(Screens, ColumnsCutAndPadByCharacter) {
+    PickerDisk disks[2] = {{"S1", "ABCDEFGHIJKLMNOPQRSTUVWXYZABCÜX", "sdb", "4.0 TB", 1},
+                           {"SÉRIAL-Ω", "Ünicode", "sdc", "2.0 TB", 1}};
+    const std::string table = printed([&](std::FILE* f) { picker_print_table(f, disks, 2); });
+    EXPECT_NE(
+        table.find("\nsdb        ABCDEFGHIJKLMNOPQRSTUVWXYZABCÜ S1                         4.0 TB\n"
+                   "sdc        Ünicode                        SÉRIAL-Ω                   2.0 TB\n"),
+        std::string::npos)
+        << table;
+
+    picker_draw(disks, 2, -1, 120, 24);
+    const std::string listed = "        │ sdc        Ünicode                       SÉRIAL-Ω  ";
+    EXPECT_EQ(row(5).rfind(listed + "                 2.0 TB  -", 0), 0u) << grid();
+}
+
 // The list keeps its columns where they fit; a narrow one shortens the model
-// so that the size and the test status still show.
+// so that the size and the longest test status still show whole.
 TEST_F(Screens, PickerShowsSizeAndStatusAtEveryWidth) {
-    dir_.write_state("S1", finished_doc().json());
     std::strcpy(disk_.model, "WDC WD40EFRX-68N32N0");
     std::strcpy(disk_.size_text, "4.0 TB");
+    const std::string stale = running_doc().set("status", q("stale")).json();
     const struct {
         int w;
+        std::string doc;
         const char* header;
         const char* row;
     } cases[] = {
-        {120,
-         "        │ DEVICE     MODEL                          SERIAL                       SIZE  "
-         "SUR",
-         "        │ sdb        WDC WD40EFRX-68N32N0           S1                         4.0 TB  "
-         "DISK BAD "},
-        {100,
-         " │ DEVICE     MODEL                          SERIAL                       SIZE  SURFACE "
-         "TEST ",
-         " │ sdb        WDC WD40EFRX-68N32N0           S1                         4.0 TB  DISK "
-         "BAD "},
-        {80, " │ DEVICE     MODEL      SERIAL                       SIZE  SURFACE TEST      │",
-         " │ sdb        WDC WD40EF S1                         4.0 TB  DISK BAD          │"},
+        {120, stale,
+         "        │ DEVICE     MODEL                         SERIAL                       SIZE  "
+         "SURFACE TEST             │",
+         "        │ sdb        WDC WD40EFRX-68N32N0          S1                         4.0 TB  "
+         "Probe gone (stale state) │"},
+        {100, finished_doc().json(),
+         " │ DEVICE     MODEL                   SERIAL                       SIZE  SURFACE TEST   "
+         "          │",
+         " │ sdb        WDC WD40EFRX-68N32N0    S1                         4.0 TB  DISK BAD       "
+         "          │"},
+        {80, stale,
+         " │ DEVICE     MOD SERIAL                       SIZE  SURFACE TEST             │",
+         " │ sdb        WDC S1                         4.0 TB  Probe gone (stale state) │"},
     };
     for (const auto& c : cases) {
+        dir_.write_state("S1", c.doc);
         picker_draw(&disk_, 1, 0, c.w, 24);
         EXPECT_EQ(row(3).rfind(c.header, 0), 0u) << c.w << "\n" << grid();
         EXPECT_EQ(row(4).rfind(c.row, 0), 0u) << c.w << "\n" << grid();

@@ -2,6 +2,7 @@
 // full-screen process ends or stops, and the key reader fed through one.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,10 +11,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
-#include "core/util.h"
 #include "surface_ui/screen.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/pseudo_terminal.h"
@@ -44,15 +42,67 @@ namespace {
     ::_exit(0);
 }
 
+// How the shell ends its job in the test of kill %1 below, as exit codes.
+enum ShellEnd { kJobEnded = 0, kJobNotSuspended = 3, kJobStoppedAgain = 4, kJobKeptRunning = 5 };
+constexpr char kPrompt[] = "$ ";
+
+// An interactive shell in a session of its own, with the terminal as its
+// controlling terminal: it runs the screen as its foreground job, Ctrl-Z is
+// typed, it takes the terminal back and prints its prompt, then kill %1
+// (SIGTERM, then SIGCONT, to the stopped job, now in the background).
+[[noreturn]] void run_shell_kill_suspended(const PseudoTerminal& pty, int ready_fd) {
+    const int tty = pty.slave();
+    ::setsid();
+    if (::ioctl(tty, TIOCSCTTY, 0) != 0) ::_exit(20);
+    ::signal(SIGTTOU, SIG_IGN);  // a shell hands the terminal on from the background
+    int go[2], job_ready[2];
+    if (::pipe(go) != 0 || ::pipe(job_ready) != 0) ::_exit(21);
+    const pid_t job = ::fork();
+    if (job == 0) {
+        ::signal(SIGTTOU, SIG_DFL);
+        char c = 0;
+        if (::read(go[0], &c, 1) != 1) ::_exit(22);
+        run_screen(tty, job_ready[1]);
+    }
+    ::setpgid(job, job);
+    if (::tcsetpgrp(tty, job) != 0) ::_exit(23);
+    char c = 0;
+    if (::write(go[1], "g", 1) != 1 || ::read(job_ready[0], &c, 1) != 1) ::_exit(24);
+    (void)!::write(ready_fd, "r", 1);
+
+    pty.type("\x1a");
+    int status = 0;
+    if (::waitpid(job, &status, WUNTRACED) != job || !WIFSTOPPED(status)) ::_exit(kJobNotSuspended);
+    if (::tcsetpgrp(tty, ::getpgrp()) != 0) ::_exit(25);
+    (void)!::write(tty, kPrompt, sizeof kPrompt - 1);
+    ::killpg(job, SIGTERM);
+    ::killpg(job, SIGCONT);
+    for (int i = 0; i < 500; ++i) {
+        const pid_t r = ::waitpid(job, &status, WUNTRACED | WNOHANG);
+        if (r == job && WIFEXITED(status) && WEXITSTATUS(status) == 0) ::_exit(kJobEnded);
+        if (r == job && WIFSTOPPED(status)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(job, SIGKILL);
+    ::_exit(WIFSTOPPED(status) ? kJobStoppedAgain : kJobKeptRunning);
+}
+
+using ChildMain = void (*)(const PseudoTerminal& pty, int ready_fd);
+
+void run_screen_on(const PseudoTerminal& pty, int ready_fd) {
+    run_screen(pty.slave(), ready_fd);
+}
+
 class ScreenProcess {
    public:
-    explicit ScreenProcess(const PseudoTerminal& pty) : pty_(pty) {
+    explicit ScreenProcess(const PseudoTerminal& pty, ChildMain child = run_screen_on) : pty_(pty) {
         int p[2];
         EXPECT_EQ(::pipe(p), 0);
         pid_ = ::fork();
         if (pid_ == 0) {
             ::close(p[0]);
-            run_screen(pty.slave(), p[1]);
+            child(pty, p[1]);
+            ::_exit(30);
         }
         ::close(p[1]);
         char c = 0;
@@ -171,6 +221,22 @@ TEST(TerminalRestore, ContinueAfterAnUncatchableStopEntersRawModeAgain) {
     EXPECT_EQ(pty.stty_g(), before);
 }
 
+// The shell's kill must end a suspended screen: back in the background, it
+// neither stops again on the terminal nor writes a byte after the prompt.
+TEST(TerminalRestore, KillEndsASuspendedScreenWithoutTouchingTheTerminal) {
+    PseudoTerminal pty;
+    const std::string before = pty.stty_g();
+    ScreenProcess shell(pty, run_shell_kill_suspended);
+    const int status = shell.wait_change(0);
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), kJobEnded);
+    EXPECT_EQ(pty.stty_g(), before);
+    const std::string& out = shell.output();
+    const std::size_t prompt = out.rfind(kPrompt);
+    ASSERT_NE(prompt, std::string::npos) << "no prompt";
+    EXPECT_EQ(out.substr(prompt), kPrompt) << "written from the background";
+}
+
 TEST(TerminalRestore, EnterFailsWithoutATerminalAndRestoreRunsOnce) {
     int p[2];
     ASSERT_EQ(::pipe(p), 0);
@@ -199,130 +265,21 @@ TEST(TerminalRestore, EnterFailsWithoutATerminalAndRestoreRunsOnce) {
 
 // ---- the key reader ----
 
-struct Piece {
-    int after_ms;  // pause before these bytes are typed
-    std::string bytes;
-};
-
-// Types the pieces from another thread while the reader runs, then reads on
-// for settle_ms after the last piece: long enough for a pending Esc to be
-// decided, or (kLongSettle) for a sequence to be given up and its tail window
-// to close, so that nothing carries over into the next case.
-constexpr int kShortSettle = 700;
-constexpr int kLongSettle = 1300;
-
-std::vector<int> keys_for(const PseudoTerminal& pty, const std::vector<Piece>& pieces,
-                          int settle_ms) {
-    std::thread typist([&] {
-        for (const Piece& p : pieces) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(p.after_ms));
-            pty.type(p.bytes);
-        }
-    });
-    int total_ms = settle_ms;
-    for (const Piece& p : pieces) total_ms += p.after_ms;
-    std::vector<int> keys;
-    const double end = mono_ms() + total_ms;
-    while (mono_ms() < end) {
-        const int k = scr_read_key(100);
-        if (k) keys.push_back(k);
-    }
-    typist.join();
-    return keys;
-}
-
-class KeyReader : public ::testing::Test {
-   protected:
-    void SetUp() override { pty_.make_raw(); }
-    PseudoTerminal pty_;
-    FdRedirect in_{pty_.slave(), STDIN_FILENO};
-};
-
-struct KeyCase {
-    const char* name;
-    std::vector<Piece> pieces;
-    std::vector<int> keys;
-    int settle_ms = kShortSettle;
-};
-
-void run_cases(const PseudoTerminal& pty, const std::vector<KeyCase>& cases) {
-    for (const KeyCase& c : cases)
-        EXPECT_EQ(keys_for(pty, c.pieces, c.settle_ms), c.keys) << c.name;
-}
-
-TEST_F(KeyReader, PlainKeysArrowsAndEsc) {
-    run_cases(pty_, {
-                        {"plain keys", {{0, "q1?"}}, {'q', '1', '?'}},
-                        {"return and line feed", {{0, "\r\n"}}, {KEY_ENTER, KEY_ENTER}},
-                        {"arrows in one read",
-                         {{0, "\x1b[A\x1b[B\x1b[C\x1b[D"}},
-                         {KEY_UP, KEY_DOWN, KEY_RIGHT, KEY_LEFT}},
-                        {"arrow between keys", {{0, "j\x1b[Bk"}}, {'j', KEY_DOWN, 'k'}},
-                        {"lone Esc", {{0, "\x1b"}}, {KEY_ESC}},
-                        {"Esc, then a key long after", {{0, "\x1b"}, {600, "q"}}, {KEY_ESC, 'q'}},
-                        {"Esc pressed twice", {{0, "\x1b\x1b"}}, {KEY_ESC, KEY_ESC}},
-                    });
-}
-
-// Over a slow link the bytes of one key may arrive in separate reads.
-TEST_F(KeyReader, ArrowsSplitAcrossReads) {
-    run_cases(pty_,
-              {
-                  {"after the Esc by 50 ms", {{0, "\x1b"}, {50, "[A"}}, {KEY_UP}},
-                  {"after the Esc by 150 ms", {{0, "\x1b"}, {150, "[B"}}, {KEY_DOWN}},
-                  {"after the bracket by 400 ms", {{0, "\x1b["}, {400, "C"}}, {KEY_RIGHT}},
-                  {"byte by byte, 120 ms apart", {{0, "\x1b"}, {120, "["}, {120, "D"}}, {KEY_LEFT}},
-              });
-}
-
-// Function keys and other sequences mean nothing here: they are dropped
-// whole, never read as Esc, and none of their bytes arrives as a key (F10
-// followed by "1" must not answer a dialog and then start a test).
-TEST_F(KeyReader, OtherSequencesAreDroppedWhole) {
-    run_cases(pty_, {
-                        {"F10 then a key", {{0, "\x1b[21~"}, {0, "q"}}, {'q'}},
-                        {"F10 and a key in one read", {{0, "\x1b[21~1"}}, {'1'}},
-                        {"F1", {{0, "\x1bOP"}}, {}},
-                        {"F5 split after the bracket", {{0, "\x1b["}, {200, "15~"}}, {}},
-                        {"arrow in application mode", {{0, "\x1bOA"}}, {}},
-                        {"Ctrl with an arrow", {{0, "\x1b[1;5A"}}, {}},
-                        {"Alt with a key", {{0, "\x1bx"}}, {}},
-                        {"Alt with an arrow", {{0, "\x1b\x1b[A"}}, {}},
-                        {"a sequence far too long",
-                         {{0, "\x1b[" + std::string(40, '1') + "A"}},
-                         {},
-                         kLongSettle},
-                        {"a sequence cut by another", {{0, "\x1b[2\x1b[A"}}, {KEY_UP}},
-                    });
-}
-
-TEST_F(KeyReader, SequencesThatNeverCompleteLeaveNoTail) {
-    run_cases(pty_, {
-                        {"never completed", {{0, "\x1b[2"}}, {}, kLongSettle},
-                        {"completed after it was given up", {{0, "\x1b[2"}, {1300, "1~q"}}, {'q'}},
-                        {"tail of a key split after its Esc for longer than the Esc wait",
-                         {{0, "\x1b"}, {600, "[21~"}},
-                         {KEY_ESC}},
-                    });
-}
-
-TEST_F(KeyReader, NoKeyWithinTheTimeoutGivesZero) {
-    EXPECT_EQ(scr_read_key(50), 0);
-    EXPECT_EQ(scr_read_key(0), 0);
-    EXPECT_EQ(scr_read_key(-20), 0);
-}
-
-// The reader's waits are real ones: a program clock that a test holds still
-// neither keeps it waiting for ever nor keeps a lone Esc pending. In a child,
-// whose alarm ends a reader that never returns.
-TEST_F(KeyReader, WaitsDoNotFollowAFakeClock) {
+// Keys typed on a real terminal, decoded on the real clock: a program clock
+// that a test holds still neither keeps the reader waiting for ever nor keeps
+// a lone Esc pending. In a child, whose alarm ends a reader that never returns.
+TEST(KeyReader, ReadsTypedKeysOnTheRealClock) {
+    PseudoTerminal pty;
+    pty.make_raw();
+    FdRedirect in(pty.slave(), STDIN_FILENO);
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::alarm(5);
         FakeClock held;
-        const bool idle = scr_read_key(50) == 0;
-        pty_.type("\x1b");
-        ::_exit(idle && scr_read_key(2000) == KEY_ESC ? 0 : 1);
+        if (scr_read_key(50) != 0) ::_exit(1);
+        pty.type("j\x1b[B\x1b");
+        const int keys[] = {scr_read_key(2000), scr_read_key(2000), scr_read_key(2000)};
+        ::_exit(keys[0] == 'j' && keys[1] == KEY_DOWN && keys[2] == KEY_ESC ? 0 : 2);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
