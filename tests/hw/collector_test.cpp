@@ -98,9 +98,11 @@ TEST_F(HwCollector, DumpRecordsEveryDiskWithItsBusAndIdentity) {
 
 // Every emulated sd disk answers smartctl -x with exit status 4 (one command
 // behind "-x" failed): the rest of the reply is still the drive's data, so it is
-// stored, with no R-M3 and no smart_error. The emulated SATA drive's attributes
-// are static and the SCSI ones report temperature 0. The NVMe reply (exit 0) is
-// stored too; a second dump stores nothing new, since nothing changed.
+// stored, with no R-M3 and no smart_error. The SATA drive's "-d sat" reply says
+// as much and reports an ATA device, so its type becomes "sat" and later polls
+// make one call. The emulated SATA drive's attributes are static and the SCSI
+// ones report temperature 0. The NVMe reply (exit 0) is stored too; a second
+// dump stores nothing new, since nothing changed.
 TEST_F(HwCollector, SecondDumpWritesNoReadings) {
     EXPECT_NE(out("dump1.log").find("manual poll #1: 5 disks, "), std::string::npos)
         << out("dump1.log");
@@ -129,7 +131,8 @@ TEST_F(HwCollector, SecondDumpWritesNoReadings) {
              "ns='health' ORDER BY disk_id,attr_name"),
         (std::vector<std::string>{"1|power_on_hours|1", "1|smart_status|1", "1|temperature|31",
                                   "2|temperature|0", "3|temperature|0", "4|smart_status|1"}));
-    EXPECT_EQ(rows("SELECT DISTINCT smart_dtype FROM disks"), std::vector<std::string>{""});
+    EXPECT_EQ(rows("SELECT disk_id,smart_dtype FROM disks WHERE disk_id<=5 ORDER BY disk_id"),
+              (std::vector<std::string>{"1|sat", "2|", "3|", "4|", "5|"}));
 }
 
 // The kernel-log scan of the first dump finds the failed read of the NVMe

@@ -14,6 +14,7 @@
 
 #include "core/cli.h"
 #include "core/paths.h"
+#include "tests/support/probe_state_dir.h"
 
 namespace {
 
@@ -57,6 +58,7 @@ void on_alarm(int) {}
 // Timer signals without SA_RESTART keep interrupting the wait for the
 // intermediate child; every launch still reaps it.
 TEST(Spawn, SignalsDuringTheLaunchLeaveNoChildBehind) {
+    const ProbeStateDir data;  // the launches' logs land there, not on the host
     struct sigaction sa {
     }, old{};
     sa.sa_handler = on_alarm;
