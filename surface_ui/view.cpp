@@ -261,12 +261,13 @@ void clean_counts(ProbeView* v) {
 }
 
 // Whether the test that wrote a "running" file is gone. Stale means that no
-// process holds the disk's lock, as for the test itself and probe-stop; a
+// process holds the disk's lock, as for the test itself and probe-stop. A
 // reader tells it without taking the lock, and never by the file's age
-// alone: a failing disk may take minutes to answer one read, during which
-// the test saves nothing. The pid tells next, alive as this disk's test or
-// no process at all (kill with signal 0 sends nothing); the age of the last
-// save decides only where neither can be told.
+// alone: a failing disk may take minutes to answer one read, during which the
+// test saves nothing. A pid that is this disk's test counts as alive too (a
+// file system may name the lock's file in /proc/locks otherwise than stat
+// does); one that is no process (kill with signal 0 sends nothing) as gone.
+// The age of the last save decides only where neither tells.
 bool writer_gone(const char* serial, const ProbeView& v) {
     const int held = probe_lock_held(serial);
     if (held == 1) return false;
