@@ -33,6 +33,10 @@ int g_tick_lock_fd = -1;
 
 namespace {
 
+// The summary of the last poll, logged only once its transaction has
+// committed: a poll that rolls back must not read as stored.
+char s_stored_line[160];
+
 constexpr std::int64_t kHourS = 3600;
 constexpr std::int64_t kOnTimeS = 900;
 constexpr unsigned kBudgetS = 240;
@@ -211,10 +215,12 @@ int run_committed(const char* cmd, Poll poll) {
         }
         poll();
         if (txn.commit() != 0) {
+            poll_forget_summary();
             log_msg("%s: the poll could not be committed; nothing of it was stored", cmd);
             return 1;
         }
     }
+    poll_log_stored();
     alert_push_pending();
     return 0;
 }
@@ -255,7 +261,17 @@ void poll_on_alarm(int) {
     g_poll_timeout = 1;
 }
 
+void poll_log_stored() {
+    if (s_stored_line[0]) log_msg("%s", s_stored_line);
+    poll_forget_summary();
+}
+
+void poll_forget_summary() {
+    s_stored_line[0] = '\0';
+}
+
 int poll_run(const char* kind, std::int64_t slot, int on_time, const char* filter) {
+    poll_forget_summary();
     const std::int64_t start = clock_now();
     const std::int64_t poll_id = insert_poll(kind, slot, start, on_time);
     if (poll_id == 0) return 0;
@@ -288,9 +304,10 @@ int poll_run(const char* kind, std::int64_t slot, int on_time, const char* filte
     klog_and_crc(kind, poll_id, disks.get(), n, filtered);
     const std::int64_t end = finish_poll(poll_id, start, visited);
     if (db_txn_failed()) return -1;
-    log_msg("%s poll #%lld: %d disks, %lld delta rows, %llds", kind,
-            static_cast<long long>(poll_id), visited, static_cast<long long>(g_rows_written),
-            static_cast<long long>(end - start));
+    (void)std::snprintf(
+        s_stored_line, sizeof s_stored_line, "%s poll #%lld: %d disks, %lld delta rows, %llds",
+        kind, static_cast<long long>(poll_id), visited, static_cast<long long>(g_rows_written),
+        static_cast<long long>(end - start));
     return 1;
 }
 

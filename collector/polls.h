@@ -35,6 +35,12 @@ std::int64_t poll_hour_slot(std::int64_t t);
 // statement failed: the poll stops there and its transaction only rolls back.
 int poll_run(const char* kind, std::int64_t slot, int on_time, const char* filter);
 
+// The line "<kind> poll #N: … delta rows, …s" of the last poll_run that ran,
+// logged by the caller once the transaction has committed, or forgotten when
+// it has not: a rolled-back poll is never announced as stored.
+void poll_log_stored();
+void poll_forget_summary();
+
 // The commands. 0 done (or another poll holds the lock), 1 when the lock
 // file cannot be opened or the transaction cannot begin or commit.
 int cmd_tick();

@@ -248,9 +248,10 @@ void remember_sat(DiskInfo* disk) {
 // still unknown, a plain reply is used at once only when it is clean. A
 // SATA disk behind a bridge answers plainly as SCSI with bit 2 set (a log
 // it does not have), so "-d sat" is tried then, and kept when it is clean or
-// comes from an ATA device: that reply says at least as much, and the next
-// poll makes one call, not two. A plain reply with bit 2 alone is the answer
-// of a SAS or SCSI disk with a missing log. false when nothing is usable.
+// comes from an ATA device: that reply says at least as much, and the type is
+// stored, so later polls make one call. Where "-d sat" fails, nothing is stored
+// and every poll makes both calls: a plain reply with bit 2 alone is the
+// answer of a SAS or SCSI disk with a missing log. false when nothing is usable.
 bool read_reply(DiskInfo* disk, const char* device, bool nvme, StrBuf* reply) {
     smartctl_run(device, disk->smart_dtype, reply);
     if (disk->smart_dtype[0] || nvme)

@@ -71,10 +71,13 @@ void hotswap_poll() {
     if (tick_lock_acquire() == 0) {
         DbTxn txn;
         if (txn.ok()) poll_run("hotswap", poll_hour_slot(clock_now()), 1, nullptr);
-        if (txn.ok() && txn.commit() == 0)
+        if (txn.ok() && txn.commit() == 0) {
+            poll_log_stored();
             alert_push_pending();
-        else
+        } else {
+            poll_forget_summary();
             log_msg("watch: the hot-swap poll could not be stored");
+        }
     }
     tick_lock_release();
     db_close();

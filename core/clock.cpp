@@ -45,7 +45,10 @@ void clock_sleep_ms(double ms) {
 }
 
 std::int64_t clock_seconds_since(std::int64_t then, std::int64_t now) {
-    return then > now ? INT64_MAX : now - then;
+    std::int64_t since = 0;
+    // A damaged stamp far in the past counts as long past too, not as a wrap.
+    if (then > now || __builtin_sub_overflow(now, then, &since)) return INT64_MAX;
+    return since;
 }
 
 ClockFns clock_replace(const ClockFns* fns) {

@@ -19,7 +19,7 @@ void clock_sleep_ms(double ms);
 // Seconds from a stored Unix time `then` to now. A time ahead of now counts
 // as long past (INT64_MAX): it was stored before the clock was set back, and
 // a window measured from it would stay open for as long as the clock had run
-// ahead.
+// ahead. So does a stamp so old that the difference would overflow.
 std::int64_t clock_seconds_since(std::int64_t then, std::int64_t now);
 
 // The functions the three calls above reach.

@@ -402,6 +402,10 @@ TEST_F(CollectorE2E, ConcurrentWritersLoseNothing) {
     int status = 0;
     ::waitpid(writer, &status, 0);
     EXPECT_EQ(WEXITSTATUS(status), 0) << "failed inserts of the other writer";
+    // The watch announces its poll once the commit is through.
+    EXPECT_TRUE(wait_until(
+        [&] { return FakeNas::err_so_far(watch).find("hotswap poll #") != std::string::npos; },
+        20));
     ::kill(watch.pid, SIGTERM);
     const RunResult w = nas.wait(watch);
     // Other block devices of the machine may come and go meanwhile: count

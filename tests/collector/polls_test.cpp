@@ -181,6 +181,7 @@ TEST(Polls, APollThatFailsAtAnyWriteStoresNothingOfIt) {
         if (rc != 0) {
             EXPECT_TRUE(read_file(fc.db()) == before) << "write " << n << " left part of the poll";
             EXPECT_NE(log.find("SQL error: database or disk is full"), std::string::npos) << log;
+            EXPECT_EQ(log.find(" poll #"), std::string::npos) << "announced as stored: " << log;
             ASSERT_EQ(dump(&log), 0) << log;
         }
         EXPECT_EQ(fc.rows(kPollFaults), std::vector<std::string>{"0|0|0"}) << "write " << n;
@@ -233,6 +234,12 @@ TEST(Polls, WeeklyPrune) {
     // The clock set back a year: the last prune lies ahead, and the week is over.
     tick_lock_release();
     fc.clock.set_now(kFakeStart - 365 * 86400);
+    cmd_tick();
+    EXPECT_EQ(fc.value("SELECT value FROM meta WHERE key='last_prune_ts'"),
+              std::to_string(kFakeStart - 365 * 86400));
+    // A damaged stamp at the far past is long past too, not a wrap below zero.
+    tick_lock_release();
+    sql_exec(fc.db(), "UPDATE meta SET value='-9223372036854775807' WHERE key='last_prune_ts'");
     cmd_tick();
     EXPECT_EQ(fc.value("SELECT value FROM meta WHERE key='last_prune_ts'"),
               std::to_string(kFakeStart - 365 * 86400));
