@@ -8,12 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/cli.h"
 #include "surface_ui/info_panel.h"
@@ -145,6 +147,35 @@ TEST_F(Screens, TheVerdictShowsOnEveryTerminal) {
     EXPECT_NE(row(22).find(":59  open /dev/sdc: gone"), std::string::npos) << grid();
 }
 
+// The details overlay of a narrow terminal draws only inside its rectangle
+// (and across the rows below the map that it reaches): the status row keeps
+// the verdict and the key chips stay whole.
+TEST_F(Screens, TheDetailsOverlayStaysInItsRectangle) {
+    enter(finished_doc().json());
+    for (const int h : {9, 12, 16}) {
+        const int w = 80, ow = std::min(w, 64) - 4;
+        draw(w, h);
+        const std::vector<ScreenCell> plain(g_cells, g_cells + w * h);
+        g_show_details = 1;
+        draw(w, h);
+        g_show_details = 0;
+        EXPECT_EQ(row(h - 2).rfind(" Test finished  DISK BAD  Full · ", 0), 0u) << grid();
+        EXPECT_NE(row(h - 1).find(" ?  help "), std::string::npos) << grid();
+        std::string moved;
+        for (int y = 0; y < h - 1 && moved.empty(); ++y)
+            for (int x = 0; x < w && moved.empty(); ++x) {
+                if (y >= h - 4 && y <= h - 3) continue;
+                if (y >= 2 && y <= h - 3 && x >= 2 && x < 2 + ow) continue;
+                const ScreenCell& a = plain[y * w + x];
+                const ScreenCell& b = g_cells[y * w + x];
+                if (std::strcmp(a.glyph, b.glyph) || a.fg != b.fg || a.bg != b.bg ||
+                    a.bold != b.bold)
+                    moved = std::to_string(x) + "," + std::to_string(y);
+            }
+        EXPECT_EQ(moved, "") << w << "x" << h << "\n" << grid();
+    }
+}
+
 // A narrow title shortens the model, never the device or the size.
 TEST_F(Screens, TheTitleKeepsDeviceAndSize) {
     enter(running_doc().json());
@@ -217,7 +248,7 @@ TEST_F(Screens, InfoPanelBoxesByHeight) {
                 const std::string g = grid();
                 const auto has = [&g](const char* t) { return g.find(t) != std::string::npos; };
                 const bool speed = s_.view.has_speed;
-                EXPECT_EQ(has("╭ Run "), h > 6) << h;
+                EXPECT_EQ(has("╭ Run "), h > 7) << h;  // a box needs 2 rows
                 EXPECT_EQ(has("╭ Pace "), speed && h >= 19) << h;
                 EXPECT_EQ(has("╭ Errors found "), details && h >= (speed && h >= 19 ? 22 : 16))
                     << h;
