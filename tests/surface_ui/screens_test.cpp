@@ -26,9 +26,11 @@
 #include "surface_ui/surface_map.h"
 #include "surface_ui/test_screen.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/fake_disk.h"
 #include "tests/support/probe_state_dir.h"
 #include "tests/support/pseudo_terminal.h"
 #include "tests/support/state_doc.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -260,9 +262,18 @@ TEST_F(Screens, InfoPanelBoxesByHeight) {
         }
     }
     g_show_details = 0;
+    // The model as sysfs shows it, here a bridge chip's garbage.
+    const TempDir sys;
+    fake_disk_add(
+        fake_disk_root(sys.path()),
+        FakeDisk{.dev = "sdb", .serial = "S1", .model = "\x80\x80\x80\x41\x62\xe6\x86\x5a"});
+    ASSERT_EQ(picker_load_disks_under(sys.path().c_str(), &disk_, 1), 1);
+    EXPECT_STREQ(disk_.model, "???Ab??Z");
     enter("");
     draw(130, 40);
     EXPECT_NE(grid().find("│ Status                No test recorded │"), std::string::npos)
+        << grid();
+    EXPECT_NE(grid().find("│ Model                         ???Ab??Z │"), std::string::npos)
         << grid();
     EXPECT_NE(grid().find("No surface test recorded for this disk."), std::string::npos);
 }
