@@ -77,6 +77,12 @@ void row(int x, int y, int w, const char* label, const char* value, int color) {
     scr_label_value(x + 2, y, w - 4, label, value, color);
 }
 
+// Cells for a piece at column x + at of a box w wide: at most cells, and
+// never past the column where the rows' values end (x + w - 3).
+int fit(int w, int at, int cells) {
+    return std::min(cells, w - 2 - at);
+}
+
 // A box of at most rows rows from top, cut where the panel ends (bottom) and
 // left out when fewer than 2 rows remain. Returns the row of its bottom edge:
 // its rows are drawn only above it.
@@ -153,17 +159,18 @@ float largest(const float* s, int n, float floor_value) {
     return m;
 }
 
-void draw_temperature(const ProbeView* v, int x, int y, int state_color) {
+void draw_temperature(const ProbeView* v, int x, int y, int w, int state_color) {
     const auto& t = v->thermal;
-    scr_text(x + 2, y, 10, view_running(v) ? "Temp" : "Max temp", T(2), -1, 0);
+    scr_text(x + 2, y, fit(w, 2, 10), view_running(v) ? "Temp" : "Max temp", T(2), -1, 0);
     const long long shown = view_running(v) ? t.temp_c : t.max_c;
+    const int cells = fit(w, 11, 11);
     if (!t.has_temp && t.max_c == 0)
-        scr_text(x + 11, y, 11, "-", T(2), -1, 0);
+        scr_text(x + 11, y, cells, "-", T(2), -1, 0);
     else if (t.limit_c >= 1)
-        scr_printf(x + 11, y, 11, view_running(v) ? state_color : T(1), -1, 1, "%lld C/%lld", shown,
-                   (long long)t.limit_c);
+        scr_printf(x + 11, y, cells, view_running(v) ? state_color : T(1), -1, 1, "%lld C/%lld",
+                   shown, (long long)t.limit_c);
     else
-        scr_printf(x + 11, y, 11, T(1), -1, 1, "%lld C", shown);
+        scr_printf(x + 11, y, cells, T(1), -1, 1, "%lld C", shown);
 }
 
 void draw_guard(const ProbeView* v, int x, int y, int w) {
@@ -207,16 +214,16 @@ void draw_pace(const ProbeView* v, int x, int y, int w) {
     const auto& s = v->speed;
     char rate[32];
     if (live) {
-        scr_text(x + 2, top + 1, 10, "Speed", T(2), -1, 0);
+        scr_text(x + 2, top + 1, fit(w, 2, 10), "Speed", T(2), -1, 0);
         fmt_rate(s.cur_mibs, rate, sizeof rate);
     } else {
-        scr_text(x + 2, top + 1, 10, "Average", T(2), -1, 0);
+        scr_text(x + 2, top + 1, fit(w, 2, 10), "Average", T(2), -1, 0);
         if (s.avg_mibs > 0)
             fmt_rate(s.avg_mibs, rate, sizeof rate);
         else
             std::snprintf(rate, sizeof rate, "-");
     }
-    scr_text(x + 11, top + 1, 11, rate, T(7), -1, 1);
+    scr_text(x + 11, top + 1, fit(w, 11, 11), rate, T(7), -1, 1);
     if (sw > 4)
         scr_sparkline(x + 24, top + 1, sw, s.hist, s.hist_count, T(7), 0.0f,
                       largest(s.hist, s.hist_count, 1.0f));
@@ -238,7 +245,7 @@ void draw_pace(const ProbeView* v, int x, int y, int w) {
 
     const auto& t = v->thermal;
     const int state_color = is(t.state, "pause") ? T(10) : is(t.state, "slow") ? T(9) : T(1);
-    draw_temperature(v, x, top + 3, state_color);
+    draw_temperature(v, x, top + 3, w, state_color);
     if (t.hist_count > 1 && sw > 4) {
         float lo = 1000.0f, hi = static_cast<float>(t.limit_c);
         for (int i = 0; i < t.hist_count; ++i) {

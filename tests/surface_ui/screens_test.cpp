@@ -151,19 +151,28 @@ TEST_F(Screens, TheVerdictShowsOnEveryTerminal) {
 
 // The details overlay of a narrow terminal draws only inside its rectangle
 // (and across the rows below the map that it reaches): the status row keeps
-// the verdict and the key chips stay whole.
+// the verdict, the key chips stay whole, and the map box keeps its sides.
 TEST_F(Screens, TheDetailsOverlayStaysInItsRectangle) {
     enter(finished_doc().json());
     g_toast[0] = '\0';  // no toast over the chips
-    for (const int h : {9, 12, 16}) {
-        const int w = 80, ow = std::min(w, 64) - 4;
+    const struct {
+        int w, h;
+        const char *status, *chip;
+    } cases[] = {
+        {80, 9, " Test finished  DISK BAD  Full · ", " ?  help "},
+        {80, 12, " Test finished  DISK BAD  Full · ", " ?  help "},
+        {80, 16, " Test finished  DISK BAD  Full · ", " ?  help "},
+        {20, 25, " Test finished  DISK", " q  quit "},  // with the Pace box
+    };
+    for (const auto& c : cases) {
+        const int w = c.w, h = c.h, ow = std::min(w, 64) - 4;
         draw(w, h);
         const std::vector<ScreenCell> plain(g_cells, g_cells + w * h);
         g_show_details = 1;
         draw(w, h);
         g_show_details = 0;
-        EXPECT_EQ(row(h - 2).rfind(" Test finished  DISK BAD  Full · ", 0), 0u) << grid();
-        EXPECT_NE(row(h - 1).find(" ?  help "), std::string::npos) << grid();
+        EXPECT_EQ(row(h - 2).rfind(c.status, 0), 0u) << grid();
+        EXPECT_NE(row(h - 1).find(c.chip), std::string::npos) << grid();
         std::string moved;
         for (int y = 0; y < h - 1 && moved.empty(); ++y)
             for (int x = 0; x < w && moved.empty(); ++x) {
