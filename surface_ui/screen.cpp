@@ -16,6 +16,7 @@
 
 #include "core/clock.h"
 #include "core/strbuf.h"
+#include "core/util.h"
 #include "surface_ui/keys.h"
 #include "surface_ui/surface_map.h"
 
@@ -171,30 +172,9 @@ void handle_job_control() {
 // Bytes of the printable code point at s (at most n bytes), or 0 for a control
 // character (C0, DEL, C1), a byte that starts no sequence, or broken UTF-8.
 int printable_len(const unsigned char* s, std::size_t n) {
-    if (n == 0) return 0;
-    const unsigned char b = s[0];
-    if (b < 0x20 || b == 0x7F) return 0;
-    if (b < 0x80) return 1;
-    int len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
-    if (b >= 0xC2 && b <= 0xDF) {
-        len = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        len = 3;
-        if (b == 0xE0) lo = 0xA0;
-        if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        len = 4;
-        if (b == 0xF0) lo = 0x90;
-        if (b == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (n < static_cast<std::size_t>(len) || s[1] < lo || s[1] > hi) return 0;
-    for (int i = 2; i < len; ++i)
-        if ((s[i] & 0xC0) != 0x80) return 0;
-    if (b == 0xC2 && s[1] <= 0x9F) return 0;  // C1 controls, U+0080..U+009F
-    return len;
+    if (n == 0 || s[0] < 0x20 || s[0] == 0x7F) return 0;
+    if (s[0] == 0xC2 && n > 1 && s[1] <= 0x9F) return 0;  // C1 controls, U+0080..U+009F
+    return utf8_char_len(reinterpret_cast<const char*>(s), n);
 }
 
 bool in_grid(std::int64_t x, std::int64_t y) {
