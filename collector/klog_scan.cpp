@@ -44,14 +44,7 @@ ScanMark scan_mark_read() {
 void copy_sample(char* field, std::size_t size, const char* line) {
     str_copy(field, size, line);
     const std::size_t n = std::strlen(field);
-    if (line[n] == '\0') return;
-    std::size_t k = n;
-    while (k > 0 && (static_cast<unsigned char>(field[k - 1]) & 0xC0) == 0x80) --k;
-    if (k == 0) return;
-    const unsigned char lead = static_cast<unsigned char>(field[k - 1]);
-    if (lead < 0xC0) return;
-    const std::size_t need = lead >= 0xF0 ? 4 : (lead >= 0xE0 ? 3 : 2);
-    if (n - (k - 1) < need) field[k - 1] = '\0';
+    if (line[n] != '\0') field[utf8_cut(field, n)] = '\0';
 }
 
 bool target_named(const KlogTarget& t, const char* line) {

@@ -47,7 +47,9 @@ void ini_trim_copy(const char* start, const char* end, char* field, std::size_t 
     while (start < end && is_space(*start)) ++start;
     while (end > start && is_space(end[-1])) --end;
     std::size_t n = static_cast<std::size_t>(end - start);
-    if (n > size - 1) n = size - 1;
+    // A cut keeps whole characters: the fields end up in JSON read by
+    // strict readers.
+    if (n > size - 1) n = utf8_cut(start, size - 1);
     std::memcpy(field, start, n);
     field[n] = '\0';
 }

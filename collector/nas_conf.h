@@ -50,6 +50,6 @@ const char* conf_find_dev_id(const NasConf* conf, const char* wwn);
 int ini_split_line(const char* line, std::size_t len, char* key, std::size_t key_size, char* value,
                    std::size_t value_size);
 
-// The bytes [start, end) without white space at either end, cut to size - 1
-// bytes and terminated, into field.
+// The bytes [start, end) without white space at either end, cut to at most
+// size - 1 bytes (never inside a UTF-8 character) and terminated, into field.
 void ini_trim_copy(const char* start, const char* end, char* field, std::size_t size);

@@ -60,6 +60,49 @@ int char_is_hex(int c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ? 1 : 0;
 }
 
+int utf8_char_len(const char* text, std::size_t n) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text);
+    if (n == 0) return 0;
+    if (s[0] < 0x80) return 1;
+    int len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+    if (s[0] >= 0xC2 && s[0] <= 0xDF) {
+        len = 2;
+    } else if (s[0] >= 0xE0 && s[0] <= 0xEF) {
+        len = 3;
+        if (s[0] == 0xE0) lo = 0xA0;
+        if (s[0] == 0xED) hi = 0x9F;
+    } else if (s[0] >= 0xF0 && s[0] <= 0xF4) {
+        len = 4;
+        if (s[0] == 0xF0) lo = 0x90;
+        if (s[0] == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (n < static_cast<std::size_t>(len) || s[1] < lo || s[1] > hi) return 0;
+    for (int i = 2; i < len; ++i)
+        if ((s[i] & 0xC0) != 0x80) return 0;
+    return len;
+}
+
+std::size_t utf8_cut(const char* text, std::size_t n) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text);
+    std::size_t k = n;
+    while (k > 0 && (s[k - 1] & 0xC0) == 0x80) --k;
+    if (k == 0 || s[k - 1] < 0xC0) return n;
+    const unsigned char lead = s[k - 1];
+    const std::size_t need = lead >= 0xF0 ? 4 : (lead >= 0xE0 ? 3 : 2);
+    return n - (k - 1) < need ? k - 1 : n;
+}
+
+void utf8_repair(char* text, std::size_t n) {
+    for (std::size_t i = 0; i < n;) {
+        const int len = utf8_char_len(text + i, n - i);
+        if (len == 0) text[i] = '?';
+        i += len ? static_cast<std::size_t>(len) : 1;
+    }
+}
+
 const char* text_next_line(const char* text, std::uint64_t len, std::uint64_t* pos,
                            std::size_t* line_len) {
     if (*pos >= len) return nullptr;

@@ -20,6 +20,16 @@ int name_is_safe(const char* text, std::size_t max);
 void str_copy(char* field, std::size_t size, const char* text);
 // 1 when c (a byte value) is an ASCII hexadecimal digit.
 int char_is_hex(int c);
+// Bytes of the UTF-8 character at text (at most n bytes there): 1 to 4, or 0
+// when they do not begin one (a stray or overlong byte, a surrogate, a
+// sequence cut short). Control characters count as characters.
+int utf8_char_len(const char* text, std::size_t n);
+// n, or the start of text's last character when the first n bytes end inside
+// it: where text may be cut without leaving half a character.
+std::size_t utf8_cut(const char* text, std::size_t n);
+// In place, over text[0, n): every byte that is no part of a UTF-8 character
+// becomes "?", so that the text is valid UTF-8 for a strict reader.
+void utf8_repair(char* text, std::size_t n);
 // The line of text[0, len) that begins at *pos: returns its first byte and
 // stores its length without the newline in *line_len; *pos moves past the
 // newline. nullptr once *pos has reached len. The text is not changed; a last

@@ -81,6 +81,7 @@ const char* flags_find_dev_id(const NasConf* conf, const char* wwn) {
 
 void flags_list_json(const char* path, const NasConf* conf, const DiskBrief* inventory, int count,
                      StrBuf* out) {
+    const std::uint64_t start = out->len;
     sb_append_str(out, "{\"conf\":");
     sb_append_json_str(out, path);
     (void)sb_printf(out, ",\"readable\":%s,\"flags\":[", conf ? "true" : "false");
@@ -88,6 +89,10 @@ void flags_list_json(const char* path, const NasConf* conf, const DiskBrief* inv
     sb_append_str(out, "],\"devmap\":[");
     if (conf) append_devmap(out, conf, inventory, count);
     sb_append_str(out, "]}\n");
+    // The NAS's web interface reads the line with a strict JSON reader, which
+    // refuses the whole line for one stray byte of the file or of sysfs.
+    if (out->data && out->len > start)
+        utf8_repair(out->data + start, static_cast<std::size_t>(out->len - start));
 }
 
 int cmd_flags(const char* conf_path) {

@@ -26,5 +26,6 @@ const DiskBrief* flags_find_disk(const DiskBrief* inventory, int count, const ch
 const char* flags_find_dev_id(const NasConf* conf, const char* wwn);
 
 // The listing line for path: conf is nullptr when the file could not be read.
+// The line is valid UTF-8 whatever bytes the file holds.
 void flags_list_json(const char* path, const NasConf* conf, const DiskBrief* inventory, int count,
                      StrBuf* out);

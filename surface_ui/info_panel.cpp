@@ -77,16 +77,34 @@ void row(int x, int y, int w, const char* label, const char* value, int color) {
     scr_label_value(x + 2, y, w - 4, label, value, color);
 }
 
-void draw_disk(const ProbeView* v, int x, int y, int w, const PickerDisk* d) {
-    if (w > 1) scr_box(x, y, w, kDiskRows, "Disk");
-    row(x, y + 1, w, "Model", v->model[0] ? v->model : d->model, T(1));
-    row(x, y + 2, w, "Serial", v->serial[0] ? v->serial : d->serial, T(1));
-    row(x, y + 3, w, "Device", v->dev[0] ? v->dev : d->dev, T(1));
+// Cells for a piece at column x + at of a box w wide: at most cells, and
+// never past the column where the rows' values end (x + w - 3).
+int fit(int w, int at, int cells) {
+    return std::min(cells, w - 2 - at);
+}
+
+// A box of at most rows rows from top, cut where the panel ends (bottom) and
+// left out when fewer than 2 rows remain. Returns the row of its bottom edge:
+// its rows are drawn only above it.
+int fitted_box(int x, int top, int w, int rows, int bottom, const char* title) {
+    const int h = std::min(rows, bottom - top);
+    if (w > 1 && h >= 2) scr_box(x, top, w, h, title);
+    return top + h - 1;
+}
+
+void draw_disk(const ProbeView* v, int x, int y, int w, int bottom, const PickerDisk* d) {
+    const int edge = fitted_box(x, y, w, kDiskRows, bottom, "Disk");
+    auto line = [&](int r, const char* label, const char* value) {
+        if (r < edge) row(x, r, w, label, value, T(1));
+    };
+    line(y + 1, "Model", v->model[0] ? v->model : d->model);
+    line(y + 2, "Serial", v->serial[0] ? v->serial : d->serial);
+    line(y + 3, "Device", v->dev[0] ? v->dev : d->dev);
     char size[32];
     ui_disk_size_text(v, d, size, sizeof size);
     char text[64];
     std::snprintf(text, sizeof text, "%s%s%s", size, v->kind[0] ? " · " : "", v->kind);
-    row(x, y + 4, w, "Size", text, T(1));
+    line(y + 4, "Size", text);
 }
 
 const char* selftest_text(const char* status) {
@@ -103,32 +121,35 @@ const char* selftest_text(const char* status) {
     return "-";
 }
 
-void draw_run(const ProbeView* v, int x, int y, int w) {
+void draw_run(const ProbeView* v, int x, int y, int w, int bottom) {
     const int top = y + kDiskRows;
-    if (w > 1) scr_box(x, top, w, 7, "Run");
+    const int edge = fitted_box(x, top, w, 7, bottom, "Run");
+    auto line = [&](int r, const char* label, const char* value, int color) {
+        if (r < edge) row(x, r, w, label, value, color);
+    };
     // Without a file the status is empty, which the label calls "No test recorded".
     const int status_color = !v->present ? T(2) : view_running(v) ? T(7) : T(1);
-    row(x, top + 1, w, "Status", view_status_label(v->status), status_color);
+    line(top + 1, "Status", view_status_label(v->status), status_color);
     const char* mode = is(v->mode, "full") ? "Full" : v->mode[0] ? "Daily" : "-";
-    row(x, top + 2, w, "Mode", mode, T(1));
+    line(top + 2, "Mode", mode, T(1));
     char done[32], cells[32], text[80];
     fmt_thousands(v->map.done, done, sizeof done);
     fmt_thousands(v->map.cells, cells, sizeof cells);
     std::snprintf(text, sizeof text, "%s / %s", done, cells);
-    row(x, top + 3, w, "Cells", text, T(1));
+    line(top + 3, "Cells", text, T(1));
     if (v->started_ts < 1) {
         std::snprintf(text, sizeof text, "-");
     } else {
         const std::int64_t end = v->finished_ts >= 1 ? v->finished_ts : clock_now();
         fmt_duration(end - v->started_ts, text, sizeof text);
     }
-    row(x, top + 4, w, "Elapsed", text, T(1));
+    line(top + 4, "Elapsed", text, T(1));
     if (view_running(v) && v->eta_s >= 1) {
         fmt_duration(v->eta_s, text, sizeof text);
-        row(x, top + 5, w, "Time left", text, T(7));
+        line(top + 5, "Time left", text, T(7));
     } else {
-        row(x, top + 5, w, "Self-test", selftest_text(v->selftest.status),
-            is(v->selftest.status, "failed") ? T(10) : T(1));
+        line(top + 5, "Self-test", selftest_text(v->selftest.status),
+             is(v->selftest.status, "failed") ? T(10) : T(1));
     }
 }
 
@@ -138,17 +159,18 @@ float largest(const float* s, int n, float floor_value) {
     return m;
 }
 
-void draw_temperature(const ProbeView* v, int x, int y, int state_color) {
+void draw_temperature(const ProbeView* v, int x, int y, int w, int state_color) {
     const auto& t = v->thermal;
-    scr_text(x + 2, y, 10, view_running(v) ? "Temp" : "Max temp", T(2), -1, 0);
+    scr_text(x + 2, y, fit(w, 2, 10), view_running(v) ? "Temp" : "Max temp", T(2), -1, 0);
     const long long shown = view_running(v) ? t.temp_c : t.max_c;
+    const int cells = fit(w, 11, 11);
     if (!t.has_temp && t.max_c == 0)
-        scr_text(x + 11, y, 11, "-", T(2), -1, 0);
+        scr_text(x + 11, y, cells, "-", T(2), -1, 0);
     else if (t.limit_c >= 1)
-        scr_printf(x + 11, y, 11, view_running(v) ? state_color : T(1), -1, 1, "%lld C/%lld", shown,
-                   (long long)t.limit_c);
+        scr_printf(x + 11, y, cells, view_running(v) ? state_color : T(1), -1, 1, "%lld C/%lld",
+                   shown, (long long)t.limit_c);
     else
-        scr_printf(x + 11, y, 11, T(1), -1, 1, "%lld C", shown);
+        scr_printf(x + 11, y, cells, T(1), -1, 1, "%lld C", shown);
 }
 
 void draw_guard(const ProbeView* v, int x, int y, int w) {
@@ -192,16 +214,16 @@ void draw_pace(const ProbeView* v, int x, int y, int w) {
     const auto& s = v->speed;
     char rate[32];
     if (live) {
-        scr_text(x + 2, top + 1, 10, "Speed", T(2), -1, 0);
+        scr_text(x + 2, top + 1, fit(w, 2, 10), "Speed", T(2), -1, 0);
         fmt_rate(s.cur_mibs, rate, sizeof rate);
     } else {
-        scr_text(x + 2, top + 1, 10, "Average", T(2), -1, 0);
+        scr_text(x + 2, top + 1, fit(w, 2, 10), "Average", T(2), -1, 0);
         if (s.avg_mibs > 0)
             fmt_rate(s.avg_mibs, rate, sizeof rate);
         else
             std::snprintf(rate, sizeof rate, "-");
     }
-    scr_text(x + 11, top + 1, 11, rate, T(7), -1, 1);
+    scr_text(x + 11, top + 1, fit(w, 11, 11), rate, T(7), -1, 1);
     if (sw > 4)
         scr_sparkline(x + 24, top + 1, sw, s.hist, s.hist_count, T(7), 0.0f,
                       largest(s.hist, s.hist_count, 1.0f));
@@ -223,7 +245,7 @@ void draw_pace(const ProbeView* v, int x, int y, int w) {
 
     const auto& t = v->thermal;
     const int state_color = is(t.state, "pause") ? T(10) : is(t.state, "slow") ? T(9) : T(1);
-    draw_temperature(v, x, top + 3, state_color);
+    draw_temperature(v, x, top + 3, w, state_color);
     if (t.hist_count > 1 && sw > 4) {
         float lo = 1000.0f, hi = static_cast<float>(t.limit_c);
         for (int i = 0; i < t.hist_count; ++i) {
@@ -338,9 +360,9 @@ bool ui_info_panel_shows_verdict(const ProbeView* view, int h, int details) {
 void ui_draw_info_panel(const ProbeView* v, int x, int y, int w, int h, const PickerDisk* disk) {
     if (h < 1 || w < 1) return;
     const Plan p = make_plan(v, h, g_show_details);
-    draw_disk(v, x, y, w, disk);
+    draw_disk(v, x, y, w, y + h, disk);
     if (p.sections < 2) return;
-    draw_run(v, x, y, w);
+    draw_run(v, x, y, w, y + h);
     if (p.pace) draw_pace(v, x, y, w);
     if (p.sections < 3) return;
     if (p.errors_list) {

@@ -90,6 +90,7 @@ int picker_load_disks_under(const char* root, PickerDisk* out, int max) {
         char model[128];
         sysfs_read_attr_under(root, ids[i].dev, "device/model", model, sizeof model);
         str_copy(d.model, sizeof d.model, model);
+        ui_clean_text(d.model);  // a bridge chip may report any bytes
         read_size_text(root, ids[i].dev, d.size_text, sizeof d.size_text);
         d.present = 1;
     }

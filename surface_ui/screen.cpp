@@ -16,6 +16,7 @@
 
 #include "core/clock.h"
 #include "core/strbuf.h"
+#include "core/util.h"
 #include "surface_ui/keys.h"
 #include "surface_ui/surface_map.h"
 
@@ -171,30 +172,9 @@ void handle_job_control() {
 // Bytes of the printable code point at s (at most n bytes), or 0 for a control
 // character (C0, DEL, C1), a byte that starts no sequence, or broken UTF-8.
 int printable_len(const unsigned char* s, std::size_t n) {
-    if (n == 0) return 0;
-    const unsigned char b = s[0];
-    if (b < 0x20 || b == 0x7F) return 0;
-    if (b < 0x80) return 1;
-    int len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
-    if (b >= 0xC2 && b <= 0xDF) {
-        len = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        len = 3;
-        if (b == 0xE0) lo = 0xA0;
-        if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        len = 4;
-        if (b == 0xF0) lo = 0x90;
-        if (b == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (n < static_cast<std::size_t>(len) || s[1] < lo || s[1] > hi) return 0;
-    for (int i = 2; i < len; ++i)
-        if ((s[i] & 0xC0) != 0x80) return 0;
-    if (b == 0xC2 && s[1] <= 0x9F) return 0;  // C1 controls, U+0080..U+009F
-    return len;
+    if (n == 0 || s[0] < 0x20 || s[0] == 0x7F) return 0;
+    if (s[0] == 0xC2 && n > 1 && s[1] <= 0x9F) return 0;  // C1 controls, U+0080..U+009F
+    return utf8_char_len(reinterpret_cast<const char*>(s), n);
 }
 
 bool in_grid(std::int64_t x, std::int64_t y) {
@@ -217,45 +197,35 @@ void put_cell(std::int64_t x, std::int64_t y, const char* glyph, int fg, int bg,
     cell.bold = bold ? 1 : 0;
 }
 
-// Byte length of the UTF-8 sequence a lead byte announces; 1 for anything else.
-int sequence_len(unsigned char b) {
-    if ((b & 0xE0) == 0xC0) return 2;
-    if ((b & 0xF0) == 0xE0) return 3;
-    if ((b & 0xF8) == 0xF0) return 4;
-    return 1;
+// Bytes of the cell that starts at text (not at its end): a printable code
+// point, or a single byte of anything else, which the cell shows as "?". The
+// drawing and every measure of text count cells this one way, so that broken
+// UTF-8 takes exactly the cells it was measured to take.
+int cell_len(const char* text) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text);
+    return std::max(printable_len(s, strnlen(text, 4)), 1);
 }
 
 std::int64_t text_at(std::int64_t x, std::int64_t y, std::int64_t maxw, const char* text, int fg,
                      int bg, int bold) {
     if (maxw < 1 || !text || !*text) return 0;
     std::int64_t i = 0;
-    const char* p = text;
-    while (*p && i < maxw) {
-        const int len = sequence_len(static_cast<unsigned char>(*p));
+    for (const char* p = text; *p && i < maxw; ++i) {
+        const int len = cell_len(p);
         char glyph[8] = {};
-        int k = 0;
-        while (k < len && p[k]) {
-            glyph[k] = p[k];
-            ++k;
-        }
+        std::memcpy(glyph, p, static_cast<std::size_t>(len));
         put_cell(x + i, y, glyph, fg, bg, bold);
-        ++i;
-        if (k < len) break;  // the text ended inside the sequence
         p += len;
     }
     return i;
 }
 
-// Bytes of the first width cells of text at most, ending at a character
-// boundary: what scr_text draws in width cells.
+// Bytes of the first width cells of text at most: what scr_text draws in
+// width cells.
 std::size_t cut_bytes(const char* text, std::int64_t width) {
     std::size_t n = 0;
-    for (std::int64_t i = 0; text[n] && i < width; ++i) {
-        const int len = sequence_len(static_cast<unsigned char>(text[n]));
-        int k = 1;
-        while (k < len && text[n + k]) ++k;
-        n += static_cast<std::size_t>(k);
-    }
+    for (std::int64_t i = 0; text[n] && i < width; ++i)
+        n += static_cast<std::size_t>(cell_len(text + n));
     return n;
 }
 
@@ -463,6 +433,7 @@ int scr_wrap(int x, int y, int width, int max_lines, const char* text, int fg) {
         text_at(x, row, cells, p, fg, -1, 0);
         ++lines;
         p += k;
+        while (*p == ' ') ++p;  // blanks at a break begin no line
         if (lines >= max_lines || !*p) return lines;
     }
 }
@@ -604,8 +575,7 @@ const char* ui_toast_text() {
 
 int ui_text_cells(const char* text) {
     int n = 0;
-    for (const char* p = text; p && *p; ++p)
-        if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) ++n;
+    for (const char* p = text; p && *p; p += cell_len(p)) ++n;
     return n;
 }
 

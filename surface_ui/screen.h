@@ -83,15 +83,16 @@ void scr_release();
 // control, broken UTF-8) is stored as "?"; only its first code point is kept.
 void scr_put(int x, int y, const char* glyph, int fg, int bg, int bold);
 void scr_fill(int x, int y, int w, int h, int bg);
-// One cell per code point, at most maxw cells; returns the cells used
-// (clipped ones included).
+// One cell per code point (as ui_text_cells counts), at most maxw cells;
+// returns the cells used (clipped ones included).
 int scr_text(int x, int y, int maxw, const char* text, int fg, int bg, int bold);
 int scr_printf(int x, int y, int maxw, int fg, int bg, int bold, const char* fmt, ...)
     __attribute__((format(printf, 7, 8)));
 // Label at the left in the secondary colour, value bold at the right of w cells.
 void scr_label_value(int x, int y, int w, const char* label, const char* value, int value_color);
 // Word wrap at width cells per line into at most max_lines lines (a non-empty
-// text gets at least one); returns the lines drawn, 0 for a width below 1.
+// text gets at least one; blanks at a break make none); returns the lines
+// drawn, 0 for a width below 1.
 int scr_wrap(int x, int y, int width, int max_lines, const char* text, int fg);
 void scr_box(int x, int y, int w, int h, const char* title);
 // Bars for the last w of n samples; samples at or below -999 are gaps.
@@ -110,7 +111,8 @@ int scr_read_key(int timeout_ms);
 void ui_flash(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 const char* ui_toast_text();
 
-// Code points of a text (bytes that are not UTF-8 continuation bytes).
+// Cells a text takes on the screen: one per printable code point and one per
+// byte of anything else (broken UTF-8, control characters), shown as "?".
 int ui_text_cells(const char* text);
 // Copies text into out (size bytes with the terminator) cut to at most width
 // cells, never inside a character, and padded with blanks to width cells, one

@@ -3,6 +3,7 @@
 #include "nas_flags/flags.h"
 
 #include <gtest/gtest.h>
+#include <iconv.h>
 
 #include <memory>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "collector/discovery.h"
 #include "collector/nas_conf.h"
+#include "core/json.h"
 #include "core/strbuf.h"
 
 namespace {
@@ -46,21 +48,58 @@ TEST(FlagsFindDisk, WwidBeforeSerialInInventoryOrder) {
 TEST(FlagsList, FlagsAndDeviceIdsJoinedToTheInventory) {
     EXPECT_EQ(listing(""),
               "{\"conf\":\"/mnt/HDA_ROOT/.conf\",\"readable\":true,\"flags\":[],\"devmap\":[]}\n");
-    EXPECT_EQ(
-        listing("[Storage]\r\n"
-                "pd_err_wwn_0x5000C500A1B2C3D4 = 1\r\n"
-                "pd_dev_wwn_naa.5000c500a1b2c3d4 = 3\r\n"
-                "pd_err_wwn_50014ee2b3c4d5e6 = \"x\"\\\x01\xc3\r\n"
-                "pd_dev_wwn_0025385b71b0a1c2 = 9\r\n"),
-        "{\"conf\":\"/mnt/HDA_ROOT/.conf\",\"readable\":true,\"flags\":["
-        "{\"wwn\":\"0x5000C500A1B2C3D4\",\"key\":\"pd_err_wwn_0x5000C500A1B2C3D4\","
-        "\"value\":\"1\",\"dev_id\":\"3\",\"serial\":\"\",\"dev\":\"sda\"},"
-        "{\"wwn\":\"50014ee2b3c4d5e6\",\"key\":\"pd_err_wwn_50014ee2b3c4d5e6\","
-        "\"value\":\"\\\"x\\\"\\\\\\u0001\xc3\",\"dev_id\":null,\"serial\":null,\"dev\":null}],"
-        "\"devmap\":["
-        "{\"wwn\":\"naa.5000c500a1b2c3d4\",\"dev_id\":\"3\",\"serial\":\"\",\"dev\":\"sda\"},"
-        "{\"wwn\":\"0025385b71b0a1c2\",\"dev_id\":\"9\",\"serial\":\"S4EWNX0R123456\","
-        "\"dev\":\"nvme0n1\"}]}\n");
+    EXPECT_EQ(listing("[Storage]\r\n"
+                      "pd_err_wwn_0x5000C500A1B2C3D4 = 1\r\n"
+                      "pd_dev_wwn_naa.5000c500a1b2c3d4 = 3\r\n"
+                      "pd_err_wwn_50014ee2b3c4d5e6 = \"x\"\\\x01\xc3\r\n"
+                      "pd_dev_wwn_0025385b71b0a1c2 = 9\r\n"),
+              "{\"conf\":\"/mnt/HDA_ROOT/.conf\",\"readable\":true,\"flags\":["
+              "{\"wwn\":\"0x5000C500A1B2C3D4\",\"key\":\"pd_err_wwn_0x5000C500A1B2C3D4\","
+              "\"value\":\"1\",\"dev_id\":\"3\",\"serial\":\"\",\"dev\":\"sda\"},"
+              "{\"wwn\":\"50014ee2b3c4d5e6\",\"key\":\"pd_err_wwn_50014ee2b3c4d5e6\","
+              "\"value\":\"\\\"x\\\"\\\\\\u0001?\",\"dev_id\":null,\"serial\":null,\"dev\":null}],"
+              "\"devmap\":["
+              "{\"wwn\":\"naa.5000c500a1b2c3d4\",\"dev_id\":\"3\",\"serial\":\"\",\"dev\":\"sda\"},"
+              "{\"wwn\":\"0025385b71b0a1c2\",\"dev_id\":\"9\",\"serial\":\"S4EWNX0R123456\","
+              "\"dev\":\"nvme0n1\"}]}\n");
+}
+
+// Whether text decodes as UTF-8, by the C library's own decoder.
+bool valid_utf8(std::string text) {
+    const iconv_t cd = ::iconv_open("UTF-32LE", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    std::vector<char> out(text.size() * 4 + 4);
+    char* in = text.data();
+    char* to = out.data();
+    std::size_t in_left = text.size(), out_left = out.size();
+    const bool ok = ::iconv(cd, &in, &in_left, &to, &out_left) != static_cast<std::size_t>(-1);
+    ::iconv_close(cd);
+    return ok && in_left == 0;
+}
+
+std::string times(const std::string& text, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += text;
+    return out;
+}
+
+// A strict JSON reader takes the line whatever bytes the file holds: a long
+// value is cut between characters, broken UTF-8 is shown as "?".
+TEST(FlagsList, EveryLineIsValidUtf8AndJson) {
+    const struct {
+        std::string conf, value;
+    } cases[] = {
+        {"pd_err_wwn_5000c500a1b2c3d4 = " + times("é", 70) + "\n", times("é", 63)},
+        {"pd_err_wwn_\xff\xc3 = \x80z\xed\xa0\x80\npd_dev_wwn_\xff\xc3 = \xf8\n", "?z???"},
+    };
+    for (const auto& c : cases) {
+        const std::string line = listing(c.conf);
+        EXPECT_TRUE(valid_utf8(line)) << line;
+        int count = 0;
+        const JsonTokens toks(json_parse(line.data(), line.size(), &count));
+        EXPECT_TRUE(toks) << line;
+        EXPECT_NE(line.find("\"value\":\"" + c.value + "\""), std::string::npos) << line;
+    }
 }
 
 TEST(FlagsList, UnreadableAndCrowdedFiles) {

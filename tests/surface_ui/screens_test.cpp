@@ -8,12 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/cli.h"
 #include "surface_ui/info_panel.h"
@@ -24,9 +26,11 @@
 #include "surface_ui/surface_map.h"
 #include "surface_ui/test_screen.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/fake_disk.h"
 #include "tests/support/probe_state_dir.h"
 #include "tests/support/pseudo_terminal.h"
 #include "tests/support/state_doc.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -145,6 +149,45 @@ TEST_F(Screens, TheVerdictShowsOnEveryTerminal) {
     EXPECT_NE(row(22).find(":59  open /dev/sdc: gone"), std::string::npos) << grid();
 }
 
+// The details overlay of a narrow terminal draws only inside its rectangle
+// (and across the rows below the map that it reaches): the status row keeps
+// the verdict, the key chips stay whole, and the map box keeps its sides.
+TEST_F(Screens, TheDetailsOverlayStaysInItsRectangle) {
+    enter(finished_doc().json());
+    g_toast[0] = '\0';  // no toast over the chips
+    const struct {
+        int w, h;
+        const char *status, *chip;
+    } cases[] = {
+        {80, 9, " Test finished  DISK BAD  Full · ", " ?  help "},
+        {80, 12, " Test finished  DISK BAD  Full · ", " ?  help "},
+        {80, 16, " Test finished  DISK BAD  Full · ", " ?  help "},
+        {20, 25, " Test finished  DISK", " q  quit "},  // with the Pace box
+    };
+    for (const auto& c : cases) {
+        const int w = c.w, h = c.h, ow = std::min(w, 64) - 4;
+        draw(w, h);
+        const std::vector<ScreenCell> plain(g_cells, g_cells + w * h);
+        g_show_details = 1;
+        draw(w, h);
+        g_show_details = 0;
+        EXPECT_EQ(row(h - 2).rfind(c.status, 0), 0u) << grid();
+        EXPECT_NE(row(h - 1).find(c.chip), std::string::npos) << grid();
+        std::string moved;
+        for (int y = 0; y < h - 1 && moved.empty(); ++y)
+            for (int x = 0; x < w && moved.empty(); ++x) {
+                if (y >= h - 4 && y <= h - 3) continue;
+                if (y >= 2 && y <= h - 3 && x >= 2 && x < 2 + ow) continue;
+                const ScreenCell& a = plain[y * w + x];
+                const ScreenCell& b = g_cells[y * w + x];
+                if (std::strcmp(a.glyph, b.glyph) || a.fg != b.fg || a.bg != b.bg ||
+                    a.bold != b.bold)
+                    moved = std::to_string(x) + "," + std::to_string(y);
+            }
+        EXPECT_EQ(moved, "") << w << "x" << h << "\n" << grid();
+    }
+}
+
 // A narrow title shortens the model, never the device or the size.
 TEST_F(Screens, TheTitleKeepsDeviceAndSize) {
     enter(running_doc().json());
@@ -217,7 +260,7 @@ TEST_F(Screens, InfoPanelBoxesByHeight) {
                 const std::string g = grid();
                 const auto has = [&g](const char* t) { return g.find(t) != std::string::npos; };
                 const bool speed = s_.view.has_speed;
-                EXPECT_EQ(has("╭ Run "), h > 6) << h;
+                EXPECT_EQ(has("╭ Run "), h > 7) << h;  // a box needs 2 rows
                 EXPECT_EQ(has("╭ Pace "), speed && h >= 19) << h;
                 EXPECT_EQ(has("╭ Errors found "), details && h >= (speed && h >= 19 ? 22 : 16))
                     << h;
@@ -228,9 +271,18 @@ TEST_F(Screens, InfoPanelBoxesByHeight) {
         }
     }
     g_show_details = 0;
+    // The model as sysfs shows it, here a bridge chip's garbage.
+    const TempDir sys;
+    fake_disk_add(
+        fake_disk_root(sys.path()),
+        FakeDisk{.dev = "sdb", .serial = "S1", .model = "\x80\x80\x80\x41\x62\xe6\x86\x5a"});
+    ASSERT_EQ(picker_load_disks_under(sys.path().c_str(), &disk_, 1), 1);
+    EXPECT_STREQ(disk_.model, "???Ab??Z");
     enter("");
     draw(130, 40);
     EXPECT_NE(grid().find("│ Status                No test recorded │"), std::string::npos)
+        << grid();
+    EXPECT_NE(grid().find("│ Model                         ???Ab??Z │"), std::string::npos)
         << grid();
     EXPECT_NE(grid().find("No surface test recorded for this disk."), std::string::npos);
 }
