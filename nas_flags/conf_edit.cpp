@@ -20,6 +20,8 @@
 #include "collector/nas_conf.h"
 #include "collector/wwn.h"
 #include "core/clock.h"
+#include "core/log.h"
+#include "core/paths.h"
 #include "core/strbuf.h"
 #include "core/unique_fd.h"
 #include "core/util.h"
@@ -32,6 +34,9 @@ constexpr std::size_t kLineKeySize = 4096;
 constexpr int kLockTries = 101;
 constexpr double kLockPauseMs = 100.0;
 constexpr int kMaxRetries = 3;
+// Runs hold the temporaries' lock only while they write, read and rename a
+// file; a second is plenty, and it is waited for while the INI lock is held.
+constexpr int kTempLockTries = 11;
 
 bool equal_nocase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
@@ -91,14 +96,21 @@ class ConfLock {
     ConfLock(const ConfLock&) = delete;
     ConfLock& operator=(const ConfLock&) = delete;
 
-    // One try. A lock file that cannot be opened (no lock folder, a read-only
-    // system) will not open on the next try either: the caller goes on
-    // without the lock instead of waiting for it. The lock folder is open to
-    // every user: a link or anything but a plain file at the lock's name was
-    // put there by someone else, and is neither followed nor taken as no lock.
+    // One try. Without a lock folder, or on a read-only one, there is no lock
+    // file now nor on the next try: the caller goes on without the lock
+    // instead of waiting for it. A lease that another process holds on the
+    // file (EWOULDBLOCK: the open does not wait for it) ends when its holder
+    // lets go, as a held lock does. The lock folder is open to every user:
+    // anything else at the lock's name, a link or a socket that the kernel
+    // refuses root in that sticky folder included, was put there by someone
+    // else, and is neither followed nor taken as no lock (error() says why).
     Result try_lock(const char* path) {
         UniqueFd fd(file_open_nofollow(path, O_RDWR | O_CREAT, 0666));
-        if (!fd.valid()) return file_open_refused(errno) ? kRefused : kNoLock;
+        if (!fd.valid()) {
+            error_ = errno;
+            if (error_ == ENOENT || error_ == ENOTDIR || error_ == EROFS) return kNoLock;
+            return error_ == EWOULDBLOCK ? kBusy : kRefused;
+        }
         struct flock fl {};
         fl.l_type = F_WRLCK;
         fl.l_whence = SEEK_SET;
@@ -125,15 +137,18 @@ class ConfLock {
         fd_.reset();
     }
 
+    int error() const { return error_; }
+
    private:
     UniqueFd fd_;
+    int error_ = 0;
 };
 
 // Takes the lock at r->conf_lock within its 101 tries. false when it stayed
-// locked or is no plain file (r->detail says so); true when held or when
-// there is no lock to take (r->conf_lock then emptied).
+// locked or what stands at its name is refused (r->detail says so); true
+// when held or when there is no lock to take (r->conf_lock then emptied).
 bool take_lock(ConfLock* lock, ConfRewrite* r) {
-    const char* why = "stayed locked for 10 s";
+    char why[96] = "stayed locked for 10 s";
     for (int attempt = 1; attempt <= kLockTries; ++attempt) {
         const ConfLock::Result got = lock->try_lock(r->conf_lock);
         if (got == ConfLock::kHeld) return true;
@@ -142,7 +157,11 @@ bool take_lock(ConfLock* lock, ConfRewrite* r) {
             return true;
         }
         if (got == ConfLock::kRefused) {
-            why = "is not a regular file";
+            if (file_open_refused(lock->error()))
+                str_copy(why, sizeof why, "is not a regular file");
+            else
+                std::snprintf(why, sizeof why, "cannot be opened: %s",
+                              std::strerror(lock->error()));
             break;
         }
         if (attempt < kLockTries) clock_sleep_ms(kLockPauseMs);
@@ -175,6 +194,23 @@ bool is_temp_name(const char* name, const char* prefix) {
     return true;
 }
 
+// The temporaries' lock, made 0600 in the data folder when missing.
+UniqueFd open_temp_lock() {
+    char path[kVarDirSize + sizeof kConfTempLock + 1];
+    std::snprintf(path, sizeof path, "%s/%s", g_var_dir, kConfTempLock);
+    return UniqueFd(::open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+}
+
+// flock op on fd, tried kTempLockTries times kLockPauseMs apart. 0 when
+// taken, else the errno (EWOULDBLOCK: held by another run all along).
+int flock_within(int fd, int op) {
+    for (int attempt = 1;; ++attempt) {
+        if (::flock(fd, op | LOCK_NB) == 0) return 0;
+        if (errno != EWOULDBLOCK || attempt >= kTempLockTries) return errno;
+        clock_sleep_ms(kLockPauseMs);
+    }
+}
+
 bool same_text(const StrBuf& a, const StrBuf& b) {
     return a.len == b.len && (a.len == 0 || std::memcmp(a.data, b.data, a.len) == 0);
 }
@@ -198,7 +234,11 @@ int rewrite_loop(Target& t, const char* key, StrBuf current, ConfRewrite* r,
             return kRewriteFailed;
         }
         if (dropped == 0) return kRewriteNothingToDrop;
-        const ConfTempScope scope(t.dir);
+        const ConfTempScope scope;
+        if (scope.error()) {
+            set_detail(r, "temp lock", scope.error());
+            return kRewriteFailed;
+        }
         std::string tmp;
         int err = 0;
         if (const char* step = conf_write_temp(tmp_pattern.c_str(), next, &t.st, &tmp, &err)) {
@@ -263,28 +303,31 @@ void conf_fsync_dir(const char* dir) {
     if (fd.valid()) (void)::fsync(fd.get());
 }
 
-ConfTempScope::ConfTempScope(const char* dir)
-    : dir_(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    // A sweep holds the folder only while it removes names.
-    while (dir_.valid() && ::flock(dir_.get(), LOCK_SH) != 0 && errno == EINTR) {
-    }
+ConfTempScope::ConfTempScope() : lock_(open_temp_lock()) {
+    // A sweep holds the lock only while it removes names.
+    error_ = lock_.valid() ? flock_within(lock_.get(), LOCK_SH) : errno;
     sigset_t stops;
     sigemptyset(&stops);
-    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&stops, sig);
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaddset(&stops, sig);
     (void)pthread_sigmask(SIG_BLOCK, &stops, &old_mask_);
 }
 
 ConfTempScope::~ConfTempScope() {
-    dir_.reset();
+    lock_.reset();
     // A stop that came meanwhile takes effect here.
     (void)pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
 }
 
 void conf_sweep_temps(const char* dir, const char* prefix) {
-    // The exclusive lock is refused while a run holds a temporary file here:
-    // a name that is not ours to remove looks the same as a leftover.
-    const UniqueFd lock(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!lock.valid() || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) return;
+    // The exclusive lock is refused while a run holds a temporary file: a
+    // name that is not ours to remove looks the same as a leftover.
+    const UniqueFd lock(open_temp_lock());
+    const int err = lock.valid() ? flock_within(lock.get(), LOCK_EX) : errno;
+    if (err) {
+        log_msg("flag-clear: leftover temporary files in %s are not removed: %s/%s: %s", dir,
+                g_var_dir, kConfTempLock, std::strerror(err));
+        return;
+    }
     const UniqueDir d(::opendir(dir));
     if (!d) return;
     while (const dirent* e = ::readdir(d.get()))

@@ -33,6 +33,8 @@ inline constexpr std::size_t kKeyPrefixLen = sizeof kFlagKeyPrefix - 1;
 // new text beside the configuration file, the backup in its folder.
 inline constexpr char kConfTempPrefix[] = ".conf.corvantis.";
 inline constexpr char kBackupTempPrefix[] = ".conf-backup.";
+// The lock that runs take while their temporary files may exist, in the data folder.
+inline constexpr char kConfTempLock[] = ".conf-temp.lock";
 
 // Calls fn(line, length without the newline, length with it) for every line
 // of text, the last one also when it has no newline.
@@ -75,25 +77,32 @@ const char* conf_write_temp(const char* pattern, const StrBuf& text, const struc
 // fsync of a folder, after a name in it changed; failures are ignored.
 void conf_fsync_dir(const char* dir);
 
-// Held for as long as a temporary file of this run may exist in dir. SIGTERM,
-// SIGINT and SIGHUP wait meanwhile: a stop ends the process only once the
-// file is renamed or removed. A shared flock on dir keeps conf_sweep_temps of
-// another run away from the file.
+// Held for as long as a temporary file of this run may exist. SIGTERM,
+// SIGINT, SIGHUP and SIGQUIT wait meanwhile: a stop ends the process only
+// once the file is renamed or removed. A shared flock on the temporaries'
+// lock (kConfTempLock in the data folder, which only root can open) keeps
+// conf_sweep_temps of another run away from the file. error() is 0 when that
+// lock is held, else why not (EWOULDBLOCK: not within a second); no
+// temporary file may be made without it.
 class ConfTempScope {
    public:
-    explicit ConfTempScope(const char* dir);
+    ConfTempScope();
     ~ConfTempScope();
     ConfTempScope(const ConfTempScope&) = delete;
     ConfTempScope& operator=(const ConfTempScope&) = delete;
 
+    int error() const { return error_; }
+
    private:
-    UniqueFd dir_;
+    UniqueFd lock_;
+    int error_ = 0;
     sigset_t old_mask_{};
 };
 
 // Removes from dir what runs that were killed outright (SIGKILL, a power
-// cut) left under a temporary name of prefix: nothing while another run
-// holds a ConfTempScope there.
+// cut) left under a temporary name of prefix, under an exclusive flock on
+// the temporaries' lock. When another run's ConfTempScope keeps that lock
+// for more than a second, nothing is removed and the log says so.
 void conf_sweep_temps(const char* dir, const char* prefix);
 
 // What a rewrite did, for the reply.

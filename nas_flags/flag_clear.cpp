@@ -173,7 +173,8 @@ bool write_backup(const StrBuf& text, const char* wwn_arg, FlagClear* fc,
                                 static_cast<long long>(clock_now()), name);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof fc->backup) return false;
     conf_sweep_temps(dir, kBackupTempPrefix);
-    const ConfTempScope scope(dir);
+    const ConfTempScope scope;
+    if (scope.error()) return false;
     std::string tmp;
     int err = 0;
     if (conf_write_temp((std::string(dir) + "/" + kBackupTempPrefix + "XXXXXX").c_str(), text,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "collector/nas_conf.h"
+#include "core/paths.h"
 #include "core/strbuf.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/fake_nas.h"
@@ -98,10 +99,13 @@ TEST(ConfLockPath, Base64OfThePathInTheLockFolder) {
     EXPECT_EQ(conf_lock_path("/mnt/HDA_ROOT/.conf", field, 47), 1);
 }
 
-// A configuration file in a folder of its own, and a lock folder beside it.
+// A configuration file in a folder of its own, and a lock folder and the
+// data folder beside it.
 class Rewrite : public ::testing::Test {
    protected:
     void SetUp() override {
+        paths_init((dir_.path() + "/pkg").c_str());
+        make_dirs(g_var_dir);
         make_dirs(conf_dir());
         make_dirs(lock_dir());
         write_file(conf(), kText);

@@ -2,7 +2,12 @@
 // NAS, its configuration at /mnt/HDA_ROOT/.conf, a /sbin/hal_event script,
 // the NAS's INI lock held by another process, a busy database, and kills at
 // moments spread over a whole run.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +15,8 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -97,20 +104,108 @@ TEST_F(FlagsE2e, HalEventClearsWhileTheDatabaseIsBusy) {
               "flag_cleared hal_event");
 }
 
-TEST_F(FlagsE2e, TheRewriteWaitsForTheNasToolsLock) {
+// Whether a lease on the lock file is being broken: an open of the file was
+// refused for it, so the rewrite has begun to wait.
+bool lease_breaking(const std::string& file) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) return false;
+    const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+    std::istringstream locks(read_file("/proc/locks"));
+    for (std::string line; std::getline(locks, line);)
+        if (line.find(" BREAKING ") != std::string::npos && line.find(inode) != std::string::npos)
+            return true;
+    return false;
+}
+
+// The lock folder is open to every user (1777, as on the NAS). The rewrite
+// waits for a lock that a NAS tool holds and for a lease that another user
+// holds, takes a plain file found at the lock's name as the lock, as the
+// NAS's tools do, and refuses whatever else stands there. A lock that an
+// ordinary user takes on the configuration's folder holds nothing up.
+TEST_F(FlagsE2e, TheRewriteTakesTheNasToolsLockAndNoOther) {
     good_probe();
-    nas_.make_dir("/var/lock");
-    LockHolder nas_tool(nas_.host_path(kLockPath), 1500);
-    ASSERT_TRUE(nas_tool.held());
+    const std::string lock_dir = nas_.host_path("/var/lock"), lock = nas_.host_path(kLockPath);
+    const std::string name = lock.substr(lock_dir.size() + 1), conf = nas_.host_path(kConfPath);
+    const std::string victim = nas_.host_path("/mnt/victim");
+    ASSERT_EQ(::chmod(lock_dir.c_str(), 01777), 0);
+    const bool protected_regular = read_file("/proc/sys/fs/protected_regular") != "0\n";
+    const std::string denied = "cannot be opened: Permission denied";
+    const struct {
+        const char* what;
+        std::function<bool()> take;  // in the holder's process; none: a NAS tool's lock
+        std::string why;             // of the refusal; "" when cleared
+        bool lease = false;
+    } cases[] = {
+        {"a NAS tool's lock", nullptr, ""},
+        {"a link planted by root", [&] { return ::symlink("/mnt/victim", lock.c_str()) == 0; },
+         "is not a regular file"},
+        {"a socket",
+         [&] {
+             return become_nobody_in(lock_dir, [&](int d) {
+                 sockaddr_un addr{};
+                 addr.sun_family = AF_UNIX;
+                 name.copy(addr.sun_path, sizeof addr.sun_path - 1);
+                 const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+                 return ::fchdir(d) == 0 && s >= 0 &&
+                        ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+             });
+         },
+         denied},
+        {"a read lease",
+         [&] {
+             ::signal(SIGIO, SIG_IGN);  // the holder lets go when the test says so
+             return become_nobody_in(lock_dir, [&](int d) {
+                 const int fd = ::openat(d, name.c_str(), O_RDONLY | O_CREAT, 0644);
+                 return fd >= 0 && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+             });
+         },
+         "", true},
+        {"a plain file",
+         [&] {
+             return become_nobody_in(lock_dir, [&](int d) {
+                 return ::openat(d, name.c_str(), O_RDWR | O_CREAT, 0666) >= 0;
+             });
+         },
+         protected_regular ? denied : ""},
+        {"a lock on the configuration's folder",
+         [&] {
+             return become_nobody_in(conf.substr(0, conf.rfind('/')), [](int d) {
+                 const int fd = ::openat(d, ".", O_RDONLY | O_DIRECTORY);
+                 return fd >= 0 && ::flock(fd, LOCK_EX) == 0;
+             });
+         },
+         ""},
+    };
     RunOptions no_hal;
     no_hal.env_set = {{"PATH", "/nonexistent"}};
-    const RunResult r = nas_.run({"flag-clear", "--wwn", "0X5000C500A1B2C3D4"}, no_hal);
-    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find(std::string("\"method\":\"file\"")), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find(std::string("\"conf_lock\":\"") + kLockPath + "\",\"conf_retries\":0,"),
-              std::string::npos)
-        << r.out;
-    EXPECT_EQ(read_file(nas_.host_path(kConfPath)), kCleared);
+    for (const auto& c : cases) {
+        nas_.put_file(kConfPath, kConf);
+        LockHolder holder = c.take ? LockHolder(c.take, -1) : LockHolder(lock, 1500);
+        ASSERT_TRUE(holder.held()) << c.what;
+        const NasProcess p = nas_.start({"flag-clear", "--wwn", "0X5000C500A1B2C3D4"}, no_hal);
+        if (c.lease) {
+            EXPECT_TRUE(wait_until([&] { return lease_breaking(lock); }, 10)) << c.what;
+            holder.release();
+        }
+        // A run still waiting past the lock's own 10 s bound is killed: the row fails.
+        const RunResult r = nas_.wait(p, 10);
+        EXPECT_EQ(r.exit_code, c.why.empty() ? 0 : 1) << c.what << "\n" << r.out << r.err;
+        const std::string detail =
+            "\"detail\":\"conf_locked: " + std::string(kLockPath) + " " + c.why + "\",";
+        EXPECT_NE(r.out.find(c.why.empty() ? "\"method\":\"file\"" : detail), std::string::npos)
+            << c.what << "\n"
+            << r.out;
+        EXPECT_NE(
+            r.out.find(std::string("\"conf_lock\":\"") + kLockPath + "\",\"conf_retries\":0,"),
+            std::string::npos)
+            << c.what << "\n"
+            << r.out;
+        EXPECT_EQ(read_file(conf), c.why.empty() ? kCleared : kConf) << c.what;
+        EXPECT_NE(::access(victim.c_str(), F_OK), 0) << c.what;
+        ::unlink(lock.c_str());
+        for (const std::string& saved : dir_names(backups()))
+            ::unlink((backups() + "/" + saved).c_str());  // names count seconds
+    }
 }
 
 TEST_F(FlagsE2e, AHalEventThatDamagesTheFileLeavesTheFlagReported) {
@@ -133,8 +228,9 @@ TEST_F(FlagsE2e, AHalEventThatDamagesTheFileLeavesTheFlagReported) {
 
 // Whatever moment a stop or a kill lands on, the configuration is the old
 // text or the new one, whole, and every backup holds the old text whole. A
-// stop (SIGTERM) leaves no temporary copy of the configuration, beside it or
-// in the backup folder; a kill (SIGKILL) may, under a temporary name.
+// stop (SIGTERM, or SIGQUIT from Ctrl-\) leaves no temporary copy of the
+// configuration, beside it or in the backup folder; a kill (SIGKILL) may,
+// under a temporary name.
 TEST_F(FlagsE2e, AKillAtAnyMomentLeavesAWholeConfiguration) {
     good_probe();
     RunOptions opts;
@@ -154,7 +250,7 @@ TEST_F(FlagsE2e, AKillAtAnyMomentLeavesAWholeConfiguration) {
     ASSERT_EQ(nas_.run({"flag-clear", "--wwn", "5000c500a1b2c3d4"}, opts).exit_code, 0);
     const auto whole = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - start);
-    const struct { int signal, runs; } rounds[] = {{SIGTERM, 100}, {SIGKILL, 40}};
+    const struct { int signal, runs; } rounds[] = {{SIGTERM, 100}, {SIGQUIT, 100}, {SIGKILL, 40}};
     for (const auto& round : rounds) {
         int old_left = 0, new_left = 0;
         opts.kill_signal = round.signal;
@@ -167,7 +263,7 @@ TEST_F(FlagsE2e, AKillAtAnyMomentLeavesAWholeConfiguration) {
                 << "signal " << round.signal << " after " << opts.kill_after_us << " us:\n"
                 << now;
             (now == kConf ? old_left : new_left)++;
-            if (round.signal == SIGTERM) {
+            if (round.signal != SIGKILL) {
                 EXPECT_EQ(temporary_files(), std::vector<std::string>{})
                     << "stopped after " << opts.kill_after_us << " us";
             }

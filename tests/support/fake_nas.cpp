@@ -231,17 +231,17 @@ std::vector<std::string> dir_names(const std::string& dir) {
     return names;
 }
 
-bool as_nobody_in(const std::string& dir, const std::function<bool(int dirfd)>& fn) {
+bool become_nobody_in(const std::string& dir, const std::function<bool(int dirfd)>& fn) {
     constexpr uid_t kNobody = 65534;
     const UniqueFd d(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!d.valid()) return false;
+    return d.valid() && ::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 &&
+           ::setuid(kNobody) == 0 && fn(d.get());
+}
+
+bool as_nobody_in(const std::string& dir, const std::function<bool(int dirfd)>& fn) {
     const pid_t pid = ::fork();
     if (pid < 0) return false;
-    if (pid == 0) {
-        const bool ok = ::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 &&
-                        ::setuid(kNobody) == 0 && fn(d.get());
-        ::_exit(ok ? 0 : 1);
-    }
+    if (pid == 0) ::_exit(become_nobody_in(dir, fn) ? 0 : 1);
     int status = 0;
     return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }

@@ -150,6 +150,9 @@ std::vector<std::string> dir_names(const std::string& dir);
 // 65534), with dirfd a descriptor of dir taken before the change of user, so
 // that only dir itself must be open to nobody. True when fn returned true.
 bool as_nobody_in(const std::string& dir, const std::function<bool(int dirfd)>& fn);
+// The same without the fork: the calling process (a child of the test, such
+// as a LockHolder's) becomes nobody for good, then calls fn.
+bool become_nobody_in(const std::string& dir, const std::function<bool(int dirfd)>& fn);
 // The whole content of a file under tests/data (path relative to it); a file
 // that is not there fails the test.
 std::string test_data_file(const std::string& relative);
