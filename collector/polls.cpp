@@ -234,7 +234,7 @@ std::int64_t poll_hour_slot(std::int64_t t) {
 int tick_lock_acquire() {
     char path[kPathSize];
     (void)std::snprintf(path, sizeof path, "%s/.tick.lock", g_var_dir);
-    const int fd = file_open_nofollow(path, O_RDWR | O_CREAT, 0644);
+    const int fd = file_open_lock(path);
     if (fd < 0) {
         log_msg("cannot open poll lock %s: %s", path, std::strerror(errno));
         return -1;

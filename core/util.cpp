@@ -151,22 +151,21 @@ void file_read_line(const char* path, char* field, std::size_t size) {
 
 namespace {
 
-// Why what fstat describes may not be written through a name of ours; 0 when it may.
-int kind_refusal(const struct stat& st) {
+// Why what fstat describes may not be used through a name of ours; 0 when it
+// may. A second name matters only where the file is written.
+int kind_refusal(const struct stat& st, bool one_name) {
     if (S_ISDIR(st.st_mode)) return EISDIR;
     if (!S_ISREG(st.st_mode)) return EINVAL;
-    return st.st_nlink > 1 ? EMLINK : 0;
+    return one_name && st.st_nlink > 1 ? EMLINK : 0;
 }
 
-}  // namespace
-
-int file_open_nofollow(const char* path, int flags, mode_t mode) {
+int open_checked(const char* path, int flags, mode_t mode, bool one_name) {
     // O_NONBLOCK: a FIFO planted at the name must not hang the open.
     UniqueFd fd(::open(path, (flags & ~O_TRUNC) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
     if (!fd.valid()) return -1;
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return -1;
-    if (const int err = kind_refusal(st)) {
+    if (const int err = kind_refusal(st, one_name)) {
         fd.reset();
         errno = err;
         return -1;
@@ -177,6 +176,29 @@ int file_open_nofollow(const char* path, int flags, mode_t mode) {
         return -1;
     if ((flags & O_TRUNC) != 0 && ::ftruncate(fd.get(), 0) != 0) return -1;
     return fd.release();
+}
+
+}  // namespace
+
+int file_open_nofollow(const char* path, int flags, mode_t mode) {
+    return open_checked(path, flags, mode, true);
+}
+
+int file_open_lock(const char* path) {
+    UniqueFd fd(open_checked(path, O_RDWR | O_CREAT, 0600, false));
+    // flock needs only a descriptor: a user who can open the file can hold it.
+    // A file made before locks were kept to root may still be readable.
+    if (!fd.valid() || ::fchmod(fd.get(), 0600) != 0) return -1;
+    return fd.release();
+}
+
+int file_open_unshared(const char* path, int flags, mode_t mode) {
+    const int fd = file_open_nofollow(path, flags, mode);
+    if (fd >= 0 || errno != EMLINK) return fd;
+    // A hard-linked backup holds the other name: it keeps the old contents,
+    // and the program writes a new file of its own.
+    if (::unlink(path) != 0) return -1;
+    return file_open_nofollow(path, flags | O_CREAT | O_EXCL, mode);
 }
 
 int file_open_refused(int err) {

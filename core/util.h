@@ -50,6 +50,15 @@ void file_read_line(const char* path, char* field, std::size_t size);
 // applied only after that check. O_CLOEXEC is always added. The descriptor,
 // or -1 with errno set.
 [[nodiscard]] int file_open_nofollow(const char* path, int flags, mode_t mode);
+// A lock file of the program, opened for flock as file_open_nofollow opens
+// it, but under any number of names; created or set to mode 0600, so that no
+// other user can open it and so hold or keep its lock. The descriptor, or -1
+// with errno set.
+[[nodiscard]] int file_open_lock(const char* path);
+// file_open_nofollow for a file the program writes; one with a second name is
+// not refused but unlinked and made anew (O_EXCL), so that nothing is written
+// through the other name.
+[[nodiscard]] int file_open_unshared(const char* path, int flags, mode_t mode);
 // 1 when err is one of file_open_nofollow's refusals of what stands at the name.
 int file_open_refused(int err);
 

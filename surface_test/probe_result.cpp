@@ -61,20 +61,25 @@ void event_probe_done(std::int64_t disk_id, std::int64_t probe_id, const char* s
     event_add(disk_id, 0, "probe_done", detail.c_str());
 }
 
-// Whether a line of /proc/locks is a flock held on the file st describes.
+// What a line of /proc/locks says of the file st describes. Only an exclusive
+// flock is the test's: anyone who can open the file may hold a shared one.
 // Lines of requests still waiting for a lock ("N: -> FLOCK ...") hold
 // nothing; the file is named as major:minor (hexadecimal) and inode.
-bool locks_line_holds(const char* text, std::size_t len, const struct stat& st) {
+enum class LocksLine { kOther, kHeld, kSameInode };
+
+LocksLine locks_line_about(const char* text, std::size_t len, const struct stat& st) {
     char line[256];
     std::snprintf(line, sizeof line, "%.*s", static_cast<int>(std::min<std::size_t>(len, 255)),
                   text);
-    char type[16];
+    char type[16], access[16];
     unsigned maj = 0, min = 0;
     unsigned long long ino = 0;
-    if (std::sscanf(line, "%*d: %15s %*s %*s %*d %x:%x:%llu", type, &maj, &min, &ino) != 4)
-        return false;
-    return std::strcmp(type, "FLOCK") == 0 && maj == major(st.st_dev) && min == minor(st.st_dev) &&
-           ino == st.st_ino;
+    if (std::sscanf(line, "%*d: %15s %*s %15s %*d %x:%x:%llu", type, access, &maj, &min, &ino) !=
+            5 ||
+        std::strcmp(type, "FLOCK") != 0 || std::strcmp(access, "WRITE") != 0 || ino != st.st_ino)
+        return LocksLine::kOther;
+    return maj == major(st.st_dev) && min == minor(st.st_dev) ? LocksLine::kHeld
+                                                              : LocksLine::kSameInode;
 }
 
 }  // namespace
@@ -154,11 +159,18 @@ int probe_lock_held(const char* serial) {
     if (probe_path(locks_path, sizeof locks_path, "/proc/locks") != 0 ||
         file_read_all(locks_path, &locks, kProcLocksMax) < 0)
         return -1;
+    // btrfs names the file by the file system's device where stat gives the
+    // subvolume's, and inode numbers repeat across subvolumes: the same inode
+    // on another device may be this file, or another.
+    int held = 0;
     std::uint64_t pos = 0;
     std::size_t len = 0;
-    while (const char* line = text_next_line(locks.data, locks.len, &pos, &len))
-        if (locks_line_holds(line, len, st)) return 1;
-    return 0;
+    while (const char* line = text_next_line(locks.data, locks.len, &pos, &len)) {
+        const LocksLine about = locks_line_about(line, len, st);
+        if (about == LocksLine::kHeld) return 1;
+        if (about == LocksLine::kSameInode) held = -1;
+    }
+    return held;
 }
 
 void probe_reply(const char* fmt, ...) {

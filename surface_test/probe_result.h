@@ -17,10 +17,12 @@ std::int64_t probe_db_record(const char* serial, const char* wwn, const char* mo
 int cmd_probe_stop(const char* serial);
 // 1 when the process's arguments are "corvantisd... probe ... --serial <serial>".
 int probe_pid_is_probe(pid_t pid, const char* serial);
-// Whether a process holds the lock of serial's test (<data dir>/probe/<serial>.lock),
-// told from /proc/locks without taking it (a reader that took it would keep
-// a test from starting): 1 held, 0 free, -1 when it cannot be told (no such
-// lock file, /proc/locks unreadable).
+// Whether a process holds the lock of serial's test (<data dir>/probe/<serial>.lock)
+// as the test does, by an exclusive flock, told from /proc/locks without
+// taking it (a reader that took it would keep a test from starting): 1 held,
+// 0 free, -1 when it cannot be told (no such lock file, /proc/locks
+// unreadable, or an exclusive flock of its inode on a device that stat does
+// not give, as on btrfs).
 int probe_lock_held(const char* serial);
 
 // One JSON reply line (the format, then a newline) on standard output, flushed.

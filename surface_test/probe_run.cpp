@@ -61,7 +61,7 @@ bool wait_turn() {
     ProbeState& p = g_probe;
     char path[700];
     probe_format(path, sizeof path, "%s/.all.lock", p.probe_dir);
-    g_probe_queue_fd = file_open_nofollow(path, O_RDWR | O_CREAT, 0644);
+    g_probe_queue_fd = file_open_lock(path);
     if (g_probe_queue_fd < 0) {
         log_msg("probe: cannot open %s: %s; the test does not wait for others", path,
                 std::strerror(errno));
@@ -250,7 +250,7 @@ void probe_paths_init(const char* serial) {
 }
 
 int probe_lock_open() {
-    const int fd = file_open_nofollow(g_probe.lock_path, O_RDWR | O_CREAT, 0644);
+    const int fd = file_open_lock(g_probe.lock_path);
     if (fd < 0 && g_probe.lock_path[0])
         log_msg("probe: cannot open %s: %s", g_probe.lock_path, std::strerror(errno));
     return fd;

@@ -498,7 +498,7 @@ int probe_state_write_atomic(const char* text, std::size_t len, int sync) {
         return -1;
     }
     std::snprintf(tmp, sizeof tmp, "%s.tmp", g_probe.state_path);
-    UniqueFd fd(file_open_nofollow(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    UniqueFd fd(file_open_unshared(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0644));
     if (!fd.valid()) return -1;
     // Whatever fails below, the readers keep the previous complete file and
     // errno still names the call that failed.

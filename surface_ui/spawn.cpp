@@ -43,7 +43,7 @@ int open_output(const char* serial) {
         char dir[700];
         std::snprintf(dir, sizeof dir, "%s/probe", g_var_dir);
         ::mkdir(dir, 0755);
-        const int fd = file_open_nofollow(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
+        const int fd = file_open_unshared(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
         if (fd >= 0) {
             struct stat st {};
             if (::fstat(fd, &st) == 0 && st.st_size > kLogLimitBytes) (void)!::ftruncate(fd, 0);

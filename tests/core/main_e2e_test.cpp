@@ -254,6 +254,40 @@ TEST_F(MainE2E, LinksPlantedInTheDataFolderAreNeverFollowed) {
     }
 }
 
+// A backup of the package folder made with hard links (cp -al) gives the
+// files of the data folder a second name. Locks are taken all the same, and
+// kept to root (0600) even where an older run made them 0644; a file that the
+// program writes is made anew, so the backup's copy keeps its contents.
+TEST_F(MainE2E, FilesWithASecondNameInABackupAreUsedOrMadeAnew) {
+    const std::string root = nas.pkg_root(), data = root + "/var/corvantis";
+    const std::string backup = nas.base() + "/backup", old_text = "from the backup\n";
+    const std::vector<std::string> probe = {"probe", "--json",      "--serial",
+                                            "S1",    "--qpkg-root", root};
+    const struct {
+        std::string name;  // in the data folder
+        std::vector<std::string> args;
+        mode_t mode;  // of the file at the name afterwards
+    } cases[] = {
+        {".tick.lock", {"tick", "--qpkg-root", root}, 0600},
+        {"probe/S1.lock", probe, 0600},
+        {"probe/S1.json.tmp", probe, 0},  // renamed over the state file
+        {"probe/S1.log", {"probe", "--plain", "--serial", "S1", "--qpkg-root", root}, 0644},
+    };
+    make_dirs(data + "/probe");
+    for (const auto& c : cases) {
+        const std::string path = data + "/" + c.name;
+        write_file(path, old_text);
+        ASSERT_EQ(::link(path.c_str(), backup.c_str()), 0) << c.name;
+        const RunResult r = nas.run(c.args);
+        EXPECT_EQ(r.err.find("Too many links"), std::string::npos) << c.name << "\n" << r.err;
+        EXPECT_EQ(r.err.find("cannot "), std::string::npos) << c.name << "\n" << r.err;
+        EXPECT_EQ(read_file(backup), old_text) << c.name;
+        EXPECT_EQ(exists(path) ? mode_of(path) : 0, c.mode) << c.name;
+        ::unlink(backup.c_str());
+    }
+    EXPECT_EQ(mode_of(data + "/probe/.all.lock"), 0600u);
+}
+
 TEST_F(MainE2E, DatabaseCommandsOpenTheDatabaseFirst) {
     const std::string db = nas.pkg_root() + "/var/corvantis/corvantis.db";
     const std::pair<const char*, int> words[] = {

@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -19,9 +21,12 @@
 #include <vector>
 
 #include "core/unique_fd.h"
+#include "surface_test/probe_state.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/fake_nas.h"
 #include "tests/support/probe_state_dir.h"
 #include "tests/support/state_doc.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -36,7 +41,10 @@ pid_t dead_pid() {
 
 class ViewLoad : public ::testing::Test {
    protected:
-    void TearDown() override { view_free(&view_); }
+    void TearDown() override {
+        view_free(&view_);
+        g_probe_root = "";
+    }
     std::string path(const std::string& serial = "S1") const { return dir_.state_path(serial); }
     int load(const std::string& text, const std::string& serial = "S1") {
         dir_.write_state(serial, text);
@@ -122,8 +130,11 @@ TEST_F(ViewLoad, NoFileGivesAnEmptyView) {
 TEST_F(ViewLoad, RunningFileWhoseWriterIsGoneIsStale) {
     const std::string dead = std::to_string(dead_pid());
     const std::string live = std::to_string(::getpid());
-    // The disk's lock file: none, there but free, or held by this process.
-    enum Lock { kNoLock, kFree, kHeld };
+    // The disk's lock file: none, there but free, held by this process, or
+    // there with a recorded /proc/locks line on its inode: another process's
+    // shared flock, or an exclusive one named by another device than stat
+    // gives (as btrfs names 00:28 what stat calls 0:29).
+    enum Lock { kNoLock, kFree, kHeld, kSharedLine, kOtherDeviceLine };
     const struct {
         const char* name;
         const char* status;
@@ -140,17 +151,32 @@ TEST_F(ViewLoad, RunningFileWhoseWriterIsGoneIsStale) {
         {"alive but silent", "running", live, 400, "stale"},
         {"lock held, silent for one slow read", "running", live, 400, "running", kHeld},
         {"lock free, fresh", "running", live, 1, "stale", kFree},
+        {"only shared by another process, fresh", "running", live, 1, "stale", kSharedLine},
+        {"held on another device, fresh", "running", live, 1, "running", kOtherDeviceLine},
         {"finished, process gone", "done", dead, 4000, "done"},
         {"pid -1 is no process", "running", "-1", 1, "running"},
         {"pid beyond 32 bits is no process", "running", "4294967297", 1, "running"},
     };
     const std::string lock_path = dir_.root() + "/probe/S1.lock";
+    const TempDir fake_proc;
     for (const auto& c : cases) {
         ::unlink(lock_path.c_str());
+        g_probe_root = "";
         UniqueFd lock;
         if (c.lock != kNoLock) lock.reset(::open(lock_path.c_str(), O_RDWR | O_CREAT, 0644));
         if (c.lock == kHeld) {
             ASSERT_EQ(::flock(lock.get(), LOCK_EX | LOCK_NB), 0);
+        }
+        if (c.lock == kSharedLine || c.lock == kOtherDeviceLine) {
+            struct stat st {};
+            ASSERT_EQ(::fstat(lock.get(), &st), 0);
+            const unsigned min = minor(st.st_dev) ^ (c.lock == kOtherDeviceLine ? 1 : 0);
+            char line[128];
+            std::snprintf(line, sizeof line, "1: FLOCK  ADVISORY  %s 4242 %02x:%02x:%llu 0 EOF\n",
+                          c.lock == kSharedLine ? "READ " : "WRITE", major(st.st_dev), min,
+                          static_cast<unsigned long long>(st.st_ino));
+            write_file(fake_proc.path() + "/proc/locks", line);
+            g_probe_root = fake_proc.path().c_str();
         }
         ASSERT_EQ(load(running_doc()
                            .set("status", q(c.status))
