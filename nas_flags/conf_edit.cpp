@@ -194,11 +194,11 @@ bool is_temp_name(const char* name, const char* prefix) {
     return true;
 }
 
-// The temporaries' lock, made 0600 in the data folder when missing.
+// The temporaries' lock in the data folder, a lock file of the program's own.
 UniqueFd open_temp_lock() {
     char path[kVarDirSize + sizeof kConfTempLock + 1];
     std::snprintf(path, sizeof path, "%s/%s", g_var_dir, kConfTempLock);
-    return UniqueFd(::open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    return UniqueFd(file_open_lock(path));
 }
 
 // flock op on fd, tried kTempLockTries times kLockPauseMs apart. 0 when
