@@ -144,18 +144,33 @@ void give_back_terminal() {
 
 // A shell resets the terminal when it takes it from a job, and a job that
 // runs on in the background (bg) is brought back by fg without a SIGCONT:
-// whenever the screen finds itself in the foreground after it may have been
-// out of it, it sets raw mode and the alternate screen again and is redrawn
-// whole. The settings saved at entry stay the ones to put back.
+// whenever the screen finds itself in the foreground after it was, or may
+// have been, out of it, it takes the terminal (raw mode, alternate screen)
+// and is redrawn whole. The settings saved when it first took the terminal
+// stay the ones to put back.
 void regain_terminal() {
-    if (!g_raw) return;
-    const bool ours = owns_terminal(STDIN_FILENO);
-    if (!ours) s_away = 1;
-    if (!s_away || !ours || g_quit) return;
+    if (!s_on_screen || g_quit) return;
+    if (!owns_terminal(STDIN_FILENO)) {
+        if (g_raw) s_away = 1;
+        return;
+    }
+    if (!g_raw) {
+        if (take_terminal() == 0) g_resized = 1;
+        return;
+    }
+    if (!s_away) return;
     s_away = 0;
     apply_raw();
     write_ignored(kEnterSeq, sizeof kEnterSeq - 1);
     g_resized = 1;
+}
+
+// Once the screens run, a frame lands only on the terminal they hold, never
+// on the shell's screen in cooked mode: the job may have been brought to the
+// foreground since regain_terminal looked.
+bool frame_may_land() {
+    if (s_on_screen && (!g_raw || s_away)) return false;
+    return owns_terminal(STDOUT_FILENO);
 }
 
 // A suspend restores the terminal before the process stops, the way the
@@ -181,7 +196,6 @@ void handle_job_control() {
         s_away = 1;
     }
     regain_terminal();
-    if (s_on_screen && !g_raw && !g_quit && take_terminal() == 0) g_resized = 1;
 }
 
 // ---- cells ----
@@ -567,8 +581,8 @@ void scr_flush() {
         }
     }
     (void)sb_append(&g_out, "\x1b[0m", 4);
-    regain_terminal();  // a frame never lands on the shell's screen in cooked mode
-    if (owns_terminal(STDOUT_FILENO)) write_ignored(g_out.data, g_out.len);
+    regain_terminal();
+    if (frame_may_land()) write_ignored(g_out.data, g_out.len);
 }
 
 int scr_read_key(int timeout_ms) {

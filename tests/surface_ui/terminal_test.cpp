@@ -138,12 +138,16 @@ void drain_ticks(int fd) {
     ::fcntl(fd, F_SETFL, flags);
 }
 
-// SIGSTOP, the shell takes the terminal, bg (SIGCONT), then fg, which sends
-// no SIGCONT to a running job: the screen must take the terminal back by
-// itself. Then it is ended in the foreground, and restores the terminal.
-int play_fg_after_stop_and_bg(const ShellJob& job) {
+// The job is stopped (Ctrl-Z, or SIGSTOP that it cannot catch), the shell
+// takes the terminal, bg (SIGCONT), then fg, which sends no SIGCONT to a
+// running job: the screen must take the terminal back by itself. Then it is
+// ended in the foreground, and restores the terminal.
+int stop_bg_fg(const ShellJob& job, bool ctrl_z) {
     const int tty = job.pty.slave();
-    ::kill(job.pid, SIGSTOP);
+    if (ctrl_z)
+        job.pty.type("\x1a");
+    else
+        ::kill(job.pid, SIGSTOP);
     int status = 0;
     if (::waitpid(job.pid, &status, WUNTRACED) != job.pid || !WIFSTOPPED(status))
         return kJobNotSuspended;
@@ -161,6 +165,9 @@ int play_fg_after_stop_and_bg(const ShellJob& job) {
         ::kill(job.pid, SIGKILL);
         return kJobStayedCooked;
     }
+    // Two more of its key waits, so that a frame was drawn since.
+    drain_ticks(job.tick_fd);
+    if (::read(job.tick_fd, tick, 1) != 1 || ::read(job.tick_fd, tick + 1, 1) != 1) ::_exit(27);
     ::kill(job.pid, SIGTERM);
     const int end = job_end(job.pid);
     if (::tcsetpgrp(tty, ::getpgrp()) != 0) ::_exit(25);
@@ -168,11 +175,16 @@ int play_fg_after_stop_and_bg(const ShellJob& job) {
     return end;
 }
 
-[[noreturn]] void shell_kill_suspended(const PseudoTerminal& pty, int ready_fd) {
-    run_shell(pty, ready_fd, play_kill_suspended);
+int play_ctrl_z_bg_fg(const ShellJob& job) {
+    return stop_bg_fg(job, true);
 }
-[[noreturn]] void shell_fg_after_stop_and_bg(const PseudoTerminal& pty, int ready_fd) {
-    run_shell(pty, ready_fd, play_fg_after_stop_and_bg);
+int play_sigstop_bg_fg(const ShellJob& job) {
+    return stop_bg_fg(job, false);
+}
+
+template <ShellPlay play>
+[[noreturn]] void shell(const PseudoTerminal& pty, int ready_fd) {
+    run_shell(pty, ready_fd, play);
 }
 
 using ChildMain = void (*)(const PseudoTerminal& pty, int ready_fd);
@@ -320,8 +332,9 @@ TEST(TerminalRestore, AShellsJobControlLeavesTheTerminalRight) {
         ChildMain shell;
         bool screen_back;  // the screen comes back after the shell's prompt
     } cases[] = {
-        {"Ctrl-Z, kill %1", shell_kill_suspended, false},
-        {"SIGSTOP, bg, fg", shell_fg_after_stop_and_bg, true},
+        {"Ctrl-Z, kill %1", shell<play_kill_suspended>, false},
+        {"Ctrl-Z, bg, fg", shell<play_ctrl_z_bg_fg>, true},
+        {"SIGSTOP, bg, fg", shell<play_sigstop_bg_fg>, true},
     };
     for (const auto& c : cases) {
         PseudoTerminal pty;
