@@ -20,11 +20,17 @@ namespace {
 constexpr int kKeyWaitMs = 500;
 constexpr int kWideFrom = 111;  // from here the list keeps its own width
 constexpr int kWideBox = 104;
-constexpr int kStatusColumn = 79;
 constexpr int kModelCells = 30;
 constexpr int kSerialCells = 22;
 // The longest status the list shows whole: "Probe gone (stale state)".
 constexpr int kStatusCells = 24;
+constexpr int kDevCells = 10;
+constexpr int kSizeCells = 10;
+// The model is how people tell their disks apart: it keeps this much even
+// when the status has to be cut.
+constexpr int kMinModelCells = 12;
+// One blank between the columns of the list, two before the status.
+constexpr int kListGaps = 5;
 
 void read_size_text(const char* root, const char* dev, char* out, std::size_t size) {
     char line[64];
@@ -73,6 +79,39 @@ struct Column {
     Column(const char* text, int cells) { ui_fit_text(buf, sizeof buf, text, cells); }
     char buf[160];
 };
+
+// The list's column widths, in cells.
+struct ListLayout {
+    int dev = kDevCells;
+    int model = kModelCells;
+    int serial = kSerialCells;
+    int size = kSizeCells;
+    int status = kStatusCells;
+};
+
+// Cells of the longest of header and the texts, at most cap.
+template <typename Text>
+int widest(const char* header, int cap, int n, Text text) {
+    int w = ui_text_cells(header);
+    for (int i = 0; i < n && w < cap; ++i) w = std::max(w, ui_text_cells(text(i)));
+    return std::min(w, cap);
+}
+
+// A wide terminal keeps the fixed columns; a narrower one sizes them by what
+// they hold, so that the model keeps the cells the other columns don't need.
+ListLayout list_layout(const PickerDisk* disks, int n, const RowStatus* shown, int n_shown,
+                       int width, bool wide) {
+    ListLayout c;
+    if (!wide) {
+        c.dev = widest("DEVICE", kDevCells, n, [&](int i) { return disks[i].dev; });
+        c.serial = widest("SERIAL", kSerialCells, n, [&](int i) { return disks[i].serial; });
+        c.size = widest("SIZE", kSizeCells, n, [&](int i) { return disks[i].size_text; });
+        c.status = widest("", kStatusCells, n_shown, [&](int i) { return shown[i].text; });
+    }
+    const int rest = width - kListGaps - c.dev - c.serial - c.size - c.status;
+    c.model = std::clamp(rest, kMinModelCells, kModelCells);
+    return c;
+}
 
 }  // namespace
 
@@ -138,28 +177,29 @@ void picker_draw(const PickerDisk* disks, int n, int selected, int w, int h) {
     }
     const int bh = std::min(n + 4, h - 3);
     if (bh > 1 && bw >= 2) scr_box(bx, 2, bw, bh, "Disks");
-    // On a narrow terminal the model gives up cells, so that the size and
-    // the test status stay on screen.
-    const int squeeze = std::clamp(kStatusCells - (bw - 81), 0, kModelCells);
-    const int model_w = kModelCells - squeeze;
+    const int n_shown = std::clamp(std::min(n, bh - 3), 0, kPickerMax);
+    RowStatus status[kPickerMax];
+    for (int i = 0; i < n_shown; ++i) status[i] = row_status(disks[i]);
+    const ListLayout c = list_layout(disks, n, status, n_shown, tw, w >= kWideFrom);
+    const int status_x = tx + c.dev + c.model + c.serial + c.size + kListGaps;
     // Each line inside the box only: the box's bottom edge is row bh + 1.
     if (bh > 2)
-        scr_printf(tx, 3, tw, theme_color(2), -1, 1, "%-10s %-*.*s %-22s %10s  %s", "DEVICE",
-                   model_w, model_w, "MODEL", "SERIAL", "SIZE", "SURFACE TEST");
+        scr_printf(tx, 3, tw, theme_color(2), -1, 1, "%-*s %-*s %-*s %*s  %s", c.dev, "DEVICE",
+                   c.model, "MODEL", c.serial, "SERIAL", c.size, "SIZE", "SURFACE TEST");
     if (n == 0 && bh > 3) scr_text(tx, 4, tw, "No disks found.", theme_color(2), -1, 0);
     const bool t256 = theme_color(0) != 0;
-    for (int i = 0; i < n && i < bh - 3; ++i) {
+    for (int i = 0; i < n_shown; ++i) {
         const int y = 4 + i;
         const bool sel = i == selected;
         const int bg = sel ? (t256 ? 238 : 8) : -1;
         const int fg = sel ? (t256 ? 231 : 15) : theme_color(1);
         if (sel) scr_fill(bx + 1, y, bw - 2, 1, bg);
         const PickerDisk& d = disks[i];
-        const Column model(d.model, model_w), serial(d.serial, kSerialCells);
-        scr_printf(tx, y, bw - 18, fg, bg, sel, "%-10s %s %s %10s  ", d.dev, model.buf, serial.buf,
-                   d.size_text);
-        const RowStatus s = row_status(d);
-        scr_text(bx + kStatusColumn - squeeze, y, bw - 81 + squeeze, s.text, s.color, bg, 1);
+        const Column dev(d.dev, c.dev), model(d.model, c.model), serial(d.serial, c.serial);
+        scr_printf(tx, y, std::min(status_x - tx, tw), fg, bg, sel, "%s %s %s %*.*s  ", dev.buf,
+                   model.buf, serial.buf, c.size, c.size, d.size_text);
+        const RowStatus& s = status[i];
+        scr_text(status_x, y, tx + tw - status_x, s.text, s.color, bg, 1);
     }
     int x = 1;
     const struct {

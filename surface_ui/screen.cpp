@@ -41,6 +41,10 @@ int s_on_screen = 0;
 // carries them out.
 volatile std::sig_atomic_t g_suspend_pending = 0;
 volatile std::sig_atomic_t g_continue_pending = 0;
+// 1 when the terminal may have been taken from the screen while g_raw stayed
+// 1: it was seen in the background, or continued after a stop it could not
+// catch.
+int s_away = 0;
 
 struct SavedAction {
     int sig;
@@ -124,6 +128,7 @@ int take_terminal() {
     g_saved_termios = saved;
     apply_raw();
     g_raw = 1;
+    s_away = 0;
     write_ignored(kEnterSeq, sizeof kEnterSeq - 1);
     return 0;
 }
@@ -138,13 +143,44 @@ void give_back_terminal() {
     write_ignored(kLeaveSeq, sizeof kLeaveSeq - 1);
 }
 
+// A shell resets the terminal when it takes it from a job, and a job that
+// runs on in the background (bg) is brought back by fg without a SIGCONT:
+// whenever the screen finds itself in the foreground after it was, or may
+// have been, out of it, it takes the terminal (raw mode, alternate screen)
+// and is redrawn whole. The settings saved when it first took the terminal
+// stay the ones to put back.
+void regain_terminal() {
+    if (!s_on_screen || g_quit) return;
+    if (!owns_terminal(STDIN_FILENO)) {
+        if (g_raw) s_away = 1;
+        return;
+    }
+    if (!g_raw) {
+        if (take_terminal() == 0) g_resized = 1;
+        return;
+    }
+    if (!s_away) return;
+    s_away = 0;
+    apply_raw();
+    write_ignored(kEnterSeq, sizeof kEnterSeq - 1);
+    g_resized = 1;
+}
+
+// Once the screens run, a frame lands only on the terminal they hold, never
+// on the shell's screen in cooked mode: the job may have been brought to the
+// foreground since regain_terminal looked.
+bool frame_may_land() {
+    if (s_on_screen && (!g_raw || s_away)) return false;
+    return owns_terminal(STDOUT_FILENO);
+}
+
 // A suspend restores the terminal before the process stops, the way the
 // default action would leave it for the shell. A stop that could not be
-// caught (SIGSTOP) is followed by SIGCONT alone: raw mode is set again, as the
-// shell may have reset the terminal meanwhile. Either way the screen comes
-// back only once the job is in the foreground again, and never when a quit
-// signal came while it was stopped (a shell's kill sends SIGTERM, then
-// SIGCONT to a background job): the screens then end as they would anyway.
+// caught (SIGSTOP) is followed by SIGCONT alone, in the foreground or in the
+// background. Either way the screen comes back only once the job is in the
+// foreground again, and never when a quit signal came while it was stopped
+// (a shell's kill sends SIGTERM, then SIGCONT to a background job): the
+// screens then end as they would anyway.
 void handle_job_control() {
     if (g_suspend_pending) {
         g_suspend_pending = 0;
@@ -158,13 +194,9 @@ void handle_job_control() {
     }
     if (g_continue_pending) {
         g_continue_pending = 0;
-        if (g_raw && owns_terminal(STDIN_FILENO)) {
-            apply_raw();
-            write_ignored(kEnterSeq, sizeof kEnterSeq - 1);
-            g_resized = 1;
-        }
+        s_away = 1;
     }
-    if (s_on_screen && !g_raw && !g_quit && take_terminal() == 0) g_resized = 1;
+    regain_terminal();
 }
 
 // ---- cells ----
@@ -520,7 +552,8 @@ void scr_flush() {
         }
     }
     (void)sb_append(&g_out, "\x1b[0m", 4);
-    if (owns_terminal(STDOUT_FILENO)) write_ignored(g_out.data, g_out.len);
+    regain_terminal();
+    if (frame_may_land()) write_ignored(g_out.data, g_out.len);
 }
 
 int scr_read_key(int timeout_ms) {

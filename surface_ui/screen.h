@@ -59,8 +59,9 @@ void ui_install_quit_signals();
 // terminal is written to and its modes changed only while this process is its
 // foreground job (scr_owns_terminal): out of the foreground, frames are not
 // written and the key reader only waits, and the screen is entered (again)
-// by scr_read_key once the job is brought to the foreground, unless g_quit
-// was set meanwhile. scr_restore runs at exit.
+// by scr_read_key or scr_flush once the job is in the foreground again,
+// however it got there, unless g_quit was set meanwhile. scr_restore runs at
+// exit.
 int scr_enter();
 // Settings found at entry back, attributes reset, cursor shown, main screen.
 // Does nothing after the first call, so calling it twice is harmless.

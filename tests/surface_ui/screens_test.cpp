@@ -461,37 +461,86 @@ TEST_F(Screens, ColumnsCutAndPadByCharacter) {
     EXPECT_EQ(row(5).rfind(listed + "                 2.0 TB  -", 0), 0u) << grid();
 }
 
-// The list keeps its columns where they fit; a narrow one shortens the model
-// so that the size and the longest test status still show whole.
+// A disk of the list with its state file ("" for none).
+struct Listed {
+    const char* dev;
+    const char* model;
+    std::string serial;
+    const char* size;
+    std::string doc;
+};
+
+std::vector<Listed> many_disks(int n) {
+    std::vector<Listed> disks;
+    for (int i = 0; i < n; ++i)
+        disks.push_back({"sdb", "MANY DISK", "ZA" + std::string(18, '0') + std::to_string(10 + i),
+                         "4.0 TB", ""});
+    disks[0].doc = running_doc().set("status", q("stale")).json();
+    return disks;
+}
+
+std::vector<std::string> lines(const std::string& header, int rows, const std::string& row) {
+    std::vector<std::string> all{header};
+    all.insert(all.end(), rows, row);
+    return all;
+}
+
+// The list keeps its columns where they fit; a narrower one sizes them by what
+// they hold, so that serials, sizes and statuses show whole and the model keeps
+// its first 12 cells.
 TEST_F(Screens, PickerShowsSizeAndStatusAtEveryWidth) {
-    std::strcpy(disk_.model, "WDC WD40EFRX-68N32N0");
-    std::strcpy(disk_.size_text, "4.0 TB");
     const std::string stale = running_doc().set("status", q("stale")).json();
+    const std::string link =
+        finished_doc().set("verdict", R"({"code":"link","reasons":[]})").json();
+    const Listed wd{"sdb", "WDC WD40EFRX-68N32N0", "S1", "4.0 TB", stale};
     const struct {
         int w;
-        std::string doc;
-        const char* header;
-        const char* row;
+        std::vector<Listed> disks;
+        std::vector<std::string> lines;  // from the header down
     } cases[] = {
-        {120, stale,
-         "        │ DEVICE     MODEL                         SERIAL                       SIZE  "
-         "SURFACE TEST             │",
-         "        │ sdb        WDC WD40EFRX-68N32N0          S1                         4.0 TB  "
-         "Probe gone (stale state) │"},
-        {100, finished_doc().json(),
-         " │ DEVICE     MODEL                   SERIAL                       SIZE  SURFACE TEST   "
-         "          │",
-         " │ sdb        WDC WD40EFRX-68N32N0    S1                         4.0 TB  DISK BAD       "
-         "          │"},
-        {80, stale,
-         " │ DEVICE     MOD SERIAL                       SIZE  SURFACE TEST             │",
-         " │ sdb        WDC S1                         4.0 TB  Probe gone (stale state) │"},
+        {120,
+         {wd},
+         {"        │ DEVICE     MODEL                         SERIAL                       SIZE  "
+          "SURFACE TEST             │",
+          "        │ sdb        WDC WD40EFRX-68N32N0          S1                         4.0 TB  "
+          "Probe gone (stale state) │"}},
+        {100,
+         {{"sdb", "WDC WD40EFRX-68N32N0", "S1", "4.0 TB", finished_doc().json()}},
+         {" │ DEVICE MODEL                          SERIAL   SIZE  SURFACE TEST                   "
+          "           │",
+          " │ sdb    WDC WD40EFRX-68N32N0           S1     4.0 TB  DISK BAD                       "
+          "           │"}},
+        {80,
+         {{"sda", "WDC WD40EFRX-68N32N0", "WD-WCC4N7HLPX2K", "4.0 TB", link},
+          {"sdb", "ST4000VN008-2DR166", "ZDH1ABCD", "4.0 TB", stale},
+          {"nvme0n1", "Samsung SSD 970 EVO Plus 1TB", "S4EWNX0N123456A", "1.0 TB", ""}},
+         {" │ DEVICE  MODEL             SERIAL            SIZE  SURFACE TEST             │",
+          " │ sda     WDC WD40EFRX-68N3 WD-WCC4N7HLPX2K 4.0 TB  LINK OR BACKPLANE        │",
+          " │ sdb     ST4000VN008-2DR16 ZDH1ABCD        4.0 TB  Probe gone (stale state) │",
+          " │ nvme0n1 Samsung SSD 970 E S4EWNX0N123456A 1.0 TB  -                        │"}},
+        // As many as fit on 24 rows, the longest serial and status among them.
+        {80, many_disks(70),
+         lines(" │ DEVICE MODEL        SERIAL ", 18, " │ sdb    MANY DISK    ZA0000")},
     };
     for (const auto& c : cases) {
-        dir_.write_state("S1", c.doc);
-        picker_draw(&disk_, 1, 0, c.w, 24);
-        EXPECT_EQ(row(3).rfind(c.header, 0), 0u) << c.w << "\n" << grid();
-        EXPECT_EQ(row(4).rfind(c.row, 0), 0u) << c.w << "\n" << grid();
+        std::vector<PickerDisk> disks(c.disks.size());
+        for (std::size_t i = 0; i < c.disks.size(); ++i) {
+            const Listed& l = c.disks[i];
+            disks[i] = PickerDisk{};
+            std::strcpy(disks[i].dev, l.dev);
+            std::strcpy(disks[i].model, l.model);
+            std::strcpy(disks[i].serial, l.serial.c_str());
+            std::strcpy(disks[i].size_text, l.size);
+            if (l.doc.empty())
+                ::unlink(dir_.state_path(l.serial).c_str());
+            else
+                dir_.write_state(l.serial, l.doc);
+        }
+        picker_draw(disks.data(), static_cast<int>(disks.size()), 0, c.w, 24);
+        for (std::size_t i = 0; i < c.lines.size(); ++i)
+            EXPECT_EQ(row(3 + static_cast<int>(i)).rfind(c.lines[i], 0), 0u)
+                << c.w << " line " << i << "\n"
+                << grid();
     }
 }
 

@@ -1,9 +1,11 @@
 // Raw mode and its restore on a real pseudo-terminal, for every way a
 // full-screen process ends or stops, and the key reader fed through one.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,7 +24,8 @@ namespace {
 
 // The child: what probe-ui does with its terminal, frame after frame, until a
 // quit signal; "x" typed makes it call exit() without restoring anything.
-[[noreturn]] void run_screen(int tty, int ready_fd) {
+// After each key wait it writes a byte to tick_fd, when there is one.
+[[noreturn]] void run_screen(int tty, int ready_fd, int tick_fd = -1) {
     ::setpgid(0, 0);  // its own job, as a shell starts it
     ::signal(SIGTSTP, SIG_DFL);
     ::signal(SIGQUIT, SIG_DFL);
@@ -37,54 +40,151 @@ namespace {
         scr_text(0, 0, 20, "running", 1, -1, 0);
         scr_flush();
         if (scr_read_key(100) == 'x') std::exit(0);
+        if (tick_fd >= 0) (void)!::write(tick_fd, "t", 1);
     }
     scr_restore();
     ::_exit(0);
 }
 
-// How the shell ends its job in the test of kill %1 below, as exit codes.
-enum ShellEnd { kJobEnded = 0, kJobNotSuspended = 3, kJobStoppedAgain = 4, kJobKeptRunning = 5 };
+// How the shell's play with its job ended, as exit codes.
+enum ShellEnd {
+    kJobEnded = 0,
+    kJobNotSuspended = 3,
+    kJobStoppedAgain = 4,
+    kJobKeptRunning = 5,
+    kJobStayedCooked = 6,
+};
 constexpr char kPrompt[] = "$ ";
 
+// The screen as the shell's job, and how the shell talks to it.
+struct ShellJob {
+    const PseudoTerminal& pty;
+    termios shell_settings;  // the terminal as the shell keeps it for itself
+    pid_t pid;               // also its process group
+    int tick_fd;             // a byte after each of the screen's key waits
+};
+
+using ShellPlay = int (*)(const ShellJob& job);
+
 // An interactive shell in a session of its own, with the terminal as its
-// controlling terminal: it runs the screen as its foreground job, Ctrl-Z is
-// typed, it takes the terminal back and prints its prompt, then kill %1
-// (SIGTERM, then SIGCONT, to the stopped job, now in the background).
-[[noreturn]] void run_shell_kill_suspended(const PseudoTerminal& pty, int ready_fd) {
+// controlling terminal: it runs the screen as its foreground job, then plays
+// job control with it and exits with a ShellEnd.
+[[noreturn]] void run_shell(const PseudoTerminal& pty, int ready_fd, ShellPlay play) {
     const int tty = pty.slave();
     ::setsid();
     if (::ioctl(tty, TIOCSCTTY, 0) != 0) ::_exit(20);
     ::signal(SIGTTOU, SIG_IGN);  // a shell hands the terminal on from the background
-    int go[2], job_ready[2];
-    if (::pipe(go) != 0 || ::pipe(job_ready) != 0) ::_exit(21);
+    int go[2], job_ready[2], ticks[2];
+    if (::pipe(go) != 0 || ::pipe(job_ready) != 0 || ::pipe(ticks) != 0) ::_exit(21);
+    termios shell_settings{};
+    if (::tcgetattr(tty, &shell_settings) != 0) ::_exit(21);
     const pid_t job = ::fork();
     if (job == 0) {
         ::signal(SIGTTOU, SIG_DFL);
         char c = 0;
         if (::read(go[0], &c, 1) != 1) ::_exit(22);
-        run_screen(tty, job_ready[1]);
+        run_screen(tty, job_ready[1], ticks[1]);
     }
     ::setpgid(job, job);
     if (::tcsetpgrp(tty, job) != 0) ::_exit(23);
     char c = 0;
     if (::write(go[1], "g", 1) != 1 || ::read(job_ready[0], &c, 1) != 1) ::_exit(24);
     (void)!::write(ready_fd, "r", 1);
+    ::_exit(play(ShellJob{pty, shell_settings, job, ticks[0]}));
+}
 
-    pty.type("\x1a");
-    int status = 0;
-    if (::waitpid(job, &status, WUNTRACED) != job || !WIFSTOPPED(status)) ::_exit(kJobNotSuspended);
+// The shell takes the terminal back from its stopped job, with its own
+// settings, and prints its prompt.
+void shell_takes_terminal(const ShellJob& job) {
+    const int tty = job.pty.slave();
     if (::tcsetpgrp(tty, ::getpgrp()) != 0) ::_exit(25);
+    ::tcsetattr(tty, TCSANOW, &job.shell_settings);
     (void)!::write(tty, kPrompt, sizeof kPrompt - 1);
-    ::killpg(job, SIGTERM);
-    ::killpg(job, SIGCONT);
+}
+
+// Waits for the job to end, and kills it when it stops again or keeps running.
+int job_end(pid_t job) {
+    int status = 0;
     for (int i = 0; i < 500; ++i) {
         const pid_t r = ::waitpid(job, &status, WUNTRACED | WNOHANG);
-        if (r == job && WIFEXITED(status) && WEXITSTATUS(status) == 0) ::_exit(kJobEnded);
+        if (r == job && WIFEXITED(status) && WEXITSTATUS(status) == 0) return kJobEnded;
         if (r == job && WIFSTOPPED(status)) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ::kill(job, SIGKILL);
-    ::_exit(WIFSTOPPED(status) ? kJobStoppedAgain : kJobKeptRunning);
+    return WIFSTOPPED(status) ? kJobStoppedAgain : kJobKeptRunning;
+}
+
+// Ctrl-Z is typed, the shell takes the terminal back, then kill %1 (SIGTERM,
+// then SIGCONT, to the stopped job, now in the background).
+int play_kill_suspended(const ShellJob& job) {
+    job.pty.type("\x1a");
+    int status = 0;
+    if (::waitpid(job.pid, &status, WUNTRACED) != job.pid || !WIFSTOPPED(status))
+        return kJobNotSuspended;
+    shell_takes_terminal(job);
+    ::killpg(job.pid, SIGTERM);
+    ::killpg(job.pid, SIGCONT);
+    return job_end(job.pid);
+}
+
+// Reads what a stopped job wrote to fd before it stopped.
+void drain_ticks(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    char ticks[256];
+    while (::read(fd, ticks, sizeof ticks) > 0) {
+    }
+    ::fcntl(fd, F_SETFL, flags);
+}
+
+// The job is stopped (Ctrl-Z, or SIGSTOP that it cannot catch), the shell
+// takes the terminal, bg (SIGCONT), then fg, which sends no SIGCONT to a
+// running job: the screen must take the terminal back by itself. Then it is
+// ended in the foreground, and restores the terminal.
+int stop_bg_fg(const ShellJob& job, bool ctrl_z) {
+    const int tty = job.pty.slave();
+    if (ctrl_z)
+        job.pty.type("\x1a");
+    else
+        ::kill(job.pid, SIGSTOP);
+    int status = 0;
+    if (::waitpid(job.pid, &status, WUNTRACED) != job.pid || !WIFSTOPPED(status))
+        return kJobNotSuspended;
+    shell_takes_terminal(job);
+    drain_ticks(job.tick_fd);
+    ::killpg(job.pid, SIGCONT);
+    // Two of its key waits done: one began after the SIGCONT, in the background.
+    char tick[2];
+    if (::read(job.tick_fd, tick, 1) != 1 || ::read(job.tick_fd, tick + 1, 1) != 1) ::_exit(27);
+    if (::tcsetpgrp(tty, job.pid) != 0) ::_exit(28);
+    termios t{};
+    for (int i = 0; i < 500 && ::tcgetattr(tty, &t) == 0 && (t.c_lflag & ICANON); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (t.c_lflag & ICANON) {
+        ::kill(job.pid, SIGKILL);
+        return kJobStayedCooked;
+    }
+    // Two more of its key waits, so that a frame was drawn since.
+    drain_ticks(job.tick_fd);
+    if (::read(job.tick_fd, tick, 1) != 1 || ::read(job.tick_fd, tick + 1, 1) != 1) ::_exit(27);
+    ::kill(job.pid, SIGTERM);
+    const int end = job_end(job.pid);
+    if (::tcsetpgrp(tty, ::getpgrp()) != 0) ::_exit(25);
+    (void)!::write(tty, kPrompt, sizeof kPrompt - 1);
+    return end;
+}
+
+int play_ctrl_z_bg_fg(const ShellJob& job) {
+    return stop_bg_fg(job, true);
+}
+int play_sigstop_bg_fg(const ShellJob& job) {
+    return stop_bg_fg(job, false);
+}
+
+template <ShellPlay play>
+[[noreturn]] void shell(const PseudoTerminal& pty, int ready_fd) {
+    run_shell(pty, ready_fd, play);
 }
 
 using ChildMain = void (*)(const PseudoTerminal& pty, int ready_fd);
@@ -151,6 +251,7 @@ class ScreenProcess {
     std::string output_;
 };
 
+constexpr char kEnterScreen[] = "\x1b[?1049h\x1b[?25l\x1b[2J";
 constexpr char kLeaveScreen[] = "\x1b[0m\x1b[?25h\x1b[?1049l";
 
 TEST(TerminalRestore, EveryQuitSignalRestoresTheSettings) {
@@ -221,20 +322,37 @@ TEST(TerminalRestore, ContinueAfterAnUncatchableStopEntersRawModeAgain) {
     EXPECT_EQ(pty.stty_g(), before);
 }
 
-// The shell's kill must end a suspended screen: back in the background, it
-// neither stops again on the terminal nor writes a byte after the prompt.
-TEST(TerminalRestore, KillEndsASuspendedScreenWithoutTouchingTheTerminal) {
-    PseudoTerminal pty;
-    const std::string before = pty.stty_g();
-    ScreenProcess shell(pty, run_shell_kill_suspended);
-    const int status = shell.wait_change(0);
-    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-    EXPECT_EQ(WEXITSTATUS(status), kJobEnded);
-    EXPECT_EQ(pty.stty_g(), before);
-    const std::string& out = shell.output();
-    const std::size_t prompt = out.rfind(kPrompt);
-    ASSERT_NE(prompt, std::string::npos) << "no prompt";
-    EXPECT_EQ(out.substr(prompt), kPrompt) << "written from the background";
+// Job control played by a shell: a kill must end a suspended screen, which,
+// back in the background, neither stops again on the terminal nor writes a
+// byte after the prompt; a screen brought back to the foreground in any way
+// is raw and on the alternate screen again before it draws.
+TEST(TerminalRestore, AShellsJobControlLeavesTheTerminalRight) {
+    const struct {
+        const char* name;
+        ChildMain shell;
+        bool screen_back;  // the screen comes back after the shell's prompt
+    } cases[] = {
+        {"Ctrl-Z, kill %1", shell<play_kill_suspended>, false},
+        {"Ctrl-Z, bg, fg", shell<play_ctrl_z_bg_fg>, true},
+        {"SIGSTOP, bg, fg", shell<play_sigstop_bg_fg>, true},
+    };
+    for (const auto& c : cases) {
+        PseudoTerminal pty;
+        const std::string before = pty.stty_g();
+        ScreenProcess shell(pty, c.shell);
+        const int status = shell.wait_change(0);
+        ASSERT_TRUE(WIFEXITED(status)) << c.name << ": status " << status;
+        EXPECT_EQ(WEXITSTATUS(status), kJobEnded) << c.name;
+        EXPECT_EQ(pty.stty_g(), before) << c.name;
+        const std::string& out = shell.output();
+        const std::size_t prompt = out.find(kPrompt);
+        ASSERT_NE(prompt, std::string::npos) << c.name << ": no prompt";
+        EXPECT_EQ(out.substr(out.rfind(kPrompt)), kPrompt) << c.name << ": written after the end";
+        // No frame lands on the shell's screen: the screen is entered first.
+        const std::string after = out.substr(prompt + sizeof kPrompt - 1);
+        EXPECT_EQ(after.rfind(kEnterScreen, 0) == 0, c.screen_back) << c.name;
+        if (c.screen_back) EXPECT_NE(after.find("running"), std::string::npos) << c.name;
+    }
 }
 
 TEST(TerminalRestore, EnterFailsWithoutATerminalAndRestoreRunsOnce) {
@@ -260,7 +378,7 @@ TEST(TerminalRestore, EnterFailsWithoutATerminalAndRestoreRunsOnce) {
     }
     EXPECT_EQ(pty.stty_g(), before);
     const std::string out = pty.drain();
-    EXPECT_EQ(out, std::string("\x1b[?1049h\x1b[?25l\x1b[2J") + kLeaveScreen);
+    EXPECT_EQ(out, std::string(kEnterScreen) + kLeaveScreen);
 }
 
 // ---- the key reader ----
