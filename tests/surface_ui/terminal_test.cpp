@@ -351,7 +351,9 @@ TEST(TerminalRestore, AShellsJobControlLeavesTheTerminalRight) {
         // No frame lands on the shell's screen: the screen is entered first.
         const std::string after = out.substr(prompt + sizeof kPrompt - 1);
         EXPECT_EQ(after.rfind(kEnterScreen, 0) == 0, c.screen_back) << c.name;
-        if (c.screen_back) EXPECT_NE(after.find("running"), std::string::npos) << c.name;
+        if (c.screen_back) {
+            EXPECT_NE(after.find("running"), std::string::npos) << c.name;
+        }
     }
 }
 
