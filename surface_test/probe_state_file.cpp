@@ -478,20 +478,25 @@ bool marks_changed() {
            !same_text(p.st_status, p.saved_st_status);
 }
 
-int state_write(double now, int sync) {
+// What the write publishes of the run's phase and statuses.
+void mark_saved() {
     ProbeState& p = g_probe;
-    p.last_save_ms = now;
-    p.save_skipped = 0;
     p.saved_phase = p.phase;
     str_copy(p.saved_status, sizeof p.saved_status, p.status);
     str_copy(p.saved_st_status, sizeof p.saved_st_status, p.st_status);
-    p.updated_ts = clock_now();
-    p.eta_s = is(p.status, "running") ? eta_estimate(p, now) : 0;
+}
+
+int state_write(double now, int sync) {
+    g_probe.last_save_ms = now;
+    g_probe.save_skipped = 0;
+    mark_saved();
+    g_probe.updated_ts = clock_now();
+    g_probe.eta_s = is(g_probe.status, "running") ? eta_estimate(g_probe, now) : 0;
     StrBuf doc;
     probe_state_to_json(&doc);
     if (s_doc_short) errno = ENOMEM;
     if (!s_doc_short && probe_state_write_atomic(doc.c_str(), doc.len, sync) == 0) return 0;
-    log_msg("probe: cannot write %s: %s", p.state_path, std::strerror(errno));
+    log_msg("probe: cannot write %s: %s", g_probe.state_path, std::strerror(errno));
     return -1;
 }
 
@@ -513,8 +518,7 @@ void probe_state_catch_up() {
 }
 
 void probe_state_save_due() {
-    const double now = mono_ms();
-    if (g_probe.save_skipped && !throttled(now)) state_write(now, 0);
+    if (g_probe.save_skipped) probe_state_save(0);
 }
 
 void probe_state_refresh() {
