@@ -10,8 +10,8 @@
 
 struct StrBuf;
 
-// smartctl_call (core/smartctl.h) after writing a save that the throttle
-// skipped: a failing disk may keep smartctl waiting for minutes.
+// smartctl_call (core/smartctl.h) after probe_state_catch_up: a failing disk
+// may keep smartctl waiting for minutes.
 int probe_smartctl(SmartctlCmd cmd, const char* dtype, const char* device, StrBuf* out);
 
 // 1 when smartctl identified the disk with dtype; fills serial_out (80) and protocol_out (16).

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/clock.h"
+#include "surface_test/probe_state_file.h"
 
 ProbeState g_probe;
 volatile std::sig_atomic_t g_probe_stop = 0;
@@ -21,6 +22,7 @@ int probe_wait_ms(double ms, void (*after_slice)()) {
         if (g_probe_stop) return -1;
         clock_sleep_ms(left < kWaitSliceMs ? left : kWaitSliceMs);
         if (after_slice) after_slice();
+        probe_state_save_due();
     }
     return g_probe_stop ? -1 : 0;
 }

@@ -221,6 +221,11 @@ struct ProbeState {
     // run time
     double last_save_ms;
     std::int32_t save_skipped;  // the throttle skipped a save since the last write
+    // The phase and statuses of the last write: a skipped save that changes
+    // one of them is never held back behind a command that may block.
+    const char* saved_phase;
+    char saved_status[16];
+    char saved_st_status[16];
     // Monotonic ms when the run started. The kernel stamps its log on the same
     // clock, so when the first snapshot could not read the log, the second
     // counts only lines stamped after this (never the whole history as new).
@@ -247,7 +252,8 @@ extern const char* g_probe_root;
 // Sleeps ms in slices of at most 200 ms and ends early once g_probe_stop is
 // set, so that a stop request never waits out a long pause. after_slice, when
 // given, runs after every slice (a long wait keeps the published progress
-// fresh). 0 when the whole time passed, -1 when a stop ended it (or was
+// fresh); then a save that the throttle skipped is written once its second
+// has passed. 0 when the whole time passed, -1 when a stop ended it (or was
 // already set).
 int probe_wait_ms(double ms, void (*after_slice)() = nullptr);
 // The formatted text into out. 0, or -1 when it does not fit: out is then

@@ -25,6 +25,10 @@
 namespace {
 
 constexpr double kSaveIntervalMs = 1000.0;
+// Before a step that may block, a skipped save is written once the last write
+// is this old: the file lags the run by a quarter second of work at most, and
+// a map of fast cells still rewrites it only about four times a second.
+constexpr double kCatchUpMs = 250.0;
 constexpr int kBadRangesShown = 256;
 // Well above the largest document: 4096 map codes, 256 ranges, 64 siblings,
 // two histories and two snapshots of 48 PHY counters each.
@@ -453,14 +457,39 @@ void probe_state_to_json(StrBuf* out) {
 
 namespace {
 
-// The last write was less than a second ago.
+// The last write was less than ms ago.
+bool written_within(double now, double ms) {
+    return g_probe.last_save_ms > 0 && now - g_probe.last_save_ms < ms;
+}
+
 bool throttled(double now) {
-    return g_probe.last_save_ms > 0 && now - g_probe.last_save_ms < kSaveIntervalMs;
+    return written_within(now, kSaveIntervalMs);
+}
+
+bool same_text(const char* a, const char* b) {
+    return a && b ? std::strcmp(a, b) == 0 : a == b;
+}
+
+// The run's phase or status, or the self-test's status, is not the one that
+// the last write published.
+bool marks_changed() {
+    const ProbeState& p = g_probe;
+    return !same_text(p.phase, p.saved_phase) || !same_text(p.status, p.saved_status) ||
+           !same_text(p.st_status, p.saved_st_status);
+}
+
+// What the write publishes of the run's phase and statuses.
+void mark_saved() {
+    ProbeState& p = g_probe;
+    p.saved_phase = p.phase;
+    str_copy(p.saved_status, sizeof p.saved_status, p.status);
+    str_copy(p.saved_st_status, sizeof p.saved_st_status, p.st_status);
 }
 
 int state_write(double now, int sync) {
     g_probe.last_save_ms = now;
     g_probe.save_skipped = 0;
+    mark_saved();
     g_probe.updated_ts = clock_now();
     g_probe.eta_s = is(g_probe.status, "running") ? eta_estimate(g_probe, now) : 0;
     StrBuf doc;
@@ -483,7 +512,13 @@ int probe_state_save(int force) {
 }
 
 void probe_state_catch_up() {
-    if (g_probe.save_skipped) state_write(mono_ms(), 0);
+    if (!g_probe.save_skipped) return;
+    const double now = mono_ms();
+    if (marks_changed() || !written_within(now, kCatchUpMs)) state_write(now, 0);
+}
+
+void probe_state_save_due() {
+    if (g_probe.save_skipped) probe_state_save(0);
 }
 
 void probe_state_refresh() {

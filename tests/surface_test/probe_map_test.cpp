@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +30,7 @@
 #include "tests/support/fake_clock.h"
 #include "tests/support/fake_ioctl.h"
 #include "tests/support/fake_run.h"
+#include "tests/support/json_edit.h"
 #include "tests/support/probe_test_run.h"
 
 namespace {
@@ -458,6 +460,28 @@ TEST(ProbeMap, QuickModeVerifiesOneSamplePerCell) {
     EXPECT_EQ(g_probe.done, 4096u);
 }
 
+TEST(ProbeMap, FastCellsRewriteTheStateFileAboutFourTimesASecond) {
+    FakeClock clock;
+    ProbeTestRun run{sata(kGiB)};
+    VerifyDrive drive(&clock);
+    drive.latency_ms = [](std::uint64_t) { return 5.0; };
+    // Every write renames a new file over the old one: a new inode.
+    int writes = 0;
+    ino_t seen = 0;
+    drive.on_command = [&](const Command&) {
+        struct stat st {};
+        const ino_t ino = ::stat(g_probe.state_path, &st) == 0 ? st.st_ino : 0;
+        writes += ino != seen ? 1 : 0;
+        seen = ino;
+    };
+    const double t0 = clock.mono_ms();
+    run_map();
+    ASSERT_EQ(drive.commands().size(), 1024u);
+    const double seconds = (clock.mono_ms() - t0) / 1000;
+    EXPECT_LE(writes, 4 * seconds + 2);
+    EXPECT_GE(writes, seconds) << "at least once a second all the same";
+}
+
 TEST(ProbeMap, AMediumErrorWithItsLbaResumesPastIt) {
     // 32 GiB: cells of 8 MiB, one full-mode command each. The drive reports a
     // bad LBA inside cell 5's quick sample (so inside its full command too).
@@ -815,6 +839,21 @@ TEST(ProbeRepeat, NarrowsAMediumRangeByVerify) {
     const Command& last = drive.commands().back();
     EXPECT_EQ(last.lba * 512, 4 * kMiB + 300 * 1024);
     EXPECT_EQ(last.blocks, 8u);
+}
+
+TEST(ProbeRepeat, ItsPhaseIsInTheFileWhileItsFirstCommandBlocks) {
+    FakeClock clock;
+    ProbeTestRun run{sata(64 * kMiB)};
+    VerifyDrive drive(&clock);
+    str_copy(g_probe.method, sizeof g_probe.method, "verify");
+    probe_bad_add(0, 4096, 0, 'B', 0, 1);
+    probe_state_save(0);  // the map's last write, a moment ago
+    std::string phase;
+    drive.on_command = [&](const Command&) {
+        if (phase.empty()) phase = json_get(run.state_file(), "phase");
+    };
+    probe_repeat_run();
+    EXPECT_EQ(phase, "repeat");
 }
 
 TEST(ProbeRepeat, TakesTheFirst256RangesWithinTenMinutes) {

@@ -198,8 +198,22 @@ TEST_F(SelftestRunTest, OutcomesOfTheDrivesTest) {
         if (c.family == SelftestFamily::kScsi) std::strcpy(g_probe.kind, "scsi");
         keys_.clear();
         drive({.family = c.family, .remaining = {90, 40}, .outcome = c.outcome});
+        // What the file says 1.2 s into each wait, counted from the last call.
+        std::vector<std::string> shown;
+        std::size_t calls = 0;
+        double waited = 0;
+        clock_.on_sleep([&](double ms) {
+            if (keys_.size() != calls) calls = keys_.size(), waited = 0;
+            waited += ms;
+            if (waited == 1200.0) shown.push_back(json_get(state(), "selftest.remaining_pct"));
+        });
         const double slept0 = clock_.slept_ms();
         probe_selftest_run();
+        clock_.on_sleep(nullptr);
+        const std::vector<std::string> pct = c.family == SelftestFamily::kScsi
+                                                 ? std::vector<std::string>{"100", "0", "0"}
+                                                 : std::vector<std::string>{"100", "90", "40"};
+        EXPECT_EQ(shown, pct) << c.name << ": the drive's percentage within about a second";
         EXPECT_STREQ(g_probe.phase, "selftest") << c.name;
         EXPECT_EQ(phase_at_start_, "selftest") << c.name << ": published before the drive is asked";
         EXPECT_STREQ(g_probe.st_status, c.status) << c.name;

@@ -145,8 +145,10 @@ int follow_once(const std::string& serial, std::int64_t ahead, const std::string
 }
 
 // A failing disk that takes minutes to answer one read: while the read
-// blocks, the state file shows the run up to that read, and a follower that
-// sees the last save 400 s old still follows a live test.
+// blocks, the state file shows the run up to that read (the last write before
+// a command lags the run by a quarter second of work at most, and the cell
+// before it takes longer), and a follower that sees the last save 400 s old
+// still follows a live test.
 TEST(ViewE2E, ARunWaitingOnOneReadIsShownAndFollowed) {
     REQUIRE_FAKE_NAS();
     TempDir files;
@@ -154,7 +156,8 @@ TEST(ViewE2E, ARunWaitingOnOneReadIsShownAndFollowed) {
     write_pattern_image(image, 16 * kMiB);
     FuseDisk fuse(image);
     REQUIRE_FUSE(fuse);
-    fuse.hold(11 * kMiB, kMiB);  // the twelfth of the map's 16 cells
+    fuse.slow(10 * kMiB, kMiB, 300);  // the eleventh: 300 ms or more
+    fuse.hold(11 * kMiB, kMiB);       // the twelfth of the map's 16 cells
     FakeNas nas;
     LoopDisks disks(nas);
     REQUIRE_ATTACHED(disks, disks.attach(FakeDisk{.dev = "sdb", .serial = "V-1"}, 16 * kMiB,
