@@ -84,11 +84,11 @@ int fit(int w, int at, int cells) {
 }
 
 // A box of at most rows rows from top, cut where the panel ends (bottom) and
-// left out when fewer than 2 rows remain. Returns the row of its bottom edge:
-// its rows are drawn only above it.
+// left out when no line fits inside it: an empty frame tells nothing. Returns
+// the row of its bottom edge: its rows are drawn only above it.
 int fitted_box(int x, int top, int w, int rows, int bottom, const char* title) {
     const int h = std::min(rows, bottom - top);
-    if (w > 1 && h >= 2) scr_box(x, top, w, h, title);
+    if (w > 1 && h >= 3) scr_box(x, top, w, h, title);
     return top + h - 1;
 }
 

@@ -24,6 +24,7 @@ constexpr int kModelCells = 30;
 constexpr int kSerialCells = 22;
 // The longest status the list shows whole: "Probe gone (stale state)".
 constexpr int kStatusCells = 24;
+constexpr char kStatusHeader[] = "SURFACE TEST";
 constexpr int kDevCells = 10;
 constexpr int kSizeCells = 10;
 // The model is how people tell their disks apart: it keeps this much even
@@ -97,19 +98,24 @@ int widest(const char* header, int cap, int n, Text text) {
     return std::min(w, cap);
 }
 
-// A wide terminal keeps the fixed columns; a narrower one sizes them by what
-// they hold, so that the model keeps the cells the other columns don't need.
+// A wide terminal keeps the fixed columns; a narrower one sizes every column,
+// headers included, by what it holds. The model takes no more than its
+// longest text needs, and gives up cells (down to its minimum) before a
+// header or a status is cut; the status column takes whatever is left.
 ListLayout list_layout(const PickerDisk* disks, int n, const RowStatus* shown, int n_shown,
                        int width, bool wide) {
     ListLayout c;
+    int model_cells = kModelCells;
     if (!wide) {
         c.dev = widest("DEVICE", kDevCells, n, [&](int i) { return disks[i].dev; });
         c.serial = widest("SERIAL", kSerialCells, n, [&](int i) { return disks[i].serial; });
         c.size = widest("SIZE", kSizeCells, n, [&](int i) { return disks[i].size_text; });
-        c.status = widest("", kStatusCells, n_shown, [&](int i) { return shown[i].text; });
+        c.status =
+            widest(kStatusHeader, kStatusCells, n_shown, [&](int i) { return shown[i].text; });
+        model_cells = widest("MODEL", kModelCells, n, [&](int i) { return disks[i].model; });
     }
     const int rest = width - kListGaps - c.dev - c.serial - c.size - c.status;
-    c.model = std::clamp(rest, kMinModelCells, kModelCells);
+    c.model = std::clamp(std::min(rest, model_cells), kMinModelCells, kModelCells);
     return c;
 }
 
@@ -185,7 +191,7 @@ void picker_draw(const PickerDisk* disks, int n, int selected, int w, int h) {
     // Each line inside the box only: the box's bottom edge is row bh + 1.
     if (bh > 2)
         scr_printf(tx, 3, tw, theme_color(2), -1, 1, "%-*s %-*s %-*s %*s  %s", c.dev, "DEVICE",
-                   c.model, "MODEL", c.serial, "SERIAL", c.size, "SIZE", "SURFACE TEST");
+                   c.model, "MODEL", c.serial, "SERIAL", c.size, "SIZE", kStatusHeader);
     if (n == 0 && bh > 3) scr_text(tx, 4, tw, "No disks found.", theme_color(2), -1, 0);
     const bool t256 = theme_color(0) != 0;
     for (int i = 0; i < n_shown; ++i) {

@@ -151,7 +151,8 @@ TEST_F(Screens, TheVerdictShowsOnEveryTerminal) {
 
 // The details overlay of a narrow terminal draws only inside its rectangle
 // (and across the rows below the map that it reaches): the status row keeps
-// the verdict, the key chips stay whole, and the map box keeps its sides.
+// the verdict, the key chips stay whole, the map box keeps its sides, and no
+// box in the overlay is drawn without a line inside.
 TEST_F(Screens, TheDetailsOverlayStaysInItsRectangle) {
     enter(finished_doc().json());
     g_toast[0] = '\0';  // no toast over the chips
@@ -163,6 +164,8 @@ TEST_F(Screens, TheDetailsOverlayStaysInItsRectangle) {
         {80, 12, " Test finished  DISK BAD  Full · ", " ?  help "},
         {80, 16, " Test finished  DISK BAD  Full · ", " ?  help "},
         {20, 25, " Test finished  DISK", " q  quit "},  // with the Pace box
+        {30, 12, " Test finished  DISK BAD  Full", " q  quit "},
+        {25, 6, " Test finished  DISK BAD", " q  quit "},
     };
     for (const auto& c : cases) {
         const int w = c.w, h = c.h, ow = std::min(w, 64) - 4;
@@ -185,6 +188,13 @@ TEST_F(Screens, TheDetailsOverlayStaysInItsRectangle) {
                     moved = std::to_string(x) + "," + std::to_string(y);
             }
         EXPECT_EQ(moved, "") << w << "x" << h << "\n" << grid();
+        // A box with no room for a line inside is left out, not drawn empty.
+        for (int y = 2; y < h - 3; ++y)
+            for (int x = 2; x < 2 + ow; ++x)
+                EXPECT_FALSE(std::strcmp(g_cells[y * w + x].glyph, "╭") == 0 &&
+                             std::strcmp(g_cells[(y + 1) * w + x].glyph, "╰") == 0)
+                    << w << "x" << h << " at " << x << "," << y << "\n"
+                    << grid();
     }
 }
 
@@ -260,7 +270,7 @@ TEST_F(Screens, InfoPanelBoxesByHeight) {
                 const std::string g = grid();
                 const auto has = [&g](const char* t) { return g.find(t) != std::string::npos; };
                 const bool speed = s_.view.has_speed;
-                EXPECT_EQ(has("╭ Run "), h > 7) << h;  // a box needs 2 rows
+                EXPECT_EQ(has("╭ Run "), h > 8) << h;  // a box needs a line inside
                 EXPECT_EQ(has("╭ Pace "), speed && h >= 19) << h;
                 EXPECT_EQ(has("╭ Errors found "), details && h >= (speed && h >= 19 ? 22 : 16))
                     << h;
@@ -479,6 +489,16 @@ std::vector<Listed> many_disks(int n) {
     return disks;
 }
 
+// n disks with no test run, short serials but the one at index `at`.
+std::vector<Listed> untested_disks(int n, int at, const std::string& serial) {
+    std::vector<Listed> disks = many_disks(n);
+    for (int i = 0; i < n; ++i) {
+        disks[i].serial = i == at ? serial : "ZA" + std::to_string(10 + i);
+        disks[i].doc = "";
+    }
+    return disks;
+}
+
 std::vector<std::string> lines(const std::string& header, int rows, const std::string& row) {
     std::vector<std::string> all{header};
     all.insert(all.end(), rows, row);
@@ -506,9 +526,9 @@ TEST_F(Screens, PickerShowsSizeAndStatusAtEveryWidth) {
           "Probe gone (stale state) │"}},
         {100,
          {{"sdb", "WDC WD40EFRX-68N32N0", "S1", "4.0 TB", finished_doc().json()}},
-         {" │ DEVICE MODEL                          SERIAL   SIZE  SURFACE TEST                   "
+         {" │ DEVICE MODEL                SERIAL   SIZE  SURFACE TEST                             "
           "           │",
-          " │ sdb    WDC WD40EFRX-68N32N0           S1     4.0 TB  DISK BAD                       "
+          " │ sdb    WDC WD40EFRX-68N32N0 S1     4.0 TB  DISK BAD                                 "
           "           │"}},
         {80,
          {{"sda", "WDC WD40EFRX-68N32N0", "WD-WCC4N7HLPX2K", "4.0 TB", link},
@@ -521,6 +541,25 @@ TEST_F(Screens, PickerShowsSizeAndStatusAtEveryWidth) {
         // As many as fit on 24 rows, the longest serial and status among them.
         {80, many_disks(70),
          lines(" │ DEVICE MODEL        SERIAL ", 18, " │ sdb    MANY DISK    ZA0000")},
+        // No test run yet: the status header is whole, and the model gives up
+        // the cells its texts don't need.
+        {80,
+         {{"sda", "WDC WD40EFRX-68N32N0", "WD-WCC4N7HLPX2K", "4.0 TB", ""},
+          {"sdb", "ST4000VN008-2DR166", "ZDH1ABCD", "4.0 TB", ""},
+          {"nvme0n1", "Samsung SSD 970 EVO Plus 1TB", "S4EWNX0N123456A", "1.0 TB", ""}},
+         {" │ DEVICE  MODEL                        SERIAL            SIZE  SURFACE TEST  │",
+          " │ sda     WDC WD40EFRX-68N32N0         WD-WCC4N7HLPX2K 4.0 TB  -             │",
+          " │ sdb     ST4000VN008-2DR166           ZDH1ABCD        4.0 TB  -             │",
+          " │ nvme0n1 Samsung SSD 970 EVO Plus 1TB S4EWNX0N123456A 1.0 TB  -             │"}},
+        {80, untested_disks(36, 5, "WD-WX1234567890ABCDEF9"),
+         [] {
+             auto all = lines(
+                 " │ DEVICE MODEL        SERIAL                   SIZE  SURFACE TEST            │",
+                 5, " │ sdb    MANY DISK    ZA");
+             all.push_back(
+                 " │ sdb    MANY DISK    WD-WX1234567890ABCDEF9 4.0 TB  -                       │");
+             return all;
+         }()},
     };
     for (const auto& c : cases) {
         std::vector<PickerDisk> disks(c.disks.size());
