@@ -39,14 +39,6 @@ ScanMark scan_mark_read() {
     return mark;
 }
 
-// Copies line into a 160-byte sample field; a cut never leaves half a UTF-8
-// character at the end, so the JSON detail stays valid UTF-8.
-void copy_sample(char* field, std::size_t size, const char* line) {
-    str_copy(field, size, line);
-    const std::size_t n = std::strlen(field);
-    if (line[n] != '\0') field[utf8_cut(field, n)] = '\0';
-}
-
 bool target_named(const KlogTarget& t, const char* line) {
     if (klog_line_mentions_dev(line, t.dev)) return true;
     if (t.ata_port[0] && klog_line_mentions_dev(line, t.ata_port)) return true;
@@ -58,9 +50,9 @@ void count_line(KlogTarget* targets, int count, int cls, const char* line) {
         KlogTarget& t = targets[i];
         if (t.disk_id == 0 || !target_named(t, line)) continue;
         if (cls == kKlogMedia) {
-            if (t.media_count++ == 0) copy_sample(t.media_first, sizeof t.media_first, line);
+            if (t.media_count++ == 0) utf8_copy(t.media_first, sizeof t.media_first, line);
         } else {
-            if (t.link_count++ == 0) copy_sample(t.link_first, sizeof t.link_first, line);
+            if (t.link_count++ == 0) utf8_copy(t.link_first, sizeof t.link_first, line);
         }
     }
 }

@@ -95,6 +95,13 @@ std::size_t utf8_cut(const char* text, std::size_t n) {
     return n - (k - 1) < need ? k - 1 : n;
 }
 
+void utf8_copy(char* field, std::size_t size, const char* text) {
+    str_copy(field, size, text);
+    if (size == 0 || !text) return;
+    const std::size_t n = std::strlen(field);
+    if (text[n] != '\0') field[utf8_cut(field, n)] = '\0';
+}
+
 void utf8_repair(char* text, std::size_t n) {
     for (std::size_t i = 0; i < n;) {
         const int len = utf8_char_len(text + i, n - i);

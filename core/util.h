@@ -27,6 +27,8 @@ int utf8_char_len(const char* text, std::size_t n);
 // n, or the start of text's last character when the first n bytes end inside
 // it: where text may be cut without leaving half a character.
 std::size_t utf8_cut(const char* text, std::size_t n);
+// str_copy whose cut never leaves half a UTF-8 character at the end.
+void utf8_copy(char* field, std::size_t size, const char* text);
 // In place, over text[0, n): every byte that is no part of a UTF-8 character
 // becomes "?", so that the text is valid UTF-8 for a strict reader.
 void utf8_repair(char* text, std::size_t n);

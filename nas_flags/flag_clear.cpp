@@ -130,17 +130,13 @@ bool find_probe(FlagClear* fc) {
     return false;
 }
 
-void print_line(const StrBuf& line) {
-    std::fputs(line.c_str(), stdout);
-}
-
 int refuse(const char* code, std::int64_t probe_id) {
     StrBuf line;
     (void)sb_printf(&line, "{\"ok\":false,\"refused\":\"%s\"", code);
     if (probe_id > 0)
         (void)sb_printf(&line, ",\"probe_id\":%lld", static_cast<long long>(probe_id));
     sb_append_str(&line, "}\n");
-    print_line(line);
+    flags_print_line(&line);
     return kExitRefused;
 }
 
@@ -237,7 +233,7 @@ int clear_through_nas(FlagClear* fc, const StrBuf& expected) {
     const char* const argv[] = {fc->hal_path, "--pd_clear_error", arg, nullptr};
     StrBuf out;
     fc->hal_rc = run_capture(argv, &out, kHalTimeoutS);
-    str_copy(fc->hal_output, sizeof fc->hal_output, out.c_str());
+    utf8_copy(fc->hal_output, sizeof fc->hal_output, out.c_str());
     int state = 1;
     for (int check = 1; check <= kHalChecks; ++check) {
         state = check_after_hal(fc, expected);
@@ -305,7 +301,7 @@ int reply_cleared(const FlagClear& fc) {
     append_common(&line, fc);
     if (fc.rewrite_ran) append_lock(&line, fc);
     append_hal_tail(&line, fc);
-    print_line(line);
+    flags_print_line(&line);
     return kExitCleared;
 }
 
@@ -317,7 +313,7 @@ int reply_still_flagged(const FlagClear& fc) {
     append_common(&line, fc);
     append_lock(&line, fc);
     append_hal_tail(&line, fc);
-    print_line(line);
+    flags_print_line(&line);
     return kExitError;
 }
 

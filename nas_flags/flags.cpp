@@ -59,7 +59,12 @@ void flags_print_error(const char* code, const char* detail) {
         sb_append_json_str(&line, detail);
     }
     sb_append_str(&line, "}\n");
-    std::fputs(line.c_str(), stdout);
+    flags_print_line(&line);
+}
+
+void flags_print_line(StrBuf* line) {
+    if (line->data) utf8_repair(line->data, static_cast<std::size_t>(line->len));
+    std::fputs(line->c_str(), stdout);
 }
 
 const DiskBrief* flags_find_disk(const DiskBrief* inventory, int count, const char* key) {

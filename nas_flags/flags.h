@@ -16,6 +16,11 @@ int cmd_flags(const char* conf);
 // output in one write. The code is a fixed word and is not escaped.
 void flags_print_error(const char* code, const char* detail);
 
+// Writes a reply line on standard output in one write, made valid UTF-8 in
+// place first: its texts come from files, paths and programs that may hold
+// any bytes.
+void flags_print_line(StrBuf* line);
+
 // The first disk, in inventory order, whose WWID equals key by wwn_equal or
 // whose serial equals key ignoring case (the WWID tested first); nullptr when
 // none does.

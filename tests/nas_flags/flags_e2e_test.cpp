@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -79,29 +80,57 @@ TEST_F(FlagsE2e, ListingJoinsTheInventoryAndOpensNoDatabase) {
     EXPECT_NE(::access(db().c_str(), F_OK), 0);
 }
 
-TEST_F(FlagsE2e, HalEventClearsWhileTheDatabaseIsBusy) {
+// hal_event clears the flag, while a poll holds the database too. Whatever
+// bytes it prints, the reply is one line that a strict JSON reader takes: its
+// output is cut between characters, and bytes that are no UTF-8 show as "?".
+TEST_F(FlagsE2e, HalEventClearsAndTheReplyIsStrictJson) {
     good_probe();
-    nas_.put_script("/sbin/hal_event",
-                    "echo \"hal_event $*\"\n"
-                    "sed -i '/^pd_err_wwn_/d' /mnt/HDA_ROOT/.conf\n");
-    LockHolder poll(sql_exclusive_lock(db()), 1500);
-    ASSERT_TRUE(poll.held());
-    const RunResult r = nas_.run({"flag-clear", "--wwn", "5000c500a1b2c3d4"});
-    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-    EXPECT_NE(
-        r.out.find("{\"ok\":true,\"method\":\"hal_event\",\"backup\":\"" + backups() + "/conf-"),
-        std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("\"hal_event\":{\"path\":\"/sbin/hal_event\",\"rc\":0,\"output\":"
-                         "\"hal_event --pd_clear_error dev_id=3\\n\"},\"probe_id\":1}\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_EQ(read_file(nas_.host_path(kConfPath)), kCleared);
-    const std::vector<std::string> saved = dir_names(backups());
-    ASSERT_EQ(saved.size(), 1u);
-    EXPECT_EQ(read_file(backups() + "/" + saved[0]), kConf);
-    EXPECT_EQ(sql_value(db(), "SELECT type||' '||json_extract(detail,'$.method') FROM events"),
-              "flag_cleared hal_event");
+    std::string e_acute;
+    for (int i = 0; i < 400; ++i) e_acute += "é";
+    const struct {
+        const char* what;
+        std::string print;  // shell commands after the flag's line is gone
+        bool busy;
+        std::string reply;  // the end of the reply line
+    } cases[] = {
+        {"its own words", "echo \"hal_event $*\"\n", true,
+         "\"rc\":0,\"output\":\"hal_event --pd_clear_error dev_id=3\\n\"},\"probe_id\":1}\n"},
+        {"UTF-8 past the output's 400 bytes", "printf '%s' 'x" + e_acute + "'\nexit 1\n", false,
+         "\"rc\":1,\"output\":\"x" + e_acute.substr(0, 199 * 2) + "\"},\"probe_id\":1}\n"},
+        {"Latin-1", "printf '\\351\\377'\nexit 1\n", false,
+         "\"rc\":1,\"output\":\"??\"},\"probe_id\":1}\n"},
+    };
+    for (const auto& c : cases) {
+        nas_.put_file(kConfPath, kConf);
+        nas_.put_script("/sbin/hal_event",
+                        "sed -i '/^pd_err_wwn_/d' /mnt/HDA_ROOT/.conf\n" + c.print);
+        std::optional<LockHolder> poll;
+        if (c.busy) poll.emplace(sql_exclusive_lock(db()), 1500);
+        ASSERT_TRUE(!poll || poll->held()) << c.what;
+        const RunResult r = nas_.run({"flag-clear", "--wwn", "5000c500a1b2c3d4"});
+        EXPECT_EQ(r.exit_code, 0) << c.what << "\n" << r.out << r.err;
+        EXPECT_EQ(
+            r.out.rfind(
+                "{\"ok\":true,\"method\":\"hal_event\",\"backup\":\"" + backups() + "/conf-", 0),
+            0u)
+            << c.what << "\n"
+            << r.out;
+        EXPECT_NE(r.out.find("\"hal_event\":{\"path\":\"/sbin/hal_event\"," + c.reply),
+                  std::string::npos)
+            << c.what << "\n"
+            << r.out;
+        EXPECT_TRUE(json_strict_text(r.out)) << c.what << "\n" << r.out;
+        EXPECT_EQ(read_file(nas_.host_path(kConfPath)), kCleared) << c.what;
+        const std::vector<std::string> saved = dir_names(backups());
+        ASSERT_EQ(saved.size(), 1u) << c.what;
+        EXPECT_EQ(read_file(backups() + "/" + saved[0]), kConf) << c.what;
+        ::unlink((backups() + "/" + saved[0]).c_str());  // names count seconds
+        EXPECT_EQ(sql_value(db(),
+                            "SELECT type||' '||json_extract(detail,'$.method') FROM events "
+                            "ORDER BY event_id DESC LIMIT 1"),
+                  "flag_cleared hal_event")
+            << c.what;
+    }
 }
 
 // Whether a lease on the lock file is being broken: an open of the file was

@@ -3,7 +3,6 @@
 #include "nas_flags/flags.h"
 
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <memory>
 #include <string>
@@ -11,8 +10,8 @@
 
 #include "collector/discovery.h"
 #include "collector/nas_conf.h"
-#include "core/json.h"
 #include "core/strbuf.h"
+#include "tests/support/json_edit.h"
 
 namespace {
 
@@ -64,19 +63,6 @@ TEST(FlagsList, FlagsAndDeviceIdsJoinedToTheInventory) {
               "\"dev\":\"nvme0n1\"}]}\n");
 }
 
-// Whether text decodes as UTF-8, by the C library's own decoder.
-bool valid_utf8(std::string text) {
-    const iconv_t cd = ::iconv_open("UTF-32LE", "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-    std::vector<char> out(text.size() * 4 + 4);
-    char* in = text.data();
-    char* to = out.data();
-    std::size_t in_left = text.size(), out_left = out.size();
-    const bool ok = ::iconv(cd, &in, &in_left, &to, &out_left) != static_cast<std::size_t>(-1);
-    ::iconv_close(cd);
-    return ok && in_left == 0;
-}
-
 std::string times(const std::string& text, int n) {
     std::string out;
     for (int i = 0; i < n; ++i) out += text;
@@ -94,10 +80,7 @@ TEST(FlagsList, EveryLineIsValidUtf8AndJson) {
     };
     for (const auto& c : cases) {
         const std::string line = listing(c.conf);
-        EXPECT_TRUE(valid_utf8(line)) << line;
-        int count = 0;
-        const JsonTokens toks(json_parse(line.data(), line.size(), &count));
-        EXPECT_TRUE(toks) << line;
+        EXPECT_TRUE(json_strict_text(line)) << line;
         EXPECT_NE(line.find("\"value\":\"" + c.value + "\""), std::string::npos) << line;
     }
 }

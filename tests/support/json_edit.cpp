@@ -1,6 +1,9 @@
 #include "tests/support/json_edit.h"
 
+#include <iconv.h>
+
 #include <stdexcept>
+#include <vector>
 
 #include "core/json.h"
 
@@ -11,7 +14,25 @@ std::pair<int, int> span(const JsonTok& t) {
     return t.type == kJsonString ? std::pair{t.start - 1, t.end + 1} : std::pair{t.start, t.end};
 }
 
+bool valid_utf8(std::string text) {
+    const iconv_t cd = ::iconv_open("UTF-32LE", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    std::vector<char> out(text.size() * 4 + 4);
+    char* in = text.data();
+    char* to = out.data();
+    std::size_t in_left = text.size(), out_left = out.size();
+    const bool ok = ::iconv(cd, &in, &in_left, &to, &out_left) != static_cast<std::size_t>(-1);
+    ::iconv_close(cd);
+    return ok && in_left == 0;
+}
+
 }  // namespace
+
+bool json_strict_text(const std::string& text) {
+    int count = 0;
+    const JsonTokens toks(json_parse(text.data(), text.size(), &count));
+    return valid_utf8(text) && toks && count > 0;
+}
 
 std::string json_set(const std::string& text, const std::string& path,
                      const std::string& value_json) {

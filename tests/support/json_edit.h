@@ -16,3 +16,7 @@ std::string json_set(const std::string& text, const std::string& path,
 // quotes, escapes kept); "(missing)" when the path does not exist, "(no json)"
 // when text is no JSON. For checking single values of a document.
 std::string json_get(const std::string& text, const std::string& path);
+
+// Whether text decodes as UTF-8, by the C library's own decoder, and parses as
+// JSON: what a strict reader, such as the NAS's web interface, takes.
+bool json_strict_text(const std::string& text);
