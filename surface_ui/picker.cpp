@@ -98,10 +98,12 @@ int widest(const char* header, int cap, int n, Text text) {
     return std::min(w, cap);
 }
 
-// A wide terminal keeps the fixed columns; a narrower one sizes every column,
-// headers included, by what it holds. The model takes no more than its
-// longest text needs, and gives up cells (down to its minimum) before a
-// header or a status is cut; the status column takes whatever is left.
+// A wide terminal keeps the fixed columns. A narrower one gives its cells in
+// this order: device, serial and size as wide as their texts and headers, and
+// the status column as wide as the statuses shown; then the model its
+// minimum, and up to what its longest model needs. The status header gets
+// whatever is left and is cut at the box's edge: the status column is the
+// last, so that header is the only text that makes room for the others.
 ListLayout list_layout(const PickerDisk* disks, int n, const RowStatus* shown, int n_shown,
                        int width, bool wide) {
     ListLayout c;
@@ -110,8 +112,7 @@ ListLayout list_layout(const PickerDisk* disks, int n, const RowStatus* shown, i
         c.dev = widest("DEVICE", kDevCells, n, [&](int i) { return disks[i].dev; });
         c.serial = widest("SERIAL", kSerialCells, n, [&](int i) { return disks[i].serial; });
         c.size = widest("SIZE", kSizeCells, n, [&](int i) { return disks[i].size_text; });
-        c.status =
-            widest(kStatusHeader, kStatusCells, n_shown, [&](int i) { return shown[i].text; });
+        c.status = widest("", kStatusCells, n_shown, [&](int i) { return shown[i].text; });
         model_cells = widest("MODEL", kModelCells, n, [&](int i) { return disks[i].model; });
     }
     const int rest = width - kListGaps - c.dev - c.serial - c.size - c.status;

@@ -505,14 +505,38 @@ std::vector<std::string> lines(const std::string& header, int rows, const std::s
     return all;
 }
 
+// How many characters of each field, in order, a row of the list shows.
+std::vector<int> shown_chars(const std::string& row, const std::vector<std::string>& fields) {
+    const std::string edge = "│";
+    std::string inner = row.substr(row.find(edge) + edge.size());
+    inner = inner.substr(0, inner.rfind(edge));
+    std::vector<int> shown;
+    std::size_t at = 0;
+    for (const std::string& f : fields) {
+        at = std::min(inner.find_first_not_of(' ', at), inner.size());
+        std::size_t k = 0;
+        while (k < f.size() && at + k < inner.size() && inner[at + k] == f[k]) ++k;
+        shown.push_back(static_cast<int>(k));
+        at += k;
+    }
+    return shown;
+}
+
 // The list keeps its columns where they fit; a narrower one sizes them by what
-// they hold, so that serials, sizes and statuses show whole and the model keeps
-// its first 12 cells.
+// they hold, so that serials, sizes and statuses show whole, the model keeps
+// its first 12 cells and then takes what it needs, and only the status header
+// is cut to make room.
 TEST_F(Screens, PickerShowsSizeAndStatusAtEveryWidth) {
     const std::string stale = running_doc().set("status", q("stale")).json();
     const std::string link =
         finished_doc().set("verdict", R"({"code":"link","reasons":[]})").json();
     const Listed wd{"sdb", "WDC WD40EFRX-68N32N0", "S1", "4.0 TB", stale};
+    const std::vector<Listed> three{
+        {"sda", "WDC WD40EFRX-68N32N0", "WD-WCC4N7HLPX2K", "4.0 TB", link},
+        {"sdb", "ST4000VN008-2DR166", "ZDH1ABCD", "4.0 TB", stale},
+        {"nvme0n1", "Samsung SSD 970 EVO Plus 1TB", "S4EWNX0N123456A", "1.0 TB", ""}};
+    std::vector<Listed> untested = three;
+    for (Listed& l : untested) l.doc = "";
     const struct {
         int w;
         std::vector<Listed> disks;
@@ -531,9 +555,7 @@ TEST_F(Screens, PickerShowsSizeAndStatusAtEveryWidth) {
           " │ sdb    WDC WD40EFRX-68N32N0 S1     4.0 TB  DISK BAD                                 "
           "           │"}},
         {80,
-         {{"sda", "WDC WD40EFRX-68N32N0", "WD-WCC4N7HLPX2K", "4.0 TB", link},
-          {"sdb", "ST4000VN008-2DR166", "ZDH1ABCD", "4.0 TB", stale},
-          {"nvme0n1", "Samsung SSD 970 EVO Plus 1TB", "S4EWNX0N123456A", "1.0 TB", ""}},
+         three,
          {" │ DEVICE  MODEL             SERIAL            SIZE  SURFACE TEST             │",
           " │ sda     WDC WD40EFRX-68N3 WD-WCC4N7HLPX2K 4.0 TB  LINK OR BACKPLANE        │",
           " │ sdb     ST4000VN008-2DR16 ZDH1ABCD        4.0 TB  Probe gone (stale state) │",
@@ -541,16 +563,26 @@ TEST_F(Screens, PickerShowsSizeAndStatusAtEveryWidth) {
         // As many as fit on 24 rows, the longest serial and status among them.
         {80, many_disks(70),
          lines(" │ DEVICE MODEL        SERIAL ", 18, " │ sdb    MANY DISK    ZA0000")},
-        // No test run yet: the status header is whole, and the model gives up
-        // the cells its texts don't need.
+        // No test run yet: the model takes what its texts need, the status
+        // header what is left.
         {80,
-         {{"sda", "WDC WD40EFRX-68N32N0", "WD-WCC4N7HLPX2K", "4.0 TB", ""},
-          {"sdb", "ST4000VN008-2DR166", "ZDH1ABCD", "4.0 TB", ""},
-          {"nvme0n1", "Samsung SSD 970 EVO Plus 1TB", "S4EWNX0N123456A", "1.0 TB", ""}},
+         untested,
          {" │ DEVICE  MODEL                        SERIAL            SIZE  SURFACE TEST  │",
           " │ sda     WDC WD40EFRX-68N32N0         WD-WCC4N7HLPX2K 4.0 TB  -             │",
           " │ sdb     ST4000VN008-2DR166           ZDH1ABCD        4.0 TB  -             │",
           " │ nvme0n1 Samsung SSD 970 EVO Plus 1TB S4EWNX0N123456A 1.0 TB  -             │"}},
+        {70,
+         untested,
+         {" │ DEVICE  MODEL                        SERIAL            SIZE  SUR │",
+          " │ sda     WDC WD40EFRX-68N32N0         WD-WCC4N7HLPX2K 4.0 TB  -   │",
+          " │ sdb     ST4000VN008-2DR166           ZDH1ABCD        4.0 TB  -   │",
+          " │ nvme0n1 Samsung SSD 970 EVO Plus 1TB S4EWNX0N123456A 1.0 TB  -   │"}},
+        {60,
+         untested,
+         {" │ DEVICE  MODEL                SERIAL            SIZE  S │",
+          " │ sda     WDC WD40EFRX-68N32N0 WD-WCC4N7HLPX2K 4.0 TB  - │",
+          " │ sdb     ST4000VN008-2DR166   ZDH1ABCD        4.0 TB  - │",
+          " │ nvme0n1 Samsung SSD 970 EVO  S4EWNX0N123456A 1.0 TB  - │"}},
         {80, untested_disks(36, 5, "WD-WX1234567890ABCDEF9"),
          [] {
              auto all = lines(
@@ -561,10 +593,10 @@ TEST_F(Screens, PickerShowsSizeAndStatusAtEveryWidth) {
              return all;
          }()},
     };
-    for (const auto& c : cases) {
-        std::vector<PickerDisk> disks(c.disks.size());
-        for (std::size_t i = 0; i < c.disks.size(); ++i) {
-            const Listed& l = c.disks[i];
+    auto draw_list = [&](const std::vector<Listed>& listed, int w) {
+        std::vector<PickerDisk> disks(listed.size());
+        for (std::size_t i = 0; i < listed.size(); ++i) {
+            const Listed& l = listed[i];
             disks[i] = PickerDisk{};
             std::strcpy(disks[i].dev, l.dev);
             std::strcpy(disks[i].model, l.model);
@@ -575,11 +607,36 @@ TEST_F(Screens, PickerShowsSizeAndStatusAtEveryWidth) {
             else
                 dir_.write_state(l.serial, l.doc);
         }
-        picker_draw(disks.data(), static_cast<int>(disks.size()), 0, c.w, 24);
+        picker_draw(disks.data(), static_cast<int>(disks.size()), 0, w, 24);
+    };
+    for (const auto& c : cases) {
+        draw_list(c.disks, c.w);
         for (std::size_t i = 0; i < c.lines.size(); ++i)
             EXPECT_EQ(row(3 + static_cast<int>(i)).rfind(c.lines[i], 0), 0u)
                 << c.w << " line " << i << "\n"
                 << grid();
+    }
+
+    // One column more never shows less of any text.
+    const std::vector<std::string> header{"DEVICE", "MODEL", "SERIAL", "SIZE", "SURFACE TEST"};
+    const std::vector<std::string> statuses{"LINK OR BACKPLANE", "Probe gone (stale state)", "-"};
+    for (const auto& listed : {untested, three}) {
+        std::vector<std::vector<int>> before;
+        for (int w = 20; w <= 110; ++w) {
+            draw_list(listed, w);
+            std::vector<std::vector<int>> now{shown_chars(row(3), header)};
+            for (std::size_t i = 0; i < listed.size(); ++i)
+                now.push_back(
+                    shown_chars(row(4 + static_cast<int>(i)),
+                                {listed[i].dev, listed[i].model, listed[i].serial, listed[i].size,
+                                 listed[i].doc.empty() ? "-" : statuses[i]}));
+            for (std::size_t r = 0; r < before.size(); ++r)
+                for (std::size_t f = 0; f < now[r].size(); ++f)
+                    EXPECT_GE(now[r][f], before[r][f])
+                        << w << " line " << r << " field " << f << "\n"
+                        << grid();
+            before = now;
+        }
     }
 }
 
