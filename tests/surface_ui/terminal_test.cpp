@@ -138,6 +138,12 @@ void drain_ticks(int fd) {
     ::fcntl(fd, F_SETFL, flags);
 }
 
+// Blocks until the screen has ended two more of its key waits.
+bool two_key_waits(int fd) {
+    char tick[2];
+    return ::read(fd, tick, 1) == 1 && ::read(fd, tick + 1, 1) == 1;
+}
+
 // The job is stopped (Ctrl-Z, or SIGSTOP that it cannot catch), the shell
 // takes the terminal, bg (SIGCONT), then fg, which sends no SIGCONT to a
 // running job: the screen must take the terminal back by itself. Then it is
@@ -155,8 +161,7 @@ int stop_bg_fg(const ShellJob& job, bool ctrl_z) {
     drain_ticks(job.tick_fd);
     ::killpg(job.pid, SIGCONT);
     // Two of its key waits done: one began after the SIGCONT, in the background.
-    char tick[2];
-    if (::read(job.tick_fd, tick, 1) != 1 || ::read(job.tick_fd, tick + 1, 1) != 1) ::_exit(27);
+    if (!two_key_waits(job.tick_fd)) ::_exit(27);
     if (::tcsetpgrp(tty, job.pid) != 0) ::_exit(28);
     termios t{};
     for (int i = 0; i < 500 && ::tcgetattr(tty, &t) == 0 && (t.c_lflag & ICANON); ++i)
@@ -167,7 +172,7 @@ int stop_bg_fg(const ShellJob& job, bool ctrl_z) {
     }
     // Two more of its key waits, so that a frame was drawn since.
     drain_ticks(job.tick_fd);
-    if (::read(job.tick_fd, tick, 1) != 1 || ::read(job.tick_fd, tick + 1, 1) != 1) ::_exit(27);
+    if (!two_key_waits(job.tick_fd)) ::_exit(27);
     ::kill(job.pid, SIGTERM);
     const int end = job_end(job.pid);
     if (::tcsetpgrp(tty, ::getpgrp()) != 0) ::_exit(25);
