@@ -278,9 +278,41 @@ bool writer_gone(const char* serial, const ProbeView& v) {
     return v.updated_ts > 0 && clock_now() - v.updated_ts > kViewStaleAfterS;
 }
 
-void mark_stale(const char* serial, ProbeView* v) {
-    if (std::strcmp(v->status, "running") == 0 && writer_gone(serial, *v))
-        std::strcpy(v->status, "stale");
+// Reads the state file at path into a zeroed view: 0 when it was read and
+// parsed, -1 (the view left zero) otherwise.
+int load_file(const char* path, ProbeView* view) {
+    StrBuf text;
+    if (read_state_file(path, &text) != 0) return -1;
+    int count = 0;
+    JsonTokens toks(json_parse(text.data, text.len, &count));
+    if (!toks || count < 1 || toks[0].type != kJsonObject) return -1;
+    const Doc d{text.data, toks.get()};
+    view->present = 1;
+    read_identity(d, view);
+    read_map(d, view);
+    read_selftest_and_stats(d, view);
+    read_bad(d, view);
+    read_verdict(d, view);
+    read_speed_and_thermal(d, view);
+    read_deltas(d, view);
+    read_siblings(d, view);
+    clean_map(view);
+    clean_counts(view);
+    return 0;
+}
+
+// A "running" view whose writer was found gone. The test saves its last
+// state before it lets go of the lock, so a test that ended between the read
+// and the look at the lock has already said how it ended: the file read again
+// holds that. Only a file that still says "running" is a dead test's; when it
+// cannot be read again, the first read stands.
+void settle_gone_writer(const char* path, ProbeView* view) {
+    ProbeView again{};
+    if (load_file(path, &again) == 0) {
+        view_free(view);
+        *view = again;
+    }
+    if (std::strcmp(view->status, "running") == 0) std::strcpy(view->status, "stale");
 }
 
 }  // namespace
@@ -299,24 +331,8 @@ int view_load(const char* serial, ProbeView* view) {
     if (!name_is_safe(serial, 79)) return -1;
     char path[800];
     std::snprintf(path, sizeof path, "%s/probe/%s.json", g_var_dir, serial);
-    StrBuf text;
-    if (read_state_file(path, &text) != 0) return -1;
-    int count = 0;
-    JsonTokens toks(json_parse(text.data, text.len, &count));
-    if (!toks || count < 1 || toks[0].type != kJsonObject) return -1;
-    const Doc d{text.data, toks.get()};
-    view->present = 1;
-    read_identity(d, view);
-    read_map(d, view);
-    read_selftest_and_stats(d, view);
-    read_bad(d, view);
-    read_verdict(d, view);
-    read_speed_and_thermal(d, view);
-    read_deltas(d, view);
-    read_siblings(d, view);
-    clean_map(view);
-    clean_counts(view);
-    mark_stale(serial, view);
+    if (load_file(path, view) != 0) return -1;
+    if (view_running(view) && writer_gone(serial, *view)) settle_gone_writer(path, view);
     return 0;
 }
 

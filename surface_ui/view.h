@@ -115,8 +115,9 @@ struct ProbeView {
 // was read and parsed; -1 otherwise (a serial that cannot name a file, a
 // missing, oversized, non-regular or invalid file), leaving the view zero. A
 // "running" file loads with the status "stale" when no process holds the
-// disk's lock; where that cannot be told, when its process is gone or it was
-// not rewritten for kViewStaleAfterS.
+// disk's lock (where that cannot be told, when its process is gone or it was
+// not rewritten for kViewStaleAfterS) and the file, read again once that was
+// seen, still says "running"; otherwise the view is that second read.
 int view_load(const char* serial, ProbeView* view);
 // Whether the view holds a test that runs: a file was loaded and its status
 // is "running" (a run whose writer is gone loads as "stale").

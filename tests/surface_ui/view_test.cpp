@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -133,8 +134,10 @@ TEST_F(ViewLoad, RunningFileWhoseWriterIsGoneIsStale) {
     // The disk's lock file: none, there but free, held by this process, or
     // there with a recorded /proc/locks line on its inode: another process's
     // shared flock, or an exclusive one named by another device than stat
-    // gives (as btrfs names 00:28 what stat calls 0:29).
-    enum Lock { kNoLock, kFree, kHeld, kSharedLine, kOtherDeviceLine };
+    // gives (as btrfs names 00:28 what stat calls 0:29); or free, with the
+    // test ending just as the reader looks: /proc/locks is a FIFO that is
+    // answered only once the last save (if any) was written.
+    enum Lock { kNoLock, kFree, kHeld, kSharedLine, kOtherDeviceLine, kEndsAsLockIsRead };
     const struct {
         const char* name;
         const char* status;
@@ -142,6 +145,8 @@ TEST_F(ViewLoad, RunningFileWhoseWriterIsGoneIsStale) {
         std::int64_t age_s;
         const char* loaded;
         Lock lock = kNoLock;
+        const char* last_save = nullptr;  // the status of the writer's last save
+        const char* verdict = "";
     } cases[] = {
         {"process gone", "running", dead, 1, "stale"},
         {"no pid, 301 s old", "running", "0", 301, "stale"},
@@ -153,6 +158,11 @@ TEST_F(ViewLoad, RunningFileWhoseWriterIsGoneIsStale) {
         {"lock free, fresh", "running", live, 1, "stale", kFree},
         {"only shared by another process, fresh", "running", live, 1, "stale", kSharedLine},
         {"held on another device, fresh", "running", live, 1, "running", kOtherDeviceLine},
+        {"ends done as its lock is read", "running", live, 1, "done", kEndsAsLockIsRead, "done",
+         "good"},
+        {"stopped as its lock is read", "running", live, 1, "stopped", kEndsAsLockIsRead,
+         "stopped"},
+        {"dies unsaved as its lock is read", "running", live, 1, "stale", kEndsAsLockIsRead},
         {"finished, process gone", "done", dead, 4000, "done"},
         {"pid -1 is no process", "running", "-1", 1, "running"},
         {"pid beyond 32 bits is no process", "running", "4294967297", 1, "running"},
@@ -178,14 +188,34 @@ TEST_F(ViewLoad, RunningFileWhoseWriterIsGoneIsStale) {
             write_file(fake_proc.path() + "/proc/locks", line);
             g_probe_root = fake_proc.path().c_str();
         }
-        ASSERT_EQ(load(running_doc()
-                           .set("status", q(c.status))
-                           .set("pid", c.pid)
-                           .set("updated_ts", std::to_string(kNow - c.age_s))
-                           .json()),
-                  0)
-            << c.name;
+        const std::string locks = fake_proc.path() + "/proc/locks";
+        std::thread writer;
+        if (c.lock == kEndsAsLockIsRead) {
+            make_dirs(fake_proc.path() + "/proc");
+            ::unlink(locks.c_str());
+            ASSERT_EQ(::mkfifo(locks.c_str(), 0600), 0);
+            g_probe_root = fake_proc.path().c_str();
+            writer = std::thread([&] {
+                const UniqueFd fifo(::open(locks.c_str(), O_WRONLY | O_CLOEXEC));
+                if (!c.last_save) return;
+                StateDoc last = running_doc().set("status", q(c.last_save)).set("pid", c.pid);
+                if (c.verdict[0]) last.set("verdict", R"({"code":")" + S(c.verdict) + R"("})");
+                dir_.write_state("S1", last.json());
+            });
+        }
+        const int loaded = load(running_doc()
+                                    .set("status", q(c.status))
+                                    .set("pid", c.pid)
+                                    .set("updated_ts", std::to_string(kNow - c.age_s))
+                                    .json());
+        if (writer.joinable()) {
+            // Frees a writer that the reader never asked.
+            const UniqueFd opened(::open(locks.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+            writer.join();
+        }
+        ASSERT_EQ(loaded, 0) << c.name;
         EXPECT_STREQ(view_.status, c.loaded) << c.name;
+        EXPECT_STREQ(view_.verdict.code, c.verdict) << c.name;
     }
     EXPECT_EQ(view_.pid, 0) << "a pid that no process can have is not kept";
 }
